@@ -1,0 +1,54 @@
+// The operating-system interface: the Darwin system operations the core
+// queries call, with Darwin's arguments and results. A failed call sets errno
+// where the Darwin call would. Implementations: macos/ forwards to libSystem,
+// linux/ answers from /proc, /sys and netlink, and tests script a fake.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "os/darwin.h"
+
+namespace lumenstat::os {
+
+class System {
+public:
+    virtual ~System() = default;
+
+    // libSystem
+    virtual int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp,
+                       const void* newp, std::size_t newlen) = 0;
+    virtual int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+                             std::size_t newlen) = 0;
+    virtual long sysconf(int name) = 0;
+    virtual int kill(int pid, int sig) = 0;
+    virtual int nanosleep(const struct timespec* request, struct timespec* remaining) = 0;
+    // The value stays valid until the environment changes, as with getenv.
+    virtual const char* getenv(const char* name) = 0;
+    // Monotonic clock in nanoseconds (mach_continuous_time in real units on
+    // macOS, CLOCK_MONOTONIC on Linux).
+    virtual std::uint64_t monotonic_ns() = 0;
+
+    // libproc
+    virtual int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer,
+                              int buffersize) = 0;
+    virtual int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer,
+                             int buffersize) = 0;
+    virtual int proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int buffersize) = 0;
+    virtual int proc_pid_rusage(int pid, int flavor, void* buffer) = 0;
+
+    // Mach. host_* act on mach_host_self(), vm_deallocate on mach_task_self().
+    virtual darwin::kern_return_t host_statistics64(int flavor, darwin::integer_t* info,
+                                                    darwin::natural_t* count) = 0;
+    virtual darwin::kern_return_t host_processor_info(int flavor, darwin::natural_t* cpu_count,
+                                                      darwin::integer_t** info,
+                                                      darwin::natural_t* info_count) = 0;
+    virtual darwin::kern_return_t vm_deallocate(void* address, std::size_t size) = 0;
+    virtual darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) = 0;
+};
+
+// The implementation of the platform this module was built for.
+System& native();
+
+}  // namespace lumenstat::os
