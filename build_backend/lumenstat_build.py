@@ -1,0 +1,227 @@
+"""In-tree PEP 517 build backend: runs CMake and packs the extension into a wheel.
+
+Only the standard library is used, so `pip install .` needs no package index.
+
+Config settings (pip install . -C KEY=VALUE):
+  sanitize=address,undefined   build with these sanitizers (LUMENSTAT_SANITIZE)
+  build-type=Release           CMake build type
+  build-dir=PATH               CMake build directory (default: build/wheel-<tag>[-<sanitizers>])
+  jobs=2                       parallel compile jobs
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import tarfile
+import time
+import tomllib
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# Top-level entries that are build products, local environments or caches, never sources.
+_SDIST_SKIP_TOP = re.compile(r"^(build|build-.*|dist|\.venv.*|node_modules|\.cache|\.git)$")
+_SDIST_SKIP_ANY = re.compile(r"^(__pycache__|\.pytest_cache|.*\.egg-info|.*\.pyc)$")
+
+
+def _project() -> dict:
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        return tomllib.load(f)["project"]
+
+
+def _name_version() -> tuple[str, str]:
+    project = _project()
+    return re.sub(r"[-_.]+", "_", project["name"]).lower(), project["version"]
+
+
+def _wheel_tag() -> str:
+    interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    abi = interpreter + sys.abiflags
+    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
+    return f"{interpreter}-{abi}-{platform}"
+
+
+def _metadata() -> str:
+    project = _project()
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {project['name']}",
+        f"Version: {project['version']}",
+    ]
+    if "description" in project:
+        lines.append(f"Summary: {project['description']}")
+    if "requires-python" in project:
+        lines.append(f"Requires-Python: {project['requires-python']}")
+    return "\n".join(lines) + "\n"
+
+
+def _wheel_file() -> str:
+    _, version = _name_version()
+    return (
+        "Wheel-Version: 1.0\n"
+        f"Generator: lumenstat_build {version}\n"
+        "Root-Is-Purelib: false\n"
+        f"Tag: {_wheel_tag()}\n"
+    )
+
+
+def _dist_info_name() -> str:
+    name, version = _name_version()
+    return f"{name}-{version}.dist-info"
+
+
+def _setting(config_settings: dict | None, key: str, default: str = "") -> str:
+    value = (config_settings or {}).get(key, default)
+    if isinstance(value, list):  # pip passes a list when a key is repeated
+        value = value[-1]
+    return str(value)
+
+
+def _build_dir(config_settings: dict | None, kind: str) -> Path:
+    explicit = _setting(config_settings, "build-dir")
+    if explicit:
+        return Path(explicit).resolve()
+    sanitize = _setting(config_settings, "sanitize")
+    suffix = "-" + re.sub(r"[^A-Za-z0-9]+", "-", sanitize) if sanitize else ""
+    return ROOT / "build" / f"{kind}-{_wheel_tag()}{suffix}"
+
+
+def _run(command: list[str]) -> None:
+    print("+ " + " ".join(command), flush=True)
+    subprocess.run(command, check=True, cwd=ROOT)
+
+
+def _build_extension(config_settings: dict | None, kind: str) -> Path:
+    """Configures and builds the module; returns the path of the built extension."""
+    build_dir = _build_dir(config_settings, kind)
+    build_type = _setting(config_settings, "build-type", "Release")
+    sanitize = _setting(config_settings, "sanitize")
+    jobs = _setting(config_settings, "jobs", os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2"))
+    _run([
+        "cmake", "-S", str(ROOT), "-B", str(build_dir),
+        f"-DCMAKE_BUILD_TYPE={build_type}",
+        f"-DPython3_EXECUTABLE={sys.executable}",
+        "-DLUMENSTAT_MODULE=ON",
+        "-DLUMENSTAT_TESTS=OFF",
+        f"-DLUMENSTAT_SANITIZE={sanitize}",
+    ])
+    _run(["cmake", "--build", str(build_dir), "--target", "lumenstat", "-j", jobs])
+
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    built = [p for p in build_dir.rglob("lumenstat*" + suffix) if "CMakeFiles" not in p.parts]
+    if len(built) != 1:
+        raise RuntimeError(f"expected one lumenstat{suffix} in {build_dir}, found {built}")
+    return built[0]
+
+
+def _record_line(arcname: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{arcname},sha256={digest},{len(data)}"
+
+
+def _write_wheel(wheel_directory: str, files: list[tuple[str, bytes, int]]) -> str:
+    """Writes a wheel holding `files` (archive name, content, mode) plus the dist-info files."""
+    name, version = _name_version()
+    dist_info = _dist_info_name()
+    files = files + [
+        (f"{dist_info}/METADATA", _metadata().encode(), 0o644),
+        (f"{dist_info}/WHEEL", _wheel_file().encode(), 0o644),
+    ]
+    record_name = f"{dist_info}/RECORD"
+    record = "\n".join([_record_line(arc, data) for arc, data, _ in files] + [f"{record_name},,"])
+    files.append((record_name, (record + "\n").encode(), 0o644))
+
+    wheel_name = f"{name}-{version}-{_wheel_tag()}.whl"
+    stamp = time.gmtime(int(os.environ.get("SOURCE_DATE_EPOCH", "315532800")))[:6]
+    with zipfile.ZipFile(Path(wheel_directory) / wheel_name, "w", zipfile.ZIP_DEFLATED) as wheel:
+        for arcname, data, mode in files:
+            info = zipfile.ZipInfo(arcname, date_time=stamp)
+            info.external_attr = (0o100000 | mode) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            wheel.writestr(info, data)
+    return wheel_name
+
+
+def _prepare_metadata(metadata_directory: str) -> str:
+    dist_info = Path(metadata_directory) / _dist_info_name()
+    dist_info.mkdir(parents=True, exist_ok=True)
+    (dist_info / "METADATA").write_text(_metadata())
+    (dist_info / "WHEEL").write_text(_wheel_file())
+    return dist_info.name
+
+
+# PEP 517 hooks
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
+def get_requires_for_build_editable(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    return _prepare_metadata(metadata_directory)
+
+
+def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
+    return _prepare_metadata(metadata_directory)
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    extension = _build_extension(config_settings, "wheel")
+    return _write_wheel(wheel_directory, [(extension.name, extension.read_bytes(), 0o755)])
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    # The wheel only puts the build directory on sys.path; `cmake --build` on that
+    # directory then updates the installed module in place.
+    extension = _build_extension(config_settings, "editable")
+    pth = f"{extension.parent}\n".encode()
+    return _write_wheel(wheel_directory, [("lumenstat_editable.pth", pth, 0o644)])
+
+
+def _sdist_files() -> list[Path]:
+    files = []
+    for directory, dirnames, filenames in os.walk(ROOT):
+        here = Path(directory)
+        top = here == ROOT
+        dirnames[:] = sorted(
+            d for d in dirnames
+            if not _SDIST_SKIP_ANY.match(d)
+            and not (top and _SDIST_SKIP_TOP.match(d))
+            and not (here == ROOT / "fuzz" and d.startswith("corpus"))
+        )
+        for filename in sorted(filenames):
+            if not _SDIST_SKIP_ANY.match(filename):
+                files.append(here / filename)
+    return files
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    name, version = _name_version()
+    base = f"{name}-{version}"
+    sdist_name = f"{base}.tar.gz"
+    with tarfile.open(Path(sdist_directory) / sdist_name, "w:gz", format=tarfile.PAX_FORMAT) as tar:
+        for path in _sdist_files():
+            tar.add(path, arcname=f"{base}/{path.relative_to(ROOT)}", recursive=False)
+        pkg_info = _metadata().encode()
+        info = tarfile.TarInfo(f"{base}/PKG-INFO")
+        info.size = len(pkg_info)
+        info.mode = 0o644
+        info.mtime = int(time.time())
+        tar.addfile(info, io.BytesIO(pkg_info))
+    return sdist_name
