@@ -1,0 +1,221 @@
+#include "process/process_table.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "os/darwin.h"
+#include "process/argument_area.h"
+#include "text/utf8.h"
+
+namespace lumenstat {
+
+namespace {
+
+using darwin::kinfo_proc;
+
+constexpr std::size_t kEntrySize = sizeof(kinfo_proc);
+static_assert(sizeof(std::size_t) == 8, "capacity arithmetic assumes a 64-bit size_t");
+constexpr std::size_t kTopBit = std::size_t{1} << 63;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+struct Table {
+    std::unique_ptr<kinfo_proc[], FreeDeleter> entries;
+    std::size_t count = 0;
+};
+
+std::size_t initial_capacity(std::size_t probed) {
+    const std::size_t margin = probed / 5;
+    // A probe this large can never be met; saturating keeps it from wrapping
+    // into a small buffer and ends in the overflow failure instead.
+    const std::size_t capacity = probed > std::numeric_limits<std::size_t>::max() - margin
+                                     ? std::numeric_limits<std::size_t>::max()
+                                     : probed + margin;
+    return std::max(capacity, kEntrySize);
+}
+
+Result<Table> fetch_table(os::System& sys) {
+    const int name[3] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
+    std::size_t probed = 0;
+    if (sys.sysctl(name, 3, nullptr, &probed, nullptr, 0) != 0) {
+        return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL size failed"));
+    }
+    std::size_t capacity = initial_capacity(probed);
+    for (;;) {
+        // A capacity with the top bit set cannot be allocated, nor doubled.
+        if (capacity & kTopBit) {
+            return std::unexpected(
+                QueryError::sys_call("sysctl KERN_PROC_ALL buffer size overflow"));
+        }
+        const std::size_t allocated = capacity / kEntrySize + (capacity % kEntrySize != 0);
+        Table table;
+        // calloc: whole zeroed entries, and failure is a value rather than an exception.
+        table.entries.reset(static_cast<kinfo_proc*>(std::calloc(allocated, kEntrySize)));
+        if (!table.entries) {
+            return std::unexpected(
+                QueryError::sys_call("sysctl KERN_PROC_ALL buffer allocation failed"));
+        }
+        std::size_t length = capacity;
+        if (sys.sysctl(name, 3, table.entries.get(), &length, nullptr, 0) == 0) {
+            // A length beyond the buffer would be a broken answer; never read past it.
+            table.count = std::min(length / kEntrySize, allocated);
+            return table;
+        }
+        const int error = errno;
+        if (error != ENOMEM) {
+            return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL failed (errno " +
+                                                        std::to_string(error) + ")"));
+        }
+        capacity *= 2;
+    }
+}
+
+// Reads the argument area of `pid` into `scratch`, which is reused from one
+// process to the next so that the table does not allocate per process.
+std::vector<std::string> read_arguments(os::System& sys, std::int32_t pid,
+                                        std::vector<std::uint8_t>& scratch) {
+    const int name[3] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t probed = 0;
+    if (sys.sysctl(name, 3, nullptr, &probed, nullptr, 0) != 0 || probed < 4) {
+        return {};
+    }
+    if (scratch.size() < probed) {
+        try {
+            scratch.resize(probed);
+        } catch (const std::bad_alloc&) {
+            return {};
+        } catch (const std::length_error&) {
+            return {};
+        }
+    }
+    std::size_t length = probed;
+    if (sys.sysctl(name, 3, scratch.data(), &length, nullptr, 0) != 0 || length < 4) {
+        return {};
+    }
+    // The area ends at the probed size, and whatever the kernel did not write
+    // up to there would be zeros: each zero is an empty, dropped argument. So
+    // stopping at the returned length gives the same arguments, without
+    // zeroing the buffer for every process or reading the previous one's.
+    return parse_argument_area(std::span(scratch.data(), std::min(length, probed)));
+}
+
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max()
+                                                  : product;
+}
+
+std::uint64_t task_resident_size(os::System& sys, std::int32_t pid) {
+    darwin::proc_taskinfo task{};
+    if (sys.proc_pidinfo(pid, darwin::PROC_PIDTASKINFO, 0, &task, sizeof task) > 0) {
+        return task.pti_resident_size;
+    }
+    darwin::proc_taskallinfo all{};
+    if (sys.proc_pidinfo(pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all) > 0) {
+        return all.ptinfo.pti_resident_size;
+    }
+    return 0;
+}
+
+// The first non-zero of four sources, each asked only when those before it
+// gave nothing. `page_size` is 0 when the system did not report one.
+std::uint64_t memory_usage(os::System& sys, const kinfo_proc& entry, std::uint64_t page_size) {
+    darwin::rusage_info_v2 usage{};
+    if (sys.proc_pid_rusage(entry.p_pid, darwin::RUSAGE_INFO_V2, &usage) >= 0) {
+        if (usage.ri_phys_footprint != 0) {
+            return usage.ri_phys_footprint;
+        }
+        if (usage.ri_resident_size != 0) {
+            return usage.ri_resident_size;
+        }
+    }
+    if (const std::uint64_t resident = task_resident_size(sys, entry.p_pid); resident != 0) {
+        return resident;
+    }
+    const std::uint64_t pages = entry.e_xrssize > 0 ? static_cast<std::uint64_t>(entry.e_xrssize) : 0;
+    return saturating_multiply(pages, page_size);
+}
+
+std::string command_name(const kinfo_proc& entry) {
+    const char* comm = entry.p_comm;
+    const auto* nul = static_cast<const char*>(std::memchr(comm, 0, darwin::MAXCOMLEN));
+    const std::size_t length = nul ? static_cast<std::size_t>(nul - comm) : darwin::MAXCOMLEN;
+    return lossy_utf8(std::string_view(comm, length));
+}
+
+ProcessInfo build_process(os::System& sys, const kinfo_proc& entry, std::uint64_t page_size,
+                          std::vector<std::uint8_t>& scratch) {
+    ProcessInfo info;
+    info.pid = static_cast<std::uint32_t>(entry.p_pid);
+    info.ppid = static_cast<std::uint32_t>(entry.e_ppid);
+    info.name = command_name(entry);
+    info.status = status_from_p_stat(entry.p_stat);
+    info.cmdline = read_arguments(sys, entry.p_pid, scratch);
+    if (!info.cmdline.empty()) {
+        info.exe_path = info.cmdline.front();
+    }
+    info.memory_usage = memory_usage(sys, entry, page_size);
+    // Dropping the microseconds; a start before the epoch is not a real one.
+    info.start_time = entry.p_starttime.tv_sec > 0
+                          ? static_cast<std::uint64_t>(entry.p_starttime.tv_sec)
+                          : 0;
+    return info;
+}
+
+}  // namespace
+
+std::string_view status_text(ProcessStatus status) {
+    switch (status) {
+        case ProcessStatus::Running: return "Running";
+        case ProcessStatus::Sleeping: return "Sleeping";
+        case ProcessStatus::Stopped: return "Stopped";
+        case ProcessStatus::Zombie: return "Zombie";
+        case ProcessStatus::Idle: return "Idle";
+        case ProcessStatus::Unknown: break;
+    }
+    return "Unknown";
+}
+
+ProcessStatus status_from_p_stat(int p_stat) {
+    switch (p_stat) {
+        case darwin::SRUN: return ProcessStatus::Running;
+        case darwin::SSLEEP: return ProcessStatus::Sleeping;
+        case darwin::SSTOP: return ProcessStatus::Stopped;
+        case darwin::SZOMB: return ProcessStatus::Zombie;
+        case darwin::SIDL: return ProcessStatus::Idle;
+        default: return ProcessStatus::Unknown;
+    }
+}
+
+Result<std::vector<ProcessInfo>> get_processes(os::System& sys) {
+    auto table = fetch_table(sys);
+    if (!table) {
+        return std::unexpected(std::move(table.error()));
+    }
+    std::vector<ProcessInfo> processes;
+    processes.reserve(table->count);
+    if (table->count == 0) {
+        return processes;
+    }
+    // A page size the system does not report makes the page-count source 0
+    // rather than a wrapped multiplier.
+    const long page_size = sys.sysconf(darwin::SC_PAGESIZE);
+    const std::uint64_t multiplier = page_size > 0 ? static_cast<std::uint64_t>(page_size) : 0;
+    std::vector<std::uint8_t> scratch;
+    for (std::size_t i = 0; i < table->count; ++i) {
+        processes.push_back(build_process(sys, table->entries[i], multiplier, scratch));
+    }
+    return processes;
+}
+
+}  // namespace lumenstat
