@@ -1,0 +1,28 @@
+#include "functions.h"
+
+namespace lumenstat::py {
+namespace {
+
+constexpr int no_arguments = METH_NOARGS | METH_STATIC;
+constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+template <class Function>
+PyCFunction entry(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Each documentation string is only a text signature, so __text_signature__
+// is the parameter list and __doc__ is None.
+PyMethodDef table[] = {
+    {"py_get_memory_info", entry(py_get_memory_info), no_arguments, "py_get_memory_info()\n--\n\n"},
+    {"get_processes", entry(get_processes), no_arguments, "get_processes()\n--\n\n"},
+    {"get_process_count", entry(get_process_count), no_arguments, "get_process_count()\n--\n\n"},
+    {"get_process_by_pid", entry(get_process_by_pid), with_arguments,
+     "get_process_by_pid(pid)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> function_table() { return table; }
+
+}  // namespace lumenstat::py

@@ -1,0 +1,23 @@
+// The module functions, one file per subject; the function table lists them
+// in registration order.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+namespace lumenstat::py {
+
+// Registration order of the module's functions.
+std::span<PyMethodDef> function_table();
+
+// Memory
+PyObject* py_get_memory_info(PyObject* self, PyObject* unused);
+
+// Processes
+PyObject* get_processes(PyObject* self, PyObject* unused);
+PyObject* get_process_count(PyObject* self, PyObject* unused);
+PyObject* get_process_by_pid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+}  // namespace lumenstat::py

@@ -1,0 +1,83 @@
+// One generic way to make the module's result classes: a heap type built
+// from a table of read-only attributes, whose instances own their values.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace lumenstat::py {
+
+// The Python-facing value of one attribute. Alternatives in the order of
+// AttributeKind.
+using FieldValue = std::variant<std::uint32_t, std::uint64_t, double, bool, std::string,
+                                std::vector<std::string>>;
+
+enum class AttributeKind : std::uint8_t { U32, U64, Float, Bool, Text, TextList };
+
+struct Attribute {
+    const char* name;
+    AttributeKind kind;
+};
+
+// What a class adds beyond read-only attributes (constructor, methods).
+struct ClassExtras {
+    const char* doc = nullptr;
+    newfunc tp_new = nullptr;
+    PyMethodDef* methods = nullptr;
+};
+
+struct ClassSpec {
+    const char* name;  // "PyMemoryInfo"; the type is named "builtins." + name
+    std::span<const Attribute> attributes;
+    ClassExtras extras{};
+};
+
+// The type object of a class, created on first use and kept for the life of
+// the process (borrowed). Null with FatalError set if it cannot be made.
+PyTypeObject* record_type(const ClassSpec& spec);
+
+namespace detail {
+
+struct RecordHeader {
+    PyObject_HEAD
+    std::uint32_t constructed;  // values alive in this instance
+};
+
+inline constexpr std::size_t values_offset =
+    (sizeof(RecordHeader) + alignof(FieldValue) - 1) / alignof(FieldValue) * alignof(FieldValue);
+
+inline FieldValue* values_of(PyObject* self) {
+    return std::launder(
+        reinterpret_cast<FieldValue*>(reinterpret_cast<char*>(self) + values_offset));
+}
+
+PyObject* allocate(const ClassSpec& spec, std::size_t value_count);
+PyObject* check_kinds(PyObject* instance, const ClassSpec& spec);
+
+}  // namespace detail
+
+// A new instance of the class holding `values` (one per attribute, in the
+// attribute order). Null with FatalError set on failure.
+template <class... Values>
+PyObject* make_instance(const ClassSpec& spec, Values&&... values) {
+    PyObject* instance = detail::allocate(spec, sizeof...(Values));
+    if (instance == nullptr) {
+        return nullptr;
+    }
+    auto* header = reinterpret_cast<detail::RecordHeader*>(instance);
+    FieldValue* slot = detail::values_of(instance);
+    ((new (slot + header->constructed) FieldValue(std::forward<Values>(values)),
+      ++header->constructed),
+     ...);
+    return detail::check_kinds(instance, spec);
+}
+
+}  // namespace lumenstat::py
