@@ -1,0 +1,116 @@
+// host_processor_info(PROCESSOR_CPU_LOAD_INFO) from /proc/stat, and the
+// vm_deallocate that returns its array. The array is mapped with mmap and
+// unmapped by vm_deallocate, as Mach hands out and takes back whole pages.
+#include <sys/mman.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/linux/cpu_read.h"
+#include "os/linux/linux_system.h"
+
+namespace lumenstat::os {
+
+namespace {
+
+constexpr darwin::kern_return_t KERN_INVALID_ADDRESS = 1;
+constexpr darwin::kern_return_t KERN_INVALID_ARGUMENT = 4;
+constexpr darwin::kern_return_t KERN_FAILURE = 5;
+constexpr darwin::kern_return_t KERN_RESOURCE_SHORTAGE = 6;
+
+// Columns of a "cpuN" line, in the kernel's order.
+enum Column { User, Nice, System, Idle, Iowait, Irq, Softirq, Steal, ColumnCount };
+
+using Ticks = std::array<std::uint64_t, darwin::CPU_STATE_MAX>;
+
+// Folds the Linux columns into the four Darwin states so that busy time is
+// everything but idle and iowait, over a total that leaves out guest time
+// (already counted in user and nice): the same figure Linux's own per-CPU
+// usage tools report. irq, softirq and steal are kernel-side time, so they
+// join system; iowait is a CPU waiting with nothing to run, so it joins idle.
+Ticks fold(const std::uint64_t (&c)[ColumnCount]) {
+    Ticks ticks{};
+    ticks[darwin::CPU_STATE_USER] = c[User];
+    ticks[darwin::CPU_STATE_NICE] = c[Nice];
+    ticks[darwin::CPU_STATE_SYSTEM] = c[System] + c[Irq] + c[Softirq] + c[Steal];
+    ticks[darwin::CPU_STATE_IDLE] = c[Idle] + c[Iowait];
+    return ticks;
+}
+
+// One Ticks per "cpuN" line, in file order (the kernel lists online CPUs in
+// ascending order). False when a cpu line is malformed.
+bool parse_proc_stat(std::string_view text, std::vector<Ticks>& cpus) {
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+        if (!line.starts_with("cpu")) break;
+        line.remove_prefix(3);
+        if (line.empty() || line.front() < '0' || line.front() > '9') continue;  // the "cpu" total
+        while (!line.empty() && line.front() >= '0' && line.front() <= '9') line.remove_prefix(1);
+
+        std::uint64_t columns[ColumnCount] = {};
+        for (int column = 0; column < ColumnCount; ++column) {
+            while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+            if (line.empty()) {
+                if (column <= Idle) return false;  // older kernels stop after idle
+                break;
+            }
+            std::uint64_t value = 0;
+            bool digits = false;
+            while (!line.empty() && line.front() >= '0' && line.front() <= '9') {
+                value = value * 10 + static_cast<std::uint64_t>(line.front() - '0');
+                line.remove_prefix(1);
+                digits = true;
+            }
+            if (!digits) return false;
+            columns[column] = value;
+        }
+        cpus.push_back(fold(columns));
+    }
+    return true;
+}
+
+}  // namespace
+
+darwin::kern_return_t LinuxSystem::host_processor_info(int flavor, darwin::natural_t* cpu_count,
+                                                       darwin::integer_t** info,
+                                                       darwin::natural_t* info_count) {
+    if (flavor != darwin::PROCESSOR_CPU_LOAD_INFO || cpu_count == nullptr || info == nullptr ||
+        info_count == nullptr) {
+        return KERN_INVALID_ARGUMENT;
+    }
+    std::string text;
+    const bool read = linux_cpu::read_text("/proc/stat", text, [](std::string_view so_far) {
+        return so_far.find("\nintr") != std::string_view::npos;
+    });
+    std::vector<Ticks> cpus;
+    if (!read || !parse_proc_stat(text, cpus) || cpus.empty()) return KERN_FAILURE;
+
+    const std::size_t elements = cpus.size() * darwin::CPU_STATE_MAX;
+    void* mapped = ::mmap(nullptr, elements * sizeof(darwin::integer_t), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return KERN_RESOURCE_SHORTAGE;
+    auto* array = static_cast<darwin::integer_t*>(mapped);
+    for (std::size_t cpu = 0; cpu < cpus.size(); ++cpu) {
+        for (int state = 0; state < darwin::CPU_STATE_MAX; ++state) {
+            // Mach keeps 32-bit counters that wrap; keep the low 32 bits.
+            array[cpu * darwin::CPU_STATE_MAX + state] = static_cast<darwin::integer_t>(
+                static_cast<darwin::natural_t>(cpus[cpu][state]));
+        }
+    }
+    *cpu_count = static_cast<darwin::natural_t>(cpus.size());
+    *info = array;
+    *info_count = static_cast<darwin::natural_t>(elements);
+    return darwin::KERN_SUCCESS;
+}
+
+darwin::kern_return_t LinuxSystem::vm_deallocate(void* address, std::size_t size) {
+    if (size == 0) return darwin::KERN_SUCCESS;
+    return ::munmap(address, size) == 0 ? darwin::KERN_SUCCESS : KERN_INVALID_ADDRESS;
+}
+
+}  // namespace lumenstat::os

@@ -1,0 +1,54 @@
+#include "process/process_cpu.h"
+
+#include <limits>
+
+#include "cpu/sleep.h"
+
+namespace lumenstat {
+
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+std::uint64_t absolute_to_ns(os::System& system, std::uint64_t absolute) {
+    darwin::mach_timebase_info_data_t timebase{.numer = 1, .denom = 1};
+    system.mach_timebase_info(&timebase);
+    if (timebase.denom == 0) return absolute;
+    const unsigned __int128 product =
+        static_cast<unsigned __int128>(absolute) * timebase.numer;
+    return static_cast<std::uint64_t>(product / timebase.denom);
+}
+
+}  // namespace
+
+Result<std::uint64_t> process_cpu_time_ns(os::System& system, std::uint32_t pid) {
+    const int os_pid = static_cast<int>(pid);
+    darwin::proc_taskinfo task{};
+    if (system.proc_pidinfo(os_pid, darwin::PROC_PIDTASKINFO, 0, &task, sizeof task) > 0) {
+        return absolute_to_ns(system, saturating_add(task.pti_total_user, task.pti_total_system));
+    }
+    darwin::rusage_info_v2 usage{};
+    if (system.proc_pid_rusage(os_pid, darwin::RUSAGE_INFO_V2, &usage) < 0) {
+        return std::unexpected(QueryError::process_not_found(pid));
+    }
+    return saturating_add(usage.ri_user_time, usage.ri_system_time);
+}
+
+Result<double> get_process_cpu_usage(os::System& system, std::uint32_t pid, Duration span) {
+    auto first = process_cpu_time_ns(system, pid);
+    if (!first) return std::unexpected(std::move(first.error()));
+    sleep_for(system, span);
+    auto second = process_cpu_time_ns(system, pid);
+    if (!second) return std::unexpected(std::move(second.error()));
+
+    const double seconds = span.as_seconds();
+    if (seconds < std::numeric_limits<double>::epsilon()) return 0.0;
+    const std::uint64_t spent = *second > *first ? *second - *first : 0;
+    return static_cast<double>(spent) / 1e9 / seconds * 100.0;
+}
+
+}  // namespace lumenstat
