@@ -1,0 +1,377 @@
+"""Benchmark driver: lumenstat against its floors and psutil, side by side, under a load it makes.
+
+Run by bench/run.sh under the virtual environment's Python 3.13 (where lumenstat is installed).
+psutil runs in a long-lived worker under Debian's python3, the floors are long-lived C workers, and
+each side times only its own call, so a sample is the call and nothing else. Contenders are
+interleaved round by round, in an order that rotates, so background noise falls on all alike.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CACHE_SPACING_S = 1.05  # the socket listing keeps its result for one second
+
+
+class WorkerDied(Exception):
+    """A helper of the benchmark itself went away: the run cannot go on."""
+
+
+class Worker:
+    """A child process answering one line per request line."""
+
+    def __init__(self, argv, name):
+        self.name = name
+        self.process = subprocess.Popen(
+            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1
+        )
+
+    def read_line(self):
+        line = self.process.stdout.readline()
+        if not line:
+            code = self.process.wait()
+            raise WorkerDied(f"{self.name} exited unexpectedly (status {code})")
+        return line
+
+    def ask(self, request):
+        self.process.stdin.write(request + "\n")
+        self.process.stdin.flush()
+        return self.read_line()
+
+    def close(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.process.returncode
+
+
+class Contender:
+    """One side of a comparison; `sample()` returns (nanoseconds, items) of one call.
+
+    A call that raises is a result of the run, not a crash of it: the contender keeps the error,
+    takes no further samples, and its rows show the error.
+    """
+
+    def __init__(self, label, sample, after=None):
+        self.label = label
+        self.sample = sample
+        self.after = after
+        self.times = []
+        self.items = None
+        self.error = None
+
+    def run(self):
+        if self.error is not None:
+            return
+        try:
+            ns, items = self.sample()
+        except WorkerDied:
+            raise
+        except Exception as error:
+            self.error = f"{self.label}: {type(error).__name__}: {error}"
+            return
+        finally:
+            if self.after is not None:
+                self.after()
+        self.times.append(ns)
+        self.items = items
+
+    def median_ms(self):
+        return statistics.median(self.times) / 1e6
+
+
+def lumenstat_call(function, *args):
+    def sample():
+        start = time.perf_counter_ns()
+        result = function(*args)
+        elapsed = time.perf_counter_ns() - start
+        return elapsed, len(result) if isinstance(result, list) else 1
+
+    return sample
+
+
+def psutil_call(worker, op, pid=None):
+    request = json.dumps({"op": op, "pid": pid})
+
+    def sample():
+        answer = json.loads(worker.ask(request))
+        if "error" in answer:
+            raise RuntimeError(answer["error"])
+        return answer["ns"], answer["count"]
+
+    return sample
+
+
+def floor_call(worker):
+    def sample():
+        fields = worker.ask("pass").split()
+        return int(fields[0]), int(fields[1])
+
+    return sample
+
+
+class Row:
+    """One line of the result table: lumenstat against one peer, with a goal on the ratio."""
+
+    def __init__(self, title, lumenstat, peer, goal):
+        self.title = title
+        self.lumenstat = lumenstat
+        self.peer = peer
+        self.goal = goal
+
+    def status(self):
+        """None when measured; otherwise why there is no figure."""
+        if self.lumenstat is None:
+            return "skipped (not available)"
+        for side in (self.lumenstat, self.peer):
+            if side.error is not None:
+                return f"error: {side.error}"
+        return None
+
+    def cells(self):
+        status = self.status()
+        if status is not None:
+            theirs = f"{self.peer.median_ms():.3f}" if self.peer.times else ""
+            return [self.title, "", theirs, "", f"<= {self.goal}x", status, ""]
+        mine = self.lumenstat.median_ms()
+        theirs = self.peer.median_ms()
+        ratio = mine / theirs
+        met = "met" if ratio <= self.goal else "NOT met"
+        items = f"{self.lumenstat.items}/{self.peer.items}"
+        return [
+            self.title,
+            f"{mine:.3f}",
+            f"{theirs:.3f}",
+            f"{ratio:.2f}x",
+            f"<= {self.goal}x",
+            met,
+            items,
+        ]
+
+
+def function_of(module, name):
+    return getattr(module, name, None) if module is not None else None
+
+
+def rotate(items, shift):
+    shift %= len(items)
+    return items[shift:] + items[:shift]
+
+
+def measure_rounds(contenders, warmup, rounds):
+    """Runs every contender once per round, in rotating order; the first rounds are not kept."""
+    for r in range(warmup + rounds):
+        for contender in rotate(contenders, r):
+            contender.run()
+        if r < warmup:
+            for contender in contenders:
+                contender.times.clear()
+
+
+def pair_rows(module, psutil_worker, specs, warmup, rounds):
+    """One lumenstat call against one psutil call per row, each row measured on its own."""
+    rows = []
+    for title, name, args, op, pid, goal in specs:
+        function = function_of(module, name)
+        mine = Contender("lumenstat", lumenstat_call(function, *args)) if function else None
+        theirs = Contender("psutil", psutil_call(psutil_worker, op, pid))
+        rows.append(Row(title, mine, theirs, goal))
+        if mine is not None:
+            measure_rounds([mine, theirs], warmup, rounds)
+    return rows
+
+
+def process_phase(module, psutil_worker, build_dir, args):
+    load = Worker([os.path.join(build_dir, "load_processes"), str(args.processes)], "process load")
+    floor = Worker([os.path.join(build_dir, "floor_processes")], "process floor")
+    try:
+        ready = load.read_line().split()
+        print(f"\nprocess load: {ready[1]} sleeping children of pid {load.process.pid}", flush=True)
+        get_processes = function_of(module, "get_processes")
+        floor_side = Contender("floor", floor_call(floor))
+        psutil_side = Contender("psutil", psutil_call(psutil_worker, "processes"))
+        mine = Contender("lumenstat", lumenstat_call(get_processes)) if get_processes else None
+        rows = [
+            Row("get_processes() vs floor", mine, floor_side, 1.25),
+            Row("get_processes() vs psutil process_iter", mine, psutil_side, 0.35),
+        ]
+        contenders = [c for c in (mine, floor_side, psutil_side) if c is not None]
+        measure_rounds(contenders, args.warmup, args.rounds)
+        print_medians("process listing", contenders)
+
+        pid = load.process.pid
+        specs = [
+            ("py_get_memory_info() vs virtual_memory", "py_get_memory_info", (), "virtual_memory",
+             None, 1.0),
+            ("py_get_cpu_times() vs cpu_times(percpu)", "py_get_cpu_times", (), "cpu_times", None,
+             1.0),
+            ("get_process_io(pid) vs io_counters", "get_process_io", (pid,), "process_io", pid, 1.0),
+            ("py_get_cpu_info() vs cpu_count+cpu_freq", "py_get_cpu_info", (), "cpu_info", None,
+             1.0),
+        ]
+        rows += pair_rows(module, psutil_worker, specs, args.warmup, args.small_rounds)
+        return rows
+    finally:
+        floor.close()
+        code = load.close()
+        if code != 0:
+            raise WorkerDied(f"process load ended with status {code}")
+
+
+def socket_phase(module, psutil_worker, build_dir, args):
+    load = Worker(["/usr/bin/python3", os.path.join(HERE, "load_sockets.py")], "socket load")
+    floor = Worker([os.path.join(build_dir, "floor_sockets")], "socket floor")
+    try:
+        held = json.loads(load.read_line())
+        pid = held["pid"]
+        print(
+            f"\nsocket load: pid {pid} holds {held['tcp']} TCP and {held['udp']} UDP sockets "
+            "(IPv4 and IPv6, loopback)",
+            flush=True,
+        )
+        get_connections = function_of(module, "get_connections")
+        get_queues = function_of(module, "get_process_socket_queues")
+
+        last_listing = [0.0]
+
+        def listing_done():
+            last_listing[0] = time.monotonic()
+
+        def wait_past_cache():
+            remaining = last_listing[0] + CACHE_SPACING_S - time.monotonic()
+            if remaining > 0:
+                time.sleep(remaining)
+
+        listing = None
+        if get_connections is not None:
+            listing = Contender("lumenstat", lumenstat_call(get_connections), after=listing_done)
+        queues = Contender("lumenstat", lumenstat_call(get_queues, pid)) if get_queues else None
+        floor_side = Contender("floor", floor_call(floor))
+        all_psutil = Contender("psutil", psutil_call(psutil_worker, "net_connections"))
+        one_psutil = Contender("psutil", psutil_call(psutil_worker, "process_connections", pid))
+        rows = [
+            Row("get_connections() vs floor", listing, floor_side, 1.0),
+            Row("get_connections() vs net_connections", listing, all_psutil, 0.5),
+            Row("get_process_socket_queues vs connections", queues, one_psutil, 0.5),
+        ]
+        listing_group = [c for c in (listing, floor_side, all_psutil) if c is not None]
+        queue_group = [c for c in (queues, one_psutil) if c is not None]
+
+        for r in range(args.warmup + args.socket_rounds):
+            # Every listing must be a fresh enumeration, more than a second after the last one;
+            # the uncached queue queries run in the same round.
+            wait_past_cache()
+            for contender in rotate(listing_group, r):
+                contender.run()
+            for _ in range(args.queue_pairs):
+                for contender in rotate(queue_group, r):
+                    contender.run()
+            if r < args.warmup:
+                for contender in listing_group + queue_group:
+                    contender.times.clear()
+        print_medians("socket listing", listing_group)
+        print_medians("one process's sockets", queue_group)
+
+        if listing is not None and listing.error is None:
+            wait_past_cache()
+            fresh = lumenstat_call(get_connections)()[0]
+            within = lumenstat_call(get_connections)()[0]
+            print(
+                f"  get_connections(): fresh {fresh / 1e6:.3f} ms, again within the cached second "
+                f"{within / 1e6:.3f} ms (for reference, not compared)",
+                flush=True,
+            )
+        return rows
+    finally:
+        floor.close()
+        code = load.close()
+        if code != 0:
+            raise WorkerDied(f"socket load ended with status {code}")
+
+
+def print_medians(what, contenders):
+    for c in contenders:
+        if c.times:
+            print(
+                f"  {what}: {c.label:<9} {c.median_ms():9.3f} ms median of {len(c.times)}, "
+                f"{c.items} items",
+                flush=True,
+            )
+
+
+def print_table(rows):
+    header = ["measurement", "lumenstat ms", "peer ms", "ratio", "goal", "result", "items"]
+    lines = [header] + [row.cells() for row in rows]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    for n, line in enumerate(lines):
+        cells = [line[0].ljust(widths[0])] + [
+            cell.rjust(widths[i + 1]) for i, cell in enumerate(line[1:-2])
+        ] + [line[-2].ljust(widths[-2]), line[-1]]
+        print("  ".join(cells).rstrip())
+        if n == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+def describe_machine(psutil_info):
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    print(f"machine: {platform.system()} {platform.release()}, {os.cpu_count()} CPUs, {model}")
+    print(
+        f"lumenstat under Python {platform.python_version()}; psutil {psutil_info['version']} "
+        f"under Python {psutil_info['python']}"
+    )
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build-dir", required=True, help="where run.sh compiled the C programs")
+    parser.add_argument("--processes", type=int, default=600)
+    parser.add_argument("--warmup", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=40)
+    parser.add_argument("--small-rounds", type=int, default=200)
+    parser.add_argument("--socket-rounds", type=int, default=30)
+    parser.add_argument("--queue-pairs", type=int, default=3)
+    args = parser.parse_args()
+
+    try:
+        import lumenstat
+    except ImportError as error:
+        lumenstat = None
+        print(f"lumenstat cannot be imported ({error}): every measurement of it is skipped")
+
+    psutil_worker = Worker(["/usr/bin/python3", os.path.join(HERE, "psutil_worker.py")], "psutil")
+    try:
+        describe_machine(json.loads(psutil_worker.read_line()))
+        started = time.monotonic()
+        rows = process_phase(lumenstat, psutil_worker, args.build_dir, args)
+        rows += socket_phase(lumenstat, psutil_worker, args.build_dir, args)
+        print(f"\nmedians; ratio = lumenstat / peer ({time.monotonic() - started:.0f} s of measuring)")
+        print_table(rows)
+    finally:
+        psutil_worker.close()
+    failed = [row for row in rows if (row.status() or "").startswith("error")]
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
