@@ -6,6 +6,9 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "text/utf8.h"  // lossy_utf8, is_valid_utf8
 
 namespace lumenstat {
 
@@ -61,12 +64,15 @@ using Result = std::expected<T, QueryError>;
 // "No such file or directory (os error 2)"
 std::string os_error_text(int os_code);
 
+// The system's description alone: "No such file or directory".
+std::string os_error_description(int os_code);
+
+// The category name of an errno value in the debug form of Io: "NotFound",
+// "PermissionDenied", ..., "Uncategorized" for the rest.
+std::string_view os_error_kind_name(int os_code);
+
 // The text in double quotes with quotes, backslashes, controls, non-printable
 // characters and combining marks escaped, so that it always reads as one line.
 std::string debug_quoted(std::string_view text);
-
-// UTF-8 decoding with every invalid sequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
-bool is_valid_utf8(std::string_view bytes);
 
 }  // namespace lumenstat
