@@ -9,22 +9,10 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$repo/build/bench"
 mkdir -p "$out"
 
-if [[ -f "$repo/scripts/setup.sh" ]]; then
-    bash "$repo/scripts/setup.sh"
-    python="$repo/.venv/bin/python"
-else
-    # Until the project's setup script exists: a virtual environment of our own.
-    venv="$out/venv"
-    if [[ ! -x "$venv/bin/python" ]]; then
-        /root/.pyenv/versions/3.13.0/bin/python3.13 -m venv "$venv"
-    fi
-    python="$venv/bin/python"
-    if [[ -f "$repo/pyproject.toml" ]]; then
-        "$python" -m pip install --quiet --no-input "$repo"
-    fi
-fi
-[[ -x /usr/bin/python3 ]] && /usr/bin/python3 -c 'import psutil' || {
-    echo "bench: Debian's python3-psutil is needed (apt-get install python3-psutil)" >&2
+bash "$repo/scripts/setup.sh"
+python="$repo/.venv/bin/python"
+/usr/bin/python3 -c 'import psutil' || {
+    echo "bench: Debian's python3 with python3-psutil is needed" >&2
     exit 1
 }
 
