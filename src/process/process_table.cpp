@@ -67,8 +67,9 @@ Result<Table> fetch_table(os::System& sys) {
         }
         std::size_t length = capacity;
         if (sys.sysctl(name, 3, table.entries.get(), &length, nullptr, 0) == 0) {
-            // A length beyond the buffer would be a broken answer; never read past it.
-            table.count = std::min(length / kEntrySize, allocated);
+            // A length beyond the capacity given would be a broken answer; the
+            // kernel wrote nothing past it.
+            table.count = std::min(length, capacity) / kEntrySize;
             return table;
         }
         const int error = errno;
