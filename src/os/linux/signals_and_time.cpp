@@ -3,12 +3,14 @@
 #include <time.h>
 
 #include "os/linux/linux_system.h"
+#include "os/linux/process_memo.h"
 
 namespace lumenstat::os {
 
 int LinuxSystem::kill(int pid, int sig) { return ::kill(pid, sig); }
 
 int LinuxSystem::nanosleep(const struct timespec* request, struct timespec* remaining) {
+    procfs::forget_process_memo();
     return ::nanosleep(request, remaining);
 }
 
