@@ -1,0 +1,189 @@
+// proc_listpids and the PROC_PIDLISTFDS listing of the Linux personality.
+// Each descriptor's type comes from its /proc/PID/fd link: "socket:[INODE]",
+// "pipe:[INODE]", "anon_inode:[eventpoll]" or a path.
+#include "os/linux/descriptors.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "os/darwin_socket.h"
+#include "os/linux/linux_system.h"
+#include "os/linux/proc_files.h"
+#include "os/linux/socket_walk.h"
+
+namespace lumenstat::os {
+
+namespace {
+
+class Directory {
+public:
+    explicit Directory(DIR* dir) : dir_(dir) {}
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory() {
+        if (dir_ != nullptr) {
+            int saved = errno;
+            ::closedir(dir_);
+            errno = saved;
+        }
+    }
+    DIR* get() const { return dir_; }
+
+private:
+    DIR* dir_;
+};
+
+bool parse_int(std::string_view text, int& value) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// Darwin's errno for a process whose /proc entry cannot be opened.
+int process_errno(int linux_errno) {
+    if (linux_errno == ENOENT) return ESRCH;
+    if (linux_errno == EACCES) return EPERM;
+    return linux_errno;
+}
+
+struct Descriptor {
+    std::uint32_t type;
+    std::uint64_t socket_inode;
+};
+
+Descriptor classify_link(std::string_view link) {
+    constexpr std::string_view socket_prefix = "socket:[";
+    if (link.starts_with(socket_prefix) && link.ends_with(']')) {
+        std::uint64_t inode = 0;
+        std::string_view digits = link.substr(socket_prefix.size());
+        digits.remove_suffix(1);
+        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), inode);
+        if (error == std::errc() && end == digits.data() + digits.size()) {
+            return {darwin::PROX_FDTYPE_SOCKET, inode};
+        }
+    }
+    if (link.starts_with("pipe:[")) {
+        return {darwin::PROX_FDTYPE_PIPE, 0};
+    }
+    if (link == "anon_inode:[eventpoll]") {
+        return {darwin::PROX_FDTYPE_KQUEUE, 0};
+    }
+    return {darwin::PROX_FDTYPE_VNODE, 0};
+}
+
+}  // namespace
+
+int LinuxSystem::proc_listpids(std::uint32_t type, std::uint32_t, void* buffer, int buffersize) {
+    if (type != darwin::PROC_ALL_PIDS) {
+        errno = ENOTSUP;
+        return 0;
+    }
+    Directory proc(::opendir("/proc"));
+    if (proc.get() == nullptr) {
+        return 0;
+    }
+    std::vector<int> pids;
+    pids.reserve(512);
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(proc.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return 0;
+            }
+            break;
+        }
+        int pid;
+        if (procfs::is_pid_name(entry->d_name) && parse_int(entry->d_name, pid)) {
+            pids.push_back(pid);
+        }
+    }
+    if (buffer == nullptr) {
+        // Room for processes started before the caller's second call.
+        return static_cast<int>((pids.size() + 32) * sizeof(int));
+    }
+    std::sort(pids.begin(), pids.end());
+    std::size_t room = buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(int) : 0;
+    std::size_t count = std::min(room, pids.size());
+    std::memcpy(buffer, pids.data(), count * sizeof(int));
+    linux_sockets::begin_walk(count > 0 ? pids[count - 1] : 0);
+    return static_cast<int>(count * sizeof(int));
+}
+
+namespace linux_descriptors {
+
+int list_descriptors(int pid, void* buffer, int buffersize) {
+    char path[64];
+    if (pid < 0 || !procfs::pid_path(path, sizeof(path), pid, "fd")) {
+        errno = ESRCH;
+        return 0;
+    }
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        errno = process_errno(errno);
+        return 0;
+    }
+    Directory dir(::fdopendir(fd));
+    if (dir.get() == nullptr) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return 0;
+    }
+    std::size_t room = buffer != nullptr && buffersize > 0
+                           ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo)
+                           : 0;
+    std::size_t count = 0;
+    linux_sockets::SocketDescriptors sockets;
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return 0;  // the process exited while being read
+            }
+            break;
+        }
+        int number;
+        if (!parse_int(entry->d_name, number)) {
+            continue;  // "." and ".."
+        }
+        if (buffer == nullptr) {
+            ++count;
+            continue;
+        }
+        if (count == room) {
+            break;
+        }
+        char link[64];
+        ssize_t length = ::readlinkat(::dirfd(dir.get()), entry->d_name, link, sizeof(link));
+        if (length < 0) {
+            continue;  // closed since the directory was read
+        }
+        Descriptor descriptor =
+            classify_link(std::string_view(link, static_cast<std::size_t>(length)));
+        if (descriptor.type == darwin::PROX_FDTYPE_SOCKET) {
+            sockets.emplace_back(number, descriptor.socket_inode);
+        }
+        darwin::proc_fdinfo info{number, descriptor.type};
+        std::memcpy(static_cast<char*>(buffer) + count * sizeof(info), &info, sizeof(info));
+        ++count;
+    }
+    if (buffer == nullptr) {
+        return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
+    }
+    std::sort(sockets.begin(), sockets.end());
+    linux_sockets::descriptors_listed(pid, std::move(sockets));
+    return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
+}
+
+}  // namespace linux_descriptors
+
+}  // namespace lumenstat::os

@@ -1,0 +1,64 @@
+// The kernel's table of TCP and UDP sockets, keyed by socket inode: what
+// proc_pidfdinfo(PROC_PIDFDSOCKETINFO) needs to describe a descriptor that
+// reads "socket:[INODE]". Read whole from netlink sock_diag, or from
+// /proc/net/{tcp,tcp6,udp,udp6} when netlink is not available.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+
+namespace lumenstat::os::linux_sockets {
+
+// One socket as Linux reports it. Addresses are in network byte order, an
+// IPv4 address in the first four bytes; ports are network byte order too.
+struct KernelSocket {
+    bool ipv6 = false;
+    bool tcp = false;
+    std::uint8_t state = 0;  // Linux TCP state (1 ESTABLISHED ... 10 LISTEN ...)
+    std::uint8_t local[16] = {};
+    std::uint8_t remote[16] = {};
+    std::uint16_t local_port = 0;
+    std::uint16_t remote_port = 0;
+    std::uint32_t recv_queue = 0;
+    std::uint32_t send_queue = 0;
+    std::uint32_t recv_buffer = 0;  // 0 when the source does not report it
+    std::uint32_t send_buffer = 0;
+};
+
+using SocketTable = std::unordered_map<std::uint64_t, KernelSocket>;
+
+inline constexpr std::uint8_t LINUX_TCP_LISTEN = 10;
+
+// The four tables, one for each of IPv4/IPv6 x TCP/UDP.
+struct TableKind {
+    bool ipv6;
+    bool tcp;
+};
+inline constexpr TableKind TABLE_KINDS[] = {
+    {false, true}, {true, true}, {false, false}, {true, false}};
+
+// Adds one table read through a netlink sock_diag dump to `table`. False with
+// errno set when netlink or the dump fails; `table` may then hold part of it.
+bool read_netlink(TableKind kind, SocketTable& table);
+
+// Adds one table read from /proc/net/{tcp,tcp6,udp,udp6}. False with errno
+// set when the file cannot be read.
+bool read_proc_net(TableKind kind, SocketTable& table);
+
+// All four tables, each from netlink or, when that fails, from /proc/net.
+SocketTable read_kernel_sockets();
+
+// Adds the sockets of one reply datagram of a sock_diag dump to `table`.
+// Returns false on a malformed message or an error reply; `done` becomes true
+// at the dump's end marker.
+bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTable& table,
+                         bool& done);
+
+// Adds the sockets of one /proc/net/{tcp,tcp6,udp,udp6} text; lines that do
+// not parse are skipped.
+void parse_proc_net(std::string_view text, bool ipv6, bool tcp, SocketTable& table);
+
+}  // namespace lumenstat::os::linux_sockets

@@ -1,0 +1,82 @@
+#include "os/linux/socket_walk.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+namespace lumenstat::os::linux_sockets {
+
+namespace {
+
+std::uint64_t now_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+struct Walk {
+    bool walking = false;
+    int previous_pid = 0;
+    int highest_pid = 0;
+    int listed_pid = -1;
+    std::uint64_t listed_ns = 0;
+    SocketDescriptors listed_sockets;
+    std::optional<SocketTable> table;
+    std::uint64_t table_ns = 0;
+};
+
+Walk& this_thread() {
+    thread_local Walk walk;
+    return walk;
+}
+
+}  // namespace
+
+void begin_walk(int highest_pid) {
+    Walk& walk = this_thread();
+    walk.walking = true;
+    walk.previous_pid = 0;
+    walk.highest_pid = highest_pid;
+    walk.listed_pid = -1;
+    walk.table.reset();
+}
+
+void descriptors_listed(int pid, SocketDescriptors sockets) {
+    Walk& walk = this_thread();
+    bool continues = walk.walking && pid > walk.previous_pid && pid <= walk.highest_pid;
+    if (!continues) {
+        walk.walking = false;
+        walk.table.reset();
+    }
+    walk.previous_pid = pid;
+    walk.listed_pid = pid;
+    walk.listed_ns = now_ns();
+    walk.listed_sockets = std::move(sockets);
+}
+
+std::optional<std::uint64_t> listed_socket_inode(int pid, int fd) {
+    Walk& walk = this_thread();
+    if (!walk.walking || pid != walk.listed_pid || now_ns() - walk.listed_ns > kMaxTableAgeNs) {
+        return std::nullopt;
+    }
+    auto it = std::lower_bound(walk.listed_sockets.begin(), walk.listed_sockets.end(), fd,
+                               [](const auto& entry, int key) { return entry.first < key; });
+    if (it == walk.listed_sockets.end() || it->first != fd) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+const KernelSocket* find_socket(std::uint64_t inode) {
+    Walk& walk = this_thread();
+    std::uint64_t now = now_ns();
+    if (!walk.table || now - walk.table_ns > kMaxTableAgeNs) {
+        walk.table = read_kernel_sockets();
+        walk.table_ns = now;
+    }
+    auto it = walk.table->find(inode);
+    return it == walk.table->end() ? nullptr : &it->second;
+}
+
+}  // namespace lumenstat::os::linux_sockets

@@ -1,0 +1,50 @@
+// When the Linux personality reads the kernel's socket tables.
+//
+// Darwin answers proc_pidfdinfo from the live socket. Here a socket's details
+// come from tables of every socket on the machine, so reading them per
+// descriptor would make a listing of the machine quadratic. The rule, per
+// thread:
+//   - proc_listpids starts a walk over the process list it returns;
+//   - while the thread lists descriptors (PROC_PIDLISTFDS) of processes later
+//     in that list than the previous one, socket look-ups share one table,
+//     read at the first look-up of the walk;
+//   - any other descriptor listing (a process listed again, or out of order,
+//     as in a query about one process) ends the walk and drops the table, so
+//     that a query about one process always sees the queues as they are now;
+//   - a table older than kMaxTableAge is never used, which bounds staleness
+//     for callers that abandon a walk or read descriptors without listing.
+// During a walk the socket descriptors of the last listed process are
+// remembered with their inodes, so that reading them costs no second readlink;
+// outside a walk every read follows the descriptor's link, so a descriptor
+// closed since fails as on Darwin.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "os/linux/socket_table.h"
+
+namespace lumenstat::os::linux_sockets {
+
+inline constexpr std::uint64_t kMaxTableAgeNs = 100'000'000;
+
+// (descriptor, socket inode) pairs in descriptor order.
+using SocketDescriptors = std::vector<std::pair<int, std::uint64_t>>;
+
+// proc_listpids returned a list whose highest pid is `highest_pid`.
+void begin_walk(int highest_pid);
+
+// PROC_PIDLISTFDS listed the descriptors of `pid`.
+void descriptors_listed(int pid, SocketDescriptors sockets);
+
+// The inode of socket descriptor `fd` of `pid` when that process was the last
+// one listed in this thread's walk, recently.
+std::optional<std::uint64_t> listed_socket_inode(int pid, int fd);
+
+// The socket with that inode in the current table (read now if needed), or
+// null when the tables do not hold it.
+const KernelSocket* find_socket(std::uint64_t inode);
+
+}  // namespace lumenstat::os::linux_sockets
