@@ -60,8 +60,8 @@ bool parse_groups(std::string_view text, bool ipv4_tail_allowed, std::size_t lim
     std::size_t pos = 0;
     while (true) {
         std::size_t end = text.find(':', pos);
-        std::string_view group = text.substr(pos, end == std::string_view::npos ? text.npos
-                                                                                 : end - pos);
+        std::string_view group =
+            text.substr(pos, end == std::string_view::npos ? text.npos : end - pos);
         bool last = end == std::string_view::npos;
         if (last && ipv4_tail_allowed && group.find('.') != std::string_view::npos) {
             auto octets = parse_ipv4(group);
@@ -158,7 +158,7 @@ ParseOutcome<SocketState> parse_socket_state(std::string_view text) {
 
 ParseOutcome<SocketAddress> parse_socket_address(std::string_view text) {
     auto address = !text.empty() && text.front() == '[' ? parse_v6_socket_address(text)
-                                                         : parse_v4_socket_address(text);
+                                                        : parse_v4_socket_address(text);
     if (!address) return {std::nullopt, std::string(kInvalidSocketAddress)};
     return {address, {}};
 }

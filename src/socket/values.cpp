@@ -32,10 +32,10 @@ constexpr std::array<StateTexts, 12> kStateTexts = {{
 
 // Indexed by the kernel's TCP state number.
 constexpr std::array<SocketState, 11> kKernelStates = {
-    SocketState::Closed,   SocketState::Listen,    SocketState::SynSent,
+    SocketState::Closed,      SocketState::Listen,      SocketState::SynSent,
     SocketState::SynReceived, SocketState::Established, SocketState::CloseWait,
-    SocketState::FinWait1, SocketState::Closing,   SocketState::LastAck,
-    SocketState::FinWait2, SocketState::TimeWait,
+    SocketState::FinWait1,    SocketState::Closing,     SocketState::LastAck,
+    SocketState::FinWait2,    SocketState::TimeWait,
 };
 
 constexpr std::array<std::string_view, 4> kProtocolTexts = {"tcp", "tcp6", "udp", "udp6"};

@@ -15,10 +15,14 @@ TEST(ParseSocketState, AcceptsAnyCaseOfTheDisplayTexts) {
         SocketState state;
     };
     const Row rows[] = {
-        {"time_wait", SocketState::TimeWait},   {"TIME_WAIT", SocketState::TimeWait},
-        {"listen", SocketState::Listen},        {"lIsTeN", SocketState::Listen},
-        {"closed", SocketState::Closed},        {"syn_recv", SocketState::SynReceived},
-        {"unknown", SocketState::Unknown},      {"fin_wait1", SocketState::FinWait1},
+        {"time_wait", SocketState::TimeWait},
+        {"TIME_WAIT", SocketState::TimeWait},
+        {"listen", SocketState::Listen},
+        {"lIsTeN", SocketState::Listen},
+        {"closed", SocketState::Closed},
+        {"syn_recv", SocketState::SynReceived},
+        {"unknown", SocketState::Unknown},
+        {"fin_wait1", SocketState::FinWait1},
         // Full case mapping: dotless i and long s upper-case to ASCII letters, as in Python.
         {"l\u0131\u017Ften", SocketState::Listen},
         // U+FB06 (the "st" ligature) expands to two letters.
@@ -72,8 +76,7 @@ TEST(ParseSocketAddress, AcceptedForms) {
         {"[fe80::1%4]:22", SocketAddress::v6(v6_bytes({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 22, 0, 4)},
         {"[fe80::1%4294967295]:22",
          SocketAddress::v6(v6_bytes({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 22, 0, 4294967295u)},
-        {"[fe80::1%004]:22",
-         SocketAddress::v6(v6_bytes({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 22, 0, 4)},
+        {"[fe80::1%004]:22", SocketAddress::v6(v6_bytes({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 22, 0, 4)},
         {"[1:2:3:4:5:6:7:8]:1", SocketAddress::v6(v6_bytes({1, 2, 3, 4, 5, 6, 7, 8}), 1)},
         {"[ABCD:ef01::0a]:1", SocketAddress::v6(v6_bytes({0xabcd, 0xef01, 0, 0, 0, 0, 0, 10}), 1)},
         {"[0000:0000:0000:0000:0000:0000:0000:0001]:1",
@@ -99,19 +102,64 @@ TEST(ParseSocketAddress, AcceptedForms) {
 
 TEST(ParseSocketAddress, RejectedForms) {
     const char* rejected[] = {
-        "", "127.0.0.1", "::1:80", "localhost:80", "127.000.0.1:80", "127.0.0.1:65536",
-        " 127.0.0.1:80", "127.0.0.1:80 ", "127.0.0.01:80", "127.0.0.256:80", "127.0.0.1:",
-        "127.0.0:80", "127.0.0.1.5:80", "127.0.0.1:+80", "127.0.0.1:-1", "127..0.1:80",
-        "1.2.3.4:99999999999999999999", "0x7f.0.0.1:80", "127.0.0.1:80:80",
+        "",
+        "127.0.0.1",
+        "::1:80",
+        "localhost:80",
+        "127.000.0.1:80",
+        "127.0.0.1:65536",
+        " 127.0.0.1:80",
+        "127.0.0.1:80 ",
+        "127.0.0.01:80",
+        "127.0.0.256:80",
+        "127.0.0.1:",
+        "127.0.0:80",
+        "127.0.0.1.5:80",
+        "127.0.0.1:+80",
+        "127.0.0.1:-1",
+        "127..0.1:80",
+        "1.2.3.4:99999999999999999999",
+        "0x7f.0.0.1:80",
+        "127.0.0.1:80:80",
         // IPv6 forms
-        "[::1]", "[::1]:", "[::1]80", "[::1] :80", "::1", "[]:80", "[:::]:80", "[1:::2]:80",
-        "[::1::]:80", "[1::2::3]:80", "[1:2:3:4:5:6:7:8:9]:80", "[1:2:3:4:5:6:7]:80",
-        "[1:2:3:4:5:6:7:8::]:80", "[::1:2:3:4:5:6:7:8]:80", "[12345::]:80", "[g::]:80",
-        "[:1::]:80", "[::1:]:80", "[1:]:80", "[:1]:80", "[1.2.3.4::]:80", "[1.2.3.4::1]:80",
-        "[::1.2.3.4:1]:80", "[1:2:3:4:5:6:7:1.2.3.4]:80", "[::ffff:1.2.3]:80",
-        "[::ffff:01.2.3.4]:80", "[::ffff:1.2.3.256]:80", "[fe80::1%4294967296]:22",
-        "[fe80::1%]:22", "[fe80::1%-1]:22", "[fe80::1%eth0]:22", "[fe80::1%4%5]:22",
-        "[%4]:22", "[::1]:65536", "[::1]:80 ", "[[::1]]:80", "[::1]:80]", "[ ::1]:80",
+        "[::1]",
+        "[::1]:",
+        "[::1]80",
+        "[::1] :80",
+        "::1",
+        "[]:80",
+        "[:::]:80",
+        "[1:::2]:80",
+        "[::1::]:80",
+        "[1::2::3]:80",
+        "[1:2:3:4:5:6:7:8:9]:80",
+        "[1:2:3:4:5:6:7]:80",
+        "[1:2:3:4:5:6:7:8::]:80",
+        "[::1:2:3:4:5:6:7:8]:80",
+        "[12345::]:80",
+        "[g::]:80",
+        "[:1::]:80",
+        "[::1:]:80",
+        "[1:]:80",
+        "[:1]:80",
+        "[1.2.3.4::]:80",
+        "[1.2.3.4::1]:80",
+        "[::1.2.3.4:1]:80",
+        "[1:2:3:4:5:6:7:1.2.3.4]:80",
+        "[::ffff:1.2.3]:80",
+        "[::ffff:01.2.3.4]:80",
+        "[::ffff:1.2.3.256]:80",
+        "[fe80::1%4294967296]:22",
+        "[fe80::1%]:22",
+        "[fe80::1%-1]:22",
+        "[fe80::1%eth0]:22",
+        "[fe80::1%4%5]:22",
+        "[%4]:22",
+        "[::1]:65536",
+        "[::1]:80 ",
+        "[[::1]]:80",
+        "[::1]:80]",
+        "[ ::1]:80",
     };
     for (const char* text : rejected) {
         auto parsed = parse_socket_address(text);
@@ -136,9 +184,17 @@ TEST(ParseSocketAddress, ScopedAddressNeverEqualsAKernelAddress) {
 
 TEST(ParseSocketAddress, CanonicalTextsRoundTrip) {
     const char* texts[] = {
-        "127.0.0.1:631", "0.0.0.0:80", "[::]:80", "[::1]:8080", "[fe80::1%4]:22",
-        "[::ffff:127.0.0.1]:8080", "[2001:db8::1:0:0:1]:443", "[::a00:1]:1",
-        "[1:2:3:4:5:6:7:8]:65535", "[1::2:0:0:3:4]:9", "[2001:db8:0:1:1:1:1:1]:0",
+        "127.0.0.1:631",
+        "0.0.0.0:80",
+        "[::]:80",
+        "[::1]:8080",
+        "[fe80::1%4]:22",
+        "[::ffff:127.0.0.1]:8080",
+        "[2001:db8::1:0:0:1]:443",
+        "[::a00:1]:1",
+        "[1:2:3:4:5:6:7:8]:65535",
+        "[1::2:0:0:3:4]:9",
+        "[2001:db8:0:1:1:1:1:1]:0",
     };
     for (const char* text : texts) {
         auto parsed = parse_socket_address(text);
@@ -146,8 +202,8 @@ TEST(ParseSocketAddress, CanonicalTextsRoundTrip) {
         EXPECT_EQ(socket_address_text(*parsed.value), text);
     }
     // Non-canonical input prints canonically and parses back to the same address.
-    for (const char* text : {"[0:0:0:0:0:0:0:1]:080", "[::FFFF:7F00:1]:1", "[::0:0:1]:2",
-                             "[1:0:0:2::3]:4"}) {
+    for (const char* text :
+         {"[0:0:0:0:0:0:0:1]:080", "[::FFFF:7F00:1]:1", "[::0:0:1]:2", "[1:0:0:2::3]:4"}) {
         auto parsed = parse_socket_address(text);
         ASSERT_TRUE(parsed) << text;
         std::string printed = socket_address_text(*parsed.value);
@@ -157,8 +213,7 @@ TEST(ParseSocketAddress, CanonicalTextsRoundTrip) {
     }
     EXPECT_EQ(socket_address_text(*parse_socket_address("[::FFFF:7F00:1]:1").value),
               "[::ffff:127.0.0.1]:1");
-    EXPECT_EQ(socket_address_text(*parse_socket_address("[1:0:0:2::3]:4").value),
-              "[1:0:0:2::3]:4");
+    EXPECT_EQ(socket_address_text(*parse_socket_address("[1:0:0:2::3]:4").value), "[1:0:0:2::3]:4");
 }
 
 }  // namespace

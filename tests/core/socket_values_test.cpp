@@ -49,10 +49,10 @@ TEST(SocketStateTexts, EveryStateHasItsDiscriminantAndTexts) {
 
 TEST(SocketStateTexts, KernelTableAndValuesOutsideIt) {
     const SocketState expected[] = {
-        SocketState::Closed,   SocketState::Listen,      SocketState::SynSent,
+        SocketState::Closed,      SocketState::Listen,      SocketState::SynSent,
         SocketState::SynReceived, SocketState::Established, SocketState::CloseWait,
-        SocketState::FinWait1, SocketState::Closing,     SocketState::LastAck,
-        SocketState::FinWait2, SocketState::TimeWait,
+        SocketState::FinWait1,    SocketState::Closing,     SocketState::LastAck,
+        SocketState::FinWait2,    SocketState::TimeWait,
     };
     for (int value = 0; value <= 10; ++value) {
         EXPECT_EQ(state_from_kernel(value), expected[value]) << value;
@@ -140,9 +140,9 @@ TEST(SocketAddressText, Forms) {
 }
 
 TEST(SocketAddressText, LongestTextsFitTheBuffer) {
-    SocketAddress longest =
-        SocketAddress::v6(v6_bytes({0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff}),
-                          65535, 0, 4294967295u);
+    SocketAddress longest = SocketAddress::v6(
+        v6_bytes({0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff}), 65535, 0,
+        4294967295u);
     char buffer[kSocketAddressTextMax + 1];
     std::memset(buffer, '#', sizeof buffer);
     std::size_t length = write_socket_address_text(longest, buffer);
@@ -185,9 +185,12 @@ TEST(SocketAddress, EqualityComparesFamilyAndEveryField) {
 }
 
 TEST(SocketConnectionDebugText, ExactForms) {
-    SocketConnection listener{Protocol::TcpV4, SocketAddress::v4({127, 0, 0, 1}, 631),
-                              std::nullopt,    SocketState::Listen,
-                              312u,            0};
+    SocketConnection listener{Protocol::TcpV4,
+                              SocketAddress::v4({127, 0, 0, 1}, 631),
+                              std::nullopt,
+                              SocketState::Listen,
+                              312u,
+                              0};
     EXPECT_EQ(debug_text(listener),
               "SocketConnection { protocol: TcpV4, local_addr: 127.0.0.1:631, remote_addr: None, "
               "state: Listen, pid: Some(312), inode: 0 }");
