@@ -1,0 +1,308 @@
+// The CPU identity, tick counters, process CPU usage and kill of the Linux
+// personality, compared with the live system and with children this test
+// starts.
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cpu/cpu_info.h"
+#include "cpu/cpu_times.h"
+#include "cpu/cpu_usage.h"
+#include "os/linux/linux_system.h"
+#include "process/kill.h"
+#include "process/process_cpu.h"
+#include "process/process_io.h"
+
+namespace lumenstat {
+namespace {
+
+os::LinuxSystem linux_system;
+
+std::string file_text(const char* path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::vector<std::uint64_t>> proc_stat_cpus() {
+    std::istringstream in(file_text("/proc/stat"));
+    std::vector<std::vector<std::uint64_t>> cpus;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.starts_with("cpu") || line[3] < '0' || line[3] > '9') continue;
+        std::istringstream fields(line.substr(line.find(' ')));
+        std::vector<std::uint64_t> columns;
+        for (std::uint64_t v; fields >> v;) columns.push_back(v);
+        cpus.push_back(columns);
+    }
+    return cpus;
+}
+
+// Spins on one thread until destroyed.
+class BusyThread {
+public:
+    BusyThread()
+        : thread_([this] {
+              volatile std::uint64_t n = 0;
+              while (!stop_.load(std::memory_order_relaxed)) n = n + 1;
+          }) {}
+    ~BusyThread() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(CpuSysctl, CoreCountsFollowTheLiveSystem) {
+    auto info = get_cpu_info(linux_system);
+    ASSERT_TRUE(info) << info.error().debug();
+    EXPECT_EQ(info->logical_cores, static_cast<std::uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+    EXPECT_GE(info->physical_cores, 1u);
+    EXPECT_LE(info->physical_cores, info->logical_cores);
+
+    const std::string cpuinfo = file_text("/proc/cpuinfo");
+    const auto field = [&](const std::string& key) -> std::string {
+        const auto at = cpuinfo.find("\n" + key);
+        if (at == std::string::npos && !cpuinfo.starts_with(key)) return {};
+        const auto colon = cpuinfo.find(": ", at == std::string::npos ? 0 : at);
+        return cpuinfo.substr(colon + 2, cpuinfo.find('\n', colon) - colon - 2);
+    };
+    if (const std::string model = field("model name"); !model.empty()) {
+        EXPECT_EQ(info->model_name, model);
+    }
+    if (const std::string vendor = field("vendor_id"); !vendor.empty()) {
+        EXPECT_EQ(info->vendor, vendor);
+    }
+}
+
+TEST(CpuSysctl, DarwinSizeProtocol) {
+    std::size_t size = 0;
+    ASSERT_EQ(linux_system.sysctlbyname("hw.logicalcpu", nullptr, &size, nullptr, 0), 0);
+    EXPECT_EQ(size, 4u);
+    ASSERT_EQ(linux_system.sysctlbyname("machdep.cpu.vendor", nullptr, &size, nullptr, 0), 0)
+        << "no vendor_id in /proc/cpuinfo";
+    const std::size_t probed = size;
+    std::vector<char> small(probed - 1, 'x');
+    size = small.size();
+    errno = 0;
+    EXPECT_EQ(linux_system.sysctlbyname("machdep.cpu.vendor", small.data(), &size, nullptr, 0),
+              -1);
+    EXPECT_EQ(errno, ENOMEM);
+    std::vector<char> exact(probed, 'x');
+    size = exact.size();
+    ASSERT_EQ(linux_system.sysctlbyname("machdep.cpu.vendor", exact.data(), &size, nullptr, 0), 0);
+    EXPECT_EQ(size, probed);
+    EXPECT_EQ(exact.back(), '\0');
+    EXPECT_EQ(std::strlen(exact.data()), probed - 1);
+
+    std::uint64_t hz = 0;
+    size = 4;
+    EXPECT_EQ(linux_system.sysctlbyname("hw.cpufrequency", &hz, &size, nullptr, 0), -1);
+    EXPECT_TRUE(errno == ENOMEM || errno == ENOENT);
+
+    for (const char* name : {"hw.nosuchname", "kern.ostype", ""}) {
+        errno = 0;
+        EXPECT_EQ(linux_system.sysctlbyname(name, nullptr, &size, nullptr, 0), -1) << name;
+        EXPECT_EQ(errno, ENOENT) << name;
+    }
+    const std::int32_t value = 1;
+    EXPECT_EQ(linux_system.sysctlbyname("hw.logicalcpu", nullptr, &size, &value, 4), -1);
+    EXPECT_EQ(errno, EPERM);
+}
+
+TEST(CpuTicks, OneEntryPerOnlineCpuFromProcStat) {
+    const auto before = proc_stat_cpus();
+    auto times = get_cpu_times(linux_system);
+    const auto after = proc_stat_cpus();
+    ASSERT_TRUE(times) << times.error().debug();
+    ASSERT_EQ(times->size(), before.size());
+    for (std::size_t cpu = 0; cpu < times->size(); ++cpu) {
+        const CpuTimes& t = (*times)[cpu];
+        // user, nice, system + irq + softirq + steal, idle + iowait
+        const auto low_user = before[cpu][0] & 0xFFFFFFFF, high_user = after[cpu][0] & 0xFFFFFFFF;
+        if (low_user <= high_user) {
+            EXPECT_GE(t.user, low_user);
+            EXPECT_LE(t.user, high_user);
+        }
+        const std::uint64_t idle = before[cpu][3] + before[cpu][4];
+        EXPECT_GE(t.idle, idle & 0xFFFFFFFF);
+        EXPECT_LE(t.idle, (after[cpu][3] + after[cpu][4]) & 0xFFFFFFFF);
+        EXPECT_EQ(t.iowait, 0u);
+    }
+}
+
+TEST(CpuTicks, ArrayIsReturnedToTheSystem) {
+    darwin::natural_t count = 0, elements = 0;
+    darwin::integer_t* info = nullptr;
+    ASSERT_EQ(linux_system.host_processor_info(darwin::PROCESSOR_CPU_LOAD_INFO, &count, &info,
+                                               &elements),
+              darwin::KERN_SUCCESS);
+    EXPECT_EQ(elements, count * 4);
+    EXPECT_EQ(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
+    EXPECT_NE(linux_system.host_processor_info(99, &count, &info, &elements),
+              darwin::KERN_SUCCESS);
+}
+
+double process_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The machine may be shared, so the spinning thread's share is measured
+// rather than assumed: the CPUs must have been busy for at least the CPU time
+// this process used, and the process's own figure must match that time.
+// Tick counters are 10 ms coarse, hence the slack.
+TEST(CpuUsage, BusyThreadShowsUpPerCpuAndForThisProcess) {
+    const std::uint32_t self = static_cast<std::uint32_t>(getpid());
+    const Duration span = Duration::from_milliseconds(400);
+    BusyThread busy;
+
+    double before = process_cpu_seconds();
+    auto per_cpu = get_cpu_usage(linux_system, span);
+    double used = process_cpu_seconds() - before;
+    ASSERT_TRUE(per_cpu) << per_cpu.error().debug();
+    const std::size_t cpus = per_cpu->size();
+    ASSERT_EQ(cpus, static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+    for (double usage : *per_cpu) {
+        EXPECT_GE(usage, 0.0);
+        EXPECT_LE(usage, 100.0);
+    }
+    const double busy_seconds =
+        std::accumulate(per_cpu->begin(), per_cpu->end(), 0.0) / 100.0 * span.as_seconds();
+    EXPECT_GT(used, 0.0);
+    EXPECT_GE(busy_seconds, used - 0.02 * static_cast<double>(cpus) - 0.01);
+
+    before = process_cpu_seconds();
+    auto own = get_process_cpu_usage(linux_system, self, span);
+    used = process_cpu_seconds() - before;
+    ASSERT_TRUE(own) << own.error().debug();
+    EXPECT_GT(*own, 0.0);
+    EXPECT_NEAR(*own / 100.0 * span.as_seconds(), used, 0.03);
+}
+
+TEST(ProcessCpuUsage, SleepingChildUsesNothingAndDeadChildIsNotFound) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    const auto pid = static_cast<std::uint32_t>(child);
+    auto usage = get_process_cpu_usage(linux_system, pid, Duration::from_milliseconds(200));
+    ASSERT_TRUE(usage) << usage.error().debug();
+    EXPECT_LT(*usage, 5.0);
+    EXPECT_TRUE(get_process_io(linux_system, pid));
+    ::kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(get_process_cpu_usage(linux_system, pid, {}).error(),
+              QueryError::process_not_found(pid));
+    EXPECT_EQ(get_process_io(linux_system, pid).error(), QueryError::process_not_found(pid));
+}
+
+TEST(ProcessIo, CountsBytesThisProcessWritesToDisk) {
+    auto before = get_process_io(linux_system, static_cast<std::uint32_t>(getpid()));
+    ASSERT_TRUE(before) << before.error().debug();
+    char path[] = "/tmp/lumenstat-io-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::vector<char> block(1 << 20, 'z');
+    ASSERT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+    fsync(fd);
+    close(fd);
+    unlink(path);
+    auto after = get_process_io(linux_system, static_cast<std::uint32_t>(getpid()));
+    ASSERT_TRUE(after);
+    // tmpfs never reaches a disk; only a real file system shows the bytes.
+    if (after->write_bytes == before->write_bytes) GTEST_SKIP() << "/tmp is not disk-backed";
+    EXPECT_GE(after->write_bytes - before->write_bytes, block.size());
+}
+
+pid_t paused_child(uid_t uid) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (uid != getuid() && setuid(uid) != 0) _exit(3);
+        pause();
+        _exit(0);
+    }
+    return child;
+}
+
+TEST(KillProcess, KillsAChildThenFindsItGone) {
+    const pid_t child = paused_child(getuid());
+    ASSERT_GT(child, 0);
+    const auto pid = static_cast<std::uint32_t>(child);
+    ASSERT_TRUE(kill_process(linux_system, pid));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    EXPECT_EQ(kill_process(linux_system, pid).error(), QueryError::process_not_found(pid));
+}
+
+TEST(KillProcess, AnotherUsersProcessIsPermissionDenied) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run children as two other users";
+    const uid_t victim_uid = 65534, killer_uid = 65533;
+    const pid_t victim = paused_child(victim_uid);
+    ASSERT_GT(victim, 0);
+    const pid_t killer = fork();
+    ASSERT_GE(killer, 0);
+    if (killer == 0) {
+        if (setuid(killer_uid) != 0) _exit(3);
+        auto result = kill_process(linux_system, static_cast<std::uint32_t>(victim));
+        const bool denied =
+            !result && result.error() == QueryError::permission_denied(
+                                             "kill pid " + std::to_string(victim));
+        _exit(denied ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(killer, &status, 0), killer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The victim survived the refused signal.
+    EXPECT_EQ(::kill(victim, 0), 0);
+    ::kill(victim, SIGKILL);
+    waitpid(victim, nullptr, 0);
+}
+
+TEST(KillProcess, RefusedPidsLeaveTheProcessGroupAlone) {
+    // Run in a child with its own process group so that a wrongly sent group
+    // signal would kill only that child, and show in its exit status.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setpgid(0, 0);
+        bool refused = true;
+        for (std::uint32_t pid : {0u, 2147483648u, 4294967295u,
+                                  static_cast<std::uint32_t>(-getpid())}) {
+            auto result = kill_process(linux_system, pid);
+            refused = refused && !result && result.error() == QueryError::process_not_found(pid);
+        }
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "the child was signalled";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace lumenstat
