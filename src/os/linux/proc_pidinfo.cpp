@@ -1,0 +1,27 @@
+#include <cerrno>
+
+#include "os/darwin.h"
+#include "os/linux/descriptors.h"
+#include "os/linux/linux_system.h"
+#include "os/linux/process_info.h"
+
+namespace lumenstat::os {
+
+// A flavor not answered here fails as the kernel fails an unknown one:
+// 0 with errno EINVAL.
+int LinuxSystem::proc_pidinfo(int pid, int flavor, [[maybe_unused]] std::uint64_t arg, void* buffer,
+                              int buffersize) {
+    switch (flavor) {
+        case darwin::PROC_PIDTASKINFO:
+            return procfs::pid_task_info(pid, buffer, buffersize);
+        case darwin::PROC_PIDTASKALLINFO:
+            return procfs::pid_task_all_info(pid, buffer, buffersize);
+        case darwin::PROC_PIDLISTFDS:
+            return linux_descriptors::list_descriptors(pid, buffer, buffersize);
+        default:
+            errno = EINVAL;
+            return 0;
+    }
+}
+
+}  // namespace lumenstat::os

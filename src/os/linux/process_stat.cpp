@@ -1,0 +1,156 @@
+#include "os/linux/process_stat.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "os/darwin.h"
+#include "os/linux/proc_files.h"
+
+namespace lumenstat::os::procfs {
+
+namespace {
+
+bool parse_int(std::string_view& text, int& value) {
+    std::int64_t wide = 0;
+    if (!parse_i64(text, wide) || wide < INT32_MIN || wide > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<int>(wide);
+    return true;
+}
+
+bool skip_fields(std::string_view& text, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!skip_field(text)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_process_stat(std::string_view text, ProcessStat& out) {
+    out = ProcessStat{};
+    std::size_t open = text.find(" (");
+    std::size_t close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
+        return false;
+    }
+    std::string_view head = text.substr(0, open);
+    if (!parse_int(head, out.pid) || !head.empty()) {
+        return false;
+    }
+    std::string_view comm = text.substr(open + 2, close - open - 2);
+    std::size_t n = std::min(comm.size(), sizeof out.comm - 1);
+    std::memcpy(out.comm, comm.data(), n);
+    out.comm[n] = '\0';
+
+    // Fields 3 onwards, numbered as in proc(5).
+    std::string_view rest = text.substr(close + 1);
+    if (rest.size() < 2 || rest[0] != ' ') {
+        return false;
+    }
+    out.state = rest[1];
+    rest.remove_prefix(2);
+    std::uint64_t ignored = 0;
+    return parse_int(rest, out.ppid)            // 4
+           && parse_int(rest, out.pgrp)         // 5
+           && skip_fields(rest, 1)              // 6 session
+           && parse_int(rest, out.tty_nr)       // 7
+           && parse_int(rest, out.tpgid)        // 8
+           && skip_fields(rest, 1)              // 9 flags
+           && parse_u64(rest, out.minflt)       // 10
+           && skip_fields(rest, 1)              // 11 cminflt
+           && parse_u64(rest, out.majflt)       // 12
+           && skip_fields(rest, 1)              // 13 cmajflt
+           && parse_u64(rest, out.utime)        // 14
+           && parse_u64(rest, out.stime)        // 15
+           && parse_u64(rest, out.cutime)       // 16
+           && parse_u64(rest, out.cstime)       // 17
+           && parse_i64(rest, out.priority)     // 18
+           && parse_i64(rest, out.nice)         // 19
+           && parse_i64(rest, out.num_threads)  // 20
+           && parse_u64(rest, ignored)          // 21 itrealvalue
+           && parse_u64(rest, out.starttime)    // 22
+           && parse_u64(rest, out.vsize)        // 23
+           && parse_i64(rest, out.rss);         // 24
+}
+
+bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
+    char path[64];
+    if (!pid_path(path, sizeof path, pid, "stat")) {
+        errno = ESRCH;
+        return false;
+    }
+    // Relative to an open /proc the path is "<pid>/stat".
+    const char* at = proc_dirfd == AT_FDCWD ? path : path + 6;
+    char buffer[1024];
+    long n = read_file(proc_dirfd, at, buffer, sizeof buffer);
+    if (n < 0) {
+        if (errno == ENOENT) {
+            errno = ESRCH;
+        }
+        return false;
+    }
+    if (!parse_process_stat(std::string_view(buffer, static_cast<std::size_t>(n)), out) ||
+        out.pid != pid) {
+        errno = ESRCH;
+        return false;
+    }
+    return true;
+}
+
+bool boot_time_seconds(std::uint64_t& seconds) {
+    std::string text;
+    if (!read_file("/proc/stat", text)) {
+        return false;
+    }
+    return keyed_u64(text, "btime ", seconds);
+}
+
+char darwin_process_state(char linux_state) {
+    switch (linux_state) {
+        case 'R':
+            return darwin::SRUN;
+        case 'S':
+        case 'D':
+            return darwin::SSLEEP;
+        case 'T':
+        case 't':
+            return darwin::SSTOP;
+        case 'Z':
+            return darwin::SZOMB;
+        case 'I':
+            return darwin::SIDL;
+        default:
+            return 0;
+    }
+}
+
+long clock_ticks_per_second() {
+    long hz = ::sysconf(_SC_CLK_TCK);
+    return hz > 0 ? hz : 100;
+}
+
+std::uint64_t ticks_to_ns(std::uint64_t ticks) {
+    auto hz = static_cast<std::uint64_t>(clock_ticks_per_second());
+    unsigned __int128 ns = static_cast<unsigned __int128>(ticks) * 1'000'000'000u / hz;
+    return ns > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(ns);
+}
+
+std::uint64_t page_size() {
+    long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
+}
+
+std::uint64_t resident_bytes(const ProcessStat& stat) {
+    return stat.rss > 0 ? static_cast<std::uint64_t>(stat.rss) * page_size() : 0;
+}
+
+}  // namespace lumenstat::os::procfs

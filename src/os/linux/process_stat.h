@@ -1,0 +1,57 @@
+// One process's line of /proc/PID/stat, the fields the Darwin personality
+// needs from it, and the conversions of its clock-tick counts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace lumenstat::os::procfs {
+
+struct ProcessStat {
+    int pid = 0;
+    char comm[17] = {};  // at most 16 bytes, NUL-terminated
+    char state = 0;
+    int ppid = 0;
+    int pgrp = 0;
+    int tty_nr = 0;
+    int tpgid = 0;
+    std::uint64_t minflt = 0;
+    std::uint64_t majflt = 0;
+    std::uint64_t utime = 0;   // clock ticks
+    std::uint64_t stime = 0;   // clock ticks
+    std::uint64_t cutime = 0;  // clock ticks of waited-for children
+    std::uint64_t cstime = 0;
+    std::int64_t priority = 0;
+    std::int64_t nice = 0;
+    std::int64_t num_threads = 0;
+    std::uint64_t starttime = 0;  // clock ticks after boot
+    std::uint64_t vsize = 0;      // bytes
+    std::int64_t rss = 0;         // pages
+};
+
+// Parses the text of /proc/PID/stat. The command name may hold any byte,
+// spaces and parentheses included, so the fields after it are found from the
+// last ')'.
+bool parse_process_stat(std::string_view text, ProcessStat& out);
+
+// Reads and parses /proc/<pid>/stat (relative to `proc_dirfd`, an open /proc,
+// or AT_FDCWD). False with errno set (ESRCH when the process is gone).
+bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out);
+
+// The boot time in seconds since the epoch, as the "btime" line of /proc/stat
+// gives it; false when it cannot be read.
+bool boot_time_seconds(std::uint64_t& seconds);
+
+// Darwin's p_stat for a Linux state letter; 0 for a letter Darwin has no
+// state for.
+char darwin_process_state(char linux_state);
+
+long clock_ticks_per_second();
+std::uint64_t ticks_to_ns(std::uint64_t ticks);
+std::uint64_t page_size();
+
+// Resident set size in bytes: what `ps -o rss` shows, times 1024.
+std::uint64_t resident_bytes(const ProcessStat& stat);
+
+}  // namespace lumenstat::os::procfs

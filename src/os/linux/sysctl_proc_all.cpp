@@ -1,0 +1,112 @@
+// The process table, {CTL_KERN, KERN_PROC, KERN_PROC_ALL}: one kinfo_proc per
+// directory of /proc, from its stat line.
+#include <dirent.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "os/darwin.h"
+#include "os/linux/proc_files.h"
+#include "os/linux/process_memo.h"
+#include "os/linux/process_stat.h"
+#include "os/linux/sysctl_handlers.h"
+
+namespace lumenstat::os::procfs {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// Like Darwin's kernel, a size probe answers with room for a few processes
+// more than exist now, so that a fetch right after it usually fits.
+constexpr std::size_t spare_entries = 5;
+
+void fill_entry(darwin::kinfo_proc& entry, const ProcessStat& stat, std::uint64_t boot_seconds,
+                std::uint64_t hz) {
+    entry.p_starttime.tv_sec = static_cast<std::int64_t>(boot_seconds + stat.starttime / hz);
+    entry.p_starttime.tv_usec = static_cast<std::int32_t>(stat.starttime % hz * 1'000'000 / hz);
+    entry.p_stat = darwin_process_state(stat.state);
+    entry.p_pid = stat.pid;
+    std::memcpy(entry.p_comm, stat.comm, sizeof stat.comm);
+    entry.e_ppid = stat.ppid;
+    entry.e_xrssize = static_cast<std::int16_t>(std::clamp<std::int64_t>(stat.rss, 0, INT16_MAX));
+}
+
+bool next_pid(DIR* dir, int& pid) {
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!is_pid_name(entry->d_name)) {
+            continue;
+        }
+        const char* end = entry->d_name + std::strlen(entry->d_name);
+        if (std::from_chars(entry->d_name, end, pid).ec == std::errc{}) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int kern_proc_all(void* oldp, std::size_t* oldlenp) {
+    Dir dir(::opendir("/proc"));
+    if (!dir) {
+        return -1;
+    }
+    constexpr std::size_t entry_size = sizeof(darwin::kinfo_proc);
+    int pid = 0;
+    if (oldp == nullptr) {
+        std::size_t count = 0;
+        while (next_pid(dir.get(), pid)) {
+            ++count;
+        }
+        *oldlenp = (count + spare_entries) * entry_size;
+        return 0;
+    }
+
+    std::uint64_t boot_seconds = 0;
+    if (!boot_time_seconds(boot_seconds)) {
+        return -1;
+    }
+    const auto hz = static_cast<std::uint64_t>(clock_ticks_per_second());
+    const int proc_fd = ::dirfd(dir.get());
+    const std::size_t room = *oldlenp / entry_size;
+    auto* out = static_cast<unsigned char*>(oldp);
+    std::vector<ProcessStat> stats = take_stats_buffer();
+    std::size_t written = 0;
+    bool overflow = false;
+    ProcessStat stat;
+    while (next_pid(dir.get(), pid)) {
+        // A process that exits between the listing and the read is left out.
+        if (!read_process_stat(proc_fd, pid, stat)) {
+            continue;
+        }
+        if (written == room) {
+            overflow = true;
+            break;
+        }
+        darwin::kinfo_proc entry{};
+        fill_entry(entry, stat, boot_seconds, hz);
+        std::memcpy(out + written * entry_size, &entry, entry_size);
+        ++written;
+        stats.push_back(stat);
+    }
+    *oldlenp = written * entry_size;
+    if (overflow) {
+        errno = ENOMEM;
+        return -1;
+    }
+    auto by_pid = [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; };
+    if (!std::is_sorted(stats.begin(), stats.end(), by_pid)) {
+        std::sort(stats.begin(), stats.end(), by_pid);
+    }
+    remember_stats(std::move(stats));
+    return 0;
+}
+
+}  // namespace lumenstat::os::procfs

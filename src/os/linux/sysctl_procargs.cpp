@@ -1,0 +1,86 @@
+// A process's argument area, {CTL_KERN, KERN_PROCARGS2, pid}, laid out as on
+// Darwin: argc (4 bytes, little-endian), the executable path, NUL padding,
+// then the arguments, each NUL-terminated.
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "os/linux/proc_files.h"
+#include "os/linux/process_memo.h"
+#include "os/linux/sysctl_handlers.h"
+
+namespace lumenstat::os::procfs {
+
+namespace {
+
+// The arguments start on an 8-byte boundary, as Darwin aligns its string area.
+constexpr std::size_t string_alignment = 8;
+
+// Builds the area of `pid` into `area`. A process without arguments (a
+// kernel thread, a zombie) or without a /proc entry fails with EINVAL, as
+// Darwin fails for processes whose arguments it cannot give.
+bool build_args_area(int pid, std::string& area) {
+    char path[64];
+    if (!pid_path(path, sizeof path, pid, "exe")) {
+        errno = EINVAL;
+        return false;
+    }
+    char exe[PATH_MAX];
+    ssize_t link_length = ::readlink(path, exe, sizeof exe);
+    // Unreadable (another user's process) or too long: an empty path.
+    std::size_t exe_length = link_length > 0 ? static_cast<std::size_t>(link_length) : 0;
+    if (exe_length == sizeof exe) {
+        exe_length = 0;
+    }
+    std::size_t header = 4 + exe_length + 1;
+    header += (string_alignment - header % string_alignment) % string_alignment;
+
+    pid_path(path, sizeof path, pid, "cmdline");
+    if (!read_file(path, area, header) || area.size() == header) {
+        area.clear();
+        errno = EINVAL;
+        return false;
+    }
+    if (area.back() != '\0') {
+        area.push_back('\0');
+    }
+    auto argc = static_cast<std::uint32_t>(std::count(area.begin() + header, area.end(), '\0'));
+    for (int i = 0; i < 4; ++i) {
+        area[i] = static_cast<char>(argc >> (8 * i) & 0xff);
+    }
+    std::memcpy(area.data() + 4, exe, exe_length);
+    std::memset(area.data() + 4 + exe_length, 0, header - 4 - exe_length);
+    return true;
+}
+
+}  // namespace
+
+// The caller probes the size and then fetches; the probe keeps the area it
+// built so that the fetch right after it reads /proc no second time.
+int kern_procargs2(int pid, void* oldp, std::size_t* oldlenp) {
+    const std::string* area = oldp != nullptr ? remembered_args_area(pid) : nullptr;
+    if (area == nullptr) {
+        std::string& built = args_area_buffer();
+        if (!build_args_area(pid, built)) {
+            return -1;
+        }
+        area = &built;
+    }
+    if (oldp == nullptr) {
+        remember_args_area(pid);
+        *oldlenp = area->size();
+        return 0;
+    }
+    int result = copy_out(area->data(), area->size(), oldp, oldlenp);
+    int saved = errno;
+    forget_args_area();
+    errno = saved;
+    return result;
+}
+
+}  // namespace lumenstat::os::procfs

@@ -1,0 +1,87 @@
+// The Linux personality's memory figures against /proc/meminfo.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "os/darwin.h"
+#include "os/linux/linux_system.h"
+#include "os/process_test_util.h"
+
+namespace lumenstat::testing {
+namespace {
+
+TEST(Memory, MemsizeIsMemTotalWithDarwinSizeRules) {
+    os::LinuxSystem system;
+    int name[] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
+    std::uint64_t total = 0;
+    std::size_t size = sizeof total;
+    ASSERT_EQ(system.sysctl(name, 2, &total, &size, nullptr, 0), 0);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(total, meminfo_kib("MemTotal") * 1024);
+
+    size = 0;
+    ASSERT_EQ(system.sysctl(name, 2, nullptr, &size, nullptr, 0), 0);
+    EXPECT_EQ(size, 8u);
+    std::uint32_t small = 0;
+    size = sizeof small;
+    errno = 0;
+    EXPECT_EQ(system.sysctl(name, 2, &small, &size, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOMEM);
+}
+
+TEST(Memory, PageSizeUsesDarwinName) {
+    os::LinuxSystem system;
+    EXPECT_EQ(system.sysconf(darwin::SC_PAGESIZE), sysconf(_SC_PAGESIZE));
+    errno = 0;
+    EXPECT_EQ(system.sysconf(_SC_PAGESIZE == darwin::SC_PAGESIZE ? 0 : _SC_PAGESIZE), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// The counters give MemAvailable and MemFree to the page through the
+// formulas the memory query applies. Memory moves while the test reads, so
+// a reading counts only when /proc/meminfo is the same before and after.
+TEST(Memory, PageCountsReproduceMemAvailableAndMemFree) {
+    os::LinuxSystem system;
+    const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    int checked = 0;
+    for (int attempt = 0; attempt < 50 && checked < 3; ++attempt) {
+        std::uint64_t free_before = meminfo_kib("MemFree");
+        std::uint64_t available_before = meminfo_kib("MemAvailable");
+        darwin::vm_statistics64 stats{};
+        darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT;
+        ASSERT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64,
+                                           reinterpret_cast<darwin::integer_t*>(&stats), &count),
+                  darwin::KERN_SUCCESS);
+        EXPECT_EQ(count, darwin::HOST_VM_INFO64_COUNT);
+        if (meminfo_kib("MemFree") != free_before ||
+            meminfo_kib("MemAvailable") != available_before) {
+            continue;
+        }
+        ++checked;
+        std::uint64_t available =
+            page * (std::uint64_t{stats.free_count} + stats.inactive_count + stats.purgeable_count);
+        std::uint64_t available_bytes = available_before * 1024;
+        std::uint64_t free_bytes = std::min(free_before, available_before) * 1024;
+        EXPECT_EQ(available, available_bytes / page * page);
+        EXPECT_EQ(page * stats.free_count, free_bytes / page * page);
+    }
+    EXPECT_GT(checked, 0) << "/proc/meminfo never held still";
+}
+
+TEST(Memory, HostStatisticsRejectsShortCountAndOtherFlavors) {
+    os::LinuxSystem system;
+    darwin::vm_statistics64 stats{};
+    darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT - 1;
+    EXPECT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64,
+                                       reinterpret_cast<darwin::integer_t*>(&stats), &count),
+              5);
+    EXPECT_EQ(stats.free_count, 0u);
+    count = darwin::HOST_VM_INFO64_COUNT;
+    EXPECT_NE(system.host_statistics64(99, reinterpret_cast<darwin::integer_t*>(&stats), &count),
+              darwin::KERN_SUCCESS);
+}
+
+}  // namespace
+}  // namespace lumenstat::testing
