@@ -1,0 +1,40 @@
+// The operating-system interface on macOS: every operation forwards to the
+// libSystem, libproc or Mach call of the same name.
+#pragma once
+
+#include "os/system.h"
+
+namespace lumenstat::os {
+
+class MacSystem final : public System {
+public:
+    MacSystem();
+
+    int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp,
+               const void* newp, std::size_t newlen) override;
+    int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+                     std::size_t newlen) override;
+    long sysconf(int name) override;
+    int kill(int pid, int sig) override;
+    int nanosleep(const struct timespec* request, struct timespec* remaining) override;
+    const char* getenv(const char* name) override;
+    std::uint64_t monotonic_ns() override;
+    int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer,
+                      int buffersize) override;
+    int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize) override;
+    int proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int buffersize) override;
+    int proc_pid_rusage(int pid, int flavor, void* buffer) override;
+    darwin::kern_return_t host_statistics64(int flavor, darwin::integer_t* info,
+                                            darwin::natural_t* count) override;
+    darwin::kern_return_t host_processor_info(int flavor, darwin::natural_t* cpu_count,
+                                              darwin::integer_t** info,
+                                              darwin::natural_t* info_count) override;
+    darwin::kern_return_t vm_deallocate(void* address, std::size_t size) override;
+    darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override;
+
+private:
+    // mach_host_self() adds a send right on every call: take one, once.
+    unsigned host_port_;
+};
+
+}  // namespace lumenstat::os
