@@ -14,11 +14,19 @@ PyCFunction entry(Function function) {
 // Each documentation string is only a text signature, so __text_signature__
 // is the parameter list and __doc__ is None.
 PyMethodDef table[] = {
+    {"py_get_cpu_usage", entry(py_get_cpu_usage), with_arguments,
+     "py_get_cpu_usage(sample_duration)\n--\n\n"},
+    {"py_get_cpu_info", entry(py_get_cpu_info), no_arguments, "py_get_cpu_info()\n--\n\n"},
+    {"py_get_cpu_times", entry(py_get_cpu_times), no_arguments, "py_get_cpu_times()\n--\n\n"},
     {"py_get_memory_info", entry(py_get_memory_info), no_arguments, "py_get_memory_info()\n--\n\n"},
     {"get_processes", entry(get_processes), no_arguments, "get_processes()\n--\n\n"},
     {"get_process_count", entry(get_process_count), no_arguments, "get_process_count()\n--\n\n"},
     {"get_process_by_pid", entry(get_process_by_pid), with_arguments,
      "get_process_by_pid(pid)\n--\n\n"},
+    {"get_process_io", entry(get_process_io), with_arguments, "get_process_io(pid)\n--\n\n"},
+    {"get_process_cpu_usage", entry(get_process_cpu_usage), with_arguments,
+     "get_process_cpu_usage(pid, sample_duration)\n--\n\n"},
+    {"kill_process", entry(kill_process), with_arguments, "kill_process(pid)\n--\n\n"},
 };
 
 }  // namespace

@@ -11,6 +11,12 @@ namespace lumenstat::py {
 // Registration order of the module's functions.
 std::span<PyMethodDef> function_table();
 
+// CPU
+PyObject* py_get_cpu_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* py_get_cpu_info(PyObject* self, PyObject* unused);
+PyObject* py_get_cpu_times(PyObject* self, PyObject* unused);
+
 // Memory
 PyObject* py_get_memory_info(PyObject* self, PyObject* unused);
 
@@ -19,5 +25,12 @@ PyObject* get_processes(PyObject* self, PyObject* unused);
 PyObject* get_process_count(PyObject* self, PyObject* unused);
 PyObject* get_process_by_pid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+
+// Process I/O, CPU usage and kill
+PyObject* get_process_io(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* get_process_cpu_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* kill_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace lumenstat::py
