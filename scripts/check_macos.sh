@@ -2,7 +2,8 @@
 # Checks the macOS arm64 build for real on Linux: zig (from the npm registry) carries the macOS
 # SDK's libc headers and libc++. Compiles the core, the macOS layer (whose layout-check sources
 # assert our Darwin declarations equal the SDK's) and the Python layer for aarch64-macos, links the
-# module as a Mach-O arm64 image (zig 0.11 links -shared, not -bundle; dlopen takes either), and checks that PyInit_lumenstat is the one symbol it exports.
+# module as a Mach-O arm64 image (zig 0.11 links -shared, not -bundle; dlopen takes either), and
+# checks that PyInit_lumenstat is the one symbol it exports.
 #
 #   bash scripts/check_macos.sh          (output in build/macos/)
 set -euo pipefail
