@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -12,11 +13,10 @@ namespace lumenstat {
 namespace {
 
 std::vector<std::uint8_t> area(std::int32_t argc, std::string_view rest) {
+    std::vector<std::uint8_t> bytes(4 + rest.size());
     const auto raw = static_cast<std::uint32_t>(argc);
-    std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(raw), static_cast<std::uint8_t>(raw >> 8),
-                                       static_cast<std::uint8_t>(raw >> 16),
-                                       static_cast<std::uint8_t>(raw >> 24)};
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(raw >> (8 * i));
+    std::copy(rest.begin(), rest.end(), bytes.begin() + 4);
     return bytes;
 }
 
