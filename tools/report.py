@@ -67,7 +67,25 @@ def top_processes_section(width: int) -> list[str]:
     return [fit(line, width) for line in lines]
 
 
+def cpu_section(width: int) -> list[str]:
+    info = lumenstat.py_get_cpu_info()
+    usage = lumenstat.py_get_cpu_usage(500)
+    frequency = f"{info.frequency_mhz} MHz" if info.frequency_mhz else "unknown"
+    lines = [
+        f"  {'model':<10} {printable(info.model_name) or 'unknown'} ({printable(info.vendor)})",
+        f"  {'cores':<10} {info.physical_cores} physical, {info.logical_cores} logical",
+        f"  {'frequency':<10} {frequency}",
+        "  usage over half a second:",
+    ]
+    bar_width = max(width - 24, 10)
+    for cpu, percent in enumerate(usage):
+        filled = round(percent / 100.0 * bar_width)
+        lines.append(f"  cpu{cpu:<4} [{'#' * filled:<{bar_width}}] {percent:5.1f} %")
+    return [fit(line, width) for line in lines]
+
+
 SECTIONS = [
+    ("CPU", cpu_section),
     ("Memory", memory_section),
     ("Processes", top_processes_section),
 ]
