@@ -62,7 +62,7 @@ long read_file(int dirfd, const char* path, char* buffer, std::size_t capacity) 
     return static_cast<long>(total);
 }
 
-bool read_file(const char* path, std::string& out, std::size_t offset) {
+bool read_file(const char* path, std::string& out, std::size_t offset, ShortRead short_read) {
     out.resize(offset);
     Descriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -74,7 +74,8 @@ bool read_file(const char* path, std::string& out, std::size_t offset) {
         if (total == out.size()) {
             out.resize(out.size() * 2);
         }
-        ssize_t n = ::read(fd.get(), out.data() + total, out.size() - total);
+        std::size_t want = out.size() - total;
+        ssize_t n = ::read(fd.get(), out.data() + total, want);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -82,10 +83,10 @@ bool read_file(const char* path, std::string& out, std::size_t offset) {
             out.resize(offset);
             return false;
         }
-        if (n == 0) {
+        total += static_cast<std::size_t>(n);
+        if (n == 0 || (short_read == ShortRead::ends_file && static_cast<std::size_t>(n) < want)) {
             break;
         }
-        total += static_cast<std::size_t>(n);
     }
     out.resize(total);
     return true;

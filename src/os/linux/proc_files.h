@@ -15,9 +15,15 @@ namespace lumenstat::os::procfs {
 // generated whole by their first read.
 long read_file(int dirfd, const char* path, char* buffer, std::size_t capacity);
 
+// Whether a read shorter than asked ends the file. It does for the files the
+// kernel generates whole on their first read (a process's stat, status, io,
+// cmdline); it does not for tables produced record by record (/proc/net/*).
+enum class ShortRead { ends_file, continues };
+
 // Reads a file of any length into `out` from `offset` on, leaving `out`
 // offset + length bytes long. False with errno set on failure.
-bool read_file(const char* path, std::string& out, std::size_t offset = 0);
+bool read_file(const char* path, std::string& out, std::size_t offset = 0,
+               ShortRead short_read = ShortRead::continues);
 
 // "/proc/<pid>/<leaf>" into `out` (NUL-terminated); false when it does not fit.
 bool pid_path(char* out, std::size_t capacity, int pid, std::string_view leaf);

@@ -108,7 +108,7 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
 
 bool boot_time_seconds(std::uint64_t& seconds) {
     std::string text;
-    if (!read_file("/proc/stat", text)) {
+    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file)) {
         return false;
     }
     return keyed_u64(text, "btime ", seconds);

@@ -41,7 +41,7 @@ bool build_args_area(int pid, std::string& area) {
     header += (string_alignment - header % string_alignment) % string_alignment;
 
     pid_path(path, sizeof path, pid, "cmdline");
-    if (!read_file(path, area, header) || area.size() == header) {
+    if (!read_file(path, area, header, ShortRead::ends_file) || area.size() == header) {
         area.clear();
         errno = EINVAL;
         return false;
