@@ -30,8 +30,8 @@ Result<MemoryInfo> get_memory_info(os::System& sys) {
     const darwin::kern_return_t status = sys.host_statistics64(
         darwin::HOST_VM_INFO64, reinterpret_cast<darwin::integer_t*>(&vm), &count);
     if (status != darwin::KERN_SUCCESS) {
-        return std::unexpected(QueryError::sys_call("host_statistics64 failed with error " +
-                                                    std::to_string(status)));
+        return std::unexpected(
+            QueryError::sys_call("host_statistics64 failed with error " + std::to_string(status)));
     }
 
     // A failed sysconf (-1) taken as an unsigned multiplier would report
@@ -44,14 +44,13 @@ Result<MemoryInfo> get_memory_info(os::System& sys) {
 
     MemoryInfo info;
     info.total = total;
-    const std::uint64_t reclaimable = std::uint64_t{vm.free_count} + vm.inactive_count +
-                                      vm.purgeable_count;
+    const std::uint64_t reclaimable =
+        std::uint64_t{vm.free_count} + vm.inactive_count + vm.purgeable_count;
     info.available = saturating_multiply(reclaimable, page);
     info.free = saturating_multiply(vm.free_count, page);
     info.used = total >= info.available ? total - info.available : 0;
-    info.usage_percent = total != 0
-                             ? static_cast<double>(info.used) / static_cast<double>(total) * 100.0
-                             : 0.0;
+    info.usage_percent =
+        total != 0 ? static_cast<double>(info.used) / static_cast<double>(total) * 100.0 : 0.0;
     return info;
 }
 

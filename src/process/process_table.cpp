@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -143,7 +144,8 @@ std::uint64_t memory_usage(os::System& sys, const kinfo_proc& entry, std::uint64
     if (const std::uint64_t resident = task_resident_size(sys, entry.p_pid); resident != 0) {
         return resident;
     }
-    const std::uint64_t pages = entry.e_xrssize > 0 ? static_cast<std::uint64_t>(entry.e_xrssize) : 0;
+    const std::uint64_t pages =
+        entry.e_xrssize > 0 ? static_cast<std::uint64_t>(entry.e_xrssize) : 0;
     return saturating_multiply(pages, page_size);
 }
 
@@ -167,35 +169,29 @@ ProcessInfo build_process(os::System& sys, const kinfo_proc& entry, std::uint64_
     }
     info.memory_usage = memory_usage(sys, entry, page_size);
     // Dropping the microseconds; a start before the epoch is not a real one.
-    info.start_time = entry.p_starttime.tv_sec > 0
-                          ? static_cast<std::uint64_t>(entry.p_starttime.tv_sec)
-                          : 0;
+    info.start_time =
+        entry.p_starttime.tv_sec > 0 ? static_cast<std::uint64_t>(entry.p_starttime.tv_sec) : 0;
     return info;
 }
 
 }  // namespace
 
 std::string_view status_text(ProcessStatus status) {
-    switch (status) {
-        case ProcessStatus::Running: return "Running";
-        case ProcessStatus::Sleeping: return "Sleeping";
-        case ProcessStatus::Stopped: return "Stopped";
-        case ProcessStatus::Zombie: return "Zombie";
-        case ProcessStatus::Idle: return "Idle";
-        case ProcessStatus::Unknown: break;
-    }
-    return "Unknown";
+    constexpr std::string_view texts[] = {"Running", "Sleeping", "Stopped",
+                                          "Zombie",  "Idle",     "Unknown"};
+    const auto index = static_cast<std::size_t>(status);
+    return index < std::size(texts) ? texts[index] : texts[std::size(texts) - 1];
 }
 
 ProcessStatus status_from_p_stat(int p_stat) {
-    switch (p_stat) {
-        case darwin::SRUN: return ProcessStatus::Running;
-        case darwin::SSLEEP: return ProcessStatus::Sleeping;
-        case darwin::SSTOP: return ProcessStatus::Stopped;
-        case darwin::SZOMB: return ProcessStatus::Zombie;
-        case darwin::SIDL: return ProcessStatus::Idle;
-        default: return ProcessStatus::Unknown;
-    }
+    using enum ProcessStatus;
+    // Indexed by p_stat; 0 and everything past SZOMB is Unknown.
+    constexpr ProcessStatus by_p_stat[] = {Unknown, Idle, Running, Sleeping, Stopped, Zombie};
+    static_assert(darwin::SIDL == 1 && darwin::SRUN == 2 && darwin::SSLEEP == 3 &&
+                  darwin::SSTOP == 4 && darwin::SZOMB == 5);
+    return p_stat >= 0 && static_cast<std::size_t>(p_stat) < std::size(by_p_stat)
+               ? by_p_stat[p_stat]
+               : Unknown;
 }
 
 Result<std::vector<ProcessInfo>> get_processes(os::System& sys) {

@@ -59,15 +59,31 @@ TEST(MemoryInfo, Formulas) {
     };
     constexpr darwin::natural_t k32 = std::numeric_limits<darwin::natural_t>::max();
     const Case cases[] = {
-        {"a quarter used", 1ull << 34, 1 << 17, 1 << 18, 3 << 17, 16384,
+        {"a quarter used",
+         1ull << 34,
+         1 << 17,
+         1 << 18,
+         3 << 17,
+         16384,
          {1ull << 34, 3ull << 32, 1ull << 32, 1ull << 31, 25.0}},
         {"total 0", 0, 1, 2, 3, 4096, {0, 6 * 4096, 0, 4096, 0.0}},
         {"available above total is kept", 8192, 1, 1, 1, 4096, {8192, 3 * 4096, 0, 4096, 0.0}},
         {"all used", 1000, 0, 0, 0, 4096, {1000, 0, 1000, 0, 100.0}},
-        {"counts widen before adding", 1ull << 62, k32, k32, k32, 1,
+        {"counts widen before adding",
+         1ull << 62,
+         k32,
+         k32,
+         k32,
+         1,
          {1ull << 62, 3ull * k32, (1ull << 62) - 3ull * k32, k32,
-          static_cast<double>((1ull << 62) - 3ull * k32) / static_cast<double>(1ull << 62) * 100.0}},
-        {"products saturate", kMax, k32, k32, k32, std::numeric_limits<long>::max(),
+          static_cast<double>((1ull << 62) - 3ull * k32) / static_cast<double>(1ull << 62) *
+              100.0}},
+        {"products saturate",
+         kMax,
+         k32,
+         k32,
+         k32,
+         std::numeric_limits<long>::max(),
          {kMax, kMax, 0, kMax, 0.0}},
     };
     for (const Case& c : cases) {

@@ -261,7 +261,8 @@ TEST(ProcessTable, UnallocatableCapacityFailsInsteadOfThrowing) {
     GTEST_SKIP() << "the address sanitizer aborts on allocations this large";
 #else
     FakeSystem sys;
-    sys.on_sysctl = [](const int*, unsigned, void* old, std::size_t* len, const void*, std::size_t) {
+    sys.on_sysctl = [](const int*, unsigned, void* old, std::size_t* len, const void*,
+                       std::size_t) {
         if (!old) {
             *len = std::size_t{1} << 61;
             return 0;
@@ -278,8 +279,8 @@ TEST(ProcessTable, ReadsOnlyWholeEntriesOfTheReturnedLength) {
         std::size_t returned;
         std::size_t expected;
     };
-    for (const Case c : {Case{0, 0}, Case{kEntry - 1, 0}, Case{kEntry, 1}, Case{2 * kEntry + 100, 2},
-                         Case{3 * kEntry, 3}, Case{1000 * kEntry, 3}}) {
+    for (const Case c : {Case{0, 0}, Case{kEntry - 1, 0}, Case{kEntry, 1},
+                         Case{2 * kEntry + 100, 2}, Case{3 * kEntry, 3}, Case{1000 * kEntry, 3}}) {
         Machine m;
         m.table = {entry(10), entry(11), entry(12)};
         m.sys.on_sysctl = [&](const int* name, unsigned, void* old, std::size_t* len, const void*,
@@ -371,8 +372,8 @@ TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {
         {"then table pages", false, 0, 0, ~0ull, ~0ull, 5, 16384, 5 * 16384},
         {"negative pages", false, 0, 0, ~0ull, ~0ull, -5, 16384, 0},
         {"largest pages", false, 0, 0, ~0ull, ~0ull, 32767, 4096, 32767ull * 4096},
-        {"saturating product", false, 0, 0, ~0ull, ~0ull, 32767,
-         std::numeric_limits<long>::max(), kMax},
+        {"saturating product", false, 0, 0, ~0ull, ~0ull, 32767, std::numeric_limits<long>::max(),
+         kMax},
         {"no page size", false, 0, 0, ~0ull, ~0ull, 5, -1, 0},
     };
     for (const Case& c : cases) {
@@ -399,10 +400,10 @@ TEST(ProcessStatus, TableAndTexts) {
         std::string_view text;
     };
     const Case cases[] = {
-        {0, ProcessStatus::Unknown, "Unknown"}, {1, ProcessStatus::Idle, "Idle"},
-        {2, ProcessStatus::Running, "Running"}, {3, ProcessStatus::Sleeping, "Sleeping"},
-        {4, ProcessStatus::Stopped, "Stopped"}, {5, ProcessStatus::Zombie, "Zombie"},
-        {6, ProcessStatus::Unknown, "Unknown"}, {127, ProcessStatus::Unknown, "Unknown"},
+        {0, ProcessStatus::Unknown, "Unknown"},  {1, ProcessStatus::Idle, "Idle"},
+        {2, ProcessStatus::Running, "Running"},  {3, ProcessStatus::Sleeping, "Sleeping"},
+        {4, ProcessStatus::Stopped, "Stopped"},  {5, ProcessStatus::Zombie, "Zombie"},
+        {6, ProcessStatus::Unknown, "Unknown"},  {127, ProcessStatus::Unknown, "Unknown"},
         {-1, ProcessStatus::Unknown, "Unknown"},
     };
     for (const Case& c : cases) {
