@@ -167,5 +167,21 @@ TEST(ProcessMemo, NeverOutlivesForgetOrItsLifetime) {
     EXPECT_GE(own_cpu_ns(system), first + os::procfs::memo_lifetime_ns);
 }
 
+// A listing walks its processes in ascending pid order; a question about a
+// pid the walk has passed is not part of it and must be read afresh.
+TEST(ProcessMemo, AnswersOnlyAlongTheListingsWalk) {
+    os::LinuxSystem system;
+    auto child = spawn({"/bin/sh", "-c", "read line"});
+    ASSERT_NE(child, nullptr);
+    if (child->pid() < getpid()) {
+        GTEST_SKIP() << "pids wrapped around";
+    }
+    fetch_table(system);
+    ASSERT_NE(os::procfs::remembered_stat(getpid()), nullptr);
+    ASSERT_NE(os::procfs::remembered_stat(child->pid()), nullptr);
+    EXPECT_EQ(os::procfs::remembered_stat(getpid()), nullptr);
+    EXPECT_NE(os::procfs::remembered_stat(child->pid()), nullptr);
+}
+
 }  // namespace
 }  // namespace lumenstat::testing

@@ -13,6 +13,7 @@ namespace {
 struct StatMemo {
     std::vector<ProcessStat> stats;
     std::uint64_t taken_ns = 0;
+    int cursor = 0;  // no pid below it is answered any more
     bool valid = false;
 };
 
@@ -49,13 +50,19 @@ void forget_process_memo() {
 void remember_stats(std::vector<ProcessStat>&& stats) {
     stat_memo.stats = std::move(stats);
     stat_memo.taken_ns = now_ns();
+    stat_memo.cursor = 0;
     stat_memo.valid = true;
 }
 
+// A listing asks about its processes in the table's order, ascending pids,
+// each perhaps more than once. A question about a pid below the last one
+// asked is not part of that walk (CPU-usage sampling right after a listing,
+// say) and is read afresh.
 const ProcessStat* remembered_stat(int pid) {
-    if (!stat_memo.valid || !fresh(stat_memo.taken_ns)) {
+    if (!stat_memo.valid || pid < stat_memo.cursor || !fresh(stat_memo.taken_ns)) {
         return nullptr;
     }
+    stat_memo.cursor = pid;
     auto& stats = stat_memo.stats;
     auto it = std::lower_bound(stats.begin(), stats.end(), pid,
                                [](const ProcessStat& s, int p) { return s.pid < p; });

@@ -23,7 +23,8 @@ void forget_process_memo();
 
 // Replaces the remembered stat lines of this thread; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);
-// The remembered stat line of `pid`, or nullptr.
+// The remembered stat line of `pid`, or nullptr. Pids are answered in
+// ascending order only: asking about one retires those below it.
 const ProcessStat* remembered_stat(int pid);
 // The stat line of `pid`: remembered when fresh, else read now. False with
 // errno ESRCH when the process does not exist.
