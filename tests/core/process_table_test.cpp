@@ -155,12 +155,14 @@ TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
     shell.e_ppid = 811;
     shell.p_starttime.tv_sec = 1700000000;
     shell.p_starttime.tv_usec = 999999;
-    m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe")};
+    kinfo_proc unterminated = entry(6);
+    std::memset(unterminated.p_comm, 'x', sizeof unterminated.p_comm);
+    m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe"), unterminated};
     m.areas[812] = area(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
     m.rusage[812].ri_phys_footprint = 4096;
 
     const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 3u);
+    ASSERT_EQ(procs.size(), 4u);
     EXPECT_EQ(procs[0].pid, 812u);
     EXPECT_EQ(procs[0].ppid, 811u);
     EXPECT_EQ(procs[0].name, "zsh");
@@ -172,26 +174,7 @@ TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
     EXPECT_EQ(procs[1].pid, 0u);
     EXPECT_EQ(procs[1].name, "kernel_task");
     EXPECT_EQ(procs[2].name, "bad\uFFFD\uFFFD");
-}
-
-TEST(ProcessTable, NameStopsAtSixteenBytesWithoutTerminator) {
-    Machine m;
-    kinfo_proc e = entry(7);
-    std::memset(e.p_comm, 'x', sizeof e.p_comm);
-    m.table = {e};
-    EXPECT_EQ(m.processes().at(0).name, std::string(16, 'x'));
-}
-
-TEST(ProcessTable, SizeProbeFailure) {
-    FakeSystem sys;
-    int calls = 0;
-    sys.on_sysctl = [&](const int*, unsigned, void*, std::size_t*, const void*, std::size_t) {
-        ++calls;
-        errno = EPERM;
-        return -1;
-    };
-    expect_sys_call(get_processes(sys), "sysctl KERN_PROC_ALL size failed");
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(procs[3].name, std::string(16, 'x'));
 }
 
 TEST(ProcessTable, DoublesOnEnomemUntilTheTableFits) {
@@ -221,38 +204,41 @@ TEST(ProcessTable, SmallProbeGetsOneEntryOfCapacity) {
     EXPECT_EQ(m.table_fetch_lengths, (std::vector<std::size_t>{648}));
 }
 
-TEST(ProcessTable, FetchFailureReportsErrno) {
-    Machine m;
-    m.table = {entry(1)};
-    m.sys.on_sysctl = [](const int*, unsigned, void* old, std::size_t* len, const void*,
-                         std::size_t) {
-        if (!old) {
-            *len = kEntry;
-            return 0;
-        }
-        errno = EPERM;
-        return -1;
+TEST(ProcessTable, TableFetchFailures) {
+    constexpr std::size_t top = std::size_t{1} << 63;
+    struct Case {
+        bool probe_ok;
+        std::size_t probed;
+        int fetch_errno;
+        std::string_view text;
+        int fetches;
     };
-    expect_sys_call(get_processes(m.sys), "sysctl KERN_PROC_ALL failed (errno 1)");
-}
-
-TEST(ProcessTable, CapacityWithTopBitSetIsAnOverflow) {
-    for (const std::size_t probed : {std::size_t{1} << 63, std::numeric_limits<std::size_t>::max(),
-                                     (std::size_t{1} << 63) - 1}) {
+    const Case cases[] = {
+        {false, 0, 0, "sysctl KERN_PROC_ALL size failed", 0},
+        {true, kEntry, EPERM, "sysctl KERN_PROC_ALL failed (errno 1)", 1},
+        {true, kEntry, EINVAL, "sysctl KERN_PROC_ALL failed (errno 22)", 1},
+        // Such a capacity can be neither allocated nor doubled.
+        {true, top, ENOMEM, "sysctl KERN_PROC_ALL buffer size overflow", 0},
+        {true, top - 1, ENOMEM, "sysctl KERN_PROC_ALL buffer size overflow", 0},
+        {true, std::numeric_limits<std::size_t>::max(), ENOMEM,
+         "sysctl KERN_PROC_ALL buffer size overflow", 0},
+    };
+    for (const Case& c : cases) {
         FakeSystem sys;
         int fetches = 0;
         sys.on_sysctl = [&](const int*, unsigned, void* old, std::size_t* len, const void*,
                             std::size_t) {
             if (!old) {
-                *len = probed;
-                return 0;
+                *len = c.probed;
+                errno = EPERM;
+                return c.probe_ok ? 0 : -1;
             }
             ++fetches;
-            errno = ENOMEM;
+            errno = c.fetch_errno;
             return -1;
         };
-        expect_sys_call(get_processes(sys), "sysctl KERN_PROC_ALL buffer size overflow");
-        EXPECT_EQ(fetches, 0) << probed;
+        expect_sys_call(get_processes(sys), c.text);
+        EXPECT_EQ(fetches, c.fetches) << c.text;
     }
 }
 
@@ -410,14 +396,6 @@ TEST(ProcessStatus, TableAndTexts) {
         EXPECT_EQ(status_from_p_stat(c.p_stat), c.status) << c.p_stat;
         EXPECT_EQ(status_text(status_from_p_stat(c.p_stat)), c.text) << c.p_stat;
     }
-    // Through the table too: p_stat is a byte of the entry.
-    Machine m;
-    m.table = {entry(1, "z", darwin::SZOMB), entry(2, "i", darwin::SIDL), entry(3, "u", 0x90)};
-    const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 3u);
-    EXPECT_EQ(procs[0].status, ProcessStatus::Zombie);
-    EXPECT_EQ(procs[1].status, ProcessStatus::Idle);
-    EXPECT_EQ(procs[2].status, ProcessStatus::Unknown);
 }
 
 }  // namespace
