@@ -33,4 +33,22 @@ PyObject* get_process_cpu_usage(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames);
 PyObject* kill_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Sockets
+PyObject* py_get_socket_summary(PyObject* self, PyObject* unused);
+PyObject* get_connections(PyObject* self, PyObject* unused);
+PyObject* get_tcp_connections(PyObject* self, PyObject* unused);
+PyObject* get_udp_sockets(PyObject* self, PyObject* unused);
+PyObject* get_process_socket_queues(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* get_connection_by_pid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* get_connection_by_inode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* get_connection_by_local_addr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
+PyObject* get_connection_by_remote_addr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames);
+PyObject* get_connection_by_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+
 }  // namespace lumenstat::py

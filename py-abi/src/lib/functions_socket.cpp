@@ -1,0 +1,194 @@
+// The socket listings, summary, lookups and queues of the module.
+#include <string>
+
+#include "arguments.h"
+#include "boundary.h"
+#include "classes.h"
+#include "errors.h"
+#include "functions.h"
+#include "os/system.h"
+#include "socket/address_text.h"
+#include "socket/enumeration.h"
+#include "socket/lookups.h"
+#include "socket/parsers.h"
+#include "socket/queues.h"
+
+namespace lumenstat::py {
+namespace {
+
+// Python shows a missing remote address of a listing as "127.0.0.1:0".
+PyObject* connection_object(const SocketConnection& connection) {
+    return make_instance(
+        classes::SocketConnection, std::string(protocol_text(connection.protocol)),
+        socket_address_text(connection.local_addr),
+        connection.remote_addr ? socket_address_text(*connection.remote_addr)
+                               : std::string("127.0.0.1:0"),
+        std::string(state_display_text(connection.state)), connection.pid.value_or(0),
+        connection.inode);
+}
+
+PyObject* queue_object(const SocketQueueInfo& queue) {
+    return make_instance(
+        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
+        socket_address_text(queue.local_addr),
+        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
+        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
+        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
+}
+
+PyObject* connection_list(const Result<StateGroups>& groups) {
+    if (!groups) {
+        return raise_runtime_error(groups.error());
+    }
+    std::vector<SocketConnection> listing = flatten(*groups);
+    return make_list(listing, [](const SocketConnection& c) { return connection_object(c); });
+}
+
+PyObject* found_object(const FoundConnection& found) {
+    if (!found) {
+        return raise_runtime_error(found.error());
+    }
+    if (!*found) {
+        Py_RETURN_NONE;
+    }
+    return connection_object(**found);
+}
+
+PyObject* raise_value_error(const std::string& text) {
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+}
+
+constexpr Param pid_param[] = {{"pid", ParamKind::Pid}};
+constexpr Param inode_param[] = {{"inode", ParamKind::Inode}};
+constexpr Param state_param[] = {{"state", ParamKind::Text}};
+constexpr Param local_param[] = {{"local_addr", ParamKind::Text}};
+constexpr Param remote_param[] = {{"remote_addr", ParamKind::Text}};
+constexpr Signature by_pid_signature{"get_connection_by_pid()", pid_param};
+constexpr Signature by_inode_signature{"get_connection_by_inode()", inode_param};
+constexpr Signature by_state_signature{"get_connection_by_state()", state_param};
+constexpr Signature by_local_signature{"get_connection_by_local_addr()", local_param};
+constexpr Signature by_remote_signature{"get_connection_by_remote_addr()", remote_param};
+constexpr Signature queues_signature{"get_process_socket_queues()", pid_param};
+
+// The address lookups: parse first, and enumerate only when the text parses.
+template <class Lookup>
+PyObject* by_address(const Signature& signature, const char* prefix, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Lookup lookup) {
+    auto arguments = parse_arguments(signature, args, nargs, kwnames);
+    if (!arguments) {
+        return nullptr;
+    }
+    ParseOutcome<SocketAddress> address = parse_socket_address(arguments->text(0));
+    if (!address) {
+        return raise_value_error(prefix + address.error);
+    }
+    return found_object(lookup(os::native(), *address.value));
+}
+
+}  // namespace
+
+PyObject* py_get_socket_summary(PyObject*, PyObject*) {
+    return at_boundary("py_get_socket_summary", []() -> PyObject* {
+        auto summary = get_socket_summary(os::native());
+        if (!summary) {
+            return raise_runtime_error(summary.error());
+        }
+        return make_instance(classes::SocketStateSummary, summary->total, summary->established,
+                             summary->listen, summary->time_wait, summary->close_wait);
+    });
+}
+
+PyObject* get_connections(PyObject*, PyObject*) {
+    return at_boundary("get_connections",
+                       [] { return connection_list(lumenstat::get_connections(os::native())); });
+}
+
+PyObject* get_tcp_connections(PyObject*, PyObject*) {
+    return at_boundary("get_tcp_connections", [] {
+        return connection_list(lumenstat::get_tcp_connections(os::native()));
+    });
+}
+
+PyObject* get_udp_sockets(PyObject*, PyObject*) {
+    return at_boundary("get_udp_sockets",
+                       [] { return connection_list(lumenstat::get_udp_sockets(os::native())); });
+}
+
+PyObject* get_process_socket_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return at_boundary("get_process_socket_queues", [&]() -> PyObject* {
+        auto arguments = parse_arguments(queues_signature, args, nargs, kwnames);
+        if (!arguments) {
+            return nullptr;
+        }
+        auto queues = lumenstat::get_process_socket_queues(os::native(), arguments->pid(0));
+        if (!queues) {
+            return raise_runtime_error(queues.error());
+        }
+        return make_list(*queues, [](const SocketQueueInfo& q) { return queue_object(q); });
+    });
+}
+
+PyObject* get_connection_by_pid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return at_boundary("get_connection_by_pid", [&]() -> PyObject* {
+        auto arguments = parse_arguments(by_pid_signature, args, nargs, kwnames);
+        if (!arguments) {
+            return nullptr;
+        }
+        return found_object(connection_by_pid(os::native(), arguments->pid(0)));
+    });
+}
+
+PyObject* get_connection_by_inode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return at_boundary("get_connection_by_inode", [&]() -> PyObject* {
+        auto arguments = parse_arguments(by_inode_signature, args, nargs, kwnames);
+        if (!arguments) {
+            return nullptr;
+        }
+        return found_object(connection_by_inode(os::native(), arguments->number(0)));
+    });
+}
+
+PyObject* get_connection_by_local_addr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return at_boundary("get_connection_by_local_addr", [&]() -> PyObject* {
+        return by_address(by_local_signature, "invalid local_addr: ", args, nargs, kwnames,
+                          [](os::System& system, const SocketAddress& address) {
+                              return connection_by_local_addr(system, address);
+                          });
+    });
+}
+
+PyObject* get_connection_by_remote_addr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    return at_boundary("get_connection_by_remote_addr", [&]() -> PyObject* {
+        return by_address(by_remote_signature, "invalid remote_addr: ", args, nargs, kwnames,
+                          [](os::System& system, const SocketAddress& address) {
+                              return connection_by_remote_addr(system, address);
+                          });
+    });
+}
+
+PyObject* get_connection_by_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return at_boundary("get_connection_by_state", [&]() -> PyObject* {
+        auto arguments = parse_arguments(by_state_signature, args, nargs, kwnames);
+        if (!arguments) {
+            return nullptr;
+        }
+        ParseOutcome<SocketState> state = parse_socket_state(arguments->text(0));
+        if (!state) {
+            return raise_value_error(state.error);
+        }
+        auto group = connections_by_state(os::native(), *state.value);
+        if (!group) {
+            return raise_runtime_error(group.error());
+        }
+        return make_list(*group, [](const SocketConnection& c) { return connection_object(c); });
+    });
+}
+
+}  // namespace lumenstat::py
