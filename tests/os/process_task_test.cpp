@@ -152,19 +152,21 @@ TEST(ResourceUsage, OwnUsageAgreesWithProc) {
 }
 
 // CPU-usage sampling reads the counters, sleeps, and reads them again: a
-// memory of the table fetch must not answer the second read.
-TEST(ProcessMemo, NeverOutlivesForgetOrItsLifetime) {
+// memory of the table fetch must not answer the second read, nor a read after
+// the listing has paused.
+TEST(ProcessMemo, NeverOutlivesForgetOrAPause) {
     os::LinuxSystem system;
     fetch_table(system);
     std::uint64_t first = own_cpu_ns(system);
-    burn_cpu(std::chrono::milliseconds(60));
     os::procfs::forget_process_memo();
+    EXPECT_EQ(os::procfs::remembered_stat(getpid()), nullptr);
+    burn_cpu(std::chrono::milliseconds(60));
     EXPECT_GE(own_cpu_ns(system), first + 40000000u);
 
     fetch_table(system);
     first = own_cpu_ns(system);
-    burn_cpu(std::chrono::milliseconds(os::procfs::memo_lifetime_ns / 1000000 + 60));
-    EXPECT_GE(own_cpu_ns(system), first + os::procfs::memo_lifetime_ns);
+    burn_cpu(std::chrono::milliseconds(os::procfs::memo_idle_ns / 1000000 + 60));
+    EXPECT_GE(own_cpu_ns(system), first + 40000000u);
 }
 
 // A listing walks its processes in ascending pid order; a question about a
@@ -181,6 +183,11 @@ TEST(ProcessMemo, AnswersOnlyAlongTheListingsWalk) {
     ASSERT_NE(os::procfs::remembered_stat(child->pid()), nullptr);
     EXPECT_EQ(os::procfs::remembered_stat(getpid()), nullptr);
     EXPECT_NE(os::procfs::remembered_stat(child->pid()), nullptr);
+
+    fetch_table(system);
+    ASSERT_NE(os::procfs::remembered_stat(getpid()), nullptr);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(2 * os::procfs::memo_idle_ns));
+    EXPECT_EQ(os::procfs::remembered_stat(child->pid()), nullptr) << "answered after a pause";
 }
 
 }  // namespace

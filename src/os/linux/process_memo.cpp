@@ -13,6 +13,7 @@ namespace {
 struct StatMemo {
     std::vector<ProcessStat> stats;
     std::uint64_t taken_ns = 0;
+    std::uint64_t used_ns = 0;
     int cursor = 0;  // no pid below it is answered any more
     bool valid = false;
 };
@@ -50,18 +51,25 @@ void forget_process_memo() {
 void remember_stats(std::vector<ProcessStat>&& stats) {
     stat_memo.stats = std::move(stats);
     stat_memo.taken_ns = now_ns();
+    stat_memo.used_ns = stat_memo.taken_ns;
     stat_memo.cursor = 0;
     stat_memo.valid = true;
 }
 
 // A listing asks about its processes in the table's order, ascending pids,
-// each perhaps more than once. A question about a pid below the last one
-// asked is not part of that walk (CPU-usage sampling right after a listing,
-// say) and is read afresh.
+// each perhaps more than once, one right after the other. A question about a
+// pid below the last one asked, or after a pause, is not part of that walk
+// (CPU-usage sampling after a listing, say) and is read afresh.
 const ProcessStat* remembered_stat(int pid) {
-    if (!stat_memo.valid || pid < stat_memo.cursor || !fresh(stat_memo.taken_ns)) {
+    if (!stat_memo.valid || pid < stat_memo.cursor) {
         return nullptr;
     }
+    const std::uint64_t now = now_ns();
+    if (now - stat_memo.taken_ns > memo_lifetime_ns || now - stat_memo.used_ns > memo_idle_ns) {
+        stat_memo.valid = false;
+        return nullptr;
+    }
+    stat_memo.used_ns = now;
     stat_memo.cursor = pid;
     auto& stats = stat_memo.stats;
     auto it = std::lower_bound(stats.begin(), stats.end(), pid,

@@ -3,7 +3,11 @@
 // process's stat line for the task-info and usage calls that follow it, and
 // an argument-area size probe keeps the area it built for the fetch that
 // follows it. A memory answers only on its own thread, for at most
-// `memo_lifetime_ns`, and never after forget_process_memo().
+// `memo_lifetime_ns`, and never after forget_process_memo(). The stat lines
+// also stop answering once the listing's walk over them pauses for more than
+// `memo_idle_ns`, so that a question asked after the walk gets a reading at
+// most two of Linux's 10 ms CPU-time ticks old; the lifetime only bounds the
+// walk over a very large table.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +18,8 @@
 
 namespace lumenstat::os::procfs {
 
-inline constexpr std::uint64_t memo_lifetime_ns = 100'000'000;
+inline constexpr std::uint64_t memo_lifetime_ns = 1'000'000'000;
+inline constexpr std::uint64_t memo_idle_ns = 20'000'000;
 
 // Drops every memory of this thread, so that the next call reads the kernel
 // afresh. LinuxSystem::nanosleep calls it: a reading taken before a sleep
