@@ -1,10 +1,12 @@
 // host_processor_info(PROCESSOR_CPU_LOAD_INFO) from /proc/stat, and the
-// vm_deallocate that returns its array. The array is mapped with mmap and
-// unmapped by vm_deallocate, as Mach hands out and takes back whole pages.
-#include <sys/mman.h>
-
+// vm_deallocate that returns its array. Arrays handed out are owned by a
+// registry until vm_deallocate takes them back, so an address that was never
+// handed out is refused rather than freed.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,7 +21,6 @@ namespace {
 constexpr darwin::kern_return_t KERN_INVALID_ADDRESS = 1;
 constexpr darwin::kern_return_t KERN_INVALID_ARGUMENT = 4;
 constexpr darwin::kern_return_t KERN_FAILURE = 5;
-constexpr darwin::kern_return_t KERN_RESOURCE_SHORTAGE = 6;
 
 // Columns of a "cpuN" line, in the kernel's order.
 enum Column { User, Nice, System, Idle, Iowait, Irq, Softirq, Steal, ColumnCount };
@@ -74,6 +75,36 @@ bool parse_proc_stat(std::string_view text, std::vector<Ticks>& cpus) {
     return true;
 }
 
+class Arrays {
+public:
+    darwin::integer_t* keep(std::unique_ptr<darwin::integer_t[]> array) {
+        darwin::integer_t* address = array.get();
+        const std::lock_guard lock(mutex_);
+        held_.push_back(std::move(array));
+        return address;
+    }
+
+    bool release(const void* address) {
+        std::unique_ptr<darwin::integer_t[]> freed;
+        const std::lock_guard lock(mutex_);
+        const auto it = std::find_if(held_.begin(), held_.end(),
+                                     [&](const auto& array) { return array.get() == address; });
+        if (it == held_.end()) return false;
+        freed = std::move(*it);
+        held_.erase(it);
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<darwin::integer_t[]>> held_;
+};
+
+Arrays& arrays() {
+    static Arrays registry;
+    return registry;
+}
+
 }  // namespace
 
 darwin::kern_return_t LinuxSystem::host_processor_info(int flavor, darwin::natural_t* cpu_count,
@@ -91,10 +122,7 @@ darwin::kern_return_t LinuxSystem::host_processor_info(int flavor, darwin::natur
     if (!read || !parse_proc_stat(text, cpus) || cpus.empty()) return KERN_FAILURE;
 
     const std::size_t elements = cpus.size() * darwin::CPU_STATE_MAX;
-    void* mapped = ::mmap(nullptr, elements * sizeof(darwin::integer_t), PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return KERN_RESOURCE_SHORTAGE;
-    auto* array = static_cast<darwin::integer_t*>(mapped);
+    auto array = std::make_unique_for_overwrite<darwin::integer_t[]>(elements);
     for (std::size_t cpu = 0; cpu < cpus.size(); ++cpu) {
         for (int state = 0; state < darwin::CPU_STATE_MAX; ++state) {
             // Mach keeps 32-bit counters that wrap; keep the low 32 bits.
@@ -103,14 +131,14 @@ darwin::kern_return_t LinuxSystem::host_processor_info(int flavor, darwin::natur
         }
     }
     *cpu_count = static_cast<darwin::natural_t>(cpus.size());
-    *info = array;
+    *info = arrays().keep(std::move(array));
     *info_count = static_cast<darwin::natural_t>(elements);
     return darwin::KERN_SUCCESS;
 }
 
 darwin::kern_return_t LinuxSystem::vm_deallocate(void* address, std::size_t size) {
     if (size == 0) return darwin::KERN_SUCCESS;
-    return ::munmap(address, size) == 0 ? darwin::KERN_SUCCESS : KERN_INVALID_ADDRESS;
+    return arrays().release(address) ? darwin::KERN_SUCCESS : KERN_INVALID_ADDRESS;
 }
 
 }  // namespace lumenstat::os

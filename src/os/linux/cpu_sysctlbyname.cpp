@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,47 +89,19 @@ std::optional<long long> read_number(const std::string& path) {
 
 std::string cpu_dir(unsigned cpu) { return "/sys/devices/system/cpu/cpu" + std::to_string(cpu); }
 
-// Distinct (package, core) pairs of the online CPUs; without a readable
-// topology every online CPU counts as a core.
-std::uint32_t physical_cores(const std::vector<unsigned>& online) {
+// Distinct (package, core) pairs of the given CPUs from the sysfs topology;
+// without a readable topology every CPU counts as a core.
+std::uint32_t topology_cores(const std::vector<unsigned>& cpus) {
     std::vector<std::pair<long long, long long>> cores;
-    for (unsigned cpu : online) {
+    for (unsigned cpu : cpus) {
         const std::string topology = cpu_dir(cpu) + "/topology/";
         const auto package = read_number(topology + "physical_package_id");
         const auto core = read_number(topology + "core_id");
         if (package && core) cores.emplace_back(*package, *core);
     }
-    if (cores.empty()) return static_cast<std::uint32_t>(online.size());
+    if (cores.empty()) return static_cast<std::uint32_t>(cpus.size());
     std::sort(cores.begin(), cores.end());
     return static_cast<std::uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
-}
-
-// The value of "key<blanks>: value" in the first processor's block of
-// /proc/cpuinfo. Only that block is read: the kernel formats the file one
-// processor at a time as it is read.
-std::optional<std::string> cpuinfo_field(std::string_view key) {
-    std::string text;
-    const bool read = read_text("/proc/cpuinfo", text, [](std::string_view so_far) {
-        return so_far.find("\n\n") != std::string_view::npos;
-    });
-    if (!read) return std::nullopt;
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const std::size_t newline = rest.find('\n');
-        const std::string_view line = rest.substr(0, newline);
-        rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
-        if (line.empty()) break;
-        if (!line.starts_with(key)) continue;
-        std::string_view after = line.substr(key.size());
-        while (!after.empty() && (after.front() == ' ' || after.front() == '\t')) {
-            after.remove_prefix(1);
-        }
-        if (after.empty() || after.front() != ':') continue;
-        after.remove_prefix(1);
-        while (!after.empty() && after.front() == ' ') after.remove_prefix(1);
-        return std::string(trim_end(after));
-    }
-    return std::nullopt;
 }
 
 // "2096.035" (MHz) -> 2096035000 Hz
@@ -151,18 +124,38 @@ std::optional<std::uint64_t> mhz_text_to_hz(std::string_view text) {
     return hz;
 }
 
-// cpufreq's upper limit of the first online CPU (the figure other Linux tools
-// report as the maximum frequency), else the hardware maximum, else the clock
-// /proc/cpuinfo shows.
-std::optional<std::uint64_t> frequency_hz(const std::vector<unsigned>& online) {
-    const std::string cpufreq = cpu_dir(online.empty() ? 0 : online.front()) + "/cpufreq/";
-    for (const char* name : {"scaling_max_freq", "cpuinfo_max_freq"}) {
-        if (const auto khz = read_number(cpufreq + name); khz && *khz > 0) {
-            return static_cast<std::uint64_t>(*khz) * 1000;
-        }
+std::optional<long long> parse_decimal(std::string_view digits) {
+    if (digits.empty() || digits.size() > 18) return std::nullopt;
+    long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
     }
-    if (const auto mhz = cpuinfo_field("cpu MHz")) return mhz_text_to_hz(*mhz);
-    return std::nullopt;
+    return value;
+}
+
+// Everything the identity names answer, read together: one get_cpu_info
+// asks for six names in a row, and /proc/cpuinfo holds most of them.
+struct CpuIdentity {
+    std::uint32_t logical = 0;
+    std::uint32_t physical = 0;
+    std::optional<std::string> brand;   // "model name" of the first processor
+    std::optional<std::string> vendor;  // "vendor_id"
+    std::optional<std::string> model;   // DMI product name
+    std::optional<std::uint64_t> hertz;
+    std::uint64_t read_at_ns = 0;
+    std::uint8_t served = 0;  // names already fetched from this reading
+};
+
+// One "key<blanks>: value" line of /proc/cpuinfo.
+bool split_field(std::string_view line, std::string_view& key, std::string_view& value) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    key = trim_end(line.substr(0, colon));
+    value = line.substr(colon + 1);
+    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    value = trim_end(value);
+    return true;
 }
 
 std::optional<std::string> dmi_product_name() {
@@ -171,6 +164,116 @@ std::optional<std::string> dmi_product_name() {
     const std::string_view name = trim_end(text);
     if (name.empty()) return std::nullopt;
     return std::string(name);
+}
+
+// cpufreq's upper limit (the figure other Linux tools report as the maximum
+// frequency), else the hardware maximum; nullopt without cpufreq.
+std::optional<std::uint64_t> cpufreq_hz(unsigned cpu) {
+    const std::string dir = cpu_dir(cpu) + "/cpufreq/";
+    for (const char* name : {"scaling_max_freq", "cpuinfo_max_freq"}) {
+        errno = 0;
+        if (const auto khz = read_number(dir + name); khz && *khz > 0) {
+            return static_cast<std::uint64_t>(*khz) * 1000;
+        }
+        if (errno == ENOENT) return std::nullopt;  // no cpufreq at all
+    }
+    return std::nullopt;
+}
+
+// /proc/cpuinfo lists the online processors; the first one names the model,
+// vendor and clock, and every one its package and core where the
+// architecture reports them (else the sysfs topology answers).
+CpuIdentity read_identity() {
+    CpuIdentity id;
+    std::string text;
+    std::vector<unsigned> cpus;
+    std::vector<std::pair<long long, long long>> cores;
+    bool every_cpu_placed = true;
+    std::optional<std::string> mhz;
+    if (read_text("/proc/cpuinfo", text)) {
+        std::optional<long long> package, core;
+        bool in_record = false;
+        const auto close_record = [&] {
+            if (!in_record) return;
+            if (package && core) {
+                cores.emplace_back(*package, *core);
+            } else {
+                every_cpu_placed = false;
+            }
+            package.reset();
+            core.reset();
+            in_record = false;
+        };
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const std::size_t newline = rest.find('\n');
+            const std::string_view line = rest.substr(0, newline);
+            rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
+            std::string_view key, value;
+            if (!split_field(line, key, value)) continue;
+            if (key == "processor") {
+                close_record();
+                if (const auto n = parse_decimal(value)) {
+                    cpus.push_back(static_cast<unsigned>(*n));
+                    in_record = true;
+                }
+            } else if (key == "physical id") {
+                package = parse_decimal(value);
+            } else if (key == "core id") {
+                core = parse_decimal(value);
+            } else if (cpus.size() <= 1) {
+                if (key == "model name" && !id.brand) id.brand = std::string(value);
+                if (key == "vendor_id" && !id.vendor) id.vendor = std::string(value);
+                if (key == "cpu MHz" && !mhz) mhz = std::string(value);
+            }
+        }
+        close_record();
+    }
+    if (cpus.empty()) {
+        cpus = online_cpus();
+        every_cpu_placed = false;
+    }
+    id.logical = static_cast<std::uint32_t>(cpus.size());
+    if (every_cpu_placed && !cores.empty()) {
+        std::sort(cores.begin(), cores.end());
+        id.physical =
+            static_cast<std::uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
+    } else {
+        id.physical = topology_cores(cpus);
+    }
+    id.hertz = cpufreq_hz(cpus.front());
+    if (!id.hertz && mhz) id.hertz = mhz_text_to_hz(*mhz);
+    id.model = dmi_product_name();
+    return id;
+}
+
+std::uint64_t monotonic_now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// The six names, in the order of the bits of CpuIdentity::served.
+constexpr std::string_view kNames[] = {"hw.logicalcpu",      "hw.physicalcpu",
+                                       "hw.cpufrequency",    "machdep.cpu.brand_string",
+                                       "machdep.cpu.vendor", "hw.model"};
+
+// One reading answers a run of different names asked together (as one
+// get_cpu_info does), including a text's size probe and its fetch. A name
+// fetched a second time, or a reading older than 100 ms, makes a new reading:
+// every question still gets a fresh answer.
+const CpuIdentity& identity(std::size_t name, bool fetch) {
+    constexpr std::uint64_t lifetime_ns = 100'000'000;
+    thread_local std::optional<CpuIdentity> memo;
+    const std::uint64_t now = monotonic_now_ns();
+    const auto bit = static_cast<std::uint8_t>(1u << name);
+    if (!memo || (memo->served & bit) != 0 || now - memo->read_at_ns > lifetime_ns) {
+        memo = read_identity();
+        memo->read_at_ns = now;
+    }
+    if (fetch) memo->served |= bit;
+    return *memo;
 }
 
 int fail(int code) {
@@ -197,63 +300,31 @@ int answer_text(const std::optional<std::string>& text, void* oldp, std::size_t*
     return answer(text->c_str(), text->size() + 1, oldp, oldlenp);
 }
 
-// The text read for a size probe, kept for the fetch that follows it on the
-// same thread so that the pair reads the kernel once. A fetch consumes it.
-struct TextMemo {
-    std::string name;
-    std::optional<std::string> value;
-};
-thread_local TextMemo text_memo;
-
-template <class Read>
-int answer_memoized_text(std::string_view name, Read read, void* oldp, std::size_t* oldlenp) {
-    std::optional<std::string> text;
-    if (oldp != nullptr && text_memo.name == name) {
-        text = std::move(text_memo.value);
-        text_memo.name.clear();
-    } else {
-        text = read();
-    }
-    if (oldp == nullptr && text) {
-        text_memo.name = name;
-        text_memo.value = text;
-    }
-    return answer_text(text, oldp, oldlenp);
-}
-
 }  // namespace
 
 int LinuxSystem::sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
                               std::size_t newlen) {
     if (name == nullptr) return fail(EINVAL);
     const std::string_view key = name;
-    const bool known = key == "hw.logicalcpu" || key == "hw.physicalcpu" ||
-                       key == "hw.cpufrequency" || key == "machdep.cpu.brand_string" ||
-                       key == "machdep.cpu.vendor" || key == "hw.model";
-    if (!known) return fail(ENOENT);
+    const auto* found = std::find(std::begin(kNames), std::end(kNames), key);
+    if (found == std::end(kNames)) return fail(ENOENT);
     if (newp != nullptr || newlen != 0) return fail(EPERM);
 
-    if (key == "hw.logicalcpu") {
-        const auto count = static_cast<std::int32_t>(online_cpus().size());
-        return answer(&count, sizeof count, oldp, oldlenp);
-    }
-    if (key == "hw.physicalcpu") {
-        const auto count = static_cast<std::int32_t>(physical_cores(online_cpus()));
+    const CpuIdentity& id =
+        identity(static_cast<std::size_t>(found - std::begin(kNames)), oldp != nullptr);
+    if (key == "hw.logicalcpu" || key == "hw.physicalcpu") {
+        const auto count = static_cast<std::int32_t>(key == "hw.logicalcpu" ? id.logical
+                                                                             : id.physical);
         return answer(&count, sizeof count, oldp, oldlenp);
     }
     if (key == "hw.cpufrequency") {
-        const auto hz = frequency_hz(online_cpus());
-        if (!hz) return fail(ENOENT);
-        const auto value = static_cast<std::int64_t>(*hz);
+        if (!id.hertz) return fail(ENOENT);
+        const auto value = static_cast<std::int64_t>(*id.hertz);
         return answer(&value, sizeof value, oldp, oldlenp);
     }
-    if (key == "machdep.cpu.brand_string") {
-        return answer_memoized_text(key, [] { return cpuinfo_field("model name"); }, oldp, oldlenp);
-    }
-    if (key == "machdep.cpu.vendor") {
-        return answer_memoized_text(key, [] { return cpuinfo_field("vendor_id"); }, oldp, oldlenp);
-    }
-    return answer_memoized_text(key, dmi_product_name, oldp, oldlenp);
+    if (key == "machdep.cpu.brand_string") return answer_text(id.brand, oldp, oldlenp);
+    if (key == "machdep.cpu.vendor") return answer_text(id.vendor, oldp, oldlenp);
+    return answer_text(id.model, oldp, oldlenp);
 }
 
 }  // namespace lumenstat::os
