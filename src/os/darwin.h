@@ -6,6 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+
+// On macOS <cstdlib> brings sys/resource.h, which defines RUSAGE_INFO_V2 as a
+// macro; it would turn the declaration below, and every use of it, into
+// nonsense. Same value, checked against the SDK in the layout check.
+#ifdef RUSAGE_INFO_V2
+#undef RUSAGE_INFO_V2
+#endif
 
 namespace lumenstat::darwin {
 

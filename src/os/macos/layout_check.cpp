@@ -2,8 +2,13 @@
 // os/darwin.h equal the SDK's: every size, every named field's offset and
 // every constant. Ours are captured before the SDK headers are included,
 // because the SDK defines many of their names (and p_starttime) as macros.
+#include <sys/resource.h>
+
 #include <cstddef>
 #include <type_traits>
+
+// os/darwin.h removes this macro (the standard headers leak it); keep the SDK's value.
+constexpr int sdk_rusage_info_v2 = RUSAGE_INFO_V2;
 
 #include "os/darwin.h"
 
@@ -142,7 +147,7 @@
     X(PROC_PIDTASKINFO, PROC_PIDTASKINFO)               \
     X(PROC_PIDFDSOCKETINFO, PROC_PIDFDSOCKETINFO)       \
     X(PROX_FDTYPE_SOCKET, PROX_FDTYPE_SOCKET)           \
-    X(RUSAGE_INFO_V2, RUSAGE_INFO_V2)                   \
+    X(RUSAGE_INFO_V2, sdk_rusage_info_v2)               \
     X(HOST_VM_INFO64, HOST_VM_INFO64)                   \
     X(HOST_VM_INFO64_COUNT, HOST_VM_INFO64_COUNT)       \
     X(PROCESSOR_CPU_LOAD_INFO, PROCESSOR_CPU_LOAD_INFO) \
