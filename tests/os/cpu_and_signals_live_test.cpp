@@ -94,6 +94,20 @@ TEST(CpuSysctl, CoreCountsFollowTheLiveSystem) {
     }
 }
 
+TEST(CpuSysctl, PhysicalCoresAreTheDistinctTopologyCores) {
+    std::vector<std::pair<std::string, std::string>> cores;
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long cpu = 0; cpu < cpus; ++cpu) {
+        const std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
+        cores.emplace_back(file_text((dir + "physical_package_id").c_str()),
+                           file_text((dir + "core_id").c_str()));
+    }
+    if (cores.front().first.empty()) GTEST_SKIP() << "no CPU topology in /sys";
+    std::sort(cores.begin(), cores.end());
+    const auto distinct = std::unique(cores.begin(), cores.end()) - cores.begin();
+    EXPECT_EQ(get_cpu_info(linux_system)->physical_cores, static_cast<std::uint32_t>(distinct));
+}
+
 TEST(CpuSysctl, DarwinSizeProtocol) {
     std::size_t size = 0;
     ASSERT_EQ(linux_system.sysctlbyname("hw.logicalcpu", nullptr, &size, nullptr, 0), 0);
@@ -158,6 +172,11 @@ TEST(CpuTicks, ArrayIsReturnedToTheSystem) {
               darwin::KERN_SUCCESS);
     EXPECT_EQ(elements, count * 4);
     EXPECT_EQ(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
+    // Only arrays still handed out are taken back: a second release or a
+    // foreign address is refused instead of corrupting the heap.
+    EXPECT_NE(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
+    int foreign = 0;
+    EXPECT_NE(linux_system.vm_deallocate(&foreign, 4), darwin::KERN_SUCCESS);
     EXPECT_NE(linux_system.host_processor_info(99, &count, &info, &elements),
               darwin::KERN_SUCCESS);
 }
