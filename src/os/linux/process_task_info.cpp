@@ -130,7 +130,11 @@ bool fill_bsd(darwin::proc_bsdinfo& bsd, const ProcessStat& stat) {
     bsd.pbi_svgid = static_cast<std::uint32_t>(gid.saved);
     std::memcpy(bsd.pbi_comm, stat.comm, sizeof bsd.pbi_comm - 1);
     std::memcpy(bsd.pbi_name, stat.comm, sizeof stat.comm);
-    bsd.pbi_nfiles = count_descriptors(stat.pid);
+    // FDSize is the size of the descriptor table, as Darwin's pbi_nfiles is.
+    std::uint64_t table_size = 0;
+    bsd.pbi_nfiles = keyed_u64(status, "FDSize:", table_size)
+                         ? static_cast<std::uint32_t>(std::min<std::uint64_t>(table_size, UINT32_MAX))
+                         : count_descriptors(stat.pid);
     bsd.pbi_pgid = static_cast<std::uint32_t>(stat.pgrp);
     bsd.e_tdev = darwin_tty(stat.tty_nr);
     bsd.e_tpgid = stat.tpgid > 0 ? static_cast<std::uint32_t>(stat.tpgid) : 0;
