@@ -42,12 +42,4 @@ inline bool read_text(const char* path, std::string& out) {
     return read_text(path, out, [](std::string_view) { return false; });
 }
 
-// The text without trailing blanks and newlines.
-inline std::string_view trim_end(std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 }  // namespace lumenstat::os::linux_cpu

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/linux/cpu_parse.h"
 #include "os/linux/cpu_read.h"
 #include "os/linux/linux_system.h"
 
@@ -21,39 +22,12 @@ namespace lumenstat::os {
 
 namespace {
 
+using linux_cpu::CpuinfoSummary;
+using linux_cpu::mhz_text_to_hz;
+using linux_cpu::parse_cpu_list;
+using linux_cpu::parse_cpuinfo;
 using linux_cpu::read_text;
 using linux_cpu::trim_end;
-
-// "0-3,6,8-9" -> {0,1,2,3,6,8,9}
-std::vector<unsigned> parse_cpu_list(std::string_view text) {
-    std::vector<unsigned> cpus;
-    text = trim_end(text);
-    while (!text.empty()) {
-        const std::size_t comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
-        unsigned first = 0;
-        unsigned last = 0;
-        std::size_t i = 0;
-        bool digits = false;
-        for (; i < item.size() && item[i] >= '0' && item[i] <= '9'; ++i, digits = true) {
-            first = first * 10 + static_cast<unsigned>(item[i] - '0');
-        }
-        if (!digits || first > 1u << 20) return {};
-        last = first;
-        if (i < item.size() && item[i] == '-') {
-            last = 0;
-            digits = false;
-            for (++i; i < item.size() && item[i] >= '0' && item[i] <= '9'; ++i, digits = true) {
-                last = last * 10 + static_cast<unsigned>(item[i] - '0');
-            }
-            if (!digits || last < first || last > 1u << 20) return {};
-        }
-        if (i != item.size()) return {};
-        for (unsigned cpu = first; cpu <= last; ++cpu) cpus.push_back(cpu);
-    }
-    return cpus;
-}
 
 std::vector<unsigned> online_cpus() {
     std::string text;
@@ -104,36 +78,6 @@ std::uint32_t topology_cores(const std::vector<unsigned>& cpus) {
     return static_cast<std::uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
 }
 
-// "2096.035" (MHz) -> 2096035000 Hz
-std::optional<std::uint64_t> mhz_text_to_hz(std::string_view text) {
-    std::uint64_t mhz = 0;
-    std::size_t i = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (mhz > 1000000000) return std::nullopt;
-        mhz = mhz * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    }
-    if (i == 0) return std::nullopt;
-    std::uint64_t hz = mhz * 1000000;
-    if (i < text.size() && text[i] == '.') {
-        std::uint64_t scale = 100000;
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9' && scale > 0; ++i) {
-            hz += static_cast<std::uint64_t>(text[i] - '0') * scale;
-            scale /= 10;
-        }
-    }
-    return hz;
-}
-
-std::optional<long long> parse_decimal(std::string_view digits) {
-    if (digits.empty() || digits.size() > 18) return std::nullopt;
-    long long value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 // Everything the identity names answer, read together: one get_cpu_info
 // asks for six names in a row, and /proc/cpuinfo holds most of them.
 struct CpuIdentity {
@@ -146,17 +90,6 @@ struct CpuIdentity {
     std::uint64_t read_at_ns = 0;
     std::uint8_t served = 0;  // names already fetched from this reading
 };
-
-// One "key<blanks>: value" line of /proc/cpuinfo.
-bool split_field(std::string_view line, std::string_view& key, std::string_view& value) {
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return false;
-    key = trim_end(line.substr(0, colon));
-    value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-    value = trim_end(value);
-    return true;
-}
 
 std::optional<std::string> dmi_product_name() {
     std::string text;
@@ -186,63 +119,18 @@ std::optional<std::uint64_t> cpufreq_hz(unsigned cpu) {
 CpuIdentity read_identity() {
     CpuIdentity id;
     std::string text;
-    std::vector<unsigned> cpus;
-    std::vector<std::pair<long long, long long>> cores;
-    bool every_cpu_placed = true;
-    std::optional<std::string> mhz;
-    if (read_text("/proc/cpuinfo", text)) {
-        std::optional<long long> package, core;
-        bool in_record = false;
-        const auto close_record = [&] {
-            if (!in_record) return;
-            if (package && core) {
-                cores.emplace_back(*package, *core);
-            } else {
-                every_cpu_placed = false;
-            }
-            package.reset();
-            core.reset();
-            in_record = false;
-        };
-        std::string_view rest = text;
-        while (!rest.empty()) {
-            const std::size_t newline = rest.find('\n');
-            const std::string_view line = rest.substr(0, newline);
-            rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
-            std::string_view key, value;
-            if (!split_field(line, key, value)) continue;
-            if (key == "processor") {
-                close_record();
-                if (const auto n = parse_decimal(value)) {
-                    cpus.push_back(static_cast<unsigned>(*n));
-                    in_record = true;
-                }
-            } else if (key == "physical id") {
-                package = parse_decimal(value);
-            } else if (key == "core id") {
-                core = parse_decimal(value);
-            } else if (cpus.size() <= 1) {
-                if (key == "model name" && !id.brand) id.brand = std::string(value);
-                if (key == "vendor_id" && !id.vendor) id.vendor = std::string(value);
-                if (key == "cpu MHz" && !mhz) mhz = std::string(value);
-            }
-        }
-        close_record();
+    CpuinfoSummary cpuinfo;
+    if (read_text("/proc/cpuinfo", text)) cpuinfo = parse_cpuinfo(text);
+    if (cpuinfo.cpus.empty()) {
+        cpuinfo.cpus = online_cpus();
+        cpuinfo.cores = 0;
     }
-    if (cpus.empty()) {
-        cpus = online_cpus();
-        every_cpu_placed = false;
-    }
-    id.logical = static_cast<std::uint32_t>(cpus.size());
-    if (every_cpu_placed && !cores.empty()) {
-        std::sort(cores.begin(), cores.end());
-        id.physical =
-            static_cast<std::uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
-    } else {
-        id.physical = topology_cores(cpus);
-    }
-    id.hertz = cpufreq_hz(cpus.front());
-    if (!id.hertz && mhz) id.hertz = mhz_text_to_hz(*mhz);
+    id.logical = static_cast<std::uint32_t>(cpuinfo.cpus.size());
+    id.physical = cpuinfo.cores != 0 ? cpuinfo.cores : topology_cores(cpuinfo.cpus);
+    id.brand = std::move(cpuinfo.brand);
+    id.vendor = std::move(cpuinfo.vendor);
+    id.hertz = cpufreq_hz(cpuinfo.cpus.front());
+    if (!id.hertz && cpuinfo.mhz) id.hertz = mhz_text_to_hz(*cpuinfo.mhz);
     id.model = dmi_product_name();
     return id;
 }
