@@ -152,6 +152,17 @@ TEST(ProcessTable, ChildStatesMapToDarwin) {
     EXPECT_EQ(find(table, stopped->pid())->p_stat, darwin::SSTOP);
     EXPECT_EQ(std::string(find(table, stopped->pid())->p_comm), "sh");
 
+    // A stopped process's memory holds still: its resident size is exactly
+    // the one `ps` shows (statm's), in the table and in the usage counters.
+    std::istringstream statm(slurp("/proc/" + std::to_string(stopped->pid()) + "/statm"));
+    std::uint64_t size_pages = 0;
+    std::uint64_t resident_pages = 0;
+    statm >> size_pages >> resident_pages;
+    EXPECT_EQ(static_cast<std::uint64_t>(find(table, stopped->pid())->e_xrssize), resident_pages);
+    darwin::rusage_info_v2 usage{};
+    ASSERT_EQ(system.proc_pid_rusage(stopped->pid(), darwin::RUSAGE_INFO_V2, &usage), 0);
+    EXPECT_EQ(usage.ri_resident_size, resident_pages * sysconf(_SC_PAGESIZE));
+
     // A zombie has no arguments left; it fails as Darwin fails it.
     int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, zombie};
     std::size_t size = 0;

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "os/darwin.h"
 #include "os/linux/proc_files.h"
+#include "os/linux/process_memo.h"
 
 namespace lumenstat::os::procfs {
 
@@ -103,15 +105,37 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
         errno = ESRCH;
         return false;
     }
+    // "<size> <resident> ...": a process gone by now keeps the stat line's count.
+    std::memcpy(path + std::strlen(path), "m", 2);
+    n = read_file(proc_dirfd, at, buffer, sizeof buffer);
+    std::string_view statm(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::uint64_t size = 0;
+    std::uint64_t resident = 0;
+    if (parse_u64(statm, size) && parse_u64(statm, resident) && resident <= INT64_MAX) {
+        out.resident = static_cast<std::int64_t>(resident);
+    }
     return true;
 }
 
+// /proc/stat is large to generate and btime moves only when the wall clock
+// is set, so one reading serves every caller for a second.
 bool boot_time_seconds(std::uint64_t& seconds) {
+    static std::atomic<std::uint64_t> remembered{0};
+    static std::atomic<std::uint64_t> read_at_ns{0};
+    const std::uint64_t now = now_ns();
+    const std::uint64_t value = remembered.load(std::memory_order_acquire);
+    if (value != 0 && now - read_at_ns.load(std::memory_order_relaxed) < 1'000'000'000) {
+        seconds = value;
+        return true;
+    }
     std::string text;
-    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file)) {
+    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file) ||
+        !keyed_u64(text, "btime ", seconds)) {
         return false;
     }
-    return keyed_u64(text, "btime ", seconds);
+    read_at_ns.store(now, std::memory_order_relaxed);
+    remembered.store(seconds, std::memory_order_release);
+    return true;
 }
 
 char darwin_process_state(char linux_state) {
@@ -149,8 +173,14 @@ std::uint64_t page_size() {
     return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
 }
 
+std::uint64_t resident_pages(const ProcessStat& stat) {
+    std::int64_t pages = stat.resident >= 0 ? stat.resident : stat.rss;
+    return pages > 0 ? static_cast<std::uint64_t>(pages) : 0;
+}
+
 std::uint64_t resident_bytes(const ProcessStat& stat) {
-    return stat.rss > 0 ? static_cast<std::uint64_t>(stat.rss) * page_size() : 0;
+    unsigned __int128 bytes = static_cast<unsigned __int128>(resident_pages(stat)) * page_size();
+    return bytes > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
 }
 
 }  // namespace lumenstat::os::procfs

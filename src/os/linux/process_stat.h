@@ -27,7 +27,11 @@ struct ProcessStat {
     std::int64_t num_threads = 0;
     std::uint64_t starttime = 0;  // clock ticks after boot
     std::uint64_t vsize = 0;      // bytes
-    std::int64_t rss = 0;         // pages
+    std::int64_t rss = 0;         // pages, as the stat line gives it
+    // Pages from /proc/PID/statm, -1 when unread. The stat line's count is a
+    // cheaper, approximate sum of the kernel's per-CPU counters; statm's is
+    // the exact one that `ps` shows.
+    std::int64_t resident = -1;
 };
 
 // Parses the text of /proc/PID/stat. The command name may hold any byte,
@@ -35,8 +39,9 @@ struct ProcessStat {
 // last ')'.
 bool parse_process_stat(std::string_view text, ProcessStat& out);
 
-// Reads and parses /proc/<pid>/stat (relative to `proc_dirfd`, an open /proc,
-// or AT_FDCWD). False with errno set (ESRCH when the process is gone).
+// Reads and parses /proc/<pid>/stat, and the resident size of its statm
+// (relative to `proc_dirfd`, an open /proc, or AT_FDCWD). False with errno
+// set (ESRCH when the process is gone).
 bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out);
 
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
@@ -51,7 +56,8 @@ long clock_ticks_per_second();
 std::uint64_t ticks_to_ns(std::uint64_t ticks);
 std::uint64_t page_size();
 
-// Resident set size in bytes: what `ps -o rss` shows, times 1024.
+// Resident set size in pages and in bytes: what `ps -o rss` shows.
+std::uint64_t resident_pages(const ProcessStat& stat);
 std::uint64_t resident_bytes(const ProcessStat& stat);
 
 }  // namespace lumenstat::os::procfs

@@ -35,7 +35,8 @@ void fill_entry(darwin::kinfo_proc& entry, const ProcessStat& stat, std::uint64_
     entry.p_pid = stat.pid;
     std::memcpy(entry.p_comm, stat.comm, sizeof stat.comm);
     entry.e_ppid = stat.ppid;
-    entry.e_xrssize = static_cast<std::int16_t>(std::clamp<std::int64_t>(stat.rss, 0, INT16_MAX));
+    entry.e_xrssize =
+        static_cast<std::int16_t>(std::min<std::uint64_t>(resident_pages(stat), INT16_MAX));
 }
 
 bool next_pid(DIR* dir, int& pid) {
