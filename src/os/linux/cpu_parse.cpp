@@ -137,17 +137,19 @@ CpuinfoSummary parse_cpuinfo(std::string_view text) {
     CpuinfoSummary summary;
     std::vector<std::pair<long long, long long>> cores;
     bool every_cpu_placed = true;
-    std::optional<long long> package, core;
+    // -1 until the record names it: ids are never negative.
+    long long package = -1;
+    long long core = -1;
     bool in_record = false;
     const auto close_record = [&] {
         if (!in_record) return;
-        if (package && core) {
-            cores.emplace_back(*package, *core);
+        if (package >= 0 && core >= 0) {
+            cores.emplace_back(package, core);
         } else {
             every_cpu_placed = false;
         }
-        package.reset();
-        core.reset();
+        package = -1;
+        core = -1;
         in_record = false;
     };
     while (!text.empty()) {
@@ -161,9 +163,9 @@ CpuinfoSummary parse_cpuinfo(std::string_view text) {
                 in_record = true;
             }
         } else if (key == "physical id") {
-            package = parse_decimal(value);
+            package = parse_decimal(value).value_or(-1);
         } else if (key == "core id") {
-            core = parse_decimal(value);
+            core = parse_decimal(value).value_or(-1);
         } else if (summary.cpus.size() <= 1) {
             if (key == "model name" && !summary.brand) summary.brand = std::string(value);
             if (key == "vendor_id" && !summary.vendor) summary.vendor = std::string(value);
