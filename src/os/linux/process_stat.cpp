@@ -105,6 +105,12 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
         errno = ESRCH;
         return false;
     }
+    // A process without an address space (a kernel thread, a zombie) has
+    // nothing resident.
+    if (out.vsize == 0) {
+        out.resident = 0;
+        return true;
+    }
     // "<size> <resident> ...": a process gone by now keeps the stat line's count.
     std::memcpy(path + std::strlen(path), "m", 2);
     n = read_file(proc_dirfd, at, buffer, sizeof buffer);

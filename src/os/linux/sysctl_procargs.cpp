@@ -25,6 +25,12 @@ constexpr std::size_t string_alignment = 8;
 // kernel thread, a zombie) or without a /proc entry fails with EINVAL, as
 // Darwin fails for processes whose arguments it cannot give.
 bool build_args_area(int pid, std::string& area) {
+    // A listing already knows which processes have no address space to hold
+    // arguments.
+    if (const ProcessStat* stat = remembered_stat(pid); stat != nullptr && stat->vsize == 0) {
+        errno = EINVAL;
+        return false;
+    }
     char path[64];
     if (!pid_path(path, sizeof path, pid, "exe")) {
         errno = EINVAL;
