@@ -149,24 +149,6 @@ TEST(SysctlText, ProbesThenFetchesAndStopsAtNul) {
     EXPECT_EQ(s.calls.size(), 6u);  // probe and fetch each time, also for an empty value
 }
 
-TEST(SysctlText, ValueGrowingBetweenProbeAndFetchFails) {
-    Sysctls s;
-    int call = 0;
-    s.sys.on_sysctlbyname = [&](const char*, void* old, std::size_t* len, const void*,
-                                std::size_t) {
-        if (++call == 1) {
-            *len = 4;
-            return 0;
-        }
-        EXPECT_NE(old, nullptr);
-        EXPECT_EQ(*len, 4u);
-        errno = ENOMEM;
-        return -1;
-    };
-    EXPECT_EQ(sysctl_text(s.sys, "machdep.cpu.vendor").error(),
-              QueryError::sys_call("sysctlbyname machdep.cpu.vendor failed"));
-}
-
 TEST(SysctlText, ReadsOnlyTheProbedBytes) {
     // A second call that claims more bytes than were probed must not widen the text.
     FakeSystem sys;

@@ -1,7 +1,7 @@
-// The CPU identity, tick counters, process CPU usage and kill of the Linux
-// personality, compared with the live system and with children this test
-// starts.
-#include <pwd.h>
+// What the Linux personality adds beyond the values the Python tests compare
+// with /proc: Darwin's sysctl size protocol, the topology behind the core
+// count, the ownership of tick arrays, CPU usage against this process's own
+// measured CPU time, and kill across users and process groups.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <numeric>
@@ -26,7 +25,6 @@
 #include "os/linux/linux_system.h"
 #include "process/kill.h"
 #include "process/process_cpu.h"
-#include "process/process_io.h"
 
 namespace lumenstat {
 namespace {
@@ -38,20 +36,6 @@ std::string file_text(const char* path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::vector<std::vector<std::uint64_t>> proc_stat_cpus() {
-    std::istringstream in(file_text("/proc/stat"));
-    std::vector<std::vector<std::uint64_t>> cpus;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.starts_with("cpu") || line[3] < '0' || line[3] > '9') continue;
-        std::istringstream fields(line.substr(line.find(' ')));
-        std::vector<std::uint64_t> columns;
-        for (std::uint64_t v; fields >> v;) columns.push_back(v);
-        cpus.push_back(columns);
-    }
-    return cpus;
 }
 
 // Spins on one thread until destroyed.
@@ -71,28 +55,6 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
-TEST(CpuSysctl, CoreCountsFollowTheLiveSystem) {
-    auto info = get_cpu_info(linux_system);
-    ASSERT_TRUE(info) << info.error().debug();
-    EXPECT_EQ(info->logical_cores, static_cast<std::uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
-    EXPECT_GE(info->physical_cores, 1u);
-    EXPECT_LE(info->physical_cores, info->logical_cores);
-
-    const std::string cpuinfo = file_text("/proc/cpuinfo");
-    const auto field = [&](const std::string& key) -> std::string {
-        const auto at = cpuinfo.find("\n" + key);
-        if (at == std::string::npos && !cpuinfo.starts_with(key)) return {};
-        const auto colon = cpuinfo.find(": ", at == std::string::npos ? 0 : at);
-        return cpuinfo.substr(colon + 2, cpuinfo.find('\n', colon) - colon - 2);
-    };
-    if (const std::string model = field("model name"); !model.empty()) {
-        EXPECT_EQ(info->model_name, model);
-    }
-    if (const std::string vendor = field("vendor_id"); !vendor.empty()) {
-        EXPECT_EQ(info->vendor, vendor);
-    }
-}
 
 TEST(CpuSysctl, PhysicalCoresAreTheDistinctTopologyCores) {
     std::vector<std::pair<std::string, std::string>> cores;
@@ -141,27 +103,6 @@ TEST(CpuSysctl, DarwinSizeProtocol) {
     const std::int32_t value = 1;
     EXPECT_EQ(linux_system.sysctlbyname("hw.logicalcpu", nullptr, &size, &value, 4), -1);
     EXPECT_EQ(errno, EPERM);
-}
-
-TEST(CpuTicks, OneEntryPerOnlineCpuFromProcStat) {
-    const auto before = proc_stat_cpus();
-    auto times = get_cpu_times(linux_system);
-    const auto after = proc_stat_cpus();
-    ASSERT_TRUE(times) << times.error().debug();
-    ASSERT_EQ(times->size(), before.size());
-    for (std::size_t cpu = 0; cpu < times->size(); ++cpu) {
-        const CpuTimes& t = (*times)[cpu];
-        // user, nice, system + irq + softirq + steal, idle + iowait
-        const auto low_user = before[cpu][0] & 0xFFFFFFFF, high_user = after[cpu][0] & 0xFFFFFFFF;
-        if (low_user <= high_user) {
-            EXPECT_GE(t.user, low_user);
-            EXPECT_LE(t.user, high_user);
-        }
-        const std::uint64_t idle = before[cpu][3] + before[cpu][4];
-        EXPECT_GE(t.idle, idle & 0xFFFFFFFF);
-        EXPECT_LE(t.idle, (after[cpu][3] + after[cpu][4]) & 0xFFFFFFFF);
-        EXPECT_EQ(t.iowait, 0u);
-    }
 }
 
 TEST(CpuTicks, ArrayIsReturnedToTheSystem) {
@@ -219,43 +160,6 @@ TEST(CpuUsage, BusyThreadShowsUpPerCpuAndForThisProcess) {
     EXPECT_NEAR(*own / 100.0 * span.as_seconds(), used, 0.03);
 }
 
-TEST(ProcessCpuUsage, SleepingChildUsesNothingAndDeadChildIsNotFound) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        pause();
-        _exit(0);
-    }
-    const auto pid = static_cast<std::uint32_t>(child);
-    auto usage = get_process_cpu_usage(linux_system, pid, Duration::from_milliseconds(200));
-    ASSERT_TRUE(usage) << usage.error().debug();
-    EXPECT_LT(*usage, 5.0);
-    EXPECT_TRUE(get_process_io(linux_system, pid));
-    ::kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    EXPECT_EQ(get_process_cpu_usage(linux_system, pid, {}).error(),
-              QueryError::process_not_found(pid));
-    EXPECT_EQ(get_process_io(linux_system, pid).error(), QueryError::process_not_found(pid));
-}
-
-TEST(ProcessIo, CountsBytesThisProcessWritesToDisk) {
-    auto before = get_process_io(linux_system, static_cast<std::uint32_t>(getpid()));
-    ASSERT_TRUE(before) << before.error().debug();
-    char path[] = "/tmp/lumenstat-io-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::vector<char> block(1 << 20, 'z');
-    ASSERT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
-    fsync(fd);
-    close(fd);
-    unlink(path);
-    auto after = get_process_io(linux_system, static_cast<std::uint32_t>(getpid()));
-    ASSERT_TRUE(after);
-    // tmpfs never reaches a disk; only a real file system shows the bytes.
-    if (after->write_bytes == before->write_bytes) GTEST_SKIP() << "/tmp is not disk-backed";
-    EXPECT_GE(after->write_bytes - before->write_bytes, block.size());
-}
-
 pid_t paused_child(uid_t uid) {
     const pid_t child = fork();
     if (child == 0) {
@@ -264,18 +168,6 @@ pid_t paused_child(uid_t uid) {
         _exit(0);
     }
     return child;
-}
-
-TEST(KillProcess, KillsAChildThenFindsItGone) {
-    const pid_t child = paused_child(getuid());
-    ASSERT_GT(child, 0);
-    const auto pid = static_cast<std::uint32_t>(child);
-    ASSERT_TRUE(kill_process(linux_system, pid));
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
-    EXPECT_EQ(kill_process(linux_system, pid).error(), QueryError::process_not_found(pid));
 }
 
 TEST(KillProcess, AnotherUsersProcessIsPermissionDenied) {

@@ -102,16 +102,10 @@ def test_kill_process_refuses_group_and_broadcast_pids(pid):
     (lambda: lumenstat.get_process_cpu_usage(1, -5), OverflowError, None),
     (lambda: lumenstat.get_process_cpu_usage(1, 0.5), TypeError,
      "argument 'sample_duration': 'float' object cannot be interpreted as an integer"),
-    (lambda: lumenstat.get_process_cpu_usage(1, 0, 0), TypeError,
-     "get_process_cpu_usage() takes 2 positional arguments but 3 were given"),
     (lambda: lumenstat.kill_process(), TypeError,
      "kill_process() missing 1 required positional argument: 'pid'"),
-    (lambda: lumenstat.kill_process(-1), OverflowError, None),
-    (lambda: lumenstat.kill_process(2**32), OverflowError, None),
     (lambda: lumenstat.kill_process(pid=1, signal=9), TypeError,
      "kill_process() got an unexpected keyword argument 'signal'"),
-    (lambda: lumenstat.get_process_io(1.0), TypeError,
-     "argument 'pid': 'float' object cannot be interpreted as an integer"),
 ])
 def test_argument_errors(call, exception, text):
     with pytest.raises(exception) as raised:
