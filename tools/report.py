@@ -47,7 +47,9 @@ def memory_section(width: int) -> list[str]:
         ("used", info.used),
         ("free", info.free),
     ]
-    lines = [f"  {label:<10} {human_bytes(value):>11}   {value:>20,} bytes" for label, value in rows]
+    lines = [
+        f"  {label:<10} {human_bytes(value):>11}   {value:>20,} bytes" for label, value in rows
+    ]
     lines.append(f"  {'usage':<10} {info.usage_percent:>9.1f} %")
     return [fit(line, width) for line in lines]
 

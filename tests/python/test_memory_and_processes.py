@@ -88,6 +88,7 @@ def test_absent_pid_returns_none():
     assert lumenstat.get_process_by_pid(0) is None or lumenstat.get_process_by_pid(0).pid == 0
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("function, calls", [
     (lambda: lumenstat.py_get_memory_info().total, 10000),
     (lambda: lumenstat.get_process_by_pid(os.getpid()).command, 10000),

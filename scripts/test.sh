@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Runs every check of lumenstat and ends with one line "N passed, N failed[, N skipped]":
+#   1. C++ tests (core against the fake, Linux personality against this machine) via ctest
+#   2. Python tests of the installed module via pytest
+#   3. the macOS arm64 cross-check (scripts/check_macos.sh)
+#   4. the sanitizer suite: C++ tests and Python tests again, built with LUMENSTAT_SANITIZERS
+#   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh)
+# Every stage runs even when an earlier one fails; the exit status is non-zero if anything failed.
+#
+# Environment:
+#   LUMENSTAT_SANITIZERS  sanitizer sets for stage 4, space-separated (default "address,undefined";
+#                         "address,undefined thread" adds a thread-sanitizer pass)
+#   FUZZ_SECONDS          seconds per fuzz target (default 60)
+#   LUMENSTAT_SKIP        stages to leave out, space-separated: macos sanitize fuzz
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+results=$root/build/test-results
+rm -rf "$results"
+mkdir -p "$results"
+: >"$results/stages.tsv"
+sanitizers=${LUMENSTAT_SANITIZERS:-address,undefined}
+skip=" ${LUMENSTAT_SKIP:-} "
+
+banner() { printf '\n=== %s\n' "$*"; }
+record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results/stages.tsv"; }
+# step NAME KIND COMMAND...: runs the command and records it as ok or failed.
+step() {
+    local name=$1 kind=$2
+    shift 2
+    banner "$name"
+    if "$@"; then record "$name" "$kind" ok; else record "$name" "$kind" failed; return 1; fi
+}
+skipped() { [[ "$skip" == *" $1 "* ]]; }
+
+# ctest_suite NAME BUILD_DIR [CMAKE_ARGS...]: configures and builds the C++ tests, runs ctest.
+ctest_suite() {
+    local name=$1 dir=$2
+    shift 2
+    step "configure $name" step cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+        -DLUMENSTAT_TESTS=ON -DLUMENSTAT_MODULE=OFF "$@" || return
+    step "build $name" step cmake --build "$dir" -j2 || return
+    step "$name" tests ctest --test-dir "$dir" -j2 --output-on-failure --timeout 300 \
+        --output-junit "$results/$name.xml"
+}
+
+# pytest_suite NAME VENV [ENV...]: runs tests/python with the venv's interpreter, passing on the
+# arguments in the array pytest_args.
+pytest_args=()
+pytest_suite() {
+    local name=$1 venv=$2
+    shift 2
+    banner "$name"
+    local status=0
+    env "$@" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" tests/python \
+        --junitxml="$results/$name.xml" || status=$?
+    # 5: no tests collected - an empty suite is not a failure
+    if [ $status -eq 0 ] || [ $status -eq 5 ]; then
+        record "$name" tests ok
+    else
+        record "$name" tests failed
+    fi
+}
+
+preload_for() {
+    local list=$1 libs=() san
+    for san in ${list//,/ }; do
+        case $san in
+            address) libs+=("$(g++ -print-file-name=libasan.so)") ;;
+            undefined) libs+=("$(g++ -print-file-name=libubsan.so)") ;;
+            thread) libs+=("$(g++ -print-file-name=libtsan.so)") ;;
+        esac
+    done
+    local IFS=:
+    echo "${libs[*]}"
+}
+
+start=$SECONDS
+
+banner "setup"
+if bash scripts/setup.sh; then
+    record setup step ok
+    have_venv=1
+else
+    record setup step failed
+    have_venv=0
+fi
+
+ctest_suite ctest build/tests
+[ $have_venv = 1 ] && pytest_suite pytest .venv
+
+skipped macos || step "macos check" check bash scripts/check_macos.sh
+
+if ! skipped sanitize; then
+    for list in $sanitizers; do
+        tag=${list//,/-}
+        ctest_suite "ctest-$tag" "build/tests-$tag" "-DLUMENSTAT_SANITIZE=$list" \
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        # Python is not built with the sanitizers, so their runtimes are preloaded; leak checks are
+        # off because the interpreter keeps its own allocations until exit.
+        if step "module $tag" step bash scripts/setup.sh --no-apt --venv ".venv-$tag" \
+            --sanitize "$list"; then
+            pytest_args=(-m "not slow")
+            pytest_suite "pytest-$tag" ".venv-$tag" LD_PRELOAD="$(preload_for "$list")" \
+                ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+                TSAN_OPTIONS=second_deadlock_stack=1
+        fi
+    done
+fi
+
+if ! skipped fuzz; then
+    banner "fuzz (${FUZZ_SECONDS:-60}s per target)"
+    bash scripts/fuzz.sh | tee "$results/fuzz.txt"
+    grep -E '^fuzz: [^ ]+: ' "$results/fuzz.txt" | while read -r _ target status _; do
+        record "${target%:}" check "$([ "$status" = passed ] && echo ok || echo failed)"
+    done
+fi
+
+banner "summary ($((SECONDS - start)) s)"
+python3 scripts/summarize_tests.py "$results"
