@@ -258,6 +258,7 @@ TEST_F(Personality, FailuresSayWhy) {
     ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
     Fd pipe_read(pipe_ends[0]), pipe_write(pipe_ends[1]);
     d::socket_fdinfo out{};
+    list_fds(self);  // as every query does before reading descriptors
     errno = 0;
     EXPECT_EQ(system.proc_pidfdinfo(self, pipe_read.get(), d::PROC_PIDFDSOCKETINFO, &out,
                                     sizeof(out)),
@@ -267,6 +268,7 @@ TEST_F(Personality, FailuresSayWhy) {
     Fd closed = listener(AF_INET, "127.0.0.1");
     int number = closed.get();
     closed = Fd();
+    list_fds(self);
     EXPECT_EQ(system.proc_pidfdinfo(self, number, d::PROC_PIDFDSOCKETINFO, &out, sizeof(out)), 0);
     EXPECT_EQ(errno, EBADF);
 

@@ -57,7 +57,7 @@ void descriptors_listed(int pid, SocketDescriptors sockets) {
 
 std::optional<std::uint64_t> listed_socket_inode(int pid, int fd) {
     Walk& walk = this_thread();
-    if (!walk.walking || pid != walk.listed_pid || now_ns() - walk.listed_ns > kMaxTableAgeNs) {
+    if (pid != walk.listed_pid || now_ns() - walk.listed_ns > kMaxTableAgeNs) {
         return std::nullopt;
     }
     auto it = std::lower_bound(walk.listed_sockets.begin(), walk.listed_sockets.end(), fd,

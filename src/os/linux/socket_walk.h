@@ -13,10 +13,11 @@
 //     that a query about one process always sees the queues as they are now;
 //   - a table older than kMaxTableAge is never used, which bounds staleness
 //     for callers that abandon a walk or read descriptors without listing.
-// During a walk the socket descriptors of the last listed process are
-// remembered with their inodes, so that reading them costs no second readlink;
-// outside a walk every read follows the descriptor's link, so a descriptor
-// closed since fails as on Darwin.
+// The socket descriptors of the last listed process are remembered with their
+// inodes for kMaxTableAgeNs, so that reading them right after the listing
+// costs no second readlink. As on Darwin, a descriptor closed between the
+// listing and the read may then still be described (from the listing's
+// moment); one never listed, or listed too long ago, is read afresh.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +41,7 @@ void begin_walk(int highest_pid);
 void descriptors_listed(int pid, SocketDescriptors sockets);
 
 // The inode of socket descriptor `fd` of `pid` when that process was the last
-// one listed in this thread's walk, recently.
+// one listed on this thread, recently.
 std::optional<std::uint64_t> listed_socket_inode(int pid, int fd);
 
 // The socket with that inode in the current table (read now if needed), or
