@@ -82,8 +82,7 @@ void enumerate_process(os::System& system, int pid, std::optional<std::uint32_t>
 
 }  // namespace
 
-std::optional<SocketConnection> classify_socket(const d::socket_fdinfo& fdinfo,
-                                                std::uint32_t pid) {
+std::optional<SocketConnection> classify_socket(const d::socket_fdinfo& fdinfo, std::uint32_t pid) {
     const d::socket_info& info = fdinfo.psi;
     bool tcp;
     bool tcp_state;
@@ -108,14 +107,15 @@ std::optional<SocketConnection> classify_socket(const d::socket_fdinfo& fdinfo,
     bool v6 = *family == AddressFamily::V6;
     const d::in_sockinfo& in = info.soi_proto.pri_in;
     SocketConnection record;
-    record.protocol = tcp ? (v6 ? Protocol::TcpV6 : Protocol::TcpV4)
-                          : (v6 ? Protocol::UdpV6 : Protocol::UdpV4);
+    record.protocol =
+        tcp ? (v6 ? Protocol::TcpV6 : Protocol::TcpV4) : (v6 ? Protocol::UdpV6 : Protocol::UdpV4);
     record.local_addr = SocketAddress::from_kernel(*family, in.insi_laddr.bytes, in.insi_lport);
     if (tcp && SocketAddress::port_from_kernel(in.insi_fport) != 0) {
-        record.remote_addr = SocketAddress::from_kernel(*family, in.insi_faddr.bytes, in.insi_fport);
+        record.remote_addr =
+            SocketAddress::from_kernel(*family, in.insi_faddr.bytes, in.insi_fport);
     }
-    record.state = tcp_state ? state_from_kernel(info.soi_proto.pri_tcp.tcpsi_state)
-                             : SocketState::Unknown;
+    record.state =
+        tcp_state ? state_from_kernel(info.soi_proto.pri_tcp.tcpsi_state) : SocketState::Unknown;
     record.pid = pid;
     record.inode = 0;
     return record;
@@ -274,11 +274,20 @@ Result<SocketStateSummary> get_socket_summary(os::System& system, SocketCache& c
         std::uint64_t count = records.size();
         summary.total += count;
         switch (state) {
-            case SocketState::Established: summary.established += count; break;
-            case SocketState::Listen: summary.listen += count; break;
-            case SocketState::TimeWait: summary.time_wait += count; break;
-            case SocketState::CloseWait: summary.close_wait += count; break;
-            default: break;
+            case SocketState::Established:
+                summary.established += count;
+                break;
+            case SocketState::Listen:
+                summary.listen += count;
+                break;
+            case SocketState::TimeWait:
+                summary.time_wait += count;
+                break;
+            case SocketState::CloseWait:
+                summary.close_wait += count;
+                break;
+            default:
+                break;
         }
     }
     return summary;

@@ -51,8 +51,8 @@ Result<std::vector<SocketQueueInfo>> get_process_socket_queues(os::System& syste
         if (!protocol) {
             continue;
         }
-        AddressFamily family = info.soi_family == d::DARWIN_AF_INET6 ? AddressFamily::V6
-                                                                      : AddressFamily::V4;
+        AddressFamily family =
+            info.soi_family == d::DARWIN_AF_INET6 ? AddressFamily::V6 : AddressFamily::V4;
         const d::in_sockinfo& in = info.soi_proto.pri_in;
         SocketQueueInfo record;
         record.pid = pid;

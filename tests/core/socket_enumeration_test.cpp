@@ -1,5 +1,3 @@
-#include "socket/enumeration.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,8 +8,9 @@
 #include <string>
 
 #include "socket/address_text.h"
-#include "socket/parsers.h"
+#include "socket/enumeration.h"
 #include "socket/lookups.h"
+#include "socket/parsers.h"
 #include "socket_fake_machine.h"
 
 namespace lumenstat {
@@ -52,7 +51,6 @@ SocketSpec udp(std::uint16_t lport, bool v6) {
     return s;
 }
 
-
 // ---------------------------------------------------------------- classification
 
 TEST(SocketClassification, KindAndProtocolRows) {
@@ -62,11 +60,11 @@ TEST(SocketClassification, KindAndProtocolRows) {
         bool has_tcp_state;
     };
     const Row rows[] = {
-        {d::SOCKINFO_TCP, 6, Protocol::TcpV4, true},   {d::SOCKINFO_TCP, 0, Protocol::TcpV4, true},
-        {d::SOCKINFO_IN, 17, Protocol::UdpV4, false},  {d::SOCKINFO_IN, 0, Protocol::UdpV4, false},
-        {d::SOCKINFO_IN, 6, Protocol::TcpV4, false},   {d::SOCKINFO_TCP, 17, std::nullopt, false},
-        {d::SOCKINFO_UN, 0, std::nullopt, false},      {d::SOCKINFO_GENERIC, 6, std::nullopt, false},
-        {d::SOCKINFO_IN, 1, std::nullopt, false},      {7, 6, std::nullopt, false},
+        {d::SOCKINFO_TCP, 6, Protocol::TcpV4, true},  {d::SOCKINFO_TCP, 0, Protocol::TcpV4, true},
+        {d::SOCKINFO_IN, 17, Protocol::UdpV4, false}, {d::SOCKINFO_IN, 0, Protocol::UdpV4, false},
+        {d::SOCKINFO_IN, 6, Protocol::TcpV4, false},  {d::SOCKINFO_TCP, 17, std::nullopt, false},
+        {d::SOCKINFO_UN, 0, std::nullopt, false},     {d::SOCKINFO_GENERIC, 6, std::nullopt, false},
+        {d::SOCKINFO_IN, 1, std::nullopt, false},     {7, 6, std::nullopt, false},
     };
     for (const Row& row : rows) {
         SocketSpec spec = tcp4(8080, 40000, d::TCPS_CLOSE_WAIT);
@@ -111,7 +109,8 @@ TEST(SocketClassification, VersionFlagAndFamily) {
         spec.vflag = row.vflag;
         spec.family = row.family;
         auto record = classify_socket(socket_record(spec), 1);
-        ASSERT_EQ(record.has_value(), row.expected.has_value()) << int(row.vflag) << " " << row.family;
+        ASSERT_EQ(record.has_value(), row.expected.has_value())
+            << int(row.vflag) << " " << row.family;
         if (record) {
             EXPECT_EQ(record->protocol, *row.expected);
         }
@@ -125,8 +124,7 @@ TEST(SocketClassification, VersionFlagAndFamily) {
     SocketSpec v4 = tcp4(80, 0, d::TCPS_LISTEN);
     v4.local[0] = 0xfe;  // garbage before the IPv4 address is ignored
     v4.local = v4_field(0, 0, 0, 0);
-    EXPECT_EQ(socket_address_text(classify_socket(socket_record(v4), 1)->local_addr),
-              "0.0.0.0:80");
+    EXPECT_EQ(socket_address_text(classify_socket(socket_record(v4), 1)->local_addr), "0.0.0.0:80");
 }
 
 TEST(SocketClassification, KernelStatesOutsideTheTableAreUnknown) {
@@ -157,11 +155,12 @@ struct Enumeration : ::testing::Test {
 
 TEST_F(Enumeration, GroupsByStateInProtocolThenProcessThenDescriptorOrder) {
     machine.processes = {
-        process(300, {socket_fd(3, udp(5353, false)), socket_fd(4, tcp6(443, d::TCPS_LISTEN)),
+        process(300,
+                {socket_fd(3, udp(5353, false)), socket_fd(4, tcp6(443, d::TCPS_LISTEN)),
                  file_fd(5), socket_fd(6, tcp4(80, 0, d::TCPS_LISTEN)),
                  socket_fd(7, tcp4(80, 50000, d::TCPS_ESTABLISHED)), socket_fd(8, udp(53, true))}),
         process(100, {socket_fd(9, tcp4(22, 0, d::TCPS_LISTEN)), socket_fd(10, udp(68, false)),
-                 socket_fd(11, tcp6(22, d::TCPS_LISTEN))}),
+                      socket_fd(11, tcp6(22, d::TCPS_LISTEN))}),
     };
     StateGroups groups = connections();
     ASSERT_EQ(groups.size(), 3u);
@@ -228,8 +227,8 @@ TEST_F(Enumeration, UnreadableItemsCostOnlyThemselves) {
 
 TEST_F(Enumeration, DescriptorCountBoundsTheListing) {
     // The kernel lists more descriptors than pbi_nfiles said: only pbi_nfiles are asked for.
-    machine.processes = {process(5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)),
-                                  socket_fd(4, tcp4(2, 0, d::TCPS_LISTEN))})};
+    machine.processes = {process(
+        5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)), socket_fd(4, tcp4(2, 0, d::TCPS_LISTEN))})};
     machine.processes[0].nfiles = 1;
     StateGroups groups = connections();
     EXPECT_EQ(groups[SocketState::Listen].size(), 1u);
@@ -295,17 +294,17 @@ TEST_F(Enumeration, UnusableCacheIsNeverReadNorWritten) {
 }
 
 TEST_F(Enumeration, SummaryCountsEveryRecordButStatesOnlyForTheirs) {
-    machine.processes = {process(5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)),
-                                  socket_fd(4, tcp4(1, 2, d::TCPS_ESTABLISHED)),
-                                  socket_fd(5, tcp4(1, 3, d::TCPS_ESTABLISHED)),
-                                  socket_fd(6, tcp4(1, 4, d::TCPS_TIME_WAIT)),
-                                  socket_fd(7, tcp4(1, 5, d::TCPS_CLOSE_WAIT)),
-                                  socket_fd(8, tcp4(1, 6, d::TCPS_FIN_WAIT_2)),
-                                  socket_fd(9, udp(53, false))})};
+    machine.processes = {process(
+        5,
+        {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)), socket_fd(4, tcp4(1, 2, d::TCPS_ESTABLISHED)),
+         socket_fd(5, tcp4(1, 3, d::TCPS_ESTABLISHED)), socket_fd(6, tcp4(1, 4, d::TCPS_TIME_WAIT)),
+         socket_fd(7, tcp4(1, 5, d::TCPS_CLOSE_WAIT)), socket_fd(8, tcp4(1, 6, d::TCPS_FIN_WAIT_2)),
+         socket_fd(9, udp(53, false))})};
     auto summary = get_socket_summary(system, cache);
     ASSERT_TRUE(summary);
-    EXPECT_EQ(*summary, (SocketStateSummary{.total = 7, .established = 2, .listen = 1,
-                                            .time_wait = 1, .close_wait = 1}));
+    EXPECT_EQ(*summary,
+              (SocketStateSummary{
+                  .total = 7, .established = 2, .listen = 1, .time_wait = 1, .close_wait = 1}));
 }
 
 // ---------------------------------------------------------------- lookups
@@ -317,14 +316,14 @@ TEST_F(Enumeration, LookupsTakeTheFirstMatchOfTheListing) {
     machine.processes = {
         process(40, {socket_fd(3, tcp4(8080, 0, d::TCPS_LISTEN)), socket_fd(4, mapped)}),
         process(41, {socket_fd(3, tcp4(5000, 8080, d::TCPS_ESTABLISHED)),
-                            socket_fd(4, udp(53, false))}),
+                     socket_fd(4, udp(53, false))}),
     };
     std::vector<SocketConnection> listing = flatten(connections());
 
     auto by_pid = connection_by_pid(system, 41, cache);
     ASSERT_TRUE(by_pid && *by_pid);
-    EXPECT_EQ(**by_pid, *std::find_if(listing.begin(), listing.end(),
-                                      [](auto& r) { return r.pid == 41u; }));
+    EXPECT_EQ(**by_pid,
+              *std::find_if(listing.begin(), listing.end(), [](auto& r) { return r.pid == 41u; }));
     EXPECT_FALSE(*connection_by_pid(system, 42, cache));
 
     auto by_inode = connection_by_inode(system, 0, cache);
@@ -336,17 +335,19 @@ TEST_F(Enumeration, LookupsTakeTheFirstMatchOfTheListing) {
         system, *parse_socket_address("[::ffff:127.0.0.1]:8080").value, cache);
     ASSERT_TRUE(v6 && *v6);
     EXPECT_EQ((*v6)->protocol, Protocol::TcpV6);
-    auto v4 = connection_by_local_addr(system, *parse_socket_address("127.0.0.1:8080").value, cache);
+    auto v4 =
+        connection_by_local_addr(system, *parse_socket_address("127.0.0.1:8080").value, cache);
     ASSERT_TRUE(v4 && *v4);
     EXPECT_EQ((*v4)->protocol, Protocol::TcpV4);
-    auto scoped = connection_by_local_addr(system, *parse_socket_address("[::1%4]:22").value, cache);
+    auto scoped =
+        connection_by_local_addr(system, *parse_socket_address("[::1%4]:22").value, cache);
     EXPECT_FALSE(*scoped);
 
     // Listeners have no remote address, whatever their Python form shows.
-    EXPECT_FALSE(*connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:0").value,
-                                            cache));
-    auto remote = connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:8080").value,
-                                            cache);
+    EXPECT_FALSE(
+        *connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:0").value, cache));
+    auto remote =
+        connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:8080").value, cache);
     ASSERT_TRUE(remote && *remote);
     EXPECT_EQ((*remote)->pid, std::optional<std::uint32_t>(41));
 
@@ -399,8 +400,7 @@ private:
 TEST_F(Enumeration, DebugLinesGoToDescriptorOneForTheChosenProcessOnFreshEnumerations) {
     machine.processes = {
         process(311, {socket_fd(3, tcp4(9, 0, d::TCPS_LISTEN))}),
-        process(312, {socket_fd(3, tcp4(631, 0, d::TCPS_LISTEN)),
-                             socket_fd(4, udp(5353, false))}),
+        process(312, {socket_fd(3, tcp4(631, 0, d::TCPS_LISTEN)), socket_fd(4, udp(5353, false))}),
     };
     machine.debug_pid = "+312";
     StdoutCapture capture;

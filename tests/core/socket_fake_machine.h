@@ -139,7 +139,7 @@ struct SocketSpec {
 };
 
 inline std::array<std::uint8_t, 16> v4_field(std::uint8_t a, std::uint8_t b, std::uint8_t c,
-                                              std::uint8_t e) {
+                                             std::uint8_t e) {
     std::array<std::uint8_t, 16> field{};
     field[12] = a;
     field[13] = b;

@@ -1,8 +1,7 @@
-#include "socket/queues.h"
-
 #include <gtest/gtest.h>
 
 #include "socket/address_text.h"
+#include "socket/queues.h"
 #include "socket_fake_machine.h"
 
 namespace lumenstat {
@@ -44,8 +43,8 @@ SocketSpec spec(int kind, int protocol, int family, std::uint16_t lport, std::ui
 }
 
 TEST_F(Queues, ClassifiesByProtocolAndFamilyAloneInDescriptorOrder) {
-    SocketSpec established = spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 80, 5000,
-                                  d::TCPS_ESTABLISHED);
+    SocketSpec established =
+        spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 80, 5000, d::TCPS_ESTABLISHED);
     established.rcv_cc = 1000;
     established.rcv_hiwat = 131072;
     established.snd_cc = 7;
@@ -66,7 +65,9 @@ TEST_F(Queues, ClassifiesByProtocolAndFamilyAloneInDescriptorOrder) {
     EXPECT_EQ(got[0].state, SocketState::Listen);
     EXPECT_FALSE(got[0].remote_addr);
 
-    EXPECT_EQ(got[1], (SocketQueueInfo{.pid = 50, .fd = 4, .protocol = Protocol::TcpV4,
+    EXPECT_EQ(got[1], (SocketQueueInfo{.pid = 50,
+                                       .fd = 4,
+                                       .protocol = Protocol::TcpV4,
                                        .local_addr = SocketAddress::v4({127, 0, 0, 1}, 80),
                                        .remote_addr = SocketAddress::v4({127, 0, 0, 2}, 5000),
                                        .state = SocketState::Established,
@@ -96,8 +97,8 @@ TEST_F(Queues, FailuresGiveFewerRecordsNeverAnError) {
     FakeDescriptor vanished = socket_fd(5, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 2, 0, 1));
     vanished.info.reset();
     machine.processes = {
-        process(60, {socket_fd(3, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 3, 0, 1)),
-                     short_read, vanished}),
+        process(60, {socket_fd(3, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 3, 0, 1)), short_read,
+                     vanished}),
         process(61, {file_fd(3)})};
     std::vector<SocketQueueInfo> got = queues(60);
     ASSERT_EQ(got.size(), 1u);

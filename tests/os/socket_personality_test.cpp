@@ -260,9 +260,9 @@ TEST_F(Personality, FailuresSayWhy) {
     d::socket_fdinfo out{};
     list_fds(self);  // as every query does before reading descriptors
     errno = 0;
-    EXPECT_EQ(system.proc_pidfdinfo(self, pipe_read.get(), d::PROC_PIDFDSOCKETINFO, &out,
-                                    sizeof(out)),
-              0);
+    EXPECT_EQ(
+        system.proc_pidfdinfo(self, pipe_read.get(), d::PROC_PIDFDSOCKETINFO, &out, sizeof(out)),
+        0);
     EXPECT_EQ(errno, EBADF);
 
     Fd closed = listener(AF_INET, "127.0.0.1");
@@ -358,7 +358,7 @@ TEST(SocketTables, DiagDatagramBoundsAreChecked) {
     EXPECT_TRUE(done);
 
     nlmsghdr lying = end;
-    lying.nlmsg_type = 20;  // SOCK_DIAG_BY_FAMILY
+    lying.nlmsg_type = 20;   // SOCK_DIAG_BY_FAMILY
     lying.nlmsg_len = 4096;  // longer than the datagram
     done = false;
     EXPECT_FALSE(ls::parse_diag_datagram(bytes(&lying, sizeof(lying)), true, table, done));

@@ -18,13 +18,12 @@ namespace {
 
 // Python shows a missing remote address of a listing as "127.0.0.1:0".
 PyObject* connection_object(const SocketConnection& connection) {
-    return make_instance(
-        classes::SocketConnection, std::string(protocol_text(connection.protocol)),
-        socket_address_text(connection.local_addr),
-        connection.remote_addr ? socket_address_text(*connection.remote_addr)
-                               : std::string("127.0.0.1:0"),
-        std::string(state_display_text(connection.state)), connection.pid.value_or(0),
-        connection.inode);
+    return make_instance(classes::SocketConnection, std::string(protocol_text(connection.protocol)),
+                         socket_address_text(connection.local_addr),
+                         connection.remote_addr ? socket_address_text(*connection.remote_addr)
+                                                : std::string("127.0.0.1:0"),
+                         std::string(state_display_text(connection.state)),
+                         connection.pid.value_or(0), connection.inode);
 }
 
 PyObject* queue_object(const SocketQueueInfo& queue) {

@@ -155,8 +155,8 @@ bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTa
         if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - offset) {
             return false;
         }
-        auto payload = datagram.subspan(offset + sizeof(nlmsghdr),
-                                        header.nlmsg_len - sizeof(nlmsghdr));
+        auto payload =
+            datagram.subspan(offset + sizeof(nlmsghdr), header.nlmsg_len - sizeof(nlmsghdr));
         if (header.nlmsg_type == NLMSG_DONE) {
             done = true;
             return true;

@@ -92,6 +92,6 @@ SAME_OFFSET(in_sockinfo, insi_faddr);
 SAME_OFFSET(in_sockinfo, insi_laddr);
 SAME_OFFSET(tcp_sockinfo, tcpsi_ini);
 SAME_OFFSET(tcp_sockinfo, tcpsi_state);
-static_assert(offsetof(struct socket_info, soi_proto.pri_tcp) == offsetof(ours::socket_info,
-                                                                          soi_proto.pri_tcp));
+static_assert(offsetof(struct socket_info, soi_proto.pri_tcp) ==
+              offsetof(ours::socket_info, soi_proto.pri_tcp));
 static_assert(offsetof(struct in4in6_addr, i46a_addr4) == 12);
