@@ -12,11 +12,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/socket_table.h"
+#include "socket/enumeration.h"
+#include "socket/queues.h"
 
 namespace lumenstat::testing {
 namespace {
@@ -292,6 +295,41 @@ TEST_F(Personality, UnixSocketIsGenericWithoutFamily) {
     EXPECT_EQ(u.psi.soi_kind, d::SOCKINFO_GENERIC);
     EXPECT_EQ(u.psi.soi_family, d::DARWIN_AF_UNSPEC);
     EXPECT_EQ(u.psi.soi_stat.vst_ino, inode_of(a.get()));
+}
+
+// Each thread walks with its own table: concurrent listings and queue
+// queries of the whole machine all see this process's sockets.
+TEST(SocketEnumerationLive, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
+    Fd server = listener(AF_INET6, "::1");
+    Fd client = connected(AF_INET6, SOCK_STREAM, "::1", local_port(server.get()));
+    Fd accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_EQ(::write(client.get(), "abc", 3), 3);
+    const auto self = static_cast<std::uint32_t>(getpid());
+    std::vector<int> listed(4, 0), queued(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                SocketCache cache;  // no sharing: every call enumerates
+                auto groups = get_tcp_connections(os::native(), cache);
+                for (const auto& [state, records] : groups.value_or(StateGroups{})) {
+                    for (const auto& r : records) {
+                        listed[t] += r.pid == self && r.protocol == Protocol::TcpV6 &&
+                                     r.local_addr.port == local_port(server.get());
+                    }
+                }
+                auto queues = get_process_socket_queues(os::native(), self);
+                for (const auto& q : queues.value_or(std::vector<SocketQueueInfo>{})) {
+                    queued[t] += q.fd == static_cast<std::uint32_t>(accepted.get()) &&
+                                 q.recv_queue_bytes == 3;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    // Per round: the listener and the accepted socket share the local port.
+    EXPECT_EQ(listed, std::vector<int>(4, 6));
+    EXPECT_EQ(queued, std::vector<int>(4, 3));
 }
 
 TEST(SocketTables, NetlinkAndProcNetAgreeOnOurSockets) {
