@@ -88,23 +88,8 @@ def test_listing_shows_each_socket_with_its_state_and_texts(sockets):
     assert (v6.protocol, v6.state) == ("tcp6", "LISTEN")
     mapped = find(listing, f"[::ffff:127.0.0.1]:{sockets.mapped.getsockname()[1]}")
     assert mapped.protocol == "tcp6"
-
-
-def test_listing_keeps_states_together_and_splits_by_protocol(sockets):
-    listing = lumenstat.get_connections()
-    states = [c.state for c in listing]
-    seen = []
-    for state in states:
-        if not seen or seen[-1] != state:
-            assert state not in seen, "records of one state are contiguous"
-            seen.append(state)
-    tcp = lumenstat.get_tcp_connections()
-    udp = lumenstat.get_udp_sockets()
-    assert {c.protocol for c in tcp} <= {"tcp", "tcp6"}
-    assert {c.protocol for c in udp} <= {"udp", "udp6"}
-    ours = {c.local_addr for c in mine(tcp)}
-    assert text(sockets.listener.getsockname()) in ours
-    assert text(sockets.udp.getsockname()) in {c.local_addr for c in mine(udp)}
+    assert text(sockets.udp.getsockname()) in {c.local_addr for c in
+                                               mine(lumenstat.get_udp_sockets())}
 
 
 def test_summary_counts_the_same_listing():
