@@ -33,7 +33,7 @@ Result<std::string> sysctl_text(os::System& system, const std::string& name) {
         return std::unexpected(sysctl_failed(name));
     }
     // Only the probed bytes are ours, whatever length the second call reports.
-    const void* nul = std::memchr(buffer.data(), '\0', probed);
+    const void* nul = probed == 0 ? nullptr : std::memchr(buffer.data(), '\0', probed);
     const std::size_t length =
         nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer.data())
                        : probed;
