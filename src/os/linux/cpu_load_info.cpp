@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "os/linux/cpu_parse.h"
-#include "os/linux/cpu_read.h"
 #include "os/linux/linux_system.h"
+#include "os/linux/proc_files.h"
 
 namespace lumenstat::os {
 
@@ -62,9 +62,7 @@ darwin::kern_return_t LinuxSystem::host_processor_info(int flavor, darwin::natur
         return KERN_INVALID_ARGUMENT;
     }
     std::string text;
-    const bool read = linux_cpu::read_text("/proc/stat", text, [](std::string_view so_far) {
-        return so_far.find("\nintr") != std::string_view::npos;
-    });
+    const bool read = procfs::read_file("/proc/stat", text, 0, procfs::ShortRead::ends_file);
     std::vector<linux_cpu::Ticks> cpus;
     if (!read || !linux_cpu::parse_proc_stat_cpus(text, cpus) || cpus.empty()) return KERN_FAILURE;
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "os/linux/cpu_parse.h"
-#include "os/linux/cpu_read.h"
 #include "os/linux/linux_system.h"
+#include "os/linux/proc_files.h"
 
 namespace lumenstat::os {
 
@@ -26,8 +26,9 @@ using linux_cpu::CpuinfoSummary;
 using linux_cpu::mhz_text_to_hz;
 using linux_cpu::parse_cpu_list;
 using linux_cpu::parse_cpuinfo;
-using linux_cpu::read_text;
 using linux_cpu::trim_end;
+
+bool read_text(const char* path, std::string& out) { return procfs::read_file(path, out); }
 
 std::vector<unsigned> online_cpus() {
     std::string text;
@@ -41,24 +42,14 @@ std::vector<unsigned> online_cpus() {
     return cpus;
 }
 
+// A file holding one decimal number, as sysfs attributes do.
 std::optional<long long> read_number(const std::string& path) {
     std::string text;
     if (!read_text(path.c_str(), text)) return std::nullopt;
-    const std::string_view digits = trim_end(text);
-    if (digits.empty()) return std::nullopt;
-    long long value = 0;
-    bool negative = false;
-    std::size_t i = 0;
-    if (digits[0] == '-') {
-        negative = true;
-        i = 1;
-    }
-    if (i == digits.size()) return std::nullopt;
-    for (; i < digits.size(); ++i) {
-        if (digits[i] < '0' || digits[i] > '9' || value > (1LL << 56)) return std::nullopt;
-        value = value * 10 + (digits[i] - '0');
-    }
-    return negative ? -value : value;
+    std::string_view rest = text;
+    std::int64_t value = 0;
+    if (!procfs::parse_i64(rest, value) || !trim_end(rest).empty()) return std::nullopt;
+    return value;
 }
 
 std::string cpu_dir(unsigned cpu) { return "/sys/devices/system/cpu/cpu" + std::to_string(cpu); }
