@@ -333,6 +333,18 @@ TEST(SocketTables, NetlinkAndProcNetAgreeOnOurSockets) {
             EXPECT_GT(n->second.recv_buffer, 0u);
         }
     }
+    // One dump of both TCP families holds what the two per-family dumps hold.
+    ls::SocketTable both, per_family;
+    ASSERT_TRUE(ls::read_netlink({true, true}, per_family));
+    Fd v4 = listener(AF_INET, "127.0.0.1");
+    ASSERT_TRUE(ls::read_netlink_tcp(both));
+    ASSERT_TRUE(ls::read_netlink({false, true}, per_family));
+    for (int fd : {server.get(), client.get(), v4.get()}) {
+        ASSERT_TRUE(both.contains(inode_of(fd)));
+        EXPECT_EQ(both.at(inode_of(fd)).ipv6, fd != v4.get());
+        EXPECT_EQ(both.at(inode_of(fd)).state, per_family.at(inode_of(fd)).state);
+    }
+    EXPECT_FALSE(both.contains(inode_of(udp.get())));
 }
 
 TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {

@@ -39,6 +39,25 @@ private:
 // inode, so no descriptor can refer to them.
 constexpr std::uint32_t kTcpStates = ~((1u << 6) | (1u << 12));
 
+bool send_all(int fd, const void* message, std::size_t size) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    for (;;) {
+        ssize_t sent = ::sendto(fd, message, size, 0, reinterpret_cast<const sockaddr*>(&kernel),
+                                sizeof(kernel));
+        if (sent == static_cast<ssize_t>(size)) {
+            return true;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent >= 0) {
+            errno = EIO;
+        }
+        return false;
+    }
+}
+
 bool send_dump_request(int fd, std::uint8_t family, std::uint8_t protocol) {
     struct {
         nlmsghdr header;
@@ -52,22 +71,23 @@ bool send_dump_request(int fd, std::uint8_t family, std::uint8_t protocol) {
     message.request.sdiag_protocol = protocol;
     message.request.idiag_states = protocol == IPPROTO_TCP ? kTcpStates : ~0u;
     message.request.idiag_ext = 1u << (INET_DIAG_SKMEMINFO - 1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        ssize_t sent = ::sendto(fd, &message, sizeof(message), 0,
-                                reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel));
-        if (sent == static_cast<ssize_t>(sizeof(message))) {
-            return true;
-        }
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent >= 0) {
-            errno = EIO;
-        }
-        return false;
-    }
+    return send_all(fd, &message, sizeof(message));
+}
+
+// The older TCP request leaves the family open, so one walk of the kernel's
+// connection hash table yields IPv4 and IPv6 sockets together.
+bool send_tcp_dump_request(int fd) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req request;
+    } message{};
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = TCPDIAG_GETSOCK;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_seq = 1;
+    message.request.idiag_states = kTcpStates;
+    message.request.idiag_ext = 1u << (INET_DIAG_SKMEMINFO - 1);
+    return send_all(fd, &message, sizeof(message));
 }
 
 bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& table) {
@@ -92,6 +112,12 @@ bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& ta
         }
     }
     return true;
+}
+
+// A dump reply datagram holds at most about 32 KiB.
+std::vector<std::byte>& dump_buffer() {
+    thread_local std::vector<std::byte> buffer(64 * 1024);
+    return buffer;
 }
 
 std::uint32_t read_u32(const std::byte* at) {
@@ -164,7 +190,9 @@ bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTa
         if (header.nlmsg_type == NLMSG_ERROR) {
             return false;
         }
-        if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && !add_socket(payload, tcp, table)) {
+        bool socket_message =
+            header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK;
+        if (socket_message && !add_socket(payload, tcp, table)) {
             return false;
         }
         offset += NLMSG_ALIGN(header.nlmsg_len);
@@ -177,17 +205,28 @@ bool read_netlink(TableKind kind, SocketTable& table) {
     if (netlink.get() < 0) {
         return false;
     }
-    // A dump reply datagram holds at most about 32 KiB.
-    thread_local std::vector<std::byte> buffer(64 * 1024);
     return send_dump_request(netlink.get(), kind.ipv6 ? AF_INET6 : AF_INET,
                              kind.tcp ? IPPROTO_TCP : IPPROTO_UDP) &&
-           read_dump(netlink.get(), kind.tcp, buffer, table);
+           read_dump(netlink.get(), kind.tcp, dump_buffer(), table);
+}
+
+bool read_netlink_tcp(SocketTable& table) {
+    NetlinkSocket netlink;
+    if (netlink.get() < 0) {
+        return false;
+    }
+    return send_tcp_dump_request(netlink.get()) &&
+           read_dump(netlink.get(), true, dump_buffer(), table);
 }
 
 SocketTable read_kernel_sockets() {
     SocketTable table;
     table.reserve(256);
+    bool tcp_done = read_netlink_tcp(table);
     for (TableKind kind : TABLE_KINDS) {
+        if (kind.tcp && tcp_done) {
+            continue;
+        }
         if (!read_netlink(kind, table)) {
             read_proc_net(kind, table);
         }

@@ -44,6 +44,9 @@ inline constexpr TableKind TABLE_KINDS[] = {
 // errno set when netlink or the dump fails; `table` may then hold part of it.
 bool read_netlink(TableKind kind, SocketTable& table);
 
+// Adds the IPv4 and IPv6 TCP tables read through one netlink dump.
+bool read_netlink_tcp(SocketTable& table);
+
 // Adds one table read from /proc/net/{tcp,tcp6,udp,udp6}. False with errno
 // set when the file cannot be read.
 bool read_proc_net(TableKind kind, SocketTable& table);
