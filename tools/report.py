@@ -86,10 +86,27 @@ def cpu_section(width: int) -> list[str]:
     return [fit(line, width) for line in lines]
 
 
+def sockets_section(width: int) -> list[str]:
+    summary = lumenstat.py_get_socket_summary()
+    listening = lumenstat.get_connection_by_state("LISTEN")
+    names = {p.pid: p.name for p in lumenstat.get_processes()}
+    lines = [
+        f"  {summary.total} sockets: {summary.established} established, {summary.listen} listening,"
+        f" {summary.time_wait} in TIME_WAIT, {summary.close_wait} in CLOSE_WAIT",
+        f"  listening sockets ({len(listening)}):",
+        f"  {'PROTO':<6}  {'LOCAL ADDRESS':<40}  {'PID':>7}  PROCESS",
+    ]
+    for conn in sorted(listening, key=lambda c: (c.protocol, c.local_addr, c.pid)):
+        owner = printable(names.get(conn.pid, "?")) if conn.pid else "-"
+        lines.append(f"  {conn.protocol:<6}  {conn.local_addr:<40}  {conn.pid:>7}  {owner}")
+    return [fit(line, width) for line in lines]
+
+
 SECTIONS = [
     ("CPU", cpu_section),
     ("Memory", memory_section),
     ("Processes", top_processes_section),
+    ("Sockets", sockets_section),
 ]
 
 
