@@ -12,27 +12,22 @@
 namespace lumenstat::testing {
 namespace {
 
-TEST(Memory, MemsizeIsMemTotalWithDarwinSizeRules) {
+TEST(Memory, MemsizeAndPageSizeFollowDarwinRules) {
     os::LinuxSystem system;
-    int name[] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
+    const int name[] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
     std::uint64_t total = 0;
-    std::size_t size = sizeof total;
+    std::size_t size = 0;
+    ASSERT_EQ(system.sysctl(name, 2, nullptr, &size, nullptr, 0), 0);
+    EXPECT_EQ(size, 8u);
     ASSERT_EQ(system.sysctl(name, 2, &total, &size, nullptr, 0), 0);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(total, meminfo_kib("MemTotal") * 1024);
-
-    size = 0;
-    ASSERT_EQ(system.sysctl(name, 2, nullptr, &size, nullptr, 0), 0);
-    EXPECT_EQ(size, 8u);
     std::uint32_t small = 0;
     size = sizeof small;
     errno = 0;
     EXPECT_EQ(system.sysctl(name, 2, &small, &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOMEM);
-}
 
-TEST(Memory, PageSizeUsesDarwinName) {
-    os::LinuxSystem system;
     EXPECT_EQ(system.sysconf(darwin::SC_PAGESIZE), sysconf(_SC_PAGESIZE));
     errno = 0;
     EXPECT_EQ(system.sysconf(_SC_PAGESIZE == darwin::SC_PAGESIZE ? 0 : _SC_PAGESIZE), -1);
@@ -44,43 +39,30 @@ TEST(Memory, PageSizeUsesDarwinName) {
 // a reading counts only when /proc/meminfo is the same before and after.
 TEST(Memory, PageCountsReproduceMemAvailableAndMemFree) {
     os::LinuxSystem system;
-    const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    darwin::vm_statistics64 stats{};
+    auto* info = reinterpret_cast<darwin::integer_t*>(&stats);
+    darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT - 1;
+    EXPECT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64, info, &count), 5);
+    EXPECT_EQ(stats.free_count, 0u) << "filled a buffer declared too short";
+    count = darwin::HOST_VM_INFO64_COUNT;
+    EXPECT_NE(system.host_statistics64(99, info, &count), darwin::KERN_SUCCESS);
+
+    const std::uint64_t page = sysconf(_SC_PAGESIZE);
     int checked = 0;
     for (int attempt = 0; attempt < 50 && checked < 3; ++attempt) {
-        std::uint64_t free_before = meminfo_kib("MemFree");
-        std::uint64_t available_before = meminfo_kib("MemAvailable");
-        darwin::vm_statistics64 stats{};
-        darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT;
-        ASSERT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64,
-                                           reinterpret_cast<darwin::integer_t*>(&stats), &count),
+        const std::uint64_t free = meminfo_kib("MemFree"), available = meminfo_kib("MemAvailable");
+        count = darwin::HOST_VM_INFO64_COUNT;
+        ASSERT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64, info, &count),
                   darwin::KERN_SUCCESS);
         EXPECT_EQ(count, darwin::HOST_VM_INFO64_COUNT);
-        if (meminfo_kib("MemFree") != free_before ||
-            meminfo_kib("MemAvailable") != available_before) {
-            continue;
-        }
+        if (meminfo_kib("MemFree") != free || meminfo_kib("MemAvailable") != available) continue;
         ++checked;
-        std::uint64_t available =
-            page * (std::uint64_t{stats.free_count} + stats.inactive_count + stats.purgeable_count);
-        std::uint64_t available_bytes = available_before * 1024;
-        std::uint64_t free_bytes = std::min(free_before, available_before) * 1024;
-        EXPECT_EQ(available, available_bytes / page * page);
-        EXPECT_EQ(page * stats.free_count, free_bytes / page * page);
+        EXPECT_EQ(
+            page * (std::uint64_t{stats.free_count} + stats.inactive_count + stats.purgeable_count),
+            available * 1024 / page * page);
+        EXPECT_EQ(page * stats.free_count, std::min(free, available) * 1024 / page * page);
     }
     EXPECT_GT(checked, 0) << "/proc/meminfo never held still";
-}
-
-TEST(Memory, HostStatisticsRejectsShortCountAndOtherFlavors) {
-    os::LinuxSystem system;
-    darwin::vm_statistics64 stats{};
-    darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT - 1;
-    EXPECT_EQ(system.host_statistics64(darwin::HOST_VM_INFO64,
-                                       reinterpret_cast<darwin::integer_t*>(&stats), &count),
-              5);
-    EXPECT_EQ(stats.free_count, 0u);
-    count = darwin::HOST_VM_INFO64_COUNT;
-    EXPECT_NE(system.host_statistics64(99, reinterpret_cast<darwin::integer_t*>(&stats), &count),
-              darwin::KERN_SUCCESS);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Helpers of the Linux personality's process tests: reading /proc the plain
-// way to compare with, burning CPU, and children in known states.
+// Helpers of the Linux personality's tests: /proc read the plain way to
+// compare with, CPU burnt on purpose, and children in known states.
 #pragma once
 
 #include <signal.h>
@@ -8,8 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,122 +19,92 @@
 namespace lumenstat::testing {
 
 inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
 
-// The fields of /proc/PID/stat after the command name, numbered as in proc(5)
-// (fields[3] is the state letter).
-inline std::vector<std::string> stat_fields(int pid) {
-    std::string text = slurp("/proc/" + std::to_string(pid) + "/stat");
-    std::vector<std::string> fields(3);
-    std::size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return {};
-    }
-    std::istringstream rest(text.substr(close + 1));
-    for (std::string field; rest >> field;) {
-        fields.push_back(field);
-    }
-    return fields;
+// The number after `key` at the start of a line: ("MemFree:" in meminfo, "btime " in stat).
+inline std::uint64_t value_after(const std::string& text, const std::string& key) {
+    const std::size_t at = ("\n" + text).find("\n" + key);
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + key.size()));
 }
 
 inline std::uint64_t meminfo_kib(const std::string& key) {
-    std::istringstream in(slurp("/proc/meminfo"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key + ":", 0) == 0) {
-            return std::stoull(line.substr(key.size() + 1));
-        }
-    }
-    return 0;
+    return value_after(slurp("/proc/meminfo"), key + ":");
 }
 
-inline std::uint64_t boot_time() {
-    std::istringstream in(slurp("/proc/stat"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("btime ", 0) == 0) {
-            return std::stoull(line.substr(6));
-        }
-    }
-    return 0;
+inline std::uint64_t boot_time() { return value_after(slurp("/proc/stat"), "btime "); }
+
+// The whitespace-separated fields of a file; of /proc/PID/stat after the
+// command name, numbered as in proc(5) (fields[3] is the state letter).
+inline std::vector<std::string> fields(const std::string& path, std::size_t skip_to = 0) {
+    std::string text = slurp(path);
+    std::istringstream rest(text.substr(skip_to == 0 ? 0 : text.rfind(')') + 1));
+    std::vector<std::string> out(skip_to);
+    for (std::string field; rest >> field;) out.push_back(field);
+    return out;
+}
+inline std::vector<std::string> stat_fields(int pid) {
+    return fields("/proc/" + std::to_string(pid) + "/stat", 3);
+}
+inline std::uint64_t statm_pages(int pid, int index) {
+    return std::stoull(fields("/proc/" + std::to_string(pid) + "/statm").at(index));
+}
+
+// This process's CPU time, all threads, user and system.
+inline std::uint64_t own_cpu_ns() {
+    return static_cast<std::uint64_t>(std::clock()) * (1000000000 / CLOCKS_PER_SEC);
 }
 
 inline void burn_cpu(std::chrono::milliseconds amount) {
-    timespec start{};
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
-    volatile std::uint64_t sink = 0;
-    do {
-        for (int i = 0; i < 100000; ++i) {
-            sink = sink + static_cast<std::uint64_t>(i);
-        }
-        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 <
-             amount.count());
+    const std::clock_t end = std::clock() + amount.count() * CLOCKS_PER_SEC / 1000;
+    for (volatile std::uint64_t sink = 0; std::clock() < end;) sink = sink + 1;
 }
 
-inline bool wait_until(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) {
-            return true;
-        }
+template <typename Condition>
+bool wait_until(Condition condition) {
+    for (int i = 0; i < 500 && !condition(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return condition();
 }
 
-// A child process, killed and reaped when the test ends. Its standard input
-// is a pipe that stays open while the object lives.
-class Child {
-public:
-    Child(pid_t pid, int input) : pid_(pid), input_(input) {}
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (input_ >= 0) {
-            ::close(input_);
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    pid_t pid() const { return pid_; }
+inline std::string nul_joined(const std::vector<std::string>& argv) {
+    std::string out;
+    for (const std::string& arg : argv) out += arg + '\0';
+    return out;
+}
 
-private:
-    pid_t pid_;
-    int input_;
+// A child process, killed and reaped with the object. Its standard input is a
+// pipe held open meanwhile, so "read line" waits.
+struct Child {
+    pid_t pid;
+    int input;
+    ~Child() {
+        ::close(input);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
 };
 
 // Runs `argv[0]` with exactly `argv`, and waits until the exec has happened.
 inline std::unique_ptr<Child> spawn(const std::vector<std::string>& argv) {
     std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) {
-        return nullptr;
-    }
-    pid_t pid = ::fork();
+    int fds[2];
+    if (::pipe(fds) != 0) return nullptr;
+    const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(pipe_fds[0], 0);
-        ::close(pipe_fds[0]);
-        ::close(pipe_fds[1]);
+        ::dup2(fds[0], 0);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    ::close(pipe_fds[0]);
-    auto child = std::make_unique<Child>(pid, pipe_fds[1]);
-    std::string expected;
-    for (const std::string& arg : argv) {
-        expected += arg;
-        expected.push_back('\0');
-    }
-    wait_until([&] { return slurp("/proc/" + std::to_string(pid) + "/cmdline") == expected; });
+    ::close(fds[0]);
+    std::unique_ptr<Child> child(new Child{pid, fds[1]});
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    wait_until([&] { return slurp(path) == nul_joined(argv); });
     return child;
 }
 
