@@ -13,15 +13,18 @@ namespace lumenstat {
 namespace {
 
 using testing::FakeSystem;
-using Ticks = std::vector<std::vector<darwin::integer_t>>;  // per CPU: user, system, idle, nice
+using Ticks = std::vector<darwin::integer_t>;  // user, system, idle, nice of each CPU in turn
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-// host_processor_info serving one tick sample per call, recording what is
-// handed back through vm_deallocate.
+// host_processor_info handing out one tick sample per call, recording what
+// comes back through vm_deallocate and what is slept; a sample without
+// ticks fails with that code.
 struct Host {
     FakeSystem sys;
-    std::vector<Ticks> samples;
+    std::vector<std::pair<Ticks, darwin::kern_return_t>> samples;
     std::size_t next = 0;
-    std::vector<darwin::integer_t> array;
+    darwin::natural_t cpus = 0;  // claimed count; 0: as many as the ticks hold
+    Ticks array;
     std::vector<std::pair<void*, std::size_t>> released;
     std::vector<timespec> sleeps;
 
@@ -29,13 +32,12 @@ struct Host {
         sys.on_host_processor_info = [this](int flavor, darwin::natural_t* count,
                                             darwin::integer_t** info, darwin::natural_t* n) {
             EXPECT_EQ(flavor, darwin::PROCESSOR_CPU_LOAD_INFO);
-            const Ticks& sample = samples.at(next++);
-            array.clear();
-            for (const auto& cpu : sample) array.insert(array.end(), cpu.begin(), cpu.end());
-            *count = static_cast<darwin::natural_t>(sample.size());
+            const auto& [ticks, code] = samples.at(next++);
+            array = ticks;
+            *count = cpus != 0 ? cpus : static_cast<darwin::natural_t>(ticks.size() / 4);
             *info = array.data();
             *n = static_cast<darwin::natural_t>(array.size());
-            return darwin::KERN_SUCCESS;
+            return code;
         };
         sys.on_vm_deallocate = [this](void* address, std::size_t size) {
             released.emplace_back(address, size);
@@ -48,47 +50,19 @@ struct Host {
     }
 };
 
-TEST(CpuTimes, WidensCountersAndReleasesTheArray) {
+TEST(CpuTimes, WidensCountersWithinTheElementsHandedOverAndReleasesThem) {
     Host h;
-    h.samples = {{{1, 2, 3, 4}, {-1, 0, 7, static_cast<darwin::integer_t>(0x80000000u)}}};
+    h.samples = {{{1, 2, 3, 4, -1, 0, 7, static_cast<darwin::integer_t>(0x80000000u), 9, 9}, 0}};
+    h.cpus = 5;  // more processors than the ten elements hold
     auto times = get_cpu_times(h.sys);
     ASSERT_TRUE(times);
     ASSERT_EQ(times->size(), 2u);
-    EXPECT_EQ((*times)[0].user, 1u);
-    EXPECT_EQ((*times)[0].system, 2u);
-    EXPECT_EQ((*times)[0].idle, 3u);
-    EXPECT_EQ((*times)[0].nice, 4u);
+    const CpuTimes& a = (*times)[0];
+    EXPECT_EQ((std::vector<std::uint64_t>{a.user, a.system, a.idle, a.nice, a.iowait}),
+              (std::vector<std::uint64_t>{1, 2, 3, 4, 0}));
     EXPECT_EQ((*times)[1].user, 0xFFFFFFFFu);  // no sign extension
     EXPECT_EQ((*times)[1].nice, 0x80000000u);
-    for (const CpuTimes& t : *times) EXPECT_EQ(t.iowait, 0u);
-    ASSERT_EQ(h.released.size(), 1u);
-    EXPECT_EQ(h.released[0].first, h.array.data());
-    EXPECT_EQ(h.released[0].second, 32u);
-}
-
-TEST(CpuTimes, NeverReadsPastTheElementsHandedOver) {
-    Host h;
-    h.sys.on_host_processor_info = [&](int, darwin::natural_t* count, darwin::integer_t** info,
-                                       darwin::natural_t* n) {
-        h.array = {5, 6, 7, 8, 9, 9};
-        *count = 4;  // claims more processors than the six elements hold
-        *info = h.array.data();
-        *n = 6;
-        return darwin::KERN_SUCCESS;
-    };
-    auto times = get_cpu_times(h.sys);
-    ASSERT_TRUE(times);
-    ASSERT_EQ(times->size(), 1u);
-    EXPECT_EQ((*times)[0].nice, 8u);
-    EXPECT_EQ(h.released.at(0).second, 24u);
-}
-
-TEST(CpuTimes, HostFailureIsSysCall) {
-    FakeSystem sys;
-    sys.on_host_processor_info = [](int, darwin::natural_t*, darwin::integer_t**,
-                                    darwin::natural_t*) { return -305; };
-    EXPECT_EQ(get_cpu_times(sys).error(),
-              QueryError::sys_call("host_processor_info failed with error -305"));
+    EXPECT_EQ(h.released, (decltype(h.released){{h.array.data(), 40}}));
 }
 
 CpuTimes t(std::uint64_t user, std::uint64_t system, std::uint64_t idle, std::uint64_t nice) {
@@ -96,12 +70,7 @@ CpuTimes t(std::uint64_t user, std::uint64_t system, std::uint64_t idle, std::ui
 }
 
 TEST(CpuUsage, ArithmeticOverTickPairs) {
-    struct Case {
-        const char* what;
-        CpuTimes first, second;
-        double usage;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, CpuTimes, CpuTimes, double> cases[] = {
         {"entirely idle", t(10, 10, 100, 0), t(10, 10, 200, 0), 0.0},
         {"never idle", t(10, 10, 100, 0), t(60, 50, 100, 10), 100.0},
         {"a quarter busy", t(0, 0, 0, 0), t(10, 10, 60, 0), 25.0},
@@ -110,108 +79,83 @@ TEST(CpuUsage, ArithmeticOverTickPairs) {
         {"idle went backwards", t(0, 0, 100, 0), t(30, 0, 90, 0), 100.0},
         {"idle ahead of total", t(100, 0, 0, 0), t(0, 0, 150, 0), 0.0},
     };
-    for (const Case& c : cases) {
-        const auto usage = usage_between({c.first}, {c.second});
-        ASSERT_EQ(usage.size(), 1u);
-        EXPECT_DOUBLE_EQ(usage[0], c.usage) << c.what;
+    for (const auto& [what, first, second, usage] : cases) {
+        const auto usages = usage_between({first}, {second});
+        ASSERT_EQ(usages.size(), 1u);
+        EXPECT_DOUBLE_EQ(usages[0], usage) << what;
     }
-}
-
-TEST(CpuUsage, StopsAtTheShorterSample) {
-    const std::vector<CpuTimes> three = {t(0, 0, 0, 0), t(0, 0, 0, 0), t(0, 0, 0, 0)};
+    // Pairs stop at the shorter sample.
     const std::vector<CpuTimes> two = {t(1, 0, 1, 0), t(0, 0, 4, 0)};
-    EXPECT_EQ(usage_between(three, two), (std::vector<double>{50.0, 0.0}));
-    EXPECT_EQ(usage_between(two, three).size(), 2u);
+    EXPECT_EQ(usage_between(std::vector<CpuTimes>(3), two), (std::vector<double>{50.0, 0.0}));
+    EXPECT_EQ(usage_between(two, std::vector<CpuTimes>(3)).size(), 2u);
 }
 
 TEST(CpuUsage, SamplesSleepsAndSamplesAgain) {
     Host h;
-    h.samples = {{{100, 100, 800, 0}, {0, 0, 0, 0}}, {{130, 110, 860, 0}, {0, 0, 50, 0}}};
-    auto usage = get_cpu_usage(h.sys, Duration::from_milliseconds(1500));
-    ASSERT_TRUE(usage);
-    EXPECT_EQ(*usage, (std::vector<double>{40.0, 0.0}));
+    h.samples = {{{100, 100, 800, 0, 0, 0, 0, 0}, 0}, {{130, 110, 860, 0, 0, 0, 50, 0}, 0}};
+    EXPECT_EQ(get_cpu_usage(h.sys, Duration::from_milliseconds(1500)).value(),
+              (std::vector<double>{40.0, 0.0}));
     ASSERT_EQ(h.sleeps.size(), 1u);
     EXPECT_EQ(h.sleeps[0].tv_sec, 1);
     EXPECT_EQ(h.sleeps[0].tv_nsec, 500'000'000);
     EXPECT_EQ(h.released.size(), 2u);
 }
 
-TEST(CpuUsage, SecondSampleFailurePassesOnAndReleasesTheFirst) {
-    Host h;
-    h.samples = {{{1, 1, 1, 1}}};
-    auto inner = h.sys.on_host_processor_info;
-    h.sys.on_host_processor_info = [&](int f, darwin::natural_t* c, darwin::integer_t** i,
-                                       darwin::natural_t* n) {
-        return h.next == 0 ? inner(f, c, i, n) : 5;
-    };
-    EXPECT_EQ(get_cpu_usage(h.sys, Duration::from_milliseconds(0)).error(),
+TEST(CpuUsage, FailedSamplesPassTheErrorOnAndReleaseWhatWasTaken) {
+    Host first;
+    first.samples = {{{}, -305}};
+    EXPECT_EQ(get_cpu_usage(first.sys, Duration::from_milliseconds(10)).error(),
+              QueryError::sys_call("host_processor_info failed with error -305"));
+    EXPECT_TRUE(first.sleeps.empty());
+
+    Host second;
+    second.samples = {{{1, 1, 1, 1}, 0}, {{}, 5}};
+    EXPECT_EQ(get_cpu_usage(second.sys, Duration::from_milliseconds(10)).error(),
               QueryError::sys_call("host_processor_info failed with error 5"));
-    EXPECT_EQ(h.released.size(), 1u);
-    EXPECT_TRUE(h.sleeps.empty());
+    EXPECT_EQ(second.released.size(), 1u);
 }
 
-TEST(SampleDuration, MillisecondsConversion) {
-    const auto half = Duration::from_milliseconds(500);
-    EXPECT_EQ(half.seconds, 0u);
-    EXPECT_EQ(half.nanoseconds, 500'000'000u);
-    EXPECT_DOUBLE_EQ(half.as_seconds(), 0.5);
-    const auto zero = Duration::from_milliseconds(0);
-    EXPECT_TRUE(zero.is_zero());
-    EXPECT_EQ(zero.as_seconds(), 0.0);
-    const auto largest = Duration::from_milliseconds(std::numeric_limits<std::uint64_t>::max());
+TEST(SampleDuration, MillisecondsNeverOverflow) {
+    const auto largest = Duration::from_milliseconds(kMax);
     EXPECT_EQ(largest.seconds, 18'446'744'073'709'551u);
     EXPECT_EQ(largest.nanoseconds, 615'000'000u);
+    EXPECT_DOUBLE_EQ(Duration::from_milliseconds(2500).as_seconds(), 2.5);
 }
 
-TEST(Sleep, ResumesWithTheRemainingTimeAfterEintr) {
+// Records every nanosleep request; the first `interrupted` calls are cut
+// short by a signal with half the request left.
+std::vector<timespec> sleeps_of(Duration span, int interrupted = 0, int fail_errno = 0) {
     FakeSystem sys;
     std::vector<timespec> requests;
     sys.on_nanosleep = [&](const timespec* request, timespec* remaining) {
         requests.push_back(*request);
-        if (requests.size() < 3) {
+        if (static_cast<int>(requests.size()) <= interrupted) {
             *remaining = {request->tv_sec / 2, request->tv_nsec / 2};
             errno = EINTR;
             return -1;
         }
-        return 0;
+        errno = fail_errno;
+        return fail_errno == 0 ? 0 : -1;
     };
-    sleep_for(sys, {.seconds = 8, .nanoseconds = 400});
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[1].tv_sec, 4);
-    EXPECT_EQ(requests[1].tv_nsec, 200);
-    EXPECT_EQ(requests[2].tv_sec, 2);
-    EXPECT_EQ(requests[2].tv_nsec, 100);
+    sleep_for(sys, span);
+    return requests;
 }
 
-TEST(Sleep, ZeroMakesNoCallAndOtherErrorsEndTheSleep) {
-    FakeSystem sys;
-    int calls = 0;
-    sys.on_nanosleep = [&](const timespec*, timespec*) {
-        ++calls;
-        errno = EINVAL;
-        return -1;
+TEST(Sleep, ResumesAfterSignalsAndSleepsLongSpansInPieces) {
+    auto pairs = [](const std::vector<timespec>& requests) {
+        std::vector<std::pair<long, long>> out;
+        for (const timespec& r : requests) out.emplace_back(r.tv_sec, r.tv_nsec);
+        return out;
     };
-    sleep_for(sys, {});
-    EXPECT_EQ(calls, 0);
-    sleep_for(sys, {.seconds = 1, .nanoseconds = 0});
-    EXPECT_EQ(calls, 1);
-}
-
-TEST(Sleep, SpansBeyondSignedSecondsAreSleptInPieces) {
-    FakeSystem sys;
-    std::vector<timespec> requests;
-    sys.on_nanosleep = [&](const timespec* request, timespec*) {
-        requests.push_back(*request);
-        return 0;
-    };
-    constexpr auto kMaxSigned = std::numeric_limits<std::int64_t>::max();
-    sleep_for(sys, {.seconds = std::numeric_limits<std::uint64_t>::max(), .nanoseconds = 7});
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].tv_sec, kMaxSigned);
-    EXPECT_EQ(requests[0].tv_nsec, 0);
-    EXPECT_EQ(requests[1].tv_sec, kMaxSigned);
-    EXPECT_EQ(requests[2].tv_sec, 1);
-    EXPECT_EQ(requests[2].tv_nsec, 7);
+    using Pairs = std::vector<std::pair<long, long>>;
+    EXPECT_EQ(pairs(sleeps_of({8, 400}, 2)), (Pairs{{8, 400}, {4, 200}, {2, 100}}));
+    EXPECT_EQ(pairs(sleeps_of({1, 2'500'000'000u})), (Pairs{{3, 500'000'000}}));
+    constexpr long kSigned = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(pairs(sleeps_of({kMax, 7})), (Pairs{{kSigned, 0}, {kSigned, 0}, {1, 7}}));
+    EXPECT_TRUE(sleeps_of({}).empty());
+    // Any other failure ends the sleep rather than retrying or sleeping on.
+    EXPECT_EQ(sleeps_of({1, 0}, 0, EINVAL).size(), 1u);
+    EXPECT_EQ(sleeps_of({kMax, 0}, 0, EINVAL).size(), 1u);
 }
 
 }  // namespace

@@ -4,15 +4,22 @@
 #pragma once
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
+#include <string_view>
 
 #include "os/system.h"
 
 namespace lumenstat::testing {
 
 class FakeSystem : public os::System {
+    using kr_t = darwin::kern_return_t;
+    using nat_t = darwin::natural_t;
+    using int_t = darwin::integer_t;
+
 public:
-    std::function<int(const int*, unsigned, void*, std::size_t*, const void*, std::size_t)> on_sysctl;
+    std::function<int(const int*, unsigned, void*, std::size_t*, const void*, std::size_t)>
+        on_sysctl;
     std::function<int(const char*, void*, std::size_t*, const void*, std::size_t)> on_sysctlbyname;
     std::function<long(int)> on_sysconf;
     std::function<int(int, int)> on_kill;
@@ -23,61 +30,68 @@ public:
     std::function<int(int, int, std::uint64_t, void*, int)> on_proc_pidinfo;
     std::function<int(int, int, int, void*, int)> on_proc_pidfdinfo;
     std::function<int(int, int, void*)> on_proc_pid_rusage;
-    std::function<darwin::kern_return_t(int, darwin::integer_t*, darwin::natural_t*)> on_host_statistics64;
-    std::function<darwin::kern_return_t(int, darwin::natural_t*, darwin::integer_t**, darwin::natural_t*)>
-        on_host_processor_info;
-    std::function<darwin::kern_return_t(void*, std::size_t)> on_vm_deallocate;
-    std::function<darwin::kern_return_t(darwin::mach_timebase_info_data_t*)> on_mach_timebase_info;
+    std::function<kr_t(int, int_t*, nat_t*)> on_host_statistics64;
+    std::function<kr_t(int, nat_t*, int_t**, nat_t*)> on_host_processor_info;
+    std::function<kr_t(void*, std::size_t)> on_vm_deallocate;
+    std::function<kr_t(darwin::mach_timebase_info_data_t*)> on_mach_timebase_info;
 
-    int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp, const void* newp,
+    int sysctl(const int* name, unsigned namelen, void* old, std::size_t* len, const void* new_,
                std::size_t newlen) override {
-        return on_sysctl ? on_sysctl(name, namelen, oldp, oldlenp, newp, newlen) : unscripted();
+        return call(on_sysctl, name, namelen, old, len, new_, newlen);
     }
-    int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
+    int sysctlbyname(const char* name, void* old, std::size_t* len, const void* new_,
                      std::size_t newlen) override {
-        return on_sysctlbyname ? on_sysctlbyname(name, oldp, oldlenp, newp, newlen) : unscripted();
+        return call(on_sysctlbyname, name, old, len, new_, newlen);
     }
-    long sysconf(int name) override { return on_sysconf ? on_sysconf(name) : unscripted(); }
-    int kill(int pid, int sig) override { return on_kill ? on_kill(pid, sig) : unscripted(); }
-    int nanosleep(const struct timespec* request, struct timespec* remaining) override {
-        return on_nanosleep ? on_nanosleep(request, remaining) : unscripted();
-    }
+    long sysconf(int name) override { return call(on_sysconf, name); }
+    int kill(int pid, int sig) override { return call(on_kill, pid, sig); }
+    int nanosleep(const timespec* rq, timespec* rm) override { return call(on_nanosleep, rq, rm); }
     const char* getenv(const char* name) override { return on_getenv ? on_getenv(name) : nullptr; }
     std::uint64_t monotonic_ns() override { return on_monotonic_ns ? on_monotonic_ns() : 0; }
-    int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer, int buffersize) override {
-        return on_proc_listpids ? on_proc_listpids(type, typeinfo, buffer, buffersize) : unscripted();
+    int proc_listpids(std::uint32_t type, std::uint32_t info, void* out, int size) override {
+        return call(on_proc_listpids, type, info, out, size);
     }
-    int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize) override {
-        return on_proc_pidinfo ? on_proc_pidinfo(pid, flavor, arg, buffer, buffersize) : unscripted();
+    int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* out, int size) override {
+        return call(on_proc_pidinfo, pid, flavor, arg, out, size);
     }
-    int proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int buffersize) override {
-        return on_proc_pidfdinfo ? on_proc_pidfdinfo(pid, fd, flavor, buffer, buffersize) : unscripted();
+    int proc_pidfdinfo(int pid, int fd, int flavor, void* out, int size) override {
+        return call(on_proc_pidfdinfo, pid, fd, flavor, out, size);
     }
-    int proc_pid_rusage(int pid, int flavor, void* buffer) override {
-        return on_proc_pid_rusage ? on_proc_pid_rusage(pid, flavor, buffer) : unscripted();
+    int proc_pid_rusage(int pid, int flavor, void* out) override {
+        return call(on_proc_pid_rusage, pid, flavor, out);
     }
-    darwin::kern_return_t host_statistics64(int flavor, darwin::integer_t* info,
-                                            darwin::natural_t* count) override {
-        return on_host_statistics64 ? on_host_statistics64(flavor, info, count) : unscripted();
+    kr_t host_statistics64(int flavor, int_t* info, nat_t* count) override {
+        return call(on_host_statistics64, flavor, info, count);
     }
-    darwin::kern_return_t host_processor_info(int flavor, darwin::natural_t* cpu_count,
-                                              darwin::integer_t** info,
-                                              darwin::natural_t* info_count) override {
-        return on_host_processor_info ? on_host_processor_info(flavor, cpu_count, info, info_count)
-                                      : unscripted();
+    kr_t host_processor_info(int flavor, nat_t* cpus, int_t** info, nat_t* count) override {
+        return call(on_host_processor_info, flavor, cpus, info, count);
     }
-    darwin::kern_return_t vm_deallocate(void* address, std::size_t size) override {
+    kr_t vm_deallocate(void* address, std::size_t size) override {
         return on_vm_deallocate ? on_vm_deallocate(address, size) : 0;
     }
-    darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override {
-        return on_mach_timebase_info ? on_mach_timebase_info(info) : unscripted();
+    kr_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override {
+        return call(on_mach_timebase_info, info);
     }
 
 private:
-    static int unscripted() {
+    template <class F, class... Args>
+    static auto call(const F& operation, Args... args) -> decltype(operation(args...)) {
+        if (operation) return operation(args...);
         errno = ENOSYS;
         return -1;
     }
 };
+
+// Darwin's sized-read protocol (sysctl, sysctlbyname): a null buffer asks for
+// the size, a buffer shorter than the value gets ENOMEM.
+inline int answer_sized(std::string_view value, void* old, std::size_t* len) {
+    if (old != nullptr && *len < value.size()) {
+        errno = ENOMEM;
+        return -1;
+    }
+    if (old != nullptr && !value.empty()) std::memcpy(old, value.data(), value.size());
+    *len = value.size();
+    return 0;
+}
 
 }  // namespace lumenstat::testing
