@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "cpu/sleep.h"
@@ -14,37 +15,39 @@ namespace {
 
 using testing::FakeSystem;
 using Ticks = std::vector<darwin::integer_t>;  // user, system, idle, nice of each CPU in turn
+using Span = std::pair<long, long>;            // seconds, nanoseconds
+using Spans = std::vector<Span>;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-// host_processor_info handing out one tick sample per call, recording what
-// comes back through vm_deallocate and what is slept; a sample without
-// ticks fails with that code.
+// host_processor_info handing out one tick sample per call, failing with
+// `failure` once they run out; records what comes back through vm_deallocate
+// and what is slept.
 struct Host {
     FakeSystem sys;
-    std::vector<std::pair<Ticks, darwin::kern_return_t>> samples;
+    std::vector<Ticks> samples;
+    darwin::kern_return_t failure = 5;
+    darwin::natural_t cpus = 0;  // the count claimed; 0: as many as the ticks hold
     std::size_t next = 0;
-    darwin::natural_t cpus = 0;  // claimed count; 0: as many as the ticks hold
-    Ticks array;
     std::vector<std::pair<void*, std::size_t>> released;
-    std::vector<timespec> sleeps;
+    std::vector<Span> sleeps;
 
     Host() {
         sys.on_host_processor_info = [this](int flavor, darwin::natural_t* count,
                                             darwin::integer_t** info, darwin::natural_t* n) {
             EXPECT_EQ(flavor, darwin::PROCESSOR_CPU_LOAD_INFO);
-            const auto& [ticks, code] = samples.at(next++);
-            array = ticks;
+            if (next == samples.size()) return failure;
+            Ticks& ticks = samples[next++];
             *count = cpus != 0 ? cpus : static_cast<darwin::natural_t>(ticks.size() / 4);
-            *info = array.data();
-            *n = static_cast<darwin::natural_t>(array.size());
-            return code;
+            *info = ticks.data();
+            *n = static_cast<darwin::natural_t>(ticks.size());
+            return darwin::KERN_SUCCESS;
         };
         sys.on_vm_deallocate = [this](void* address, std::size_t size) {
             released.emplace_back(address, size);
             return darwin::KERN_SUCCESS;
         };
         sys.on_nanosleep = [this](const timespec* request, timespec*) {
-            sleeps.push_back(*request);
+            sleeps.emplace_back(request->tv_sec, request->tv_nsec);
             return 0;
         };
     }
@@ -52,17 +55,15 @@ struct Host {
 
 TEST(CpuTimes, WidensCountersWithinTheElementsHandedOverAndReleasesThem) {
     Host h;
-    h.samples = {{{1, 2, 3, 4, -1, 0, 7, static_cast<darwin::integer_t>(0x80000000u), 9, 9}, 0}};
+    h.samples = {{1, 2, 3, 4, -1, 0, 7, static_cast<darwin::integer_t>(0x80000000u), 9, 9}};
     h.cpus = 5;  // more processors than the ten elements hold
-    auto times = get_cpu_times(h.sys);
-    ASSERT_TRUE(times);
-    ASSERT_EQ(times->size(), 2u);
-    const CpuTimes& a = (*times)[0];
-    EXPECT_EQ((std::vector<std::uint64_t>{a.user, a.system, a.idle, a.nice, a.iowait}),
-              (std::vector<std::uint64_t>{1, 2, 3, 4, 0}));
-    EXPECT_EQ((*times)[1].user, 0xFFFFFFFFu);  // no sign extension
-    EXPECT_EQ((*times)[1].nice, 0x80000000u);
-    EXPECT_EQ(h.released, (decltype(h.released){{h.array.data(), 40}}));
+    const auto times = get_cpu_times(h.sys).value();
+    ASSERT_EQ(times.size(), 2u);
+    const CpuTimes& a = times[0];
+    EXPECT_EQ(std::tuple(a.user, a.system, a.idle, a.nice, a.iowait), std::tuple(1, 2, 3, 4, 0));
+    EXPECT_EQ(times[1].user, 0xFFFFFFFFu);  // no sign extension
+    EXPECT_EQ(times[1].nice, 0x80000000u);
+    EXPECT_EQ(h.released, (decltype(h.released){{h.samples[0].data(), 40}}));
 }
 
 CpuTimes t(std::uint64_t user, std::uint64_t system, std::uint64_t idle, std::uint64_t nice) {
@@ -80,9 +81,7 @@ TEST(CpuUsage, ArithmeticOverTickPairs) {
         {"idle ahead of total", t(100, 0, 0, 0), t(0, 0, 150, 0), 0.0},
     };
     for (const auto& [what, first, second, usage] : cases) {
-        const auto usages = usage_between({first}, {second});
-        ASSERT_EQ(usages.size(), 1u);
-        EXPECT_DOUBLE_EQ(usages[0], usage) << what;
+        EXPECT_EQ(usage_between({first}, {second}), std::vector<double>{usage}) << what;
     }
     // Pairs stop at the shorter sample.
     const std::vector<CpuTimes> two = {t(1, 0, 1, 0), t(0, 0, 4, 0)};
@@ -90,26 +89,22 @@ TEST(CpuUsage, ArithmeticOverTickPairs) {
     EXPECT_EQ(usage_between(two, std::vector<CpuTimes>(3)).size(), 2u);
 }
 
-TEST(CpuUsage, SamplesSleepsAndSamplesAgain) {
+TEST(CpuUsage, SamplesSleepsAndSamplesAgainReleasingEverySample) {
     Host h;
-    h.samples = {{{100, 100, 800, 0, 0, 0, 0, 0}, 0}, {{130, 110, 860, 0, 0, 0, 50, 0}, 0}};
+    h.samples = {{100, 100, 800, 0, 0, 0, 0, 0}, {130, 110, 860, 0, 0, 0, 50, 0}};
     EXPECT_EQ(get_cpu_usage(h.sys, Duration::from_milliseconds(1500)).value(),
               (std::vector<double>{40.0, 0.0}));
-    ASSERT_EQ(h.sleeps.size(), 1u);
-    EXPECT_EQ(h.sleeps[0].tv_sec, 1);
-    EXPECT_EQ(h.sleeps[0].tv_nsec, 500'000'000);
+    EXPECT_EQ(h.sleeps, (Spans{{1, 500'000'000}}));
     EXPECT_EQ(h.released.size(), 2u);
-}
 
-TEST(CpuUsage, FailedSamplesPassTheErrorOnAndReleaseWhatWasTaken) {
     Host first;
-    first.samples = {{{}, -305}};
+    first.failure = -305;
     EXPECT_EQ(get_cpu_usage(first.sys, Duration::from_milliseconds(10)).error(),
               QueryError::sys_call("host_processor_info failed with error -305"));
     EXPECT_TRUE(first.sleeps.empty());
 
     Host second;
-    second.samples = {{{1, 1, 1, 1}, 0}, {{}, 5}};
+    second.samples = {{1, 1, 1, 1}};
     EXPECT_EQ(get_cpu_usage(second.sys, Duration::from_milliseconds(10)).error(),
               QueryError::sys_call("host_processor_info failed with error 5"));
     EXPECT_EQ(second.released.size(), 1u);
@@ -117,41 +112,33 @@ TEST(CpuUsage, FailedSamplesPassTheErrorOnAndReleaseWhatWasTaken) {
 
 TEST(SampleDuration, MillisecondsNeverOverflow) {
     const auto largest = Duration::from_milliseconds(kMax);
-    EXPECT_EQ(largest.seconds, 18'446'744'073'709'551u);
-    EXPECT_EQ(largest.nanoseconds, 615'000'000u);
+    EXPECT_EQ(std::tuple(largest.seconds, largest.nanoseconds),
+              std::tuple(18'446'744'073'709'551u, 615'000'000u));
     EXPECT_DOUBLE_EQ(Duration::from_milliseconds(2500).as_seconds(), 2.5);
 }
 
-// Records every nanosleep request; the first `interrupted` calls are cut
-// short by a signal with half the request left.
-std::vector<timespec> sleeps_of(Duration span, int interrupted = 0, int fail_errno = 0) {
+// The nanosleep requests made for `span`: the first `interrupted` calls are
+// cut short by a signal with half the request left, then calls fail with
+// `fail_errno` if it is set.
+Spans sleeps_of(Duration span, int interrupted = 0, int fail_errno = 0) {
     FakeSystem sys;
-    std::vector<timespec> requests;
+    Spans requests;
     sys.on_nanosleep = [&](const timespec* request, timespec* remaining) {
-        requests.push_back(*request);
-        if (static_cast<int>(requests.size()) <= interrupted) {
-            *remaining = {request->tv_sec / 2, request->tv_nsec / 2};
-            errno = EINTR;
-            return -1;
-        }
-        errno = fail_errno;
-        return fail_errno == 0 ? 0 : -1;
+        requests.emplace_back(request->tv_sec, request->tv_nsec);
+        const bool eintr = static_cast<int>(requests.size()) <= interrupted;
+        if (eintr) *remaining = {request->tv_sec / 2, request->tv_nsec / 2};
+        errno = eintr ? EINTR : fail_errno;
+        return errno == 0 ? 0 : -1;
     };
     sleep_for(sys, span);
     return requests;
 }
 
 TEST(Sleep, ResumesAfterSignalsAndSleepsLongSpansInPieces) {
-    auto pairs = [](const std::vector<timespec>& requests) {
-        std::vector<std::pair<long, long>> out;
-        for (const timespec& r : requests) out.emplace_back(r.tv_sec, r.tv_nsec);
-        return out;
-    };
-    using Pairs = std::vector<std::pair<long, long>>;
-    EXPECT_EQ(pairs(sleeps_of({8, 400}, 2)), (Pairs{{8, 400}, {4, 200}, {2, 100}}));
-    EXPECT_EQ(pairs(sleeps_of({1, 2'500'000'000u})), (Pairs{{3, 500'000'000}}));
+    EXPECT_EQ(sleeps_of({8, 400}, 2), (Spans{{8, 400}, {4, 200}, {2, 100}}));
+    EXPECT_EQ(sleeps_of({1, 2'500'000'000u}), (Spans{{3, 500'000'000}}));
     constexpr long kSigned = std::numeric_limits<std::int64_t>::max();
-    EXPECT_EQ(pairs(sleeps_of({kMax, 7})), (Pairs{{kSigned, 0}, {kSigned, 0}, {1, 7}}));
+    EXPECT_EQ(sleeps_of({kMax, 7}), (Spans{{kSigned, 0}, {kSigned, 0}, {1, 7}}));
     EXPECT_TRUE(sleeps_of({}).empty());
     // Any other failure ends the sleep rather than retrying or sleeping on.
     EXPECT_EQ(sleeps_of({1, 0}, 0, EINVAL).size(), 1u);
