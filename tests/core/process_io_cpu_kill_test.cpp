@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "process/kill.h"
@@ -28,12 +29,9 @@ TEST(ProcessIo, DiskBytesOnlyAndNotFoundWhateverErrno) {
         usage->ri_user_time = 99;
         return 0;
     };
-    auto io = get_process_io(sys, 42);
-    ASSERT_TRUE(io);
-    EXPECT_EQ(io->pid, 42u);
-    EXPECT_EQ(io->read_bytes, 4096u);
-    EXPECT_EQ(io->write_bytes, kMax);
-    EXPECT_EQ(io->read_chars + io->write_chars + io->read_ops + io->write_ops, 0u);
+    const ProcessIoInfo io = get_process_io(sys, 42).value();
+    EXPECT_EQ(std::tuple(io.pid, io.read_bytes, io.write_bytes), std::tuple(42u, 4096u, kMax));
+    EXPECT_EQ(io.read_chars + io.write_chars + io.read_ops + io.write_ops, 0u);
     EXPECT_EQ(get_process_io(sys, 1).error(), QueryError::process_not_found(1));
     EXPECT_EQ(get_process_io(sys, 4'000'000'000u).error(),
               QueryError::process_not_found(4'000'000'000u));
@@ -46,8 +44,7 @@ struct Process {
     FakeSystem sys;
     Times task, rusage;
     darwin::mach_timebase_info_data_t timebase{1, 1};
-    std::size_t task_calls = 0, rusage_calls = 0;
-    std::vector<timespec> sleeps;
+    std::size_t task_calls = 0, rusage_calls = 0, sleeps = 0;
 
     Process() {
         sys.on_proc_pidinfo = [this](int, int flavor, std::uint64_t, void* buffer, int size) {
@@ -68,10 +65,7 @@ struct Process {
             *info = timebase;
             return darwin::KERN_SUCCESS;
         };
-        sys.on_nanosleep = [this](const timespec* request, timespec*) {
-            sleeps.push_back(*request);
-            return 0;
-        };
+        sys.on_nanosleep = [this](const timespec*, timespec*) { return ++sleeps, 0; };
     }
 };
 
@@ -103,29 +97,21 @@ TEST(ProcessCpuTime, FallsBackToUsageCountersUnconverted) {
 }
 
 TEST(ProcessCpuUsage, DividesTheTimeSpentByTheRequestedSpan) {
-    const std::tuple<Times, std::uint64_t, double> cases[] = {
-        {{{1'000'000'000, 0}, {1'100'000'000, 150'000'000}}, 500, 50.0},  // 0.25 s over 0.5 s
-        {{{0, 0}, {3'000'000'000, 0}}, 1500, 200.0},                      // two busy threads
-        {{{10, 0}, {5'000, 0}}, 0, 0.0},                                  // zero span
-        {{{5'000, 0}, {10, 0}}, 10, 0.0},                                 // time went backwards
+    const Result<double> gone = std::unexpected(QueryError::process_not_found(9));
+    const std::tuple<Times, std::uint64_t, Result<double>, std::size_t> cases[] = {
+        // task times per sample, span in ms, usage, sleeps
+        {{{1'000'000'000, 0}, {1'100'000'000, 150'000'000}}, 500, 50.0, 1},  // 0.25 s over 0.5 s
+        {{{0, 0}, {3'000'000'000, 0}}, 1500, 200.0, 1},                      // two busy threads
+        {{{10, 0}, {5'000, 0}}, 0, 0.0, 0},                                  // zero span
+        {{{5'000, 0}, {10, 0}}, 10, 0.0, 1},                                 // time went backwards
+        {{}, 100, gone, 0},                                                  // before either sample
+        {{{1, 1}}, 100, gone, 1},                                            // before the second
     };
-    for (const auto& [task, ms, usage] : cases) {
+    for (const auto& [task, ms, usage, sleeps] : cases) {
         Process p;
         p.task = task;
-        EXPECT_DOUBLE_EQ(get_process_cpu_usage(p.sys, 9, Duration::from_milliseconds(ms)).value(),
-                         usage);
-        EXPECT_EQ(p.task_calls, 2u);
-        EXPECT_EQ(p.sleeps.size(), ms == 0 ? 0u : 1u);
-    }
-}
-
-TEST(ProcessCpuUsage, ProcessGoneBeforeEitherSample) {
-    for (std::size_t samples : {0u, 1u}) {
-        Process p;
-        p.task.assign(samples, {1, 1});
-        EXPECT_EQ(get_process_cpu_usage(p.sys, 31, Duration::from_milliseconds(100)).error(),
-                  QueryError::process_not_found(31));
-        EXPECT_EQ(p.sleeps.size(), samples);
+        EXPECT_EQ(get_process_cpu_usage(p.sys, 9, Duration::from_milliseconds(ms)), usage) << ms;
+        EXPECT_EQ(p.sleeps, sleeps) << ms;
     }
 }
 

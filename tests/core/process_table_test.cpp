@@ -42,8 +42,8 @@ std::string area(std::int32_t argc, std::string_view rest) {
 }
 
 // A Darwin-shaped machine behind the fake: the process table with the size
-// probe and ENOMEM protocol, argument areas, and the memory sources per pid.
-// Processes without a scripted answer fail that call.
+// probe and ENOMEM protocol, and argument areas; processes without one fail
+// that call. Every memory source but the table's page count fails unless scripted.
 struct Machine {
     FakeSystem sys;
     std::vector<kinfo_proc> table;
@@ -51,8 +51,6 @@ struct Machine {
     // What a size probe or a fetch claims, when not the truth; key -1: the table.
     std::map<int, std::size_t> probes, claims;
     Lengths fetch_lengths;  // of the table
-    std::map<int, darwin::rusage_info_v2> rusage;
-    std::map<int, std::uint64_t> task_resident, taskall_resident;
     long page_size = 16384;
 
     Machine() {
@@ -81,25 +79,6 @@ struct Machine {
             return r;
         };
         sys.on_sysconf = [this](int name) { return name == darwin::SC_PAGESIZE ? page_size : -1; };
-        sys.on_proc_pid_rusage = [this](int pid, int flavor, void* out) {
-            EXPECT_EQ(flavor, darwin::RUSAGE_INFO_V2);
-            if (!rusage.contains(pid)) {
-                std::memset(out, 0xAB, sizeof(darwin::rusage_info_v2));  // garbage on failure
-                return errno = ESRCH, -1;
-            }
-            std::memcpy(out, &rusage[pid], sizeof rusage[pid]);
-            return 0;
-        };
-        sys.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
-            const bool all = flavor == darwin::PROC_PIDTASKALLINFO;
-            EXPECT_TRUE(all || flavor == darwin::PROC_PIDTASKINFO);
-            auto& source = all ? taskall_resident : task_resident;
-            if (!source.contains(pid)) return 0;
-            auto* task = all ? &static_cast<darwin::proc_taskallinfo*>(out)->ptinfo
-                             : static_cast<darwin::proc_taskinfo*>(out);
-            task->pti_resident_size = source[pid];
-            return size;
-        };
     }
 
     std::vector<ProcessInfo> processes() {
@@ -119,13 +98,13 @@ TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
     std::memset(unterminated.p_comm, 'x', sizeof unterminated.p_comm);
     m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe"), unterminated};
     m.areas[812] = area(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
-    m.rusage[812].ri_phys_footprint = 4096;
+    m.table[0].e_xrssize = 2;
 
     const auto procs = m.processes();
     ASSERT_EQ(procs.size(), 4u);
     const ProcessInfo& p = procs[0];
     EXPECT_EQ(std::tie(p.pid, p.ppid, p.status, p.exe_path, p.memory_usage, p.start_time),
-              std::tuple(812u, 811u, ProcessStatus::Sleeping, "-zsh"s, 4096ull, 1700000000ull));
+              std::tuple(812u, 811u, ProcessStatus::Sleeping, "-zsh"s, 32768ull, 1700000000ull));
     EXPECT_EQ(p.cmdline, (Args{"-zsh", "-l"}));
     std::vector<std::string> names;
     for (const ProcessInfo& each : procs) names.push_back(each.name);
@@ -206,33 +185,45 @@ TEST(ProcessTable, FailedArgumentReadsLeaveEmptyCommandLinesAndNothingLeaks) {
 }
 
 TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {
-    // rusage readable, footprint, resident, task info, task-all info (kNone:
-    // the call fails), table pages, page size; usage
-    const std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::int16_t,
-                     long, std::uint64_t>
-        cases[] = {
-            {true, 1, 2, 3, 4, 5, 16384, 1},
-            {true, 0, 2, 3, 4, 5, 16384, 2},
-            {true, 0, 0, 3, 4, 5, 16384, 3},
-            {true, 0, 0, 0, 4, 5, 16384, 5 * 16384},  // task info answering zero ends the chain
-            {false, 0, 0, 3, 4, 5, 16384, 3},         // a failed rusage's buffer is not read
-            {false, 0, 0, kNone, 4, 5, 16384, 4},
-            {false, 0, 0, kNone, kNone, -5, 16384, 0},
-            {false, 0, 0, kNone, kNone, 32767, std::numeric_limits<long>::max(), kNone},
-            {false, 0, 0, kNone, kNone, 5, -1, 0},
-        };
-    for (const auto& [ok, footprint, resident, task, taskall, pages, page, usage] : cases) {
+    struct Case {
+        bool rusage_ok;
+        std::uint64_t footprint, resident, task, taskall;  // kNone: the call fails
+        std::int16_t pages;
+        long page_size;
+        std::uint64_t usage;
+    };
+    const Case cases[] = {
+        {true, 1, 2, 3, 4, 5, 16384, 1},
+        {true, 0, 2, 3, 4, 5, 16384, 2},
+        {true, 0, 0, 3, 4, 5, 16384, 3},
+        {true, 0, 0, 0, 4, 5, 16384, 5 * 16384},  // task info answering zero ends the chain
+        {false, 0, 0, 3, 4, 5, 16384, 3},         // a failed rusage's buffer is not read
+        {false, 0, 0, kNone, 4, 5, 16384, 4},
+        {false, 0, 0, kNone, kNone, -5, 16384, 0},
+        {false, 0, 0, kNone, kNone, 32767, std::numeric_limits<long>::max(), kNone},
+        {false, 0, 0, kNone, kNone, 5, -1, 0},
+    };
+    for (const Case& c : cases) {
         Machine m;
         m.table = {entry(9)};
-        m.table[0].e_xrssize = pages;
-        m.page_size = page;
-        if (ok) {
-            m.rusage[9].ri_phys_footprint = footprint;
-            m.rusage[9].ri_resident_size = resident;
-        }
-        if (task != kNone) m.task_resident[9] = task;
-        if (taskall != kNone) m.taskall_resident[9] = taskall;
-        EXPECT_EQ(m.processes().at(0).memory_usage, usage) << footprint << resident << task;
+        m.table[0].e_xrssize = c.pages;
+        m.page_size = c.page_size;
+        m.sys.on_proc_pid_rusage = [&](int pid, int flavor, void* out) {
+            EXPECT_TRUE(pid == 9 && flavor == darwin::RUSAGE_INFO_V2);
+            std::memset(out, 0xAB, sizeof(darwin::rusage_info_v2));  // garbage unless answered
+            if (!c.rusage_ok) return -1;
+            static_cast<darwin::rusage_info_v2*>(out)->ri_phys_footprint = c.footprint;
+            static_cast<darwin::rusage_info_v2*>(out)->ri_resident_size = c.resident;
+            return 0;
+        };
+        m.sys.on_proc_pidinfo = [&](int, int flavor, std::uint64_t, void* out, int size) {
+            const bool all = flavor == darwin::PROC_PIDTASKALLINFO;
+            auto* task = all ? &static_cast<darwin::proc_taskallinfo*>(out)->ptinfo
+                             : static_cast<darwin::proc_taskinfo*>(out);
+            task->pti_resident_size = all ? c.taskall : c.task;
+            return task->pti_resident_size == kNone ? 0 : size;
+        };
+        EXPECT_EQ(m.processes().at(0).memory_usage, c.usage) << c.footprint << c.resident << c.task;
     }
 }
 
