@@ -76,11 +76,15 @@ TEST(ProcessTable, TooSmallBufferGetsWholeEntriesAndEnomem) {
     EXPECT_EQ(buffer[1].p_pid, 0) << "wrote past the whole entries that fit";
 }
 
-TEST(ProcessTable, ZombieAndStoppedChildren) {
+// A zombie, and a stopped shell with arguments that are empty, not UTF-8, or
+// hold spaces.
+TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     os::LinuxSystem system;
     const pid_t zombie = fork();
     if (zombie == 0) _exit(0);
-    auto stopped = spawn({"/bin/sh", "-c", "read line"});
+    const std::vector<std::string> argv = {"/bin/sh", "-c",          "read line", "name0",
+                                           "",        "\xff\xfe ok", "two words"};
+    auto stopped = spawn(argv);
     ASSERT_NE(stopped, nullptr);
     ::kill(stopped->pid, SIGSTOP);
     ASSERT_TRUE(wait_until([&] { return stat_fields(zombie).at(3) == "Z"; }));
@@ -103,25 +107,15 @@ TEST(ProcessTable, ZombieAndStoppedChildren) {
     // A zombie has no arguments left; it fails as Darwin fails it.
     EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROCARGS2, zombie}), EINVAL);
     ::waitpid(zombie, nullptr, 0);
-}
 
-TEST(ProcessArgs, ChildArgumentsComeBackByteForByte) {
-    os::LinuxSystem system;
-    const std::vector<std::string> argv = {"/bin/sh", "-c",          "read line", "name0",
-                                           "",        "\xff\xfe ok", "two words"};
-    auto child = spawn(argv);
-    ASSERT_NE(child, nullptr);
-    const int self_name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, getpid()};
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, child->pid};
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, stopped->pid};
     std::size_t size = 0;
     ASSERT_EQ(system.sysctl(name, 3, nullptr, &size, nullptr, 0), 0);
     // A probe for one process must not answer the fetch for another.
-    std::size_t other = 0;
-    ASSERT_EQ(system.sysctl(self_name, 3, nullptr, &other, nullptr, 0), 0);
+    ASSERT_EQ(probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROCARGS2, getpid()}), 0);
     std::string area(size, '\x55');
     ASSERT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), 0);
     ASSERT_EQ(size, area.size());
-
     // argc, the executable's path, NUL padding to 8 bytes, the arguments.
     std::uint32_t argc = 0;
     std::memcpy(&argc, area.data(), 4);
@@ -130,12 +124,13 @@ TEST(ProcessArgs, ChildArgumentsComeBackByteForByte) {
     EXPECT_EQ(area.substr(4, path_end - 4), std::filesystem::canonical("/bin/sh").string());
     EXPECT_EQ(area.substr(path_end, start - path_end), std::string(start - path_end, '\0'));
     EXPECT_EQ(area.substr(start), nul_joined(argv));
-
-    std::string small(area.size() - 1, '\0');
-    size = small.size();
+    // One byte short fails without writing past the length it was given.
+    area.back() = '\x55';
+    size = area.size() - 1;
     errno = 0;
-    EXPECT_EQ(system.sysctl(name, 3, small.data(), &size, nullptr, 0), -1);
+    EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(area.back(), '\x55');
 }
 
 TEST(ProcessArgs, AbsentProcessUnknownNamesAndWritesFail) {

@@ -10,32 +10,22 @@ import pytest
 def child():
     """Starts helper processes and makes sure none outlives the test."""
     started = []
-
-    def start(argv, **kwargs):
-        process = subprocess.Popen(argv, **kwargs)
-        started.append(process)
-        return process
-
-    yield start
+    yield lambda argv, **kwargs: started.append(subprocess.Popen(argv, **kwargs)) or started[-1]
     for process in started:
-        if process.poll() is None:
-            process.kill()
+        process.kill()
         process.wait()
 
 
 def wait_until(predicate, timeout=5.0):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
+    while not predicate() and time.monotonic() < deadline:
         time.sleep(0.01)
     return predicate()
 
 
 def proc_state(pid):
     with open(f"/proc/{pid}/stat", "rb") as f:
-        data = f.read()
-    return data[data.rindex(b")") + 2 : data.rindex(b")") + 3].decode()
+        return f.read().rsplit(b")", 1)[1].split()[0].decode()
 
 
 def resources():
