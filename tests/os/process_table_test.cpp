@@ -23,18 +23,6 @@ using darwin::kinfo_proc;
 
 const int table_name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
 
-std::vector<kinfo_proc> process_table(os::System& system) {
-    std::size_t size = 0;
-    EXPECT_EQ(system.sysctl(table_name, 3, nullptr, &size, nullptr, 0), 0);
-    const std::size_t probed = size;
-    std::vector<kinfo_proc> table(size / sizeof(kinfo_proc));
-    EXPECT_EQ(system.sysctl(table_name, 3, table.data(), &size, nullptr, 0), 0);
-    EXPECT_LE(size, probed);
-    EXPECT_EQ(size % sizeof(kinfo_proc), 0u);
-    table.resize(size / sizeof(kinfo_proc));
-    return table;
-}
-
 const kinfo_proc& entry_of(const std::vector<kinfo_proc>& table, int pid) {
     static const kinfo_proc none{};
     auto found = std::ranges::find(table, pid, &kinfo_proc::p_pid);
@@ -82,33 +70,31 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     os::LinuxSystem system;
     const pid_t zombie = fork();
     if (zombie == 0) _exit(0);
-    const std::vector<std::string> argv = {"/bin/sh", "-c",          "read line", "name0",
+    const std::vector<std::string> argv = {"/bin/sh", "-c",          "kill -STOP $$", "name0",
                                            "",        "\xff\xfe ok", "two words"};
-    auto stopped = spawn(argv);
-    ASSERT_NE(stopped, nullptr);
-    ::kill(stopped->pid, SIGSTOP);
+    const Child stopped = spawn(argv);
     ASSERT_TRUE(wait_until([&] { return stat_fields(zombie).at(3) == "Z"; }));
-    ASSERT_TRUE(wait_until([&] { return stat_fields(stopped->pid).at(3) == "T"; }));
+    ASSERT_TRUE(wait_until([&] { return stat_fields(stopped.pid).at(3) == "T"; }));
     const auto table = process_table(system);
     EXPECT_EQ(entry_of(table, zombie).p_stat, darwin::SZOMB);
     EXPECT_EQ(entry_of(table, zombie).e_ppid, getpid());
-    const kinfo_proc& sh = entry_of(table, stopped->pid);
+    const kinfo_proc& sh = entry_of(table, stopped.pid);
     EXPECT_EQ(sh.p_stat, darwin::SSTOP);
     EXPECT_EQ(std::string(sh.p_comm), "sh");
 
     // A stopped process's memory holds still: its resident size is exactly
     // the one ps shows (statm's), in the table and in the usage counters.
-    const std::uint64_t resident = statm_pages(stopped->pid, 1);
+    const std::uint64_t resident = statm_pages(stopped.pid, 1);
     EXPECT_EQ(static_cast<std::uint64_t>(sh.e_xrssize), resident);
     darwin::rusage_info_v2 usage{};
-    ASSERT_EQ(system.proc_pid_rusage(stopped->pid, darwin::RUSAGE_INFO_V2, &usage), 0);
+    ASSERT_EQ(system.proc_pid_rusage(stopped.pid, darwin::RUSAGE_INFO_V2, &usage), 0);
     EXPECT_EQ(usage.ri_resident_size, resident * sysconf(_SC_PAGESIZE));
 
     // A zombie has no arguments left; it fails as Darwin fails it.
     EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROCARGS2, zombie}), EINVAL);
     ::waitpid(zombie, nullptr, 0);
 
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, stopped->pid};
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, stopped.pid};
     std::size_t size = 0;
     ASSERT_EQ(system.sysctl(name, 3, nullptr, &size, nullptr, 0), 0);
     // A probe for one process must not answer the fetch for another.

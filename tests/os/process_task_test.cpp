@@ -23,8 +23,7 @@ using os::procfs::remembered_stat;
 const std::uint64_t page = sysconf(_SC_PAGESIZE);
 
 std::size_t count_entries(const char* path) {
-    using std::filesystem::directory_iterator;
-    return std::distance(directory_iterator(path), directory_iterator());
+    return std::ranges::distance(std::filesystem::directory_iterator(path));
 }
 
 // The CPU time `read` gives for this process lies between this process's own
@@ -42,14 +41,6 @@ std::uint64_t task_cpu_ns(os::System& system) {
     darwin::proc_taskinfo task{};
     EXPECT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &task, sizeof task), 96);
     return task.pti_total_user + task.pti_total_system;
-}
-
-void fetch_table(os::System& system) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
-    std::size_t size = 0;
-    ASSERT_EQ(system.sysctl(name, 3, nullptr, &size, nullptr, 0), 0);
-    std::vector<darwin::kinfo_proc> table(size / sizeof(darwin::kinfo_proc));
-    ASSERT_EQ(system.sysctl(name, 3, table.data(), &size, nullptr, 0), 0);
 }
 
 TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
@@ -116,7 +107,7 @@ TEST(TaskInfo, FailuresFollowLibproc) {
 TEST(ProcessMemo, NeverOutlivesForgetOrAPause) {
     os::LinuxSystem system;
     for (bool forget : {true, false}) {
-        fetch_table(system);
+        process_table(system);
         const std::uint64_t first = task_cpu_ns(system);
         if (forget) {
             os::procfs::forget_process_memo();
@@ -131,19 +122,18 @@ TEST(ProcessMemo, NeverOutlivesForgetOrAPause) {
 // pid the walk has passed is not part of it and must be read afresh.
 TEST(ProcessMemo, AnswersOnlyAlongTheListingsWalk) {
     os::LinuxSystem system;
-    auto child = spawn({"/bin/sh", "-c", "read line"});
-    ASSERT_NE(child, nullptr);
-    if (child->pid < getpid()) GTEST_SKIP() << "pids wrapped around";
-    fetch_table(system);
+    const Child child = spawn({"/bin/sh", "-c", "kill -STOP $$"});
+    if (child.pid < getpid()) GTEST_SKIP() << "pids wrapped around";
+    process_table(system);
     ASSERT_NE(remembered_stat(getpid()), nullptr);
-    ASSERT_NE(remembered_stat(child->pid), nullptr);
+    ASSERT_NE(remembered_stat(child.pid), nullptr);
     EXPECT_EQ(remembered_stat(getpid()), nullptr);
-    EXPECT_NE(remembered_stat(child->pid), nullptr);
+    EXPECT_NE(remembered_stat(child.pid), nullptr);
 
-    fetch_table(system);
+    process_table(system);
     ASSERT_NE(remembered_stat(getpid()), nullptr);
     std::this_thread::sleep_for(std::chrono::nanoseconds(2 * os::procfs::memo_idle_ns));
-    EXPECT_EQ(remembered_stat(child->pid), nullptr) << "answered after a pause";
+    EXPECT_EQ(remembered_stat(child.pid), nullptr) << "answered after a pause";
 }
 
 }  // namespace

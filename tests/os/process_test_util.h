@@ -1,7 +1,8 @@
 // Helpers of the Linux personality's tests: /proc read the plain way to
-// compare with, CPU burnt on purpose, and children in known states.
+// compare with, CPU burnt on purpose, children in known states, the table.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,11 +11,13 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "os/darwin.h"
+#include "os/system.h"
 
 namespace lumenstat::testing {
 
@@ -76,36 +79,44 @@ inline std::string nul_joined(const std::vector<std::string>& argv) {
     return out;
 }
 
-// A child process, killed and reaped with the object. Its standard input is a
-// pipe held open meanwhile, so "read line" waits.
+// A child process, killed and reaped with the object.
 struct Child {
-    pid_t pid;
-    int input;
+    explicit Child(pid_t pid) : pid(pid) {}
+    Child(const Child&) = delete;
     ~Child() {
-        ::close(input);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
     }
+    const pid_t pid;
 };
 
 // Runs `argv[0]` with exactly `argv`, and waits until the exec has happened.
-inline std::unique_ptr<Child> spawn(const std::vector<std::string>& argv) {
+// A shell running "kill -STOP $$" then stops itself.
+inline Child spawn(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    int fds[2];
-    if (::pipe(fds) != 0) return nullptr;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(fds[0], 0);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
-    ::close(fds[0]);
-    std::unique_ptr<Child> child(new Child{pid, fds[1]});
     const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
     wait_until([&] { return slurp(path) == nul_joined(argv); });
-    return child;
+    return Child(pid);
+}
+
+// The process table, fetched after a size probe as callers do.
+inline std::vector<darwin::kinfo_proc> process_table(os::System& system) {
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
+    std::size_t size = 0;
+    EXPECT_EQ(system.sysctl(name, 3, nullptr, &size, nullptr, 0), 0);
+    const std::size_t probed = size;
+    std::vector<darwin::kinfo_proc> table(size / sizeof(darwin::kinfo_proc));
+    EXPECT_EQ(system.sysctl(name, 3, table.data(), &size, nullptr, 0), 0);
+    EXPECT_LE(size, probed);
+    EXPECT_EQ(size % sizeof(darwin::kinfo_proc), 0u);
+    table.resize(size / sizeof(darwin::kinfo_proc));
+    return table;
 }
 
 }  // namespace lumenstat::testing
