@@ -84,14 +84,25 @@ bool parse_process_stat(std::string_view text, ProcessStat& out) {
            && parse_i64(rest, out.rss);         // 24
 }
 
-bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
+namespace {
+
+// "/proc/<pid>/<leaf>", or "<pid>/<leaf>" relative to an open /proc.
+const char* stat_path(char (&path)[64], int proc_dirfd, int pid, const char* leaf) {
+    if (!pid_path(path, sizeof path, pid, leaf)) {
+        return nullptr;
+    }
+    return proc_dirfd == AT_FDCWD ? path : path + 6;
+}
+
+}  // namespace
+
+bool read_stat_line(int proc_dirfd, int pid, ProcessStat& out) {
     char path[64];
-    if (!pid_path(path, sizeof path, pid, "stat")) {
+    const char* at = stat_path(path, proc_dirfd, pid, "stat");
+    if (at == nullptr) {
         errno = ESRCH;
         return false;
     }
-    // Relative to an open /proc the path is "<pid>/stat".
-    const char* at = proc_dirfd == AT_FDCWD ? path : path + 6;
     char buffer[1024];
     long n = read_file(proc_dirfd, at, buffer, sizeof buffer);
     if (n < 0) {
@@ -105,6 +116,13 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
         errno = ESRCH;
         return false;
     }
+    return true;
+}
+
+bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
+    if (!read_stat_line(proc_dirfd, pid, out)) {
+        return false;
+    }
     // A process without an address space (a kernel thread, a zombie) has
     // nothing resident.
     if (out.vsize == 0) {
@@ -112,8 +130,10 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
         return true;
     }
     // "<size> <resident> ...": a process gone by now keeps the stat line's count.
-    std::memcpy(path + std::strlen(path), "m", 2);
-    n = read_file(proc_dirfd, at, buffer, sizeof buffer);
+    char path[64];
+    const char* at = stat_path(path, proc_dirfd, pid, "statm");
+    char buffer[256];
+    long n = at != nullptr ? read_file(proc_dirfd, at, buffer, sizeof buffer) : -1;
     std::string_view statm(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
     std::uint64_t size = 0;
     std::uint64_t resident = 0;

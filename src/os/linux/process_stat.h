@@ -44,6 +44,10 @@ bool parse_process_stat(std::string_view text, ProcessStat& out);
 // set (ESRCH when the process is gone).
 bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out);
 
+// The stat line alone, leaving `resident` unread (-1), for a caller that
+// takes the exact resident size from another file it reads anyway.
+bool read_stat_line(int proc_dirfd, int pid, ProcessStat& out);
+
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it; false when it cannot be read.
 bool boot_time_seconds(std::uint64_t& seconds);

@@ -101,16 +101,24 @@ std::uint32_t darwin_tty(int tty_nr) {
     return major << 24 | (minor & 0xffffff);
 }
 
-bool fill_bsd(darwin::proc_bsdinfo& bsd, const ProcessStat& stat) {
-    char path[64];
-    pid_path(path, sizeof path, stat.pid, "status");
-    char buffer[4096];
-    long n = read_file(AT_FDCWD, path, buffer, sizeof buffer);
-    if (n < 0) {
-        errno = ESRCH;
-        return false;
+// The resident size from VmRSS of /proc/PID/status when the stat line came
+// without statm's: the same exact count, in kB. A process without an address
+// space has no VmRSS line and nothing resident; one that lost it since its
+// stat line was read keeps that line's approximate count.
+void take_resident(std::string_view status, ProcessStat& stat) {
+    if (stat.resident >= 0) {
+        return;
     }
-    std::string_view status(buffer, static_cast<std::size_t>(n));
+    std::uint64_t kilobytes = 0;
+    if (stat.vsize == 0) {
+        stat.resident = 0;
+    } else if (keyed_u64(status, "VmRSS:", kilobytes)) {
+        stat.resident = static_cast<std::int64_t>(
+            std::min<std::uint64_t>(kilobytes / (page_size() / 1024), INT64_MAX));
+    }
+}
+
+bool fill_bsd(darwin::proc_bsdinfo& bsd, std::string_view status, const ProcessStat& stat) {
     Ids uid;
     Ids gid;
     std::uint64_t boot_seconds = 0;
@@ -166,13 +174,27 @@ int pid_task_all_info(int pid, void* buffer, int buffersize) {
     if (!usable(buffer, buffersize, sizeof(darwin::proc_taskallinfo))) {
         return 0;
     }
+    // The status text is read for the ids and the descriptor table size in
+    // any case, so statm is not read for the resident size.
     ProcessStat stat;
-    if (!stat_of(pid, stat)) {
+    if (const ProcessStat* remembered = remembered_stat(pid)) {
+        stat = *remembered;
+    } else if (!read_stat_line(AT_FDCWD, pid, stat)) {
         errno = ESRCH;
         return 0;
     }
+    char path[64];
+    pid_path(path, sizeof path, pid, "status");
+    char text[4096];
+    long n = read_file(AT_FDCWD, path, text, sizeof text);
+    if (n < 0) {
+        errno = ESRCH;
+        return 0;
+    }
+    std::string_view status(text, static_cast<std::size_t>(n));
+    take_resident(status, stat);
     darwin::proc_taskallinfo all{};
-    if (!fill_bsd(all.pbsd, stat)) {
+    if (!fill_bsd(all.pbsd, status, stat)) {
         return 0;
     }
     fill_task(all.ptinfo, stat);
