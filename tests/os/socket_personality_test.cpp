@@ -276,6 +276,35 @@ TEST_F(Personality, UnixSocketIsGenericWithoutFamily) {
 
 // Each thread walks with its own table: concurrent listings and queue
 // queries of the whole machine all see this process's sockets.
+// A TCP socket that is bound but neither listens nor connects sits in none
+// of the kernel's connection tables; Darwin still describes it as TCP, closed.
+// It is found in a walk over every process as in a query about this one.
+TEST_F(Personality, BoundInactiveTcpSocketIsClosedTcp) {
+    Fd idle = bound(AF_INET6, SOCK_STREAM, "::1");
+    Fd unix_socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd server = listener(AF_INET, "127.0.0.1");
+    auto expect_closed_tcp = [&](const d::socket_fdinfo& out) {
+        EXPECT_EQ(out.psi.soi_kind, d::SOCKINFO_TCP);
+        EXPECT_EQ(out.psi.soi_family, d::DARWIN_AF_INET6);
+        EXPECT_EQ(out.psi.soi_proto.pri_tcp.tcpsi_state, d::TCPS_CLOSED);
+        EXPECT_EQ(port_field(out.psi.soi_proto.pri_in.insi_lport), local_port(idle.get()));
+    };
+    expect_closed_tcp(info(idle.get()));
+
+    // In a walk, after descriptors that the connection tables do not hold.
+    std::vector<int> pids(8192);
+    int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int));
+    ASSERT_GT(got, 0);
+    list_fds(self);
+    d::socket_fdinfo out{};
+    for (int fd : {unix_socket.get(), server.get(), idle.get()}) {
+        ASSERT_EQ(system.proc_pidfdinfo(self, fd, d::PROC_PIDFDSOCKETINFO, &out, sizeof(out)),
+                  static_cast<int>(sizeof(out)));
+        EXPECT_EQ(out.psi.soi_stat.vst_ino, inode_of(fd));
+    }
+    expect_closed_tcp(out);
+}
+
 TEST(SocketEnumerationLive, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
     Fd server = listener(AF_INET6, "::1");
     Fd client = connected(AF_INET6, SOCK_STREAM, "::1", local_port(server.get()));

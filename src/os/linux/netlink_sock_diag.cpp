@@ -5,9 +5,11 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -36,8 +38,11 @@ private:
 };
 
 // TIME_WAIT and NEW_SYN_RECV entries are not full sockets: they have no
-// inode, so no descriptor can refer to them.
-constexpr std::uint32_t kTcpStates = ~((1u << 6) | (1u << 12));
+// inode, so no descriptor can refer to them. Sockets that are bound but
+// neither listen nor connect (state bit 13, reported since Linux 6.8) are
+// asked for apart: finding them walks the whole bind hash table.
+constexpr std::uint32_t kTcpBoundInactive = 1u << 13;
+constexpr std::uint32_t kTcpStates = ~((1u << 6) | (1u << 12) | kTcpBoundInactive);
 
 bool send_all(int fd, const void* message, std::size_t size) {
     sockaddr_nl kernel{};
@@ -76,7 +81,7 @@ bool send_dump_request(int fd, std::uint8_t family, std::uint8_t protocol) {
 
 // The older TCP request leaves the family open, so one walk of the kernel's
 // connection hash table yields IPv4 and IPv6 sockets together.
-bool send_tcp_dump_request(int fd) {
+bool send_tcp_dump_request(int fd, std::uint32_t states) {
     struct {
         nlmsghdr header;
         inet_diag_req request;
@@ -85,7 +90,7 @@ bool send_tcp_dump_request(int fd) {
     message.header.nlmsg_type = TCPDIAG_GETSOCK;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.header.nlmsg_seq = 1;
-    message.request.idiag_states = kTcpStates;
+    message.request.idiag_states = states;
     message.request.idiag_ext = 1u << (INET_DIAG_SKMEMINFO - 1);
     return send_all(fd, &message, sizeof(message));
 }
@@ -210,13 +215,32 @@ bool read_netlink(TableKind kind, SocketTable& table) {
            read_dump(netlink.get(), kind.tcp, dump_buffer(), table);
 }
 
-bool read_netlink_tcp(SocketTable& table) {
+namespace {
+
+bool read_tcp_dump(std::uint32_t states, SocketTable& table) {
     NetlinkSocket netlink;
     if (netlink.get() < 0) {
         return false;
     }
-    return send_tcp_dump_request(netlink.get()) &&
+    return send_tcp_dump_request(netlink.get(), states) &&
            read_dump(netlink.get(), true, dump_buffer(), table);
+}
+
+}  // namespace
+
+bool read_netlink_tcp(SocketTable& table) { return read_tcp_dump(kTcpStates, table); }
+
+bool read_netlink_tcp_bound_inactive(SocketTable& table) {
+    // An older kernel ignores the bit and would walk its connection table for
+    // nothing.
+    static const bool reported = [] {
+        utsname name{};
+        unsigned major = 0;
+        unsigned minor = 0;
+        return ::uname(&name) == 0 && std::sscanf(name.release, "%u.%u", &major, &minor) == 2 &&
+               (major > 6 || (major == 6 && minor >= 8));
+    }();
+    return !reported || read_tcp_dump(kTcpBoundInactive, table);
 }
 
 SocketTable read_kernel_sockets() {

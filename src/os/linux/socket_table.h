@@ -44,14 +44,20 @@ inline constexpr TableKind TABLE_KINDS[] = {
 // errno set when netlink or the dump fails; `table` may then hold part of it.
 bool read_netlink(TableKind kind, SocketTable& table);
 
-// Adds the IPv4 and IPv6 TCP tables read through one netlink dump.
+// Adds the IPv4 and IPv6 TCP tables read through one netlink dump, without
+// the sockets that are only bound.
 bool read_netlink_tcp(SocketTable& table);
+
+// Adds the TCP sockets of both families that are bound but neither listen nor
+// connect (none before Linux 6.5, which does not report them).
+bool read_netlink_tcp_bound_inactive(SocketTable& table);
 
 // Adds one table read from /proc/net/{tcp,tcp6,udp,udp6}. False with errno
 // set when the file cannot be read.
 bool read_proc_net(TableKind kind, SocketTable& table);
 
-// All four tables, each from netlink or, when that fails, from /proc/net.
+// All four tables, each from netlink or, when that fails, from /proc/net;
+// without the TCP sockets that are only bound.
 SocketTable read_kernel_sockets();
 
 // Adds the sockets of one reply datagram of a sock_diag dump to `table`.

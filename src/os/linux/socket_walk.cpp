@@ -24,6 +24,7 @@ struct Walk {
     SocketDescriptors listed_sockets;
     std::optional<SocketTable> table;
     std::uint64_t table_ns = 0;
+    bool bound_inactive_read = false;
 };
 
 Walk& this_thread() {
@@ -74,8 +75,16 @@ const KernelSocket* find_socket(std::uint64_t inode) {
     if (!walk.table || now - walk.table_ns > kMaxTableAgeNs) {
         walk.table = read_kernel_sockets();
         walk.table_ns = now;
+        walk.bound_inactive_read = false;
     }
     auto it = walk.table->find(inode);
+    if (it == walk.table->end() && !walk.bound_inactive_read) {
+        // Only bound TCP sockets are rare and costly to find, so they are read
+        // once a socket is missing from the rest (or is not TCP or UDP at all).
+        walk.bound_inactive_read = true;
+        read_netlink_tcp_bound_inactive(*walk.table);
+        it = walk.table->find(inode);
+    }
     return it == walk.table->end() ? nullptr : &it->second;
 }
 

@@ -12,7 +12,10 @@
 //     as in a query about one process) ends the walk and drops the table, so
 //     that a query about one process always sees the queues as they are now;
 //   - a table older than kMaxTableAge is never used, which bounds staleness
-//     for callers that abandon a walk or read descriptors without listing.
+//     for callers that abandon a walk or read descriptors without listing;
+//   - TCP sockets that are only bound are added to the table at the first
+//     look-up it cannot answer, so a walk that never misses skips their
+//     costly search.
 // The socket descriptors of the last listed process are remembered with their
 // inodes for kMaxTableAgeNs, so that reading them right after the listing
 // costs no second readlink. As on Darwin, a descriptor closed between the
