@@ -48,13 +48,14 @@ ctest_suite() {
 # pytest_suite NAME VENV [ENV...]: runs tests/python with the venv's interpreter, passing on the
 # arguments in the array pytest_args.
 pytest_args=()
+pytest_python=
 pytest_suite() {
     local name=$1 venv=$2
     shift 2
     banner "$name"
     local status=0
-    env "$@" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" tests/python \
-        --junitxml="$results/$name.xml" || status=$?
+    env "$@" "${pytest_python:-$venv/bin/python}" -m pytest -q -p no:cacheprovider \
+        "${pytest_args[@]}" tests/python --junitxml="$results/$name.xml" || status=$?
     # 5: no tests collected - an empty suite is not a failure
     if [ $status -eq 0 ] || [ $status -eq 5 ]; then
         record "$name" tests ok
@@ -74,6 +75,27 @@ preload_for() {
     done
     local IFS=:
     echo "${libs[*]}"
+}
+
+# sanitized_python VENV SANITIZERS: prints the path of an interpreter for VENV that runs with the
+# sanitizer runtimes preloaded. Python is not built with the sanitizers, so the module's runtimes
+# must come first; but only Python processes may get them (ps, for one, hangs under a preloaded
+# ASan), so a .pth file drops LD_PRELOAD from the environment once the interpreter has started,
+# and the wrapper, being sys.executable, puts it back for Python children.
+sanitized_python() {
+    local venv=$1 list=$2
+    local wrapper="$venv/bin/python-sanitized"
+    local real
+    real=$(realpath "$venv/bin/python")
+    cat >"$wrapper" <<WRAPPER
+#!/usr/bin/env bash
+LD_PRELOAD="$(preload_for "$list")" exec -a "\$0" "$real" "\$@"
+WRAPPER
+    chmod +x "$wrapper"
+    local site
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+    echo 'import os; os.environ.pop("LD_PRELOAD", None)' >"$site/sanitizer_preload.pth"
+    echo "$wrapper"
 }
 
 start=$SECONDS
@@ -97,14 +119,13 @@ if ! skipped sanitize; then
         tag=${list//,/-}
         ctest_suite "ctest-$tag" "build/tests-$tag" "-DLUMENSTAT_SANITIZE=$list" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo
-        # Python is not built with the sanitizers, so their runtimes are preloaded; leak checks are
-        # off because the interpreter keeps its own allocations until exit.
+        # Leak checks are off for the module: the interpreter keeps its own allocations until exit.
         if step "module $tag" step bash scripts/setup.sh --no-apt --venv ".venv-$tag" \
             --sanitize "$list"; then
             pytest_args=(-m "not slow")
-            pytest_suite "pytest-$tag" ".venv-$tag" LD_PRELOAD="$(preload_for "$list")" \
-                ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-                TSAN_OPTIONS=second_deadlock_stack=1
+            pytest_python=$(sanitized_python ".venv-$tag" "$list")
+            pytest_suite "pytest-$tag" ".venv-$tag" ASAN_OPTIONS=detect_leaks=0 \
+                UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS=second_deadlock_stack=1
         fi
     done
 fi
