@@ -1,8 +1,13 @@
 #include "os/linux/socket_walk.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 namespace lumenstat::os::linux_sockets {
 
@@ -23,13 +28,46 @@ struct Walk {
     std::uint64_t listed_ns = 0;
     SocketDescriptors listed_sockets;
     std::optional<SocketTable> table;
-    std::uint64_t table_ns = 0;
+    std::uint64_t table_ns = 0;  // when the table's reading started
     bool bound_inactive_read = false;
+    // The table being read on another thread for the current walk, by the
+    // process `reader_pid` (a child forked meanwhile has no such thread).
+    std::future<SocketTable> reading;
+    pid_t reader_pid = 0;
 };
 
 Walk& this_thread() {
     thread_local Walk walk;
     return walk;
+}
+
+// Starts reading the tables on a thread of their own, so that the reading
+// overlaps the walk's listing of descriptors. The thread is detached and its
+// result dropped without waiting when the walk ends first. When no thread can
+// be started, the first look-up reads the tables itself.
+void start_reading(Walk& walk) {
+    walk.reading = {};
+    try {
+        auto task = std::make_shared<std::packaged_task<SocketTable()>>(read_kernel_sockets);
+        std::future<SocketTable> result = task->get_future();
+        walk.table_ns = now_ns();
+        std::thread([task] { (*task)(); }).detach();
+        walk.reading = std::move(result);
+        walk.reader_pid = ::getpid();
+    } catch (const std::system_error&) {
+    }
+}
+
+// The table read for this walk, once that reading is over.
+void finish_reading(Walk& walk) {
+    if (!walk.reading.valid()) {
+        return;
+    }
+    if (walk.reader_pid == ::getpid()) {
+        walk.table = walk.reading.get();
+        walk.bound_inactive_read = false;
+    }
+    walk.reading = {};
 }
 
 }  // namespace
@@ -41,6 +79,7 @@ void begin_walk(int highest_pid) {
     walk.highest_pid = highest_pid;
     walk.listed_pid = -1;
     walk.table.reset();
+    start_reading(walk);
 }
 
 void descriptors_listed(int pid, SocketDescriptors sockets) {
@@ -49,6 +88,7 @@ void descriptors_listed(int pid, SocketDescriptors sockets) {
     if (!continues) {
         walk.walking = false;
         walk.table.reset();
+        walk.reading = {};
     }
     walk.previous_pid = pid;
     walk.listed_pid = pid;
@@ -71,6 +111,7 @@ std::optional<std::uint64_t> listed_socket_inode(int pid, int fd) {
 
 const KernelSocket* find_socket(std::uint64_t inode) {
     Walk& walk = this_thread();
+    finish_reading(walk);
     std::uint64_t now = now_ns();
     if (!walk.table || now - walk.table_ns > kMaxTableAgeNs) {
         walk.table = read_kernel_sockets();

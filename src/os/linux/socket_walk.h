@@ -3,16 +3,18 @@
 // Darwin answers proc_pidfdinfo from the live socket. Here a socket's details
 // come from tables of every socket on the machine, so reading them per
 // descriptor would make a listing of the machine quadratic. The rule, per
-// thread:
-//   - proc_listpids starts a walk over the process list it returns;
-//   - while the thread lists descriptors (PROC_PIDLISTFDS) of processes later
-//     in that list than the previous one, socket look-ups share one table,
-//     read at the first look-up of the walk;
+// calling thread:
+//   - proc_listpids starts a walk over the process list it returns, and starts
+//     reading one table for that walk on a thread of its own;
+//   - while the caller lists descriptors (PROC_PIDLISTFDS) of processes later
+//     in that list than the previous one, socket look-ups share that table,
+//     the first look-up of the walk waiting for its reading to finish;
 //   - any other descriptor listing (a process listed again, or out of order,
 //     as in a query about one process) ends the walk and drops the table, so
 //     that a query about one process always sees the queues as they are now;
-//   - a table older than kMaxTableAge is never used, which bounds staleness
-//     for callers that abandon a walk or read descriptors without listing;
+//   - a table whose reading started more than kMaxTableAge ago is never used
+//     (it is read again), which bounds staleness for callers that abandon a
+//     walk or read descriptors without listing;
 //   - TCP sockets that are only bound are added to the table at the first
 //     look-up it cannot answer, so a walk that never misses skips their
 //     costly search.
