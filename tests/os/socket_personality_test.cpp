@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -272,6 +273,28 @@ TEST_F(Personality, UnixSocketIsGenericWithoutFamily) {
     EXPECT_EQ(u.psi.soi_kind, d::SOCKINFO_GENERIC);
     EXPECT_EQ(u.psi.soi_family, d::DARWIN_AF_UNSPEC);
     EXPECT_EQ(u.psi.soi_stat.vst_ino, inode_of(a.get()));
+}
+
+// The tables of a walk are read on another thread; a child forked in the
+// middle of the walk has no such thread, and reads them itself.
+TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
+    Fd server = listener(AF_INET, "127.0.0.1");
+    std::vector<int> pids(8192);
+    ASSERT_GT(system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int)), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);  // a look-up waiting for the parent's thread would hang
+        list_fds(self);
+        d::socket_fdinfo out{};
+        bool found = system.proc_pidfdinfo(self, server.get(), d::PROC_PIDFDSOCKETINFO, &out,
+                                           sizeof(out)) == static_cast<int>(sizeof(out)) &&
+                     out.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
+        _exit(found ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Each thread walks with its own table: concurrent listings and queue
