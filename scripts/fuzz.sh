@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds every fuzz/fuzz_*.cpp with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs each for FUZZ_SECONDS (default 60). A target's first line names the core sources it needs:
+# runs each for FUZZ_SECONDS, or else for the seconds its second line asks (default 20). A target's
+# first line names the core sources it needs:
 #   // sources: src/process/argument_area.cpp src/text/utf8.cpp
+#   // seconds: 60
 # Corpora grow in build/fuzz/corpus/<target>/; a finding is saved in build/fuzz/artifacts/ and fails
 # the run. Prints one "fuzz: <target>: passed|failed" line per target.
 #
@@ -9,7 +11,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${FUZZ_SECONDS:-60}
 cxx=${FUZZ_CXX:-clang++-14}
 out=build/fuzz
 mkdir -p "$out/bin" "$out/corpus" "$out/artifacts" "$out/log"
@@ -31,6 +32,11 @@ for target in "${targets[@]}"; do
     first=$(head -n 1 "$target")
     if [[ "$first" == "// sources:"* ]]; then
         read -r -a sources <<<"${first#// sources:}"
+    fi
+    seconds=${FUZZ_SECONDS:-}
+    if [ -z "$seconds" ]; then
+        asked=$(sed -n '2s#^// seconds: *\([0-9][0-9]*\).*#\1#p' "$target")
+        seconds=${asked:-20}
     fi
     bin="$out/bin/$name"
     log="$out/log/$name.log"
