@@ -95,20 +95,23 @@ TEST(ProcessCpuTime, FallsBackToUsageCountersUnconverted) {
 }
 
 TEST(ProcessCpuUsage, DividesTheTimeSpentByTheRequestedSpan) {
-    const Result<double> gone = std::unexpected(QueryError::process_not_found(9));
-    const std::tuple<Times, std::uint64_t, Result<double>, std::size_t> cases[] = {
-        // task times per sample, span in ms, usage, sleeps
+    constexpr double kGone = -1.0;
+    const std::tuple<Times, std::uint64_t, double, std::size_t> cases[] = {
+        // task times per sample, span in ms, usage (kGone: not found), sleeps
         {{{1'000'000'000, 0}, {1'100'000'000, 150'000'000}}, 500, 50.0, 1},  // 0.25 s over 0.5 s
         {{{0, 0}, {3'000'000'000, 0}}, 1500, 200.0, 1},                      // two busy threads
         {{{10, 0}, {5'000, 0}}, 0, 0.0, 0},                                  // zero span
         {{{5'000, 0}, {10, 0}}, 10, 0.0, 1},                                 // time went backwards
-        {{}, 100, gone, 0},                                                  // before either sample
-        {{{1, 1}}, 100, gone, 1},                                            // before the second
+        {{}, 100, kGone, 0},                                                 // before either sample
+        {{{1, 1}}, 100, kGone, 1},                                           // before the second
     };
-    for (const auto& [task, ms, usage, sleeps] : cases) {
+    for (const auto& [task, ms, expected, sleeps] : cases) {
         Process p;
         p.task = task;
-        EXPECT_EQ(get_process_cpu_usage(p.sys, 9, Duration::from_milliseconds(ms)), usage) << ms;
+        const auto usage = get_process_cpu_usage(p.sys, 9, Duration::from_milliseconds(ms));
+        EXPECT_EQ(usage.value_or(kGone), expected) << ms;
+        EXPECT_EQ(usage ? QueryError::process_not_found(9) : usage.error(),
+                  QueryError::process_not_found(9));
         EXPECT_EQ(p.sleeps, sleeps) << ms;
     }
 }
