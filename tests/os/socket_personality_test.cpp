@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,6 +164,38 @@ TEST_F(Personality, DescriptorListGivesTypesInDescriptorOrder) {
     EXPECT_GE(needed, static_cast<int>(fds.size() * 8));
     d::proc_fdinfo one[1];
     EXPECT_EQ(system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, one, sizeof(one)), 8);
+}
+
+// More descriptors than one read of the directory returns: every one is
+// listed once, in order, and the count probe agrees.
+TEST_F(Personality, LongDescriptorTableIsListedWhole) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 5000) GTEST_SKIP() << "descriptor limit " << limit.rlim_max;
+    rlimit raised = limit;
+    raised.rlim_cur = 5000;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    Fd tcp = listener(AF_INET6, "::1");
+    std::vector<Fd> copies;
+    for (int i = 0; i < 4000; ++i) copies.emplace_back(::fcntl(tcp.get(), F_DUPFD_CLOEXEC, 0));
+    ASSERT_GE(copies.back().get(), 0);
+
+    std::vector<d::proc_fdinfo> fds(8192);
+    int got = system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, fds.data(), 8192 * 8);
+    fds.resize(got > 0 ? static_cast<std::size_t>(got) / 8 : 0);
+    EXPECT_EQ(system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, nullptr, 0), got);
+    EXPECT_TRUE(std::is_sorted(fds.begin(), fds.end(),
+                               [](auto& a, auto& b) { return a.proc_fd < b.proc_fd; }));
+    EXPECT_TRUE(std::adjacent_find(fds.begin(), fds.end(), [](auto& a, auto& b) {
+                    return a.proc_fd == b.proc_fd;
+                }) == fds.end());
+    std::size_t sockets = 0;
+    for (auto& entry : fds) {
+        sockets += entry.proc_fdtype == d::PROX_FDTYPE_SOCKET;
+    }
+    EXPECT_GE(sockets, copies.size() + 1);
+    copies.clear();
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 TEST_F(Personality, TcpAndUdpSocketsAsDarwinReportsThem) {
