@@ -1,6 +1,7 @@
 // The Linux personality's process list, descriptor list and socket details,
 // compared with sockets this test opens itself.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -13,7 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -296,6 +299,41 @@ TEST_F(Personality, FailuresSayWhy) {
     Fd live = listener(AF_INET, "127.0.0.1");
     EXPECT_EQ(system.proc_pidfdinfo(self, live.get(), d::PROC_PIDFDSOCKETINFO, &out, 791), 0);
     EXPECT_EQ(errno, ENOMEM);
+}
+
+// A process whose descriptor directory opens but whose links the kernel
+// refuses (a security module, or Yama for a process not our descendant).
+int process_with_hidden_links() {
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return -1;
+    int found = -1;
+    while (dirent* entry = ::readdir(proc)) {
+        int pid = std::atoi(entry->d_name);
+        std::string dir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* fds = pid > 0 ? ::opendir(dir.c_str()) : nullptr;
+        if (fds == nullptr) continue;
+        while (dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.') continue;
+            char link[64];
+            if (::readlinkat(::dirfd(fds), fd->d_name, link, sizeof(link)) < 0 && errno == EACCES) {
+                found = pid;
+            }
+            break;
+        }
+        ::closedir(fds);
+        if (found > 0) break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
+    int pid = process_with_hidden_links();
+    if (pid < 0) GTEST_SKIP() << "no process hides its descriptor links from this one";
+    std::vector<d::proc_fdinfo> fds(64);
+    errno = 0;
+    EXPECT_EQ(system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(), 64 * 8), 0);
+    EXPECT_EQ(errno, EPERM);
 }
 
 TEST_F(Personality, UnixSocketIsGenericWithoutFamily) {
