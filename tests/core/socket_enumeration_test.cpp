@@ -1,9 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -17,127 +13,67 @@ namespace lumenstat {
 namespace {
 
 using namespace testing;
+constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
 
-SocketSpec tcp4(std::uint16_t lport, std::uint16_t rport, int state) {
-    SocketSpec s;
-    s.local = v4_field(127, 0, 0, 1);
-    s.local_port = lport;
-    s.remote = rport ? v4_field(127, 0, 0, 1) : std::array<std::uint8_t, 16>{};
-    s.remote_port = rport;
-    s.tcp_state = state;
-    return s;
+// "tcp 127.0.0.1:80 127.0.0.2:5000 ESTABLISHED 7": protocol, addresses ("-"
+// for none), state and pid.
+std::string describe(const SocketConnection& r) {
+    return std::string(protocol_text(r.protocol)) + " " + socket_address_text(r.local_addr) + " " +
+           (r.remote_addr ? socket_address_text(*r.remote_addr) : "-") + " " +
+           std::string(state_display_text(r.state)) + " " + (r.pid ? std::to_string(*r.pid) : "-");
 }
 
-SocketSpec tcp6(std::uint16_t lport, int state) {
-    SocketSpec s;
-    s.family = d::DARWIN_AF_INET6;
-    s.vflag = d::INI_IPV6;
-    s.local[15] = 1;
-    s.local_port = lport;
-    s.tcp_state = state;
-    return s;
+using Texts = std::vector<std::string>;
+
+Texts describe(const std::vector<SocketConnection>& records) {
+    Texts out;
+    for (const SocketConnection& r : records) out.push_back(describe(r));
+    return out;
 }
 
-SocketSpec udp(std::uint16_t lport, bool v6) {
-    SocketSpec s;
-    s.kind = d::SOCKINFO_IN;
-    s.protocol = d::DARWIN_IPPROTO_UDP;
-    s.family = v6 ? d::DARWIN_AF_INET6 : d::DARWIN_AF_INET;
-    s.vflag = v6 ? d::INI_IPV6 : d::INI_IPV4;
-    s.local = v6 ? std::array<std::uint8_t, 16>{} : v4_field(0, 0, 0, 0);
-    s.local_port = lport;
-    s.remote = v4_field(10, 0, 0, 9);
-    s.remote_port = 53;  // connected: still no remote address in the listing
-    return s;
-}
-
-// ---------------------------------------------------------------- classification
-
-TEST(SocketClassification, KindAndProtocolRows) {
+TEST(SocketClassification, KindProtocolVersionAndState) {
     struct Row {
-        int kind, protocol;
-        std::optional<Protocol> expected;
-        bool has_tcp_state;
-    };
-    const Row rows[] = {
-        {d::SOCKINFO_TCP, 6, Protocol::TcpV4, true},  {d::SOCKINFO_TCP, 0, Protocol::TcpV4, true},
-        {d::SOCKINFO_IN, 17, Protocol::UdpV4, false}, {d::SOCKINFO_IN, 0, Protocol::UdpV4, false},
-        {d::SOCKINFO_IN, 6, Protocol::TcpV4, false},  {d::SOCKINFO_TCP, 17, std::nullopt, false},
-        {d::SOCKINFO_UN, 0, std::nullopt, false},     {d::SOCKINFO_GENERIC, 6, std::nullopt, false},
-        {d::SOCKINFO_IN, 1, std::nullopt, false},     {7, 6, std::nullopt, false},
-    };
-    for (const Row& row : rows) {
-        SocketSpec spec = tcp4(8080, 40000, d::TCPS_CLOSE_WAIT);
-        spec.kind = row.kind;
-        spec.protocol = row.protocol;
-        auto record = classify_socket(socket_record(spec), 77);
-        SCOPED_TRACE(::testing::Message() << "kind " << row.kind << " protocol " << row.protocol);
-        ASSERT_EQ(record.has_value(), row.expected.has_value());
-        if (!record) continue;
-        EXPECT_EQ(record->protocol, *row.expected);
-        EXPECT_EQ(record->state, row.has_tcp_state ? SocketState::CloseWait : SocketState::Unknown);
-        bool tcp = *row.expected == Protocol::TcpV4;
-        // A foreign port makes a remote address for TCP only.
-        EXPECT_EQ(record->remote_addr.has_value(), tcp);
-        EXPECT_EQ(record->pid, std::optional<std::uint32_t>(77));
-        EXPECT_EQ(record->inode, 0u);
-        EXPECT_EQ(socket_address_text(record->local_addr), "127.0.0.1:8080");
-        if (tcp) {
-            EXPECT_EQ(socket_address_text(*record->remote_addr), "127.0.0.1:40000");
-        }
-    }
-}
-
-TEST(SocketClassification, VersionFlagAndFamily) {
-    struct Row {
+        int kind, protocol, family, state;
         std::uint8_t vflag;
-        int family;
-        std::optional<Protocol> expected;
+        const char* expected;  // null: not a TCP or UDP socket
     };
     const Row rows[] = {
-        {d::INI_IPV4, d::DARWIN_AF_INET6, Protocol::TcpV4},  // the flag wins over the family
-        {d::INI_IPV6, d::DARWIN_AF_INET, Protocol::TcpV6},
-        {0, d::DARWIN_AF_INET, Protocol::TcpV4},
-        {0, d::DARWIN_AF_INET6, Protocol::TcpV6},
-        {0, 10, std::nullopt},  // Linux's AF_INET6 number means nothing here
-        {0, d::DARWIN_AF_UNIX, std::nullopt},
-        {3, d::DARWIN_AF_INET, std::nullopt},
-        {4, d::DARWIN_AF_INET, std::nullopt},
+        {d::SOCKINFO_TCP, 6, V4, 5, d::INI_IPV4, "tcp 127.0.0.1:80 127.0.0.2:5000 CLOSE_WAIT 7"},
+        {d::SOCKINFO_TCP, 0, V4, 5, d::INI_IPV4, "tcp 127.0.0.1:80 127.0.0.2:5000 CLOSE_WAIT 7"},
+        // A connected UDP socket still has no remote address.
+        {d::SOCKINFO_IN, 17, V4, 5, d::INI_IPV4, "udp 127.0.0.1:80 - UNKNOWN 7"},
+        {d::SOCKINFO_IN, 0, V6, 5, 0, "udp6 [::1]:80 - UNKNOWN 7"},
+        // TCP reported with generic Internet information only: no state.
+        {d::SOCKINFO_IN, 6, V4, 5, 0, "tcp 127.0.0.1:80 127.0.0.2:5000 UNKNOWN 7"},
+        {d::SOCKINFO_TCP, 6, V6, 11, 0, "tcp6 [::1]:80 [::2]:5000 UNKNOWN 7"},
+        // The version flag wins over the family: IPv4 reads the last four
+        // bytes, IPv6 all sixteen.
+        {d::SOCKINFO_TCP, 6, V6, 1, d::INI_IPV4, "tcp 0.0.0.1:80 0.0.0.2:5000 LISTEN 7"},
+        {d::SOCKINFO_TCP, 6, V4, 1, d::INI_IPV6, "tcp6 [::7f00:1]:80 [::7f00:2]:5000 LISTEN 7"},
+        {d::SOCKINFO_TCP, 17, V4, 1, 0, nullptr},
+        {d::SOCKINFO_UN, 0, V4, 1, 0, nullptr},
+        {d::SOCKINFO_GENERIC, 6, V4, 1, 0, nullptr},
+        {d::SOCKINFO_IN, 1, V4, 1, 0, nullptr},
+        {d::SOCKINFO_TCP, 6, 10, 1, 0, nullptr},  // Linux's AF_INET6 number means nothing
+        {d::SOCKINFO_TCP, 6, V4, 1, 3, nullptr},
     };
     for (const Row& row : rows) {
-        SocketSpec spec = tcp4(22, 0, d::TCPS_LISTEN);
-        spec.vflag = row.vflag;
-        spec.family = row.family;
-        auto record = classify_socket(socket_record(spec), 1);
-        ASSERT_EQ(record.has_value(), row.expected.has_value())
-            << int(row.vflag) << " " << row.family;
-        if (record) {
-            EXPECT_EQ(record->protocol, *row.expected);
-        }
+        auto info = socket_info(row.kind, row.protocol, row.family, 80, 5000, row.state, row.vflag);
+        auto record = classify_socket(info, 7);
+        SCOPED_TRACE(::testing::Message() << row.kind << " " << row.protocol << " " << row.family);
+        EXPECT_EQ(record ? describe(*record) : "skipped", row.expected ? row.expected : "skipped");
+        EXPECT_EQ(record ? record->inode : 0u, 0u);
     }
-    // IPv6 takes all sixteen bytes; IPv4 only the last four.
-    SocketSpec mapped = tcp6(8080, d::TCPS_LISTEN);
-    mapped.local = v4_field(127, 0, 0, 1);
-    mapped.local[10] = mapped.local[11] = 0xff;
-    EXPECT_EQ(socket_address_text(classify_socket(socket_record(mapped), 1)->local_addr),
-              "[::ffff:127.0.0.1]:8080");
-    SocketSpec v4 = tcp4(80, 0, d::TCPS_LISTEN);
-    v4.local[0] = 0xfe;  // garbage before the IPv4 address is ignored
-    v4.local = v4_field(0, 0, 0, 0);
-    EXPECT_EQ(socket_address_text(classify_socket(socket_record(v4), 1)->local_addr), "0.0.0.0:80");
 }
 
-TEST(SocketClassification, KernelStatesOutsideTheTableAreUnknown) {
-    for (int state : {11, 12, 255, -1}) {
-        auto record = classify_socket(socket_record(tcp4(1, 2, state)), 1);
-        ASSERT_TRUE(record);
-        EXPECT_EQ(record->state, SocketState::Unknown);
+TEST(SocketDebugPid, AcceptsOnlyPlainUnsigned32BitDecimal) {
+    EXPECT_EQ(parse_debug_pid("+312"), 312u);
+    EXPECT_EQ(parse_debug_pid("0004294967295"), 4294967295u);
+    for (const char* bad : {"", "+", "312 ", " 312", "-1", "4294967296", "3a", "++1",
+                            "99999999999999999999999", "\xff", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(parse_debug_pid(bad), std::nullopt) << (bad ? bad : "null");
     }
-    EXPECT_EQ(classify_socket(socket_record(tcp4(1, 2, d::TCPS_TIME_WAIT)), 1)->state,
-              SocketState::TimeWait);
 }
-
-// ---------------------------------------------------------------- enumeration
 
 struct Enumeration : ::testing::Test {
     FakeSystem system;
@@ -146,279 +82,176 @@ struct Enumeration : ::testing::Test {
 
     void SetUp() override { machine.install(system); }
 
-    StateGroups connections() {
-        auto result = get_connections(system, cache);
-        EXPECT_TRUE(result.has_value());
-        return result.value_or(StateGroups{});
+    Texts listening() {
+        auto groups = get_connections(system, cache);
+        EXPECT_TRUE(groups);
+        return groups && groups->contains(SocketState::Listen)
+                   ? describe(groups->at(SocketState::Listen))
+                   : Texts{};
     }
 };
 
-TEST_F(Enumeration, GroupsByStateInProtocolThenProcessThenDescriptorOrder) {
+TEST_F(Enumeration, GroupsAndSummaryInProtocolThenProcessThenDescriptorOrder) {
     machine.processes = {
-        process(300,
-                {socket_fd(3, udp(5353, false)), socket_fd(4, tcp6(443, d::TCPS_LISTEN)),
-                 file_fd(5), socket_fd(6, tcp4(80, 0, d::TCPS_LISTEN)),
-                 socket_fd(7, tcp4(80, 50000, d::TCPS_ESTABLISHED)), socket_fd(8, udp(53, true))}),
-        process(100, {socket_fd(9, tcp4(22, 0, d::TCPS_LISTEN)), socket_fd(10, udp(68, false)),
-                      socket_fd(11, tcp6(22, d::TCPS_LISTEN))}),
+        {300,
+         {socket_fd(3, udp(V4, 5353, 53)), listener(4, 443, V6), file_fd(5), listener(6, 80),
+          socket_fd(7, tcp(V4, 80, 50000, d::TCPS_ESTABLISHED)), socket_fd(8, udp(V6, 53))}},
+        {100,
+         {listener(9, 22), socket_fd(10, udp(V4, 68)), listener(11, 22, V6),
+          socket_fd(12, tcp(V4, 1, 4, d::TCPS_TIME_WAIT)),
+          socket_fd(13, tcp(V4, 1, 5, d::TCPS_CLOSE_WAIT)),
+          socket_fd(14, tcp(V6, 1, 6, d::TCPS_FIN_WAIT_2))}},
     };
-    StateGroups groups = connections();
-    ASSERT_EQ(groups.size(), 3u);
-    auto describe = [](const std::vector<SocketConnection>& records) {
-        std::vector<std::string> out;
-        for (auto& r : records)
-            out.push_back(std::string(protocol_text(r.protocol)) + " " +
-                          socket_address_text(r.local_addr) + " " + std::to_string(*r.pid));
-        return out;
-    };
-    EXPECT_EQ(describe(groups[SocketState::Listen]),
-              (std::vector<std::string>{"tcp 127.0.0.1:80 300", "tcp 127.0.0.1:22 100",
-                                        "tcp6 [::1]:443 300", "tcp6 [::1]:22 100"}));
-    EXPECT_EQ(describe(groups[SocketState::Unknown]),
-              (std::vector<std::string>{"udp 0.0.0.0:5353 300", "udp 0.0.0.0:68 100",
-                                        "udp6 [::]:53 300"}));
-    EXPECT_EQ(describe(groups[SocketState::Established]),
-              (std::vector<std::string>{"tcp 127.0.0.1:80 300"}));
-    // Only socket descriptors are read.
-    EXPECT_EQ(machine.fdinfo_calls, 8);
+    auto groups = get_connections(system, cache);
+    ASSERT_TRUE(groups);
+    EXPECT_EQ(groups->size(), 6u);
+    EXPECT_EQ(describe((*groups)[SocketState::Listen]),
+              (Texts{"tcp 127.0.0.1:80 - LISTEN 300", "tcp 127.0.0.1:22 - LISTEN 100",
+                     "tcp6 [::1]:443 - LISTEN 300", "tcp6 [::1]:22 - LISTEN 100"}));
+    EXPECT_EQ(describe((*groups)[SocketState::Unknown]),
+              (Texts{"udp 127.0.0.1:5353 - UNKNOWN 300", "udp 127.0.0.1:68 - UNKNOWN 100",
+                     "udp6 [::1]:53 - UNKNOWN 300"}));
+    EXPECT_EQ(describe((*groups)[SocketState::Established]),
+              Texts{"tcp 127.0.0.1:80 127.0.0.2:50000 ESTABLISHED 300"});
+    EXPECT_EQ(machine.fdinfo_calls, 11);  // socket descriptors only
 
-    // A flattened listing keeps each state's records together and in order.
-    std::vector<SocketConnection> flat = flatten(groups);
-    ASSERT_EQ(flat.size(), 8u);
-    for (std::size_t i = 1; i < flat.size(); ++i) {
-        for (std::size_t j = i + 1; j < flat.size(); ++j) {
-            if (flat[j].state == flat[i - 1].state) {
-                EXPECT_EQ(flat[i].state, flat[i - 1].state);
-            }
-        }
+    // A flattened listing keeps each state's records together.
+    std::vector<SocketState> runs;
+    for (const SocketConnection& r : flatten(*groups)) {
+        if (runs.empty() || runs.back() != r.state) runs.push_back(r.state);
     }
+    EXPECT_EQ(runs.size(), groups->size());
 
-    auto tcp = get_tcp_connections(system, cache);
-    ASSERT_TRUE(tcp);
-    EXPECT_EQ(tcp->size(), 2u);
-    EXPECT_FALSE(tcp->contains(SocketState::Unknown));
+    EXPECT_EQ(flatten(*get_tcp_connections(system, cache)).size(), 8u);
     auto udp_only = get_udp_sockets(system, cache);
-    ASSERT_TRUE(udp_only);
     EXPECT_EQ(udp_only->size(), 1u);
     EXPECT_EQ(udp_only->at(SocketState::Unknown).size(), 3u);
-    for (auto& r : udp_only->at(SocketState::Unknown)) EXPECT_FALSE(r.remote_addr);
+    EXPECT_EQ(*get_socket_summary(system, cache),
+              (SocketStateSummary{
+                  .total = 11, .established = 1, .listen = 4, .time_wait = 1, .close_wait = 1}));
+    EXPECT_EQ(machine.listpids_calls, 2);  // every listing from one enumeration
 }
 
 TEST_F(Enumeration, UnreadableItemsCostOnlyThemselves) {
-    FakeDescriptor failing = socket_fd(4, tcp4(81, 0, d::TCPS_LISTEN));
+    FakeDescriptor failing = listener(4, 81), zero_result = listener(5, 82);
     failing.info.reset();
-    FakeDescriptor zero_result = socket_fd(5, tcp4(82, 0, d::TCPS_LISTEN));
     zero_result.result = 0;
-    machine.processes = {
-        process(10, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN))}),
-        process(11, {socket_fd(3, tcp4(2, 0, d::TCPS_LISTEN))}),
-        process(999),  // exited after the process listing
-        process(12, {socket_fd(3, tcp4(3, 0, d::TCPS_LISTEN)), failing, zero_result}),
-        process(13, {socket_fd(3, tcp4(4, 0, d::TCPS_LISTEN))}),
-    };
-    machine.processes[0].task_readable = false;
+    machine.processes = {{10, {listener(3, 1)}},
+                         {11, {listener(3, 2)}},
+                         {999},  // exited after the process listing
+                         {12, {listener(3, 3), failing, zero_result}},
+                         {13, {listener(3, 4)}}};
+    machine.processes[0].task_readable = machine.processes[2].task_readable = false;
     machine.processes[1].fds_readable = false;
-    machine.processes[2].task_readable = false;
-    StateGroups groups = connections();
-    ASSERT_EQ(groups[SocketState::Listen].size(), 2u);
-    EXPECT_EQ(groups[SocketState::Listen][0].local_addr.port, 3);
-    EXPECT_EQ(groups[SocketState::Listen][1].local_addr.port, 4);
+    EXPECT_EQ(listening(), (Texts{"tcp 127.0.0.1:3 - LISTEN 12", "tcp 127.0.0.1:4 - LISTEN 13"}));
 }
 
 TEST_F(Enumeration, DescriptorCountBoundsTheListing) {
     // The kernel lists more descriptors than pbi_nfiles said: only pbi_nfiles are asked for.
-    machine.processes = {process(
-        5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)), socket_fd(4, tcp4(2, 0, d::TCPS_LISTEN))})};
+    machine.processes = {{5, {listener(3, 1), listener(4, 2)}}};
     machine.processes[0].nfiles = 1;
-    StateGroups groups = connections();
-    EXPECT_EQ(groups[SocketState::Listen].size(), 1u);
+    EXPECT_EQ(listening().size(), 1u);
     EXPECT_EQ(machine.listfds_sizes, std::vector<int>{8});
     // An absurd count is bounded instead of allocated.
-    machine.now_ns += 10'000'000'000;
+    machine.now_ns += 1'000'000'000;
     machine.processes[0].nfiles = 0xffffffffu;
-    machine.listfds_sizes.clear();
-    connections();
-    ASSERT_EQ(machine.listfds_sizes.size(), 1u);
-    EXPECT_LE(machine.listfds_sizes[0], (1 << 20) * 8);
+    EXPECT_EQ(listening().size(), 2u);
+    ASSERT_EQ(machine.listfds_sizes.size(), 2u);
+    EXPECT_LE(machine.listfds_sizes[1], (1 << 20) * 8);
 }
 
 TEST_F(Enumeration, FailedProcessListingIsAnEmptyTableThatIsCached) {
-    machine.processes = {process(5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN))})};
-    machine.listpids_probe = -1;
-    EXPECT_TRUE(connections().empty());
-    EXPECT_EQ(machine.listpids_calls, 1);
-    machine.listpids_probe = -2;
-    EXPECT_TRUE(connections().empty());  // cached for a second
-    EXPECT_EQ(machine.listpids_calls, 1);
-
-    for (auto [probe, err] : {std::pair{0, EPERM}, std::pair{3, 0}}) {
-        machine.now_ns += 1'000'000'000;
+    machine.processes = {{5, {listener(3, 1)}}};
+    for (auto [probe, err] : {std::pair{-1, 0}, std::pair{0, EPERM}, std::pair{3, 0}}) {
         machine.listpids_probe = probe;
         machine.listpids_probe_errno = err;
-        EXPECT_TRUE(connections().empty()) << probe;
+        EXPECT_TRUE(listening().empty()) << probe;
+        machine.listpids_probe.reset();
+        EXPECT_TRUE(listening().empty()) << probe;  // cached for a second
+        machine.now_ns += 1'000'000'000;
     }
-    machine.now_ns += 1'000'000'000;
-    machine.listpids_probe = -2;
-    EXPECT_EQ(connections().size(), 1u);
+    EXPECT_EQ(listening().size(), 1u);
 }
 
-TEST_F(Enumeration, CacheIsFreshForUnderOneWholeSecondAndWhenTheClockGoesBack) {
-    machine.processes = {process(5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN))})};
-    connections();
-    EXPECT_EQ(machine.listpids_calls, 2);  // probe and list: one enumeration for four tables
-    machine.processes[0].fds.push_back(socket_fd(4, tcp4(2, 0, d::TCPS_LISTEN)));
-
+TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUnusable) {
+    machine.processes = {{5, {listener(3, 1)}}};
+    listening();
+    machine.processes[0].fds.push_back(listener(4, 2));
     machine.now_ns += 999'999'999;
-    EXPECT_EQ(connections()[SocketState::Listen].size(), 1u);
+    EXPECT_EQ(listening().size(), 1u);
     machine.now_ns -= 3'000'000'000;  // earlier than stored: still fresh
-    EXPECT_EQ(connections()[SocketState::Listen].size(), 1u);
+    EXPECT_EQ(listening().size(), 1u);
     EXPECT_EQ(machine.listpids_calls, 2);
-
     machine.now_ns += 4'000'000'000;  // one second after storing
-    EXPECT_EQ(connections()[SocketState::Listen].size(), 2u);
+    EXPECT_EQ(listening().size(), 2u);
     EXPECT_EQ(machine.listpids_calls, 4);
-}
 
-TEST_F(Enumeration, UnusableCacheIsNeverReadNorWritten) {
-    machine.processes = {process(5, {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN))})};
-    connections();
+    // A thread failing while it holds the mutex makes the cache unusable.
     EXPECT_THROW(cache.locked([]() -> int { throw std::runtime_error("fatal"); }),
                  std::runtime_error);
     EXPECT_TRUE(cache.unusable());
-    int before = machine.listpids_calls;
-    connections();
-    connections();
+    listening();
+    listening();
     // Every socket_table call of a listing now enumerates on its own.
-    EXPECT_EQ(machine.listpids_calls, before + 2 * 4 * 2);
+    EXPECT_EQ(machine.listpids_calls, 4 + 2 * 4 * 2);
     EXPECT_FALSE(cache.fresh(Protocol::TcpV4, machine.now_ns));
 }
 
-TEST_F(Enumeration, SummaryCountsEveryRecordButStatesOnlyForTheirs) {
-    machine.processes = {process(
-        5,
-        {socket_fd(3, tcp4(1, 0, d::TCPS_LISTEN)), socket_fd(4, tcp4(1, 2, d::TCPS_ESTABLISHED)),
-         socket_fd(5, tcp4(1, 3, d::TCPS_ESTABLISHED)), socket_fd(6, tcp4(1, 4, d::TCPS_TIME_WAIT)),
-         socket_fd(7, tcp4(1, 5, d::TCPS_CLOSE_WAIT)), socket_fd(8, tcp4(1, 6, d::TCPS_FIN_WAIT_2)),
-         socket_fd(9, udp(53, false))})};
-    auto summary = get_socket_summary(system, cache);
-    ASSERT_TRUE(summary);
-    EXPECT_EQ(*summary,
-              (SocketStateSummary{
-                  .total = 7, .established = 2, .listen = 1, .time_wait = 1, .close_wait = 1}));
-}
-
-// ---------------------------------------------------------------- lookups
-
-TEST_F(Enumeration, LookupsTakeTheFirstMatchOfTheListing) {
-    SocketSpec mapped = tcp6(8080, d::TCPS_LISTEN);
-    mapped.local = v4_field(127, 0, 0, 1);
-    mapped.local[10] = mapped.local[11] = 0xff;
+TEST_F(Enumeration, LookupsTakeTheFirstMatchOfOneListing) {
+    d::socket_fdinfo mapped = tcp(V6, 8080, 0, d::TCPS_LISTEN);
+    std::memcpy(mapped.psi.soi_proto.pri_in.insi_laddr.bytes + 10, "\xff\xff\x7f\0\0\x01", 6);
     machine.processes = {
-        process(40, {socket_fd(3, tcp4(8080, 0, d::TCPS_LISTEN)), socket_fd(4, mapped)}),
-        process(41, {socket_fd(3, tcp4(5000, 8080, d::TCPS_ESTABLISHED)),
-                     socket_fd(4, udp(53, false))}),
+        {40, {listener(3, 8080), socket_fd(4, mapped)}},
+        {41, {socket_fd(3, tcp(V4, 5000, 8080, d::TCPS_ESTABLISHED)), socket_fd(4, udp(V6, 8080))}},
     };
-    std::vector<SocketConnection> listing = flatten(connections());
+    const std::vector<SocketConnection> listing = flatten(*get_connections(system, cache));
+    auto found = [](const FoundConnection& r) { return r && *r ? describe(**r) : "none"; };
+    auto at = [](const char* text) { return *parse_socket_address(text).value; };
 
-    auto by_pid = connection_by_pid(system, 41, cache);
-    ASSERT_TRUE(by_pid && *by_pid);
-    EXPECT_EQ(**by_pid,
-              *std::find_if(listing.begin(), listing.end(), [](auto& r) { return r.pid == 41u; }));
-    EXPECT_FALSE(*connection_by_pid(system, 42, cache));
-
-    auto by_inode = connection_by_inode(system, 0, cache);
-    ASSERT_TRUE(by_inode && *by_inode);
-    EXPECT_EQ(**by_inode, listing.front());
-    EXPECT_FALSE(*connection_by_inode(system, 1, cache));
-
-    auto v6 = connection_by_local_addr(
-        system, *parse_socket_address("[::ffff:127.0.0.1]:8080").value, cache);
-    ASSERT_TRUE(v6 && *v6);
-    EXPECT_EQ((*v6)->protocol, Protocol::TcpV6);
-    auto v4 =
-        connection_by_local_addr(system, *parse_socket_address("127.0.0.1:8080").value, cache);
-    ASSERT_TRUE(v4 && *v4);
-    EXPECT_EQ((*v4)->protocol, Protocol::TcpV4);
-    auto scoped =
-        connection_by_local_addr(system, *parse_socket_address("[::1%4]:22").value, cache);
-    EXPECT_FALSE(*scoped);
-
+    EXPECT_EQ(found(connection_by_pid(system, 41, cache)),
+              describe(*std::find_if(listing.begin(), listing.end(),
+                                     [](auto& r) { return r.pid == 41u; })));
+    EXPECT_EQ(found(connection_by_pid(system, 42, cache)), "none");
+    EXPECT_EQ(found(connection_by_inode(system, 0, cache)), describe(listing.front()));
+    EXPECT_EQ(found(connection_by_inode(system, 1, cache)), "none");
+    EXPECT_EQ(found(connection_by_local_addr(system, at("[::ffff:127.0.0.1]:8080"), cache)),
+              "tcp6 [::ffff:127.0.0.1]:8080 - LISTEN 40");
+    EXPECT_EQ(found(connection_by_local_addr(system, at("127.0.0.1:8080"), cache)),
+              "tcp 127.0.0.1:8080 - LISTEN 40");
+    EXPECT_EQ(found(connection_by_local_addr(system, at("[::1]:8080"), cache)),
+              "udp6 [::1]:8080 - UNKNOWN 41");
+    // A parsed scope id never matches a kernel address, whose scope is 0.
+    EXPECT_EQ(found(connection_by_local_addr(system, at("[::1%4]:8080"), cache)), "none");
     // Listeners have no remote address, whatever their Python form shows.
-    EXPECT_FALSE(
-        *connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:0").value, cache));
-    auto remote =
-        connection_by_remote_addr(system, *parse_socket_address("127.0.0.1:8080").value, cache);
-    ASSERT_TRUE(remote && *remote);
-    EXPECT_EQ((*remote)->pid, std::optional<std::uint32_t>(41));
-
-    auto listening = connections_by_state(system, SocketState::Listen, cache);
-    ASSERT_TRUE(listening);
-    EXPECT_EQ(listening->size(), 2u);
-    EXPECT_EQ(connections_by_state(system, SocketState::Unknown, cache)->size(), 1u);
+    EXPECT_EQ(found(connection_by_remote_addr(system, at("127.0.0.1:0"), cache)), "none");
+    EXPECT_EQ(found(connection_by_remote_addr(system, at("127.0.0.2:8080"), cache)),
+              "tcp 127.0.0.1:5000 127.0.0.2:8080 ESTABLISHED 41");
+    EXPECT_EQ(
+        describe(*connections_by_state(system, SocketState::Listen, cache)),
+        (Texts{"tcp 127.0.0.1:8080 - LISTEN 40", "tcp6 [::ffff:127.0.0.1]:8080 - LISTEN 40"}));
     EXPECT_TRUE(connections_by_state(system, SocketState::Closing, cache)->empty());
-    EXPECT_EQ(machine.listpids_calls, 2);  // all of it from one enumeration
+    EXPECT_EQ(machine.listpids_calls, 2);
 }
-
-// ---------------------------------------------------------------- debug lines
-
-TEST(SocketDebugPid, AcceptsOnlyPlainUnsigned32BitDecimal) {
-    EXPECT_EQ(parse_debug_pid("312"), 312u);
-    EXPECT_EQ(parse_debug_pid("+312"), 312u);
-    EXPECT_EQ(parse_debug_pid("0004294967295"), 4294967295u);
-    for (const char* bad : {"", "+", "312 ", " 312", "-1", "4294967296", "3a", "++1",
-                            "99999999999999999999999", "\xff"}) {
-        EXPECT_EQ(parse_debug_pid(bad), std::nullopt) << bad;
-    }
-    EXPECT_EQ(parse_debug_pid(nullptr), std::nullopt);
-}
-
-// Collects what the code under test writes to file descriptor 1.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        std::fflush(stdout);
-        EXPECT_EQ(pipe(pipe_), 0);
-        saved_ = dup(1);
-        dup2(pipe_[1], 1);
-    }
-    std::string finish() {
-        dup2(saved_, 1);
-        close(saved_);
-        close(pipe_[1]);
-        std::string out;
-        char buffer[4096];
-        for (ssize_t n; (n = read(pipe_[0], buffer, sizeof(buffer))) > 0;) out.append(buffer, n);
-        close(pipe_[0]);
-        return out;
-    }
-
-private:
-    int pipe_[2];
-    int saved_;
-};
 
 TEST_F(Enumeration, DebugLinesGoToDescriptorOneForTheChosenProcessOnFreshEnumerations) {
     machine.processes = {
-        process(311, {socket_fd(3, tcp4(9, 0, d::TCPS_LISTEN))}),
-        process(312, {socket_fd(3, tcp4(631, 0, d::TCPS_LISTEN)), socket_fd(4, udp(5353, false))}),
+        {311, {listener(3, 9)}},
+        {312, {listener(3, 631), socket_fd(4, udp(V4, 5353, 53))}},
     };
-    machine.debug_pid = "+312";
-    StdoutCapture capture;
-    connections();
-    connections();  // from the cache: silent
-    std::string out = capture.finish();
-    EXPECT_EQ(out,
-              "conn: SocketConnection { protocol: TcpV4, local_addr: 127.0.0.1:631, remote_addr: "
-              "None, state: Listen, pid: Some(312), inode: 0 }\n"
-              "conn: SocketConnection { protocol: UdpV4, local_addr: 0.0.0.0:5353, remote_addr: "
-              "None, state: Unknown, pid: Some(312), inode: 0 }\n");
-
-    for (const char* off : {"312 ", "-1", "4294967296"}) {
-        machine.debug_pid = off;
+    for (const char* value : {"+312", "312 "}) {
+        machine.debug_pid = value;
         machine.now_ns += 1'000'000'000;
-        StdoutCapture silent;
-        connections();
-        EXPECT_EQ(silent.finish(), "") << off;
+        ::testing::internal::CaptureStdout();
+        listening();
+        listening();  // from the cache: silent
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  value[0] != '+' ? ""
+                                  : "conn: SocketConnection { protocol: TcpV4, local_addr: "
+                                    "127.0.0.1:631, remote_addr: None, state: Listen, pid: "
+                                    "Some(312), inode: 0 }\nconn: SocketConnection { protocol: "
+                                    "UdpV4, local_addr: 127.0.0.1:5353, remote_addr: None, "
+                                    "state: Unknown, pid: Some(312), inode: 0 }\n")
+            << value;
     }
 }
 

@@ -4,7 +4,7 @@
 
 #include <arpa/inet.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -26,7 +26,9 @@ struct FakeDescriptor {
 };
 
 struct FakeProcess {
-    int pid = 0;
+    FakeProcess(int pid, std::vector<FakeDescriptor> fds = {}) : pid(pid), fds(std::move(fds)) {}
+
+    int pid;
     std::vector<FakeDescriptor> fds;
     bool task_readable = true;
     bool fds_readable = true;
@@ -37,155 +39,108 @@ struct FakeMachine {
     std::vector<FakeProcess> processes;
     std::optional<std::string> debug_pid;
     std::uint64_t now_ns = 5'000'000'000;
-    int listpids_probe = -2;  // -2: answer honestly
+    std::optional<int> listpids_probe;  // absent: the honest size
     int listpids_probe_errno = 0;
     int listpids_calls = 0;
     int fdinfo_calls = 0;
     std::vector<int> listfds_sizes;
 
     void install(FakeSystem& system) {
-        system.on_getenv = [this](const char* name) -> const char* {
-            return std::string(name) == "DEBUG_SOCKET_PID" && debug_pid ? debug_pid->c_str()
-                                                                        : nullptr;
+        system.on_getenv = [this](const char* name) {
+            bool set = std::string(name) == "DEBUG_SOCKET_PID" && debug_pid;
+            return set ? debug_pid->c_str() : nullptr;
         };
         system.on_monotonic_ns = [this] { return now_ns; };
-        system.on_proc_listpids = [this](std::uint32_t type, std::uint32_t, void* buffer,
-                                         int size) {
+        system.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
             ++listpids_calls;
-            if (type != d::PROC_ALL_PIDS) return -1;
-            if (buffer == nullptr) {
-                if (listpids_probe != -2) {
-                    errno = listpids_probe_errno;
-                    return listpids_probe;
-                }
-                return static_cast<int>(processes.size() * sizeof(int));
+            if (out == nullptr) {
+                errno = listpids_probe ? listpids_probe_errno : 0;
+                return listpids_probe.value_or(static_cast<int>(processes.size() * 4));
             }
             std::size_t n = std::min(processes.size(), static_cast<std::size_t>(size) / 4);
-            for (std::size_t i = 0; i < n; ++i) {
-                std::memcpy(static_cast<char*>(buffer) + 4 * i, &processes[i].pid, 4);
-            }
+            for (std::size_t i = 0; i < n; ++i) static_cast<int*>(out)[i] = processes[i].pid;
             return static_cast<int>(n * 4);
         };
-        system.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* buffer,
-                                        int size) -> int {
+        system.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
             const FakeProcess* process = find(pid);
-            if (process == nullptr) {
-                errno = ESRCH;
-                return 0;
-            }
+            if (process == nullptr) return errno = ESRCH, 0;
             if (flavor == d::PROC_PIDTASKALLINFO) {
-                if (!process->task_readable || size < static_cast<int>(sizeof(d::proc_taskallinfo)))
-                    return 0;
-                d::proc_taskallinfo info{};
-                info.pbsd.pbi_pid = static_cast<std::uint32_t>(pid);
-                info.pbsd.pbi_nfiles =
-                    process->nfiles.value_or(static_cast<std::uint32_t>(process->fds.size()));
-                std::memcpy(buffer, &info, sizeof(info));
-                return static_cast<int>(sizeof(info));
+                if (!process->task_readable || size < (int)sizeof(d::proc_taskallinfo)) return 0;
+                auto* info = static_cast<d::proc_taskallinfo*>(out);
+                *info = {};
+                info->pbsd.pbi_nfiles = process->nfiles.value_or(process->fds.size());
+                return static_cast<int>(sizeof(*info));
             }
-            if (flavor == d::PROC_PIDLISTFDS) {
-                listfds_sizes.push_back(size);
-                if (!process->fds_readable) return 0;
-                std::size_t n = std::min(process->fds.size(), static_cast<std::size_t>(size) / 8);
-                for (std::size_t i = 0; i < n; ++i) {
-                    d::proc_fdinfo entry{process->fds[i].fd, process->fds[i].type};
-                    std::memcpy(static_cast<char*>(buffer) + 8 * i, &entry, 8);
-                }
-                return static_cast<int>(n * 8);
+            listfds_sizes.push_back(size);
+            if (flavor != d::PROC_PIDLISTFDS || !process->fds_readable) return 0;
+            std::size_t n = std::min(process->fds.size(), static_cast<std::size_t>(size) / 8);
+            for (std::size_t i = 0; i < n; ++i) {
+                static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd, process->fds[i].type};
             }
-            errno = EINVAL;
-            return 0;
+            return static_cast<int>(n * 8);
         };
-        system.on_proc_pidfdinfo = [this](int pid, int fd, int flavor, void* buffer,
-                                          int size) -> int {
+        system.on_proc_pidfdinfo = [this](int pid, int fd, int flavor, void* out, int size) {
             ++fdinfo_calls;
             const FakeProcess* process = find(pid);
             if (process == nullptr || flavor != d::PROC_PIDFDSOCKETINFO ||
-                size != static_cast<int>(sizeof(d::socket_fdinfo))) {
+                size != (int)sizeof(d::socket_fdinfo)) {
                 return 0;
             }
             for (const FakeDescriptor& descriptor : process->fds) {
-                if (descriptor.fd == fd && descriptor.info) {
-                    std::memcpy(buffer, &*descriptor.info, sizeof(d::socket_fdinfo));
-                    return descriptor.result;
-                }
+                if (descriptor.fd != fd || !descriptor.info) continue;
+                std::memcpy(out, &*descriptor.info, sizeof(d::socket_fdinfo));
+                return descriptor.result;
             }
-            errno = EBADF;
-            return 0;
+            return errno = EBADF, 0;
         };
     }
 
     const FakeProcess* find(int pid) const {
-        for (const FakeProcess& process : processes) {
-            if (process.pid == pid) return &process;
-        }
-        return nullptr;
+        auto it = std::find_if(processes.begin(), processes.end(),
+                               [&](const FakeProcess& p) { return p.pid == pid; });
+        return it == processes.end() ? nullptr : &*it;
     }
 };
 
-// One socket record as Darwin's kernel fills it. `local`/`remote` are the
-// 16-byte address fields (an IPv4 address in the last four bytes).
-struct SocketSpec {
-    int kind = d::SOCKINFO_TCP;
-    int protocol = d::DARWIN_IPPROTO_TCP;
-    int family = d::DARWIN_AF_INET;
-    std::uint8_t vflag = d::INI_IPV4;
-    std::array<std::uint8_t, 16> local{};
-    std::uint16_t local_port = 0;
-    std::array<std::uint8_t, 16> remote{};
-    std::uint16_t remote_port = 0;
-    int tcp_state = d::TCPS_ESTABLISHED;
-    std::uint32_t rcv_cc = 0, rcv_hiwat = 0, snd_cc = 0, snd_hiwat = 0;
-};
-
-inline std::array<std::uint8_t, 16> v4_field(std::uint8_t a, std::uint8_t b, std::uint8_t c,
-                                             std::uint8_t e) {
-    std::array<std::uint8_t, 16> field{};
-    field[12] = a;
-    field[13] = b;
-    field[14] = c;
-    field[15] = e;
-    return field;
-}
-
-inline d::socket_fdinfo socket_record(const SocketSpec& spec) {
+// A socket as Darwin's kernel fills it, from 127.0.0.1 (::1 when `family` is
+// AF_INET6) to 127.0.0.2 (::2); a remote port of 0 leaves the remote address
+// zero. IPv4 addresses sit in the last four bytes of the 16-byte fields.
+inline d::socket_fdinfo socket_info(int kind, int protocol, int family, std::uint16_t lport,
+                                    std::uint16_t rport, int tcp_state, std::uint8_t vflag = 0) {
     d::socket_fdinfo info{};
-    info.psi.soi_kind = spec.kind;
-    info.psi.soi_protocol = spec.protocol;
-    info.psi.soi_family = spec.family;
+    info.psi.soi_kind = kind;
+    info.psi.soi_protocol = protocol;
+    info.psi.soi_family = family;
     d::in_sockinfo& in = info.psi.soi_proto.pri_in;
-    in.insi_vflag = spec.vflag;
-    std::memcpy(in.insi_laddr.bytes, spec.local.data(), 16);
-    std::memcpy(in.insi_faddr.bytes, spec.remote.data(), 16);
-    in.insi_lport = htons(spec.local_port);
-    in.insi_fport = htons(spec.remote_port);
-    info.psi.soi_proto.pri_tcp.tcpsi_state = spec.tcp_state;
-    info.psi.soi_rcv.sbi_cc = spec.rcv_cc;
-    info.psi.soi_rcv.sbi_hiwat = spec.rcv_hiwat;
-    info.psi.soi_snd.sbi_cc = spec.snd_cc;
-    info.psi.soi_snd.sbi_hiwat = spec.snd_hiwat;
+    in.insi_vflag = vflag;
+    auto fill = [&](std::uint8_t* bytes, std::uint8_t last) {
+        bytes[15] = last;
+        if (family != d::DARWIN_AF_INET6) bytes[12] = 127;
+    };
+    fill(in.insi_laddr.bytes, 1);
+    in.insi_lport = htons(lport);
+    if (rport != 0) fill(in.insi_faddr.bytes, 2);
+    in.insi_fport = htons(rport);
+    info.psi.soi_proto.pri_tcp.tcpsi_state = tcp_state;
     return info;
 }
 
-inline FakeDescriptor socket_fd(int fd, const SocketSpec& spec) {
-    FakeDescriptor descriptor;
-    descriptor.fd = fd;
-    descriptor.info = socket_record(spec);
-    return descriptor;
+inline d::socket_fdinfo tcp(int family, std::uint16_t lport, std::uint16_t rport, int state) {
+    return socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport, rport, state);
 }
 
-inline FakeDescriptor file_fd(int fd) {
-    FakeDescriptor descriptor;
-    descriptor.fd = fd;
-    descriptor.type = d::PROX_FDTYPE_VNODE;
-    return descriptor;
+inline d::socket_fdinfo udp(int family, std::uint16_t lport, std::uint16_t rport = 0) {
+    return socket_info(d::SOCKINFO_IN, d::DARWIN_IPPROTO_UDP, family, lport, rport, 0);
 }
 
-inline FakeProcess process(int pid, std::vector<FakeDescriptor> fds = {}) {
-    FakeProcess result;
-    result.pid = pid;
-    result.fds = std::move(fds);
-    return result;
+inline FakeDescriptor socket_fd(int fd, const d::socket_fdinfo& info) {
+    return {fd, d::PROX_FDTYPE_SOCKET, info, static_cast<int>(sizeof(info))};
 }
+
+inline FakeDescriptor listener(int fd, std::uint16_t port, int family = d::DARWIN_AF_INET) {
+    return socket_fd(fd, tcp(family, port, 0, d::TCPS_LISTEN));
+}
+
+inline FakeDescriptor file_fd(int fd) { return {fd, d::PROX_FDTYPE_VNODE, std::nullopt, 0}; }
 
 }  // namespace lumenstat::testing

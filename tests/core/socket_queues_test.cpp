@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "socket/address_text.h"
 #include "socket/queues.h"
 #include "socket_fake_machine.h"
@@ -8,6 +10,7 @@ namespace lumenstat {
 namespace {
 
 using namespace testing;
+constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
 
 struct Queues : ::testing::Test {
     FakeSystem system;
@@ -22,84 +25,48 @@ struct Queues : ::testing::Test {
     }
 };
 
-SocketSpec spec(int kind, int protocol, int family, std::uint16_t lport, std::uint16_t rport,
-                int state) {
-    SocketSpec s;
-    s.kind = kind;
-    s.protocol = protocol;
-    s.family = family;
-    s.vflag = 0;  // the queue query never looks at it
-    if (family == d::DARWIN_AF_INET) {
-        s.local = v4_field(127, 0, 0, 1);
-        s.remote = v4_field(127, 0, 0, 2);
-    } else {
-        s.local[15] = 1;
-        s.remote[15] = 2;
-    }
-    s.local_port = lport;
-    s.remote_port = rport;
-    s.tcp_state = state;
-    return s;
-}
-
 TEST_F(Queues, ClassifiesByProtocolAndFamilyAloneInDescriptorOrder) {
-    SocketSpec established =
-        spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 80, 5000, d::TCPS_ESTABLISHED);
-    established.rcv_cc = 1000;
-    established.rcv_hiwat = 131072;
-    established.snd_cc = 7;
-    established.snd_hiwat = 16384;
-    machine.processes = {process(
-        50, {socket_fd(3, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 80, 0, d::TCPS_LISTEN)),
-             socket_fd(4, established), file_fd(5),
-             socket_fd(6, spec(d::SOCKINFO_IN, 17, d::DARWIN_AF_INET6, 53, 9999, 0)),
-             socket_fd(7, spec(d::SOCKINFO_IN, 6, d::DARWIN_AF_INET6, 22, 0, d::TCPS_LISTEN)),
-             socket_fd(8, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 81, 1, 11)),
-             socket_fd(9, spec(d::SOCKINFO_UN, 0, d::DARWIN_AF_UNIX, 0, 0, 0)),
-             socket_fd(10, spec(d::SOCKINFO_TCP, 0, d::DARWIN_AF_INET, 82, 0, 1)),
-             socket_fd(11, spec(d::SOCKINFO_IN, 17, 10, 83, 0, 0))})};
-    std::vector<SocketQueueInfo> got = queues(50);
-    ASSERT_EQ(got.size(), 5u);
-
-    EXPECT_EQ(got[0].fd, 3u);
-    EXPECT_EQ(got[0].state, SocketState::Listen);
-    EXPECT_FALSE(got[0].remote_addr);
-
-    EXPECT_EQ(got[1], (SocketQueueInfo{.pid = 50,
-                                       .fd = 4,
-                                       .protocol = Protocol::TcpV4,
-                                       .local_addr = SocketAddress::v4({127, 0, 0, 1}, 80),
-                                       .remote_addr = SocketAddress::v4({127, 0, 0, 2}, 5000),
-                                       .state = SocketState::Established,
-                                       .recv_queue_bytes = 1000,
-                                       .recv_queue_hiwat = 131072,
-                                       .send_queue_bytes = 7,
-                                       .send_queue_hiwat = 16384}));
-
-    // A connected UDP socket shows its peer here; its state is Unknown.
-    EXPECT_EQ(got[2].protocol, Protocol::UdpV6);
-    EXPECT_EQ(got[2].state, SocketState::Unknown);
-    ASSERT_TRUE(got[2].remote_addr);
-    EXPECT_EQ(socket_address_text(*got[2].remote_addr), "[::2]:9999");
-
-    // TCP reported without TCP information, and a state outside the table.
-    EXPECT_EQ(got[3].protocol, Protocol::TcpV6);
-    EXPECT_EQ(got[3].state, SocketState::Unknown);
-    EXPECT_EQ(got[4].fd, 8u);
-    EXPECT_EQ(got[4].state, SocketState::Unknown);
+    d::socket_fdinfo established = tcp(V4, 80, 5000, d::TCPS_ESTABLISHED);
+    established.psi.soi_rcv.sbi_cc = 1000;
+    established.psi.soi_rcv.sbi_hiwat = 131072;
+    established.psi.soi_snd.sbi_cc = 7;
+    established.psi.soi_snd.sbi_hiwat = 16384;
+    machine.processes = {
+        {50,
+         {listener(3, 80), socket_fd(4, established), file_fd(5), socket_fd(6, udp(V6, 53, 9999)),
+          socket_fd(7, socket_info(d::SOCKINFO_IN, 6, V6, 22, 0, d::TCPS_LISTEN)),
+          socket_fd(8, tcp(V4, 81, 1, 11)),
+          socket_fd(9, socket_info(d::SOCKINFO_UN, 0, d::DARWIN_AF_UNIX, 0, 0, 0)),
+          socket_fd(10, socket_info(d::SOCKINFO_TCP, 0, V4, 82, 0, 1)),
+          socket_fd(11, socket_info(d::SOCKINFO_IN, 17, 10, 83, 0, 0))}}};
+    std::vector<std::string> described;
+    for (const SocketQueueInfo& q : queues(50)) {
+        EXPECT_EQ(q.pid, 50u);
+        described.push_back(
+            std::to_string(q.fd) + " " + std::string(protocol_text(q.protocol)) + " " +
+            socket_address_text(q.local_addr) + " " +
+            (q.remote_addr ? socket_address_text(*q.remote_addr) : "-") + " " +
+            std::string(state_display_text(q.state)) + " " + std::to_string(q.recv_queue_bytes) +
+            "/" + std::to_string(q.recv_queue_hiwat) + " " + std::to_string(q.send_queue_bytes) +
+            "/" + std::to_string(q.send_queue_hiwat));
+    }
+    EXPECT_EQ(described, (std::vector<std::string>{
+                             "3 tcp 127.0.0.1:80 - LISTEN 0/0 0/0",
+                             "4 tcp 127.0.0.1:80 127.0.0.2:5000 ESTABLISHED 1000/131072 7/16384",
+                             // A connected UDP socket shows its peer here.
+                             "6 udp6 [::1]:53 [::2]:9999 UNKNOWN 0/0 0/0",
+                             // TCP without TCP information, and a state outside the table.
+                             "7 tcp6 [::1]:22 - UNKNOWN 0/0 0/0",
+                             "8 tcp 127.0.0.1:81 127.0.0.2:1 UNKNOWN 0/0 0/0",
+                         }));
 }
 
 TEST_F(Queues, FailuresGiveFewerRecordsNeverAnError) {
     EXPECT_TRUE(queues(12345).empty());  // no such process
-
-    FakeDescriptor short_read = socket_fd(4, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 1, 0, 1));
+    FakeDescriptor short_read = listener(4, 1), vanished = listener(5, 2);
     short_read.result = 791;
-    FakeDescriptor vanished = socket_fd(5, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 2, 0, 1));
     vanished.info.reset();
-    machine.processes = {
-        process(60, {socket_fd(3, spec(d::SOCKINFO_TCP, 6, d::DARWIN_AF_INET, 3, 0, 1)), short_read,
-                     vanished}),
-        process(61, {file_fd(3)})};
+    machine.processes = {{60, {listener(3, 3), short_read, vanished}}, {61, {file_fd(3)}}};
     std::vector<SocketQueueInfo> got = queues(60);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].fd, 3u);
@@ -108,11 +75,8 @@ TEST_F(Queues, FailuresGiveFewerRecordsNeverAnError) {
 }
 
 TEST_F(Queues, OneFixedBufferOfTwoThousandFortyEightEntries) {
-    FakeProcess big = process(70);
-    for (int fd = 0; fd < 2100; ++fd) {
-        big.fds.push_back(socket_fd(fd, spec(d::SOCKINFO_IN, 17, d::DARWIN_AF_INET,
-                                             static_cast<std::uint16_t>(fd + 1), 0, 0)));
-    }
+    FakeProcess big{70};
+    for (int fd = 0; fd < 2100; ++fd) big.fds.push_back(socket_fd(fd, udp(V4, 1000)));
     machine.processes = {big};
     std::vector<SocketQueueInfo> got = queues(70);
     EXPECT_EQ(machine.listfds_sizes, std::vector<int>{16384});
