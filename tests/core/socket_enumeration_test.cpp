@@ -133,13 +133,12 @@ TEST_F(Enumeration, GroupsAndSummaryInProtocolThenProcessThenDescriptorOrder) {
 }
 
 TEST_F(Enumeration, UnreadableItemsCostOnlyThemselves) {
-    FakeDescriptor failing = listener(4, 81), zero_result = listener(5, 82);
+    FakeDescriptor failing = listener(4, 81);
     failing.info.reset();
-    zero_result.result = 0;
     machine.processes = {{10, {listener(3, 1)}},
                          {11, {listener(3, 2)}},
                          {999},  // exited after the process listing
-                         {12, {listener(3, 3), failing, zero_result}},
+                         {12, {listener(3, 3), failing}},
                          {13, {listener(3, 4)}}};
     machine.processes[0].task_readable = machine.processes[2].task_readable = false;
     machine.processes[1].fds_readable = false;
@@ -160,31 +159,25 @@ TEST_F(Enumeration, DescriptorCountBoundsTheListing) {
     EXPECT_LE(machine.listfds_sizes[1], (1 << 20) * 8);
 }
 
-TEST_F(Enumeration, FailedProcessListingIsAnEmptyTableThatIsCached) {
-    machine.processes = {{5, {listener(3, 1)}}};
-    for (auto [probe, err] : {std::pair{-1, 0}, std::pair{0, EPERM}, std::pair{3, 0}}) {
-        machine.listpids_probe = probe;
-        machine.listpids_probe_errno = err;
-        EXPECT_TRUE(listening().empty()) << probe;
-        machine.listpids_probe.reset();
-        EXPECT_TRUE(listening().empty()) << probe;  // cached for a second
-        machine.now_ns += 1'000'000'000;
-    }
-    EXPECT_EQ(listening().size(), 1u);
-}
-
+// Even the empty table of a failed process listing.
 TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUnusable) {
     machine.processes = {{5, {listener(3, 1)}}};
-    listening();
+    machine.listpids_probe = -1;
+    EXPECT_TRUE(listening().empty());
+    machine.listpids_probe.reset();
+    EXPECT_TRUE(listening().empty());
+    EXPECT_EQ(machine.listpids_calls, 1);
+    machine.now_ns += 1'000'000'000;
+    EXPECT_EQ(listening().size(), 1u);
     machine.processes[0].fds.push_back(listener(4, 2));
     machine.now_ns += 999'999'999;
     EXPECT_EQ(listening().size(), 1u);
     machine.now_ns -= 3'000'000'000;  // earlier than stored: still fresh
     EXPECT_EQ(listening().size(), 1u);
-    EXPECT_EQ(machine.listpids_calls, 2);
-    machine.now_ns += 4'000'000'000;  // one second after storing
+    EXPECT_EQ(machine.listpids_calls, 3);
+    machine.now_ns += 3'000'000'001;  // a whole second after storing
     EXPECT_EQ(listening().size(), 2u);
-    EXPECT_EQ(machine.listpids_calls, 4);
+    EXPECT_EQ(machine.listpids_calls, 5);
 
     // A thread failing while it holds the mutex makes the cache unusable.
     EXPECT_THROW(cache.locked([]() -> int { throw std::runtime_error("fatal"); }),
@@ -193,7 +186,7 @@ TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUn
     listening();
     listening();
     // Every socket_table call of a listing now enumerates on its own.
-    EXPECT_EQ(machine.listpids_calls, 4 + 2 * 4 * 2);
+    EXPECT_EQ(machine.listpids_calls, 5 + 2 * 4 * 2);
     EXPECT_FALSE(cache.fresh(Protocol::TcpV4, machine.now_ns));
 }
 
@@ -236,7 +229,9 @@ TEST_F(Enumeration, LookupsTakeTheFirstMatchOfOneListing) {
 TEST_F(Enumeration, DebugLinesGoToDescriptorOneForTheChosenProcessOnFreshEnumerations) {
     machine.processes = {
         {311, {listener(3, 9)}},
-        {312, {listener(3, 631), socket_fd(4, udp(V4, 5353, 53))}},
+        {312,
+         {listener(3, 631), socket_fd(4, udp(V4, 5353, 53)),
+          socket_fd(5, tcp(V6, 631, 40000, d::TCPS_SYN_RECEIVED))}},
     };
     for (const char* value : {"+312", "312 "}) {
         machine.debug_pid = value;
@@ -250,7 +245,10 @@ TEST_F(Enumeration, DebugLinesGoToDescriptorOneForTheChosenProcessOnFreshEnumera
                                     "127.0.0.1:631, remote_addr: None, state: Listen, pid: "
                                     "Some(312), inode: 0 }\nconn: SocketConnection { protocol: "
                                     "UdpV4, local_addr: 127.0.0.1:5353, remote_addr: None, "
-                                    "state: Unknown, pid: Some(312), inode: 0 }\n")
+                                    "state: Unknown, pid: Some(312), inode: 0 }\nconn: "
+                                    "SocketConnection { protocol: TcpV6, local_addr: [::1]:631, "
+                                    "remote_addr: Some([::2]:40000), state: SynReceived, pid: "
+                                    "Some(312), inode: 0 }\n")
             << value;
     }
 }

@@ -40,7 +40,6 @@ struct FakeMachine {
     std::optional<std::string> debug_pid;
     std::uint64_t now_ns = 5'000'000'000;
     std::optional<int> listpids_probe;  // absent: the honest size
-    int listpids_probe_errno = 0;
     int listpids_calls = 0;
     int fdinfo_calls = 0;
     std::vector<int> listfds_sizes;
@@ -54,7 +53,6 @@ struct FakeMachine {
         system.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
             ++listpids_calls;
             if (out == nullptr) {
-                errno = listpids_probe ? listpids_probe_errno : 0;
                 return listpids_probe.value_or(static_cast<int>(processes.size() * 4));
             }
             std::size_t n = std::min(processes.size(), static_cast<std::size_t>(size) / 4);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "socket/address_text.h"
+#include "socket/parsers.h"
 #include "socket/values.h"
 
 namespace lumenstat {
@@ -32,23 +33,19 @@ TEST(SocketValueTexts, StatesProtocolsAndTheKernelStateTable) {
               "FIN_WAIT2 TIME_WAIT UNKNOWN UNKNOWN UNKNOWN UNKNOWN UNKNOWN UNKNOWN ");
 }
 
-const std::array<std::uint8_t, 16> kFe80_1 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-
 TEST(SocketAddress, EqualityComparesFamilyAndEveryField) {
-    auto base = SocketAddress::v6(kFe80_1, 22);
-    EXPECT_EQ(base, SocketAddress::v6(kFe80_1, 22));
-    auto other = kFe80_1;
-    other[15] = 2;
-    std::array<std::uint8_t, 16> mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
-    for (const SocketAddress& different :
-         {SocketAddress::v6(kFe80_1, 22, 0, 4), SocketAddress::v6(kFe80_1, 22, 1, 0),
-          SocketAddress::v6(kFe80_1, 23), SocketAddress::v6(other, 22)}) {
-        EXPECT_NE(base, different) << socket_address_text(different);
+    auto at = [](const char* text) { return *parse_socket_address(text).value; };
+    const SocketAddress base = at("[::ffff:127.0.0.1]:80");
+    SocketAddress flow = base;
+    flow.flowinfo = 1;
+    EXPECT_EQ(base, at("[0::FFFF:7f00:1]:080"));
+    for (const SocketAddress& other :
+         {flow, at("[::ffff:127.0.0.1%1]:80"), at("[::ffff:127.0.0.1]:81"),
+          at("[::ffff:127.0.0.2]:80"), at("127.0.0.1:80")}) {
+        EXPECT_NE(base, other) << socket_address_text(other);
     }
-    // A mapped IPv6 address is not the IPv4 address it maps.
-    EXPECT_NE(SocketAddress::v6(mapped, 80), SocketAddress::v4({127, 0, 0, 1}, 80));
-    EXPECT_NE(SocketAddress::v4({127, 0, 0, 1}, 80), SocketAddress::v4({127, 0, 0, 2}, 80));
-    EXPECT_NE(SocketAddress::v4({127, 0, 0, 1}, 80), SocketAddress::v4({127, 0, 0, 1}, 81));
+    EXPECT_NE(at("127.0.0.1:80"), at("127.0.0.2:80"));
+    EXPECT_NE(at("127.0.0.1:80"), at("127.0.0.1:81"));
 }
 
 TEST(SocketAddressText, LongestTextFitsTheBufferAndFlowInformationNeverShows) {
@@ -62,20 +59,6 @@ TEST(SocketAddressText, LongestTextFitsTheBufferAndFlowInformationNeverShows) {
               "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535");
     EXPECT_EQ(length, kSocketAddressTextMax);
     EXPECT_EQ(buffer[kSocketAddressTextMax], '#');
-}
-
-TEST(SocketConnectionDebugText, OptionalsAndLargestInode) {
-    std::array<std::uint8_t, 16> loopback{};
-    loopback[15] = 1;
-    SocketConnection connected{Protocol::TcpV6,
-                               SocketAddress::v6(loopback, 8080),
-                               SocketAddress::v6(loopback, 51000),
-                               SocketState::SynReceived,
-                               std::nullopt,
-                               18446744073709551615u};
-    EXPECT_EQ(debug_text(connected),
-              "SocketConnection { protocol: TcpV6, local_addr: [::1]:8080, remote_addr: "
-              "Some([::1]:51000), state: SynReceived, pid: None, inode: 18446744073709551615 }");
 }
 
 }  // namespace
