@@ -34,11 +34,20 @@ TEST(TaskResident, AllInfoOfAQuietChildEqualsStatm) {
     close(ready[0]);
     close(ready[1]);
 
+    // The child may still be on its way into pause(); a reading counts once
+    // statm shows the same size before and after it.
     os::LinuxSystem system;
     darwin::proc_taskallinfo all{};
-    ASSERT_EQ(system.proc_pidinfo(child, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all), 232);
-    const std::uint64_t exact = statm_pages(child, 1) * sysconf(_SC_PAGESIZE);
-    EXPECT_EQ(all.ptinfo.pti_resident_size, exact);
+    std::uint64_t before = 0, after = 1;
+    for (int attempt = 0; attempt < 50 && before != after; ++attempt) {
+        usleep(attempt * 2000);
+        before = statm_pages(child, 1);
+        ASSERT_EQ(system.proc_pidinfo(child, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all),
+                  232);
+        after = statm_pages(child, 1);
+    }
+    ASSERT_EQ(before, after) << "the child never held still";
+    EXPECT_EQ(all.ptinfo.pti_resident_size, after * sysconf(_SC_PAGESIZE));
     EXPECT_EQ(all.pbsd.pbi_pid, static_cast<std::uint32_t>(child));
 
     kill(child, SIGKILL);
