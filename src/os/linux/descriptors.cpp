@@ -140,35 +140,35 @@ int LinuxSystem::proc_listpids(std::uint32_t type, std::uint32_t, void* buffer, 
     std::size_t room = buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(int) : 0;
     std::size_t count = std::min(room, pids.size());
     std::memcpy(buffer, pids.data(), count * sizeof(int));
-    linux_sockets::begin_walk(count > 0 ? pids[count - 1] : 0);
+    linux_sockets::begin_walk(std::span<const int>(pids.data(), count));
     return static_cast<int>(count * sizeof(int));
 }
 
 namespace linux_descriptors {
 
-int list_descriptors(int pid, void* buffer, int buffersize) {
+namespace {
+
+// Reads the descriptor table of `pid`: at most `room` entries into `out`, or
+// only their count when `out` is null. The count, or -1 with errno set.
+long read_table(int pid, std::size_t room, linux_sockets::DescriptorListing* out) {
     char path[64];
     if (pid < 0 || !procfs::pid_path(path, sizeof(path), pid, "fd")) {
         errno = ESRCH;
-        return 0;
+        return -1;
     }
     FileDescriptor dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         errno = process_errno(errno);
-        return 0;
+        return -1;
     }
-    std::size_t room = buffer != nullptr && buffersize > 0
-                           ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo)
-                           : 0;
-    std::size_t count = 0;
-    linux_sockets::SocketDescriptors sockets;
+    long count = 0;
     // The entries are read straight into one buffer, a few system calls fewer
     // per process than a stream of the directory costs.
     std::vector<char>& entries = entry_buffer();
     for (bool full = false; !full;) {
         long got = ::getdents64(dir.get(), entries.data(), entries.size());
         if (got < 0) {
-            return 0;  // the process exited while being read
+            return -1;  // the process exited while being read
         }
         if (got == 0) {
             break;
@@ -178,17 +178,17 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
                 std::span<const char>(entries.data(), static_cast<std::size_t>(got)), at);
             if (!name) {
                 errno = EIO;
-                return 0;
+                return -1;
             }
             int number;
             if (!parse_int(*name, number)) {
                 continue;  // "." and ".."
             }
-            if (buffer == nullptr) {
+            if (out == nullptr) {
                 ++count;
                 continue;
             }
-            if (count == room) {
+            if (static_cast<std::size_t>(count) == room) {
                 full = true;
                 break;
             }
@@ -198,7 +198,7 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
                 // The links of a process are all or none open to the caller,
                 // and Darwin refuses a process it may not inspect as a whole.
                 errno = EPERM;
-                return 0;
+                return -1;
             }
             if (length < 0) {
                 continue;  // closed since the directory was read
@@ -206,18 +206,46 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
             Descriptor descriptor =
                 classify_link(std::string_view(link, static_cast<std::size_t>(length)));
             if (descriptor.type == darwin::PROX_FDTYPE_SOCKET) {
-                sockets.emplace_back(number, descriptor.socket_inode);
+                out->sockets.emplace_back(number, descriptor.socket_inode);
             }
-            darwin::proc_fdinfo info{number, descriptor.type};
-            std::memcpy(static_cast<char*>(buffer) + count * sizeof(info), &info, sizeof(info));
+            out->entries.push_back(darwin::proc_fdinfo{number, descriptor.type});
             ++count;
         }
     }
-    if (buffer == nullptr) {
-        return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
+    if (out != nullptr) {
+        std::sort(out->sockets.begin(), out->sockets.end());
     }
-    std::sort(sockets.begin(), sockets.end());
-    linux_sockets::descriptors_listed(pid, std::move(sockets));
+    return count;
+}
+
+}  // namespace
+
+void read_listing(int pid, std::size_t room, linux_sockets::DescriptorListing& out) {
+    out.entries.clear();
+    out.sockets.clear();
+    out.error = read_table(pid, room, &out) < 0 ? errno : 0;
+}
+
+int list_descriptors(int pid, void* buffer, int buffersize) {
+    if (buffer == nullptr) {
+        long count = read_table(pid, 0, nullptr);
+        return count < 0 ? 0 : static_cast<int>(count * sizeof(darwin::proc_fdinfo));
+    }
+    std::size_t room =
+        buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo) : 0;
+    linux_sockets::DescriptorListing* listing = linux_sockets::read_ahead_listing(pid);
+    if (listing == nullptr) {
+        thread_local linux_sockets::DescriptorListing own;
+        read_listing(pid, room, own);
+        listing = &own;
+    }
+    if (listing->error != 0) {
+        errno = listing->error;
+        return 0;
+    }
+    std::size_t count = std::min(room, listing->entries.size());
+    std::memcpy(buffer, listing->entries.data(), count * sizeof(darwin::proc_fdinfo));
+    linux_sockets::descriptors_listed(pid, std::move(listing->sockets));
     return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
 }
 

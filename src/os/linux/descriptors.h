@@ -1,6 +1,10 @@
 // Descriptor tables of the Linux personality, from /proc/PID/fd.
 #pragma once
 
+#include <cstddef>
+
+#include "os/linux/socket_walk.h"
+
 namespace lumenstat::os::linux_descriptors {
 
 // proc_pidinfo(pid, PROC_PIDLISTFDS, 0, buffer, buffersize): fills `buffer`
@@ -9,5 +13,8 @@ namespace lumenstat::os::linux_descriptors {
 // returns 0 with errno set (ESRCH for no such process, EPERM when not
 // permitted), as libproc does.
 int list_descriptors(int pid, void* buffer, int buffersize);
+
+// Reads at most `room` entries of the descriptor table of `pid` into `out`.
+void read_listing(int pid, std::size_t room, linux_sockets::DescriptorListing& out);
 
 }  // namespace lumenstat::os::linux_descriptors

@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
 #include <future>
 #include <memory>
 #include <system_error>
 #include <thread>
+
+#include "os/linux/descriptors.h"
 
 namespace lumenstat::os::linux_sockets {
 
@@ -18,6 +22,47 @@ std::uint64_t now_ns() {
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
            static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// Listings read ahead for one walk, shared by the walking thread and the
+// thread reading ahead. A slot goes from free to taken by either thread; the
+// reader marks its own done once the listing is in place.
+struct ReadAhead {
+    enum State : int { kFree, kWalker, kReader, kDone };
+    struct Slot {
+        std::atomic<int> state{kFree};
+        DescriptorListing listing;
+        std::uint64_t read_ns = 0;
+    };
+
+    explicit ReadAhead(std::span<const int> list)
+        : pids(list.begin(), list.end()), slots(list.size()) {}
+
+    std::vector<int> pids;
+    std::vector<Slot> slots;
+    std::atomic<std::ptrdiff_t> reached{-1};  // the highest slot the walk has come to
+    std::atomic<bool> stop{false};
+    pid_t owner = ::getpid();  // a child forked meanwhile has no reading thread
+};
+
+// Lists the walk's processes from the last one backwards until it meets the
+// walk or the walk ends.
+void read_ahead(const std::shared_ptr<ReadAhead>& ahead) {
+    for (std::size_t i = ahead->slots.size(); i-- > 0;) {
+        if (ahead->stop.load(std::memory_order_relaxed) ||
+            static_cast<std::ptrdiff_t>(i) <= ahead->reached.load(std::memory_order_relaxed)) {
+            return;
+        }
+        ReadAhead::Slot& slot = ahead->slots[i];
+        int expected = ReadAhead::kFree;
+        if (!slot.state.compare_exchange_strong(expected, ReadAhead::kReader)) {
+            return;
+        }
+        linux_descriptors::read_listing(ahead->pids[i], SIZE_MAX, slot.listing);
+        slot.read_ns = now_ns();
+        slot.state.store(ReadAhead::kDone, std::memory_order_release);
+        slot.state.notify_all();
+    }
 }
 
 struct Walk {
@@ -34,6 +79,7 @@ struct Walk {
     // process `reader_pid` (a child forked meanwhile has no such thread).
     std::future<SocketTable> reading;
     pid_t reader_pid = 0;
+    std::shared_ptr<ReadAhead> ahead;
 };
 
 Walk& this_thread() {
@@ -70,16 +116,64 @@ void finish_reading(Walk& walk) {
     walk.reading = {};
 }
 
+void stop_reading_ahead(Walk& walk) {
+    if (walk.ahead) {
+        walk.ahead->stop.store(true, std::memory_order_relaxed);
+        walk.ahead.reset();
+    }
+}
+
+void start_reading_ahead(Walk& walk, std::span<const int> pids) {
+    stop_reading_ahead(walk);
+    try {
+        auto ahead = std::make_shared<ReadAhead>(pids);
+        std::thread([ahead] { read_ahead(ahead); }).detach();
+        walk.ahead = std::move(ahead);
+    } catch (const std::system_error&) {
+    }
+}
+
 }  // namespace
 
-void begin_walk(int highest_pid) {
+void begin_walk(std::span<const int> pids) {
     Walk& walk = this_thread();
     walk.walking = true;
     walk.previous_pid = 0;
-    walk.highest_pid = highest_pid;
+    walk.highest_pid = pids.empty() ? 0 : pids.back();
     walk.listed_pid = -1;
     walk.table.reset();
     start_reading(walk);
+    start_reading_ahead(walk, pids);
+}
+
+DescriptorListing* read_ahead_listing(int pid) {
+    Walk& walk = this_thread();
+    ReadAhead* ahead = walk.ahead.get();
+    if (ahead == nullptr || !walk.walking || pid <= walk.previous_pid || pid > walk.highest_pid) {
+        return nullptr;
+    }
+    auto it = std::lower_bound(ahead->pids.begin(), ahead->pids.end(), pid);
+    if (it == ahead->pids.end() || *it != pid) {
+        return nullptr;
+    }
+    const std::ptrdiff_t index = it - ahead->pids.begin();
+    ahead->reached.store(index, std::memory_order_relaxed);
+    ReadAhead::Slot& slot = ahead->slots[static_cast<std::size_t>(index)];
+    int state = ReadAhead::kFree;
+    if (slot.state.compare_exchange_strong(state, ReadAhead::kWalker)) {
+        return nullptr;
+    }
+    if (state == ReadAhead::kReader) {
+        if (ahead->owner != ::getpid()) {
+            return nullptr;
+        }
+        slot.state.wait(ReadAhead::kReader, std::memory_order_acquire);
+        state = slot.state.load(std::memory_order_acquire);
+    }
+    if (state != ReadAhead::kDone || now_ns() - slot.read_ns > kMaxTableAgeNs) {
+        return nullptr;
+    }
+    return &slot.listing;
 }
 
 void descriptors_listed(int pid, SocketDescriptors sockets) {
@@ -89,6 +183,7 @@ void descriptors_listed(int pid, SocketDescriptors sockets) {
         walk.walking = false;
         walk.table.reset();
         walk.reading = {};
+        stop_reading_ahead(walk);
     }
     walk.previous_pid = pid;
     walk.listed_pid = pid;

@@ -1,0 +1,121 @@
+// Descriptor listings read ahead for a walk over every process: they answer
+// the walk as a listing made at that moment would, and never once stale.
+#include "os/linux/socket_walk.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "os/darwin_socket.h"
+#include "os/linux/linux_system.h"
+
+namespace lumenstat::testing {
+namespace {
+
+namespace d = darwin;
+using namespace std::chrono_literals;
+
+// A child holding a listener; each byte it reads from `command` makes it
+// open one more listener, answered with a byte on `done`.
+struct Holder {
+    pid_t pid = -1;
+    int command = -1;
+    int done = -1;
+
+    Holder() {
+        int to_child[2], from_child[2];
+        EXPECT_EQ(pipe(to_child), 0);
+        EXPECT_EQ(pipe(from_child), 0);
+        pid = fork();
+        if (pid == 0) {
+            close(to_child[1]);
+            close(from_child[0]);
+            char byte = 0;
+            do {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in at{};
+                at.sin_family = AF_INET;
+                at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+                    listen(fd, 4) != 0 || write(from_child[1], &byte, 1) != 1) {
+                    _exit(1);
+                }
+            } while (read(to_child[0], &byte, 1) == 1);
+            _exit(0);
+        }
+        close(to_child[0]);
+        close(from_child[1]);
+        command = to_child[1];
+        done = from_child[0];
+        wait_done();
+    }
+    ~Holder() {
+        close(command);
+        close(done);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    void wait_done() {
+        char byte;
+        EXPECT_EQ(read(done, &byte, 1), 1);
+    }
+    void open_another() {
+        char byte = 1;
+        EXPECT_EQ(write(command, &byte, 1), 1);
+        wait_done();
+    }
+};
+
+std::vector<int> begin_walk(os::System& system) {
+    std::vector<int> pids(16384);
+    int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 16384 * sizeof(int));
+    EXPECT_GT(got, 0);
+    pids.resize(got > 0 ? static_cast<std::size_t>(got) / sizeof(int) : 0);
+    return pids;
+}
+
+// The listeners of `pid` as the walk's listing of it shows them, each found
+// listening by a socket look-up.
+int listeners_in_walk(os::System& system, int pid) {
+    std::vector<d::proc_fdinfo> fds(1024);
+    int got = system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8);
+    int listening = 0;
+    for (int i = 0; i < got / 8; ++i) {
+        d::socket_fdinfo info{};
+        if (fds[i].proc_fdtype == d::PROX_FDTYPE_SOCKET &&
+            system.proc_pidfdinfo(pid, fds[i].proc_fd, d::PROC_PIDFDSOCKETINFO, &info,
+                                  sizeof info) == static_cast<int>(sizeof info) &&
+            info.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN) {
+            ++listening;
+        }
+    }
+    return listening;
+}
+
+TEST(SocketWalk, ListingReadAheadAnswersTheWalk) {
+    Holder holder;
+    os::LinuxSystem system;
+    begin_walk(system);
+    std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);
+}
+
+TEST(SocketWalk, ListingReadAheadTooLongAgoIsReadAgain) {
+    Holder holder;
+    os::LinuxSystem system;
+    begin_walk(system);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(os::linux_sockets::kMaxTableAgeNs) + 50ms);
+    holder.open_another();
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
+}
+
+}  // namespace
+}  // namespace lumenstat::testing
