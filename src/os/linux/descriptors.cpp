@@ -244,7 +244,9 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
         return 0;
     }
     std::size_t count = std::min(room, listing->entries.size());
-    std::memcpy(buffer, listing->entries.data(), count * sizeof(darwin::proc_fdinfo));
+    if (count > 0) {
+        std::memcpy(buffer, listing->entries.data(), count * sizeof(darwin::proc_fdinfo));
+    }
     linux_sockets::descriptors_listed(pid, std::move(listing->sockets));
     return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
 }
