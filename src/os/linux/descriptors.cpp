@@ -21,6 +21,7 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/proc_files.h"
 #include "os/linux/socket_walk.h"
+#include "os/linux/unique_fd.h"
 
 namespace lumenstat::os {
 
@@ -55,24 +56,6 @@ int process_errno(int linux_errno) {
     if (linux_errno == EACCES) return EPERM;
     return linux_errno;
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Room for the entries of about two thousand descriptors per system call.
 std::vector<char>& entry_buffer() {
@@ -156,7 +139,7 @@ long read_table(int pid, std::size_t room, linux_sockets::DescriptorListing* out
         errno = ESRCH;
         return -1;
     }
-    FileDescriptor dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
         errno = process_errno(errno);
         return -1;

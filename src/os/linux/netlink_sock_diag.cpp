@@ -14,28 +14,16 @@
 #include <vector>
 
 #include "os/linux/socket_table.h"
+#include "os/linux/unique_fd.h"
 
 namespace lumenstat::os::linux_sockets {
 
 namespace {
 
-class NetlinkSocket {
-public:
-    NetlinkSocket() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-    ~NetlinkSocket() {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+// A socket for the kernel's socket-diagnostics dumps.
+UniqueFd open_netlink() {
+    return UniqueFd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+}
 
 // TIME_WAIT and NEW_SYN_RECV entries are not full sockets: they have no
 // inode, so no descriptor can refer to them. Sockets that are bound but
@@ -206,7 +194,7 @@ bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTa
 }
 
 bool read_netlink(TableKind kind, SocketTable& table) {
-    NetlinkSocket netlink;
+    const UniqueFd netlink = open_netlink();
     if (netlink.get() < 0) {
         return false;
     }
@@ -218,7 +206,7 @@ bool read_netlink(TableKind kind, SocketTable& table) {
 namespace {
 
 bool read_tcp_dump(std::uint32_t states, SocketTable& table) {
-    NetlinkSocket netlink;
+    const UniqueFd netlink = open_netlink();
     if (netlink.get() < 0) {
         return false;
     }

@@ -7,27 +7,11 @@
 #include <charconv>
 #include <cstring>
 
+#include "os/linux/unique_fd.h"
+
 namespace lumenstat::os::procfs {
 
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 void skip_blanks(std::string_view& text) {
     std::size_t i = 0;
@@ -40,7 +24,7 @@ void skip_blanks(std::string_view& text) {
 }  // namespace
 
 long read_file(int dirfd, const char* path, char* buffer, std::size_t capacity) {
-    Descriptor fd(::openat(dirfd, path, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::openat(dirfd, path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return -1;
     }
@@ -64,7 +48,7 @@ long read_file(int dirfd, const char* path, char* buffer, std::size_t capacity) 
 
 bool read_file(const char* path, std::string& out, std::size_t offset, ShortRead short_read) {
     out.resize(offset);
-    Descriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return false;
     }
