@@ -16,6 +16,17 @@ class System {
 public:
     virtual ~System() = default;
 
+    // Query scopes. Every core query, every sample of a sampling query and
+    // every tracker poll opens one (QueryScope below) around the calls it
+    // makes. An implementation may keep what it reads for later calls made on
+    // the same thread while that scope is open, and drops it all when the
+    // scope closes; with no scope open, every call reads afresh. A scope
+    // opened inside another is a scope of its own: it sees nothing the outer
+    // one read, and the outer one resumes, with its readings, when it closes.
+    // macOS reads the kernel on every call: both are no-ops there.
+    virtual void open_query_scope() {}
+    virtual void close_query_scope() noexcept {}
+
     // libSystem
     virtual int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp,
                        const void* newp, std::size_t newlen) = 0;
@@ -46,6 +57,18 @@ public:
                                                       darwin::natural_t* info_count) = 0;
     virtual darwin::kern_return_t vm_deallocate(void* address, std::size_t size) = 0;
     virtual darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) = 0;
+};
+
+// Opens a query scope for the lifetime of the object, on the calling thread.
+class QueryScope {
+public:
+    explicit QueryScope(System& sys) : sys_(sys) { sys_.open_query_scope(); }
+    ~QueryScope() { sys_.close_query_scope(); }
+    QueryScope(const QueryScope&) = delete;
+    QueryScope& operator=(const QueryScope&) = delete;
+
+private:
+    System& sys_;
 };
 
 // The implementation of the platform this module was built for.
