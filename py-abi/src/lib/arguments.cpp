@@ -40,16 +40,6 @@ void raise_type_error(const std::string& text) {
     PyErr_SetString(PyExc_TypeError, text.c_str());
 }
 
-std::string utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "?";
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
-}
-
 // Places each argument at its parameter's slot. Borrowed references.
 bool match(const Signature& sig, PyObject* const* positional, Py_ssize_t nargs,
            PyObject* const* keyword_values, PyObject* kwnames, std::vector<PyObject*>& slots) {
@@ -61,18 +51,21 @@ bool match(const Signature& sig, PyObject* const* positional, Py_ssize_t nargs,
     }
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        const std::string name = utf8_of(PyTuple_GET_ITEM(kwnames, k));
+        // Compared and quoted as the str it is: a keyword may hold NUL or a
+        // lone surrogate, which no UTF-8 copy carries.
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         std::size_t index = 0;
-        while (index < sig.params.size() && name != sig.params[index].name) {
+        while (index < sig.params.size() && !PyUnicode_EqualToUTF8(name, sig.params[index].name)) {
             ++index;
         }
         if (index == sig.params.size()) {
-            raise_type_error(
-                concat({function, " got an unexpected keyword argument '", name, "'"}));
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                         sig.function, name);
             return false;
         }
         if (slots[index] != nullptr) {
-            raise_type_error(concat({function, " got multiple values for argument '", name, "'"}));
+            raise_type_error(concat({function, " got multiple values for argument '",
+                                     sig.params[index].name, "'"}));
             return false;
         }
         slots[index] = keyword_values[k];
@@ -136,8 +129,10 @@ bool convert_text(PyObject* value, std::string& out) {
             raise_type_error("'None' is not an instance of 'str'");
         } else {
             PyRef name(PyType_GetName(Py_TYPE(value)));
-            raise_type_error(concat({"'", name ? utf8_of(name.get()) : std::string("?"),
-                                     "' object is not an instance of 'str'"}));
+            if (name) {
+                PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'",
+                             name.get());
+            }
         }
         return false;
     }
@@ -195,11 +190,8 @@ void name_the_argument(const Param& param) {
         PyErr_SetRaisedException(exception.release());
         return;
     }
-    PyRef text(PyObject_Str(raised));
-    if (!text) {
-        return;
-    }
-    raise_type_error(concat({"argument '", param.name, "': ", utf8_of(text.get())}));
+    // %S keeps the text whole, NULs and lone surrogates included.
+    PyErr_Format(PyExc_TypeError, "argument '%s': %S", param.name, raised);
 }
 
 std::optional<Arguments> convert_all(const Signature& sig, const std::vector<PyObject*>& slots) {

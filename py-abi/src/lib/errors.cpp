@@ -53,23 +53,24 @@ PyObject* raise_fatal_query(std::string_view function, const QueryError& error) 
 }
 
 PyObject* escalate_to_fatal(std::string_view what) {
-    std::string text(what);
     PyObject* pending = PyErr_GetRaisedException();
-    if (pending != nullptr) {
-        PyRef cause(pending);
-        PyRef described(PyObject_Str(pending));
-        if (described) {
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(described.get(), &size)) {
-                text += ": ";
-                text += Py_TYPE(pending)->tp_name;
-                text += ": ";
-                text.append(utf8, static_cast<std::size_t>(size));
-            }
-        }
-        PyErr_Clear();
+    if (pending == nullptr) {
+        return raise_fatal(what);
     }
-    return raise_fatal(text);
+    PyRef cause(pending);
+    const std::string prefix(what);
+    // The pending exception's text joins as the str it is, whatever it holds.
+    PyRef text(PyUnicode_FromFormat("%s: %s: %S", prefix.c_str(), Py_TYPE(pending)->tp_name,
+                                    pending));
+    if (!text) {
+        PyErr_Clear();
+        return raise_fatal(what);
+    }
+    PyObject* type = fatal_error_type();
+    if (type != nullptr) {
+        PyErr_SetObject(type, text.get());
+    }
+    return nullptr;
 }
 
 }  // namespace lumenstat::py

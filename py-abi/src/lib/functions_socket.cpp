@@ -7,6 +7,7 @@
 #include "errors.h"
 #include "functions.h"
 #include "os/system.h"
+#include "py_ref.h"
 #include "socket/address_text.h"
 #include "socket/enumeration.h"
 #include "socket/lookups.h"
@@ -53,8 +54,13 @@ PyObject* found_object(const FoundConnection& found) {
     return connection_object(**found);
 }
 
+// Length-aware: an invalid state is echoed exactly as given, NULs included.
 PyObject* raise_value_error(const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+    PyRef message(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
     return nullptr;
 }
 

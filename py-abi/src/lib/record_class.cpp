@@ -86,7 +86,7 @@ PyObject* create_type(const ClassSpec& spec) {
     kept->getters.push_back(PyGetSetDef{});
     kept->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record)});
     kept->slots.push_back({Py_tp_getset, kept->getters.data()});
-    unsigned long flags = Py_TPFLAGS_DEFAULT;
+    unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (spec.extras.doc != nullptr) {
         kept->slots.push_back({Py_tp_doc, const_cast<char*>(spec.extras.doc)});
     }
