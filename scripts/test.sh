@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every check of lumenstat and ends with one line "N passed, N failed[, N skipped]":
 #   1. C++ tests (core against the fake, Linux personality against this machine) via ctest
-#   2. Python tests of the installed module via pytest
+#   2. Python tests of the installed module via pytest, and its exports: the module that CMake
+#      built and pip installed defines one dynamic symbol, PyInit_lumenstat (nm -D)
 #   3. the macOS arm64 cross-check (scripts/check_macos.sh)
 #   4. the sanitizer suite: C++ tests and Python tests again, built with LUMENSTAT_SANITIZERS
 #   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh)
@@ -98,6 +99,15 @@ WRAPPER
     echo "$wrapper"
 }
 
+# module_exports VENV: the defined dynamic symbols of the venv's module are PyInit_lumenstat alone.
+module_exports() {
+    local module defined
+    module=$("$1/bin/python" -c 'import lumenstat; print(lumenstat.__file__)') || return 1
+    defined=$(nm -D --defined-only "$module" | awk '{print $NF}') || return 1
+    echo "$module defines: $(echo $defined)"
+    [ "$defined" = PyInit_lumenstat ]
+}
+
 start=$SECONDS
 
 banner "setup"
@@ -110,7 +120,10 @@ else
 fi
 
 ctest_suite ctest build/tests
-[ $have_venv = 1 ] && pytest_suite pytest .venv
+if [ $have_venv = 1 ]; then
+    pytest_suite pytest .venv
+    step "module exports" check module_exports .venv
+fi
 
 skipped macos || step "macos check" check bash scripts/check_macos.sh
 
