@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Checks the macOS arm64 build for real on Linux: zig (from the npm registry) carries the macOS
-# SDK's libc headers and libc++. Compiles the core, the macOS layer (whose layout-check sources
-# assert our Darwin declarations equal the SDK's) and the Python layer for aarch64-macos, links the
-# module as a Mach-O arm64 image (zig 0.11 links -shared, not -bundle; dlopen takes either), and
-# checks that PyInit_lumenstat is the one symbol it exports.
+# SDK's libc headers and libc++. CMake configures the project for aarch64-macos with zig as its
+# compiler, so the core, the macOS layer (whose layout-check sources assert our Darwin
+# declarations equal the SDK's) and the Python layer compile with the flags of the CMake build
+# itself; CMake then links the module as a Mach-O arm64 image, and the check confirms that
+# PyInit_lumenstat is the one symbol our code exports.
 #
-#   bash scripts/check_macos.sh          (output in build/macos/)
+#   bash scripts/check_macos.sh          (output in build/macos/; CMAKE_BUILD_PARALLEL_LEVEL
+#                                         sets the build's jobs, 2 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -34,37 +36,68 @@ py_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["includ
 
 out="$root/build/macos"
 rm -rf "$out"
-mkdir -p "$out/obj"
+mkdir -p "$out/bin"
 
-core=$(find src -name '*.cpp' -not -path 'src/os/linux/*' -not -path 'src/os/macos/*' | sort)
-macos=$( (find src/os/macos -name '*.cpp' 2>/dev/null || true) | sort)
-module=$(find py-abi/src/lib -name '*.cpp' | sort)
-echo "check_macos: compiling $(echo $core | wc -w) core, $(echo $macos | wc -w) macOS and" \
-    "$(echo $module | wc -w) Python-layer sources for aarch64-macos" >&2
+# The compilers CMake sees. zig 0.11 carries no frameworks, links -shared rather than -bundle and
+# its Mach-O linker takes no export list: such link arguments are rewritten or dropped here, and
+# each drop is logged for the checks below. Framework symbols stay undefined for dynamic lookup,
+# as the interpreter's do.
+links="$out/dropped-link-arguments.log"
+for tool in cc c++; do
+    cat >"$out/bin/zig-$tool" <<WRAPPER
+#!/usr/bin/env bash
+args=()
+while [ \$# -gt 0 ]; do
+    case \$1 in
+        -bundle) args+=(-shared) ;;
+        -framework) echo "\$1 \$2" >>"$links"; shift ;;
+        -Wl,-exported_symbols_list,*) echo "-exported_symbols_list \${1##*,}" >>"$links" ;;
+        -Xlinker)
+            if [ "\$2" = -exported_symbols_list ]; then
+                echo "\$2 \$4" >>"$links"
+                shift 3
+            else
+                args+=("\$1" "\$2")
+                shift
+            fi
+            ;;
+        *) args+=("\$1") ;;
+    esac
+    shift
+done
+exec "$zig" $tool -target aarch64-macos "\${args[@]}"
+WRAPPER
+done
+for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$out/bin/zig-$tool"
+done
+chmod +x "$out"/bin/*
+cat >"$out/toolchain.cmake" <<TOOLCHAIN
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR arm64)
+set(CMAKE_C_COMPILER "$out/bin/zig-cc")
+set(CMAKE_CXX_COMPILER "$out/bin/zig-c++")
+set(CMAKE_AR "$out/bin/zig-ar" CACHE FILEPATH "")
+set(CMAKE_RANLIB "$out/bin/zig-ranlib" CACHE FILEPATH "")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+TOOLCHAIN
 
-cxxflags=(-target aarch64-macos -std=c++2b -O2 -DNDEBUG -Wall -Wextra -Werror
-    -fvisibility=hidden -fvisibility-inlines-hidden -Isrc)
-compile_one() {
-    local source=$1 extra=()
-    case "$source" in py-abi/*) extra=(-isystem "$py_include") ;; esac
-    local object="$out/obj/$(echo "$source" | tr '/' '_').o"
-    if ! "$zig" c++ "${cxxflags[@]}" "${extra[@]}" -c "$source" -o "$object" 2>"$object.log"; then
-        echo "check_macos: FAILED to compile $source" >&2
-        cat "$object.log" >&2
-        return 1
-    fi
-}
-export -f compile_one
-export zig out py_include
-export cxxflags_s="${cxxflags[*]}"
-status=0
-printf '%s\n' $core $macos $module | xargs -P 2 -I{} bash -c \
-    'cxxflags=($cxxflags_s); compile_one "$1"' _ {} || status=1
-[ $status -eq 0 ] || { echo "check_macos: compile failed" >&2; exit 1; }
+echo "check_macos: configuring CMake for aarch64-macos with zig" >&2
+cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$out/toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DLUMENSTAT_MODULE=ON -DLUMENSTAT_TESTS=OFF \
+    -DPython3_EXECUTABLE="$python" -DPython3_INCLUDE_DIR="$py_include" \
+    -DPython3_SOABI=cpython-313-darwin >"$out/configure.log" 2>&1 \
+    || { cat "$out/configure.log" >&2; echo "check_macos: configure failed" >&2; exit 1; }
+echo "check_macos: building the module" >&2
+CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} cmake --build "$out" --target lumenstat \
+    >"$out/build.log" 2>&1 \
+    || { cat "$out/build.log" >&2; echo "check_macos: build failed" >&2; exit 1; }
+objects=$(find "$out/CMakeFiles" -name '*.o' | sort)
+macos=$(echo "$objects" | grep -c '/src/os/macos/' || true)
+echo "check_macos: compiled $(echo "$objects" | wc -l) sources, $macos of them the macOS layer" >&2
+[ "$macos" -gt 0 ] || { echo "check_macos: the macOS layer was not compiled" >&2; exit 1; }
 
-bundle="$out/lumenstat.so"
-"$zig" c++ -target aarch64-macos -shared -undefined dynamic_lookup -o "$bundle" "$out"/obj/*.o
-
+bundle=$(ls "$out"/lumenstat*.so)
 description=$(file -b "$bundle")
 echo "check_macos: $description" >&2
 case "$description" in
@@ -74,14 +107,19 @@ esac
 
 # zig's Mach-O linker puts hidden symbols into the export trie too, and links its own libc++ and
 # compiler runtime statically; so visibility is judged on our objects, as Apple's linker would:
-# the only external (not private-external) definition in them must be PyInit_lumenstat.
+# the only external (not private-external) definition in them must be PyInit_lumenstat. Apple's
+# linker also gets the export list, which CMake must have passed.
 nm=$(command -v llvm-nm-14 || command -v llvm-nm)
 objdump=$(command -v llvm-objdump-14 || command -v llvm-objdump)
-exported=$(for object in "$out"/obj/*.o; do "$nm" -m --defined-only "$object"; done \
+exported=$(for object in $objects; do "$nm" -m --defined-only "$object"; done \
     | grep -E ' external ' | grep -v 'private external' | awk '{print $NF}' | sort -u)
 if [ "$exported" != "_PyInit_lumenstat" ]; then
     echo "check_macos: our objects export more than _PyInit_lumenstat:" >&2
     echo "$exported" >&2
+    exit 1
+fi
+if ! grep -qE '^-exported_symbols_list .*/module\.exports$' "$links" 2>/dev/null; then
+    echo "check_macos: the module's link gets no exported-symbols list" >&2
     exit 1
 fi
 if ! "$objdump" --macho --exports-trie "$bundle" | grep -qE '[[:space:]]_PyInit_lumenstat$'; then
