@@ -64,8 +64,8 @@ bool match(const Signature& sig, PyObject* const* positional, Py_ssize_t nargs,
             return false;
         }
         if (slots[index] != nullptr) {
-            raise_type_error(concat({function, " got multiple values for argument '",
-                                     sig.params[index].name, "'"}));
+            raise_type_error(concat(
+                {function, " got multiple values for argument '", sig.params[index].name, "'"}));
             return false;
         }
         slots[index] = keyword_values[k];

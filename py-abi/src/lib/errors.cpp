@@ -60,8 +60,8 @@ PyObject* escalate_to_fatal(std::string_view what) {
     PyRef cause(pending);
     const std::string prefix(what);
     // The pending exception's text joins as the str it is, whatever it holds.
-    PyRef text(PyUnicode_FromFormat("%s: %s: %S", prefix.c_str(), Py_TYPE(pending)->tp_name,
-                                    pending));
+    PyRef text(
+        PyUnicode_FromFormat("%s: %s: %S", prefix.c_str(), Py_TYPE(pending)->tp_name, pending));
     if (!text) {
         PyErr_Clear();
         return raise_fatal(what);

@@ -56,8 +56,7 @@ PyObject* found_object(const FoundConnection& found) {
 
 // Length-aware: an invalid state is echoed exactly as given, NULs included.
 PyObject* raise_value_error(const std::string& text) {
-    PyRef message(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (message) {
         PyErr_SetObject(PyExc_ValueError, message.get());
     }
