@@ -119,13 +119,14 @@ int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int b
         errno = ENOMEM;
         return 0;
     }
-    if (!procfs::is_thread_group(pid)) {
-        errno = ESRCH;
-        return 0;
-    }
+    // A descriptor listed by PROC_PIDLISTFDS belongs to a process: the
+    // listing refuses a thread id as every per-process call does.
     std::uint64_t inode = 0;
     if (auto listed = linux_sockets::listed_socket_inode(pid, fd)) {
         inode = *listed;
+    } else if (!procfs::is_thread_group(pid)) {
+        errno = ESRCH;
+        return 0;
     } else if ((inode = read_socket_inode(pid, fd)) == 0) {
         return 0;
     }
