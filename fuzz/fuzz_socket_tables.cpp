@@ -1,8 +1,8 @@
 // sources: src/os/linux/socket_proc_net.cpp src/os/linux/netlink_sock_diag.cpp src/os/linux/proc_files.cpp
 // Hostile socket tables: /proc/net/{tcp,tcp6,udp,udp6} texts and sock_diag
 // reply datagrams. Besides memory safety: no entry is kept under inode 0, a
-// datagram's entries never outnumber its messages, and a text's entries
-// never outnumber its lines after the header.
+// datagram's entries never outnumber its messages, a text's entries never
+// outnumber its lines after the header, and only IPv6 sockets are dual-stack.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,14 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (table.size() > size / 16) std::abort();
     } else {
         std::string_view text(reinterpret_cast<const char*>(data), size);
-        ls::parse_proc_net(text, ipv6, tcp, table);
+        ls::parse_proc_net(text, ipv6, tcp, table, mode & 8);
         std::size_t lines = 0;
         for (char c : text) lines += c == '\n';
         if (table.size() > lines) std::abort();
     }
     for (const auto& [inode, socket] : table) {
-        (void)socket;
-        if (inode == 0) std::abort();
+        if (inode == 0 || (socket.dual_stack && !socket.ipv6)) std::abort();
     }
     return 0;
 }

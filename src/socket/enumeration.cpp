@@ -19,12 +19,14 @@ constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
 // make the enumeration allocate gigabytes; Darwin's own limit is far lower.
 constexpr std::uint32_t kMaxDescriptors = 1u << 20;
 
+// An IPv6 socket that also takes IPv4 traffic (no IPV6_V6ONLY) carries both
+// version flags and IPv6 addresses: it is an IPv6 socket.
 std::optional<AddressFamily> ip_version(const d::socket_info& info) {
-    switch (info.soi_proto.pri_in.insi_vflag) {
+    const std::uint8_t vflag = info.soi_proto.pri_in.insi_vflag;
+    if ((vflag & d::INI_IPV6) != 0) return AddressFamily::V6;
+    switch (vflag) {
         case d::INI_IPV4:
             return AddressFamily::V4;
-        case d::INI_IPV6:
-            return AddressFamily::V6;
         case 0:
             if (info.soi_family == d::DARWIN_AF_INET) return AddressFamily::V4;
             if (info.soi_family == d::DARWIN_AF_INET6) return AddressFamily::V6;

@@ -55,7 +55,11 @@ TEST(SocketClassification, KindProtocolVersionAndState) {
         {d::SOCKINFO_GENERIC, 6, V4, 1, 0, nullptr},
         {d::SOCKINFO_IN, 1, V4, 1, 0, nullptr},
         {d::SOCKINFO_TCP, 6, 10, 1, 0, nullptr},  // Linux's AF_INET6 number means nothing
-        {d::SOCKINFO_TCP, 6, V4, 1, 3, nullptr},
+        // Dual stack (no IPV6_V6ONLY): IPv6, whatever other bits come with it.
+        {d::SOCKINFO_TCP, 6, V6, 1, 3, "tcp6 [::1]:80 [::2]:5000 LISTEN 7"},
+        {d::SOCKINFO_IN, 17, V6, 1, 7, "udp6 [::1]:80 - UNKNOWN 7"},
+        {d::SOCKINFO_TCP, 6, V4, 1, 5, nullptr},
+        {d::SOCKINFO_TCP, 6, V4, 1, 4, nullptr},
     };
     for (const Row& row : rows) {
         auto info = socket_info(row.kind, row.protocol, row.family, 80, 5000, row.state, row.vflag);

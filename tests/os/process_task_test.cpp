@@ -1,18 +1,26 @@
 // The Linux personality's per-process counters (task information and
 // resource usage) compared with this process, and their short-lived memo.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <string>
 
 #include "os/darwin.h"
+#include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process_memo.h"
 #include "os/process_test_util.h"
+#include "process/process_table.h"
 
 namespace lumenstat::testing {
 namespace {
@@ -99,6 +107,98 @@ TEST(TaskInfo, FailuresFollowLibproc) {
     };
     EXPECT_EQ(usage_errno(absent, darwin::RUSAGE_INFO_V2), ESRCH);
     EXPECT_EQ(usage_errno(getpid(), 99), EINVAL);
+}
+
+// A thread id that is not its process's pid names no process on Darwin: every
+// per-process call refuses it as it refuses an unused pid.
+TEST(TaskInfo, ThreadIdIsNoPid) {
+    std::atomic<pid_t> tid{0};
+    std::jthread thread([&](std::stop_token stop) {
+        tid = gettid();
+        while (!stop.stop_requested()) std::this_thread::sleep_for(1ms);
+    });
+    ASSERT_TRUE(wait_until([&] { return tid != 0; }));
+    ASSERT_FALSE(slurp("/proc/" + std::to_string(tid) + "/stat").empty());  // /proc knows it
+    os::LinuxSystem system;
+    const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    darwin::proc_taskallinfo all{};
+    darwin::rusage_info_v2 usage{};
+    darwin::socket_fdinfo fd_info{};
+    std::vector<darwin::proc_fdinfo> fds(4096);
+    // Each call's errno, 0 when it answered.
+    auto failure = [](bool failed) { return failed ? errno : 0; };
+    const std::pair<const char*, std::function<int(int)>> calls[] = {
+        {"task",
+         [&](int pid) {
+             return failure(system.proc_pidinfo(pid, darwin::PROC_PIDTASKINFO, 0, &all, 96) <= 0);
+         }},
+        {"all",
+         [&](int pid) {
+             return failure(
+                 system.proc_pidinfo(pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all) <= 0);
+         }},
+        {"fds",
+         [&](int pid) {
+             return failure(
+                 system.proc_pidinfo(pid, darwin::PROC_PIDLISTFDS, 0, fds.data(), 4096 * 8) <= 0);
+         }},
+        {"usage",
+         [&](int pid) {
+             return failure(system.proc_pid_rusage(pid, darwin::RUSAGE_INFO_V2, &usage) != 0);
+         }},
+        {"socket",
+         [&](int pid) {
+             return failure(system.proc_pidfdinfo(pid, socket, darwin::PROC_PIDFDSOCKETINFO,
+                                                  &fd_info, sizeof fd_info) <= 0);
+         }},
+        {"kill", [&](int pid) { return failure(system.kill(pid, 0) != 0); }},
+        {"args",
+         [&](int pid) {
+             const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+             std::size_t size = 0;
+             return failure(system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0);
+         }},
+    };
+    for (const auto& [what, call] : calls) {
+        EXPECT_EQ(call(getpid()), 0) << what;
+        // The argument area of an unused pid is EINVAL on Darwin, the rest ESRCH.
+        EXPECT_EQ(call(tid), std::string(what) == "args" ? EINVAL : ESRCH) << what;
+    }
+    ::close(socket);
+}
+
+// Darwin refuses the usage counters of another user's process; the process
+// table then takes its memory from the task information.
+TEST(TaskInfo, UsageRefusedWithTheIoCountersAndTableKeepsMemory) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Changing user makes a process undumpable, its /proc files root's.
+        const bool switched = setresgid(65534, 65534, 65534) == 0 &&
+                              setresuid(65534, 65534, 65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
+        int code = switched ? 0 : 10;
+        os::LinuxSystem system;
+        darwin::rusage_info_v2 usage{};
+        errno = 0;
+        code +=
+            system.proc_pid_rusage(parent, darwin::RUSAGE_INFO_V2, &usage) == -1 && errno == EPERM
+                ? 0
+                : 1;
+        code += system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) == 0 ? 0 : 2;
+        auto table = get_processes(system);
+        const bool kept =
+            table && std::ranges::any_of(*table, [&](const ProcessInfo& p) {
+                return p.pid == static_cast<std::uint32_t>(parent) && p.memory_usage > 0;
+            });
+        _exit(code + (kept ? 0 : 4));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "10: could not switch, 1: not EPERM, 2: own refused, 4: no memory";
 }
 
 // CPU-usage sampling reads the counters, sleeps, and reads them again: a

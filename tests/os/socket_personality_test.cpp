@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <span>
 #include <string>
@@ -26,6 +29,8 @@
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/socket_table.h"
+#include "os/linux/tcp_states.h"
+#include "os/process_test_util.h"
 #include "socket/enumeration.h"
 #include "socket/queues.h"
 
@@ -71,10 +76,10 @@ std::string fields(const d::socket_fdinfo& out) {
            endpoint(v6, in.insi_faddr.bytes + skip, ntohs(in.insi_fport));
 }
 
-// "tcp6 10 ::1:8080 :::0": protocol, Linux state and addresses.
+// "tcp6 10 ::1:8080 :::0": protocol ("tcp46" for dual stack), Linux state and addresses.
 std::string fields(const ls::KernelSocket& s) {
-    return std::string(s.tcp ? "tcp" : "udp") + (s.ipv6 ? "6 " : " ") + std::to_string(s.state) +
-           " " + endpoint(s.ipv6, s.local, ntohs(s.local_port)) + " " +
+    return std::string(s.tcp ? "tcp" : "udp") + (s.dual_stack ? "4" : "") + (s.ipv6 ? "6 " : " ") +
+           std::to_string(s.state) + " " + endpoint(s.ipv6, s.local, ntohs(s.local_port)) + " " +
            endpoint(s.ipv6, s.remote, ntohs(s.remote_port));
 }
 
@@ -107,6 +112,17 @@ struct Personality : ::testing::Test {
         return fd;
     }
 
+    int v6only_listener() {
+        int fd = keep(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        EXPECT_EQ(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on), 0);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+        return fd;
+    }
+
     // The first of two connected descriptors, a pipe or a Unix socket pair.
     int first_of_two(bool unix_pair) {
         int ends[2] = {-1, -1};
@@ -125,6 +141,8 @@ struct Personality : ::testing::Test {
     const int udp = open_socket(SOCK_DGRAM, "127.0.0.1", port);
     const int v6 = open_socket(SOCK_STREAM, "::1", 0, true);
     const int mapped = open_socket(SOCK_STREAM, "::ffff:127.0.0.1", 0, true);
+    const int dual = open_socket(SOCK_STREAM, "::", 0, true);
+    const int only6 = v6only_listener();
     const int idle = open_socket(SOCK_STREAM, "::1");  // in none of the connection tables
     const int unix_socket = first_of_two(true);
     const int pipe = first_of_two(false);
@@ -171,18 +189,43 @@ TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
 
     const int file = keep(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
     EXPECT_EQ(list_fds(self, 1).size(), 1u);
+    // A child holding enough descriptors for several directory reads, the
+    // newest of them the highest the limit allows, far above the others.
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    rlimit raised{std::min<rlim_t>(limit.rlim_max, 5000), limit.rlim_max};
+    rlimit raised{std::min<rlim_t>(limit.rlim_max, 16384), limit.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-    const int copies = static_cast<int>(raised.rlim_cur) - 100;
+    const int copies = static_cast<int>(raised.rlim_cur) / 2;
     for (int i = 0; i < copies; ++i) keep(::fcntl(v6, F_DUPFD_CLOEXEC, 0));
-    auto fds = list_fds(self, 8192);
+    const int highest = static_cast<int>(raised.rlim_cur) - 1;
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    keep(ready[0]);
+    keep(ready[1]);
+    const Child holder(fork());
+    if (holder.pid == 0) {
+        char ok = ::dup3(v6, highest, O_CLOEXEC) == highest;
+        ::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
     setrlimit(RLIMIT_NOFILE, &limit);
-    EXPECT_EQ(system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, nullptr, 0), int(fds.size()) * 8);
-    EXPECT_TRUE(std::adjacent_find(fds.begin(), fds.end(), [](auto& a, auto& b) {
-                    return a.proc_fd >= b.proc_fd;
-                }) == fds.end());
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_TRUE(ok);
+    auto fds = list_fds(holder.pid, 2 * copies);
+    std::vector<int> in_proc;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(holder.pid) + "/fd")) {
+        in_proc.push_back(std::stoi(entry.path().filename()));
+    }
+    std::vector<int> listed;
+    for (const auto& entry : fds) listed.push_back(entry.proc_fd);
+    std::sort(in_proc.begin(), in_proc.end());
+    EXPECT_EQ(listed, in_proc);  // in order, none twice, none missing
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.back(), highest);
+    EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0),
+              int(fds.size()) * 8);
     std::map<int, std::uint32_t> types;
     for (const auto& entry : fds) types[entry.proc_fd] = entry.proc_fdtype;
     EXPECT_GE(std::count_if(fds.begin(), fds.end(),
@@ -202,9 +245,12 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         {unix_socket, "0 0 0 0 0 :::0 :::0"},
         {server, "2 2 6 1 1 127.0.0.1:" + at(server) + " 0.0.0.0:0"},
         {client, "2 2 6 1 4 127.0.0.1:" + at(client) + " 127.0.0.1:" + at(server)},
-        {mapped, "2 30 6 2 1 ::ffff:127.0.0.1:" + at(mapped) + " :::0"},
+        // IPv6 sockets that take IPv4 traffic too carry both version flags.
+        {mapped, "2 30 6 3 1 ::ffff:127.0.0.1:" + at(mapped) + " :::0"},
+        {dual, "2 30 6 3 1 :::" + at(dual) + " :::0"},
+        {only6, "2 30 6 2 1 :::" + at(only6) + " :::0"},
         {udp, "1 2 17 1 0 127.0.0.1:" + at(udp) + " 127.0.0.1:" + at(server)},
-        {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},
+        {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},  // bound to one address: IPv6 only
     };
     for (bool in_walk : {false, true}) {
         EXPECT_TRUE(!in_walk || walk() > 0);
@@ -234,6 +280,127 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
+}
+
+// Linux's TCP state of a socket of this process.
+int linux_tcp_state(int fd) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
+}
+
+// Writes until the peer's window and this socket's buffer are full; the bytes written.
+std::size_t fill(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::vector<char> chunk(4096, 'f');
+    std::size_t total = 0;
+    for (ssize_t n; (n = ::write(fd, chunk.data(), chunk.size())) > 0;) total += std::size_t(n);
+    EXPECT_EQ(errno, EAGAIN);
+    return total;
+}
+
+// Reads exactly `count` bytes, leaving whatever follows (a FIN) unread.
+void drain(int fd, std::size_t count) {
+    std::vector<char> chunk(4096);
+    while (count > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+        ssize_t n = ::read(fd, chunk.data(), std::min(count, chunk.size()));
+        ASSERT_GT(n, 0);
+        count -= std::size_t(n);
+    }
+}
+
+// Every TCP state a descriptor can be in, reached live through small buffers
+// the peer does not read (a FIN queued behind unsent bytes is not sent), in
+// Darwin's numbers; and the peer's FIN is not an unread byte.
+TEST_F(Personality, TcpStatesAndUnreadBytesAsDarwinHasThem) {
+    const int listener = open_socket(SOCK_STREAM, "127.0.0.1", 0, true);
+    const int small = 4096;
+    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+        setsockopt(listener, SOL_SOCKET, option, &small, sizeof small);
+    }
+    auto pair = [&] {
+        const int near = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+            setsockopt(near, SOL_SOCKET, option, &small, sizeof small);
+        }
+        sockaddr_in to{AF_INET, htons(port_of(listener)), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(::connect(near, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        return std::pair{near, keep(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC))};
+    };
+    // A listener whose one-place accept queue is full drops the next SYN.
+    const int full = open_socket(SOCK_STREAM, "127.0.0.1");
+    ASSERT_EQ(::listen(full, 0), 0);
+    open_socket(SOCK_STREAM, "127.0.0.1", port_of(full));
+    const int syn_sent = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in to{AF_INET, htons(port_of(full)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::connect(syn_sent, reinterpret_cast<sockaddr*>(&to), sizeof to), -1);
+    ASSERT_EQ(errno, EINPROGRESS);
+
+    const auto [fin_wait_1, established] = pair();
+    fill(fin_wait_1);
+    ::shutdown(fin_wait_1, SHUT_WR);
+    const auto [fin_wait_2, close_wait] = pair();
+    ::shutdown(fin_wait_2, SHUT_WR);
+    // Five bytes, then the FIN, then a FIN back behind a full window.
+    const auto [after_data, last_ack] = pair();
+    ASSERT_EQ(::write(after_data, "hello", 5), 5);
+    ::shutdown(after_data, SHUT_WR);
+    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(last_ack) == 8; }));
+    fill(last_ack);
+    ::shutdown(last_ack, SHUT_WR);
+    // Both ends close at once behind full windows; one then reads the other's
+    // bytes, not its FIN.
+    const auto [closing, other] = pair();
+    fill(closing);
+    const std::size_t from_other = fill(other);
+    ::shutdown(closing, SHUT_WR);
+    ::shutdown(other, SHUT_WR);
+    drain(closing, from_other);
+
+    const std::tuple<int, int, int, std::uint32_t> expected[] = {
+        // descriptor, Linux state, Darwin state, unread bytes (~0: not checked)
+        {listener, 10, d::TCPS_LISTEN, 0},
+        {syn_sent, 2, d::TCPS_SYN_SENT, 0},
+        {established, 1, d::TCPS_ESTABLISHED, ~0u},
+        {fin_wait_1, 4, d::TCPS_FIN_WAIT_1, 0},
+        {fin_wait_2, 5, d::TCPS_FIN_WAIT_2, 0},
+        {close_wait, 8, d::TCPS_CLOSE_WAIT, 0},
+        {last_ack, 9, d::TCPS_LAST_ACK, 5},
+        {closing, 11, d::TCPS_CLOSING, 0},
+        {idle, 7, d::TCPS_CLOSED, 0},
+    };
+    for (auto [fd, linux_state, darwin_state, unread] : expected) {
+        ASSERT_TRUE(wait_until([&] { return linux_tcp_state(fd) == linux_state; }))
+            << fd << " in " << linux_tcp_state(fd) << ", not " << linux_state;
+        const d::socket_info got = info(fd);
+        EXPECT_EQ(got.soi_proto.pri_tcp.tcpsi_state, darwin_state) << linux_state;
+        if (unread != ~0u) {
+            EXPECT_EQ(got.soi_rcv.sbi_cc, unread) << linux_state;
+        }
+    }
+    // The bytes before the FIN are counted until read, the FIN never.
+    drain(last_ack, 5);
+    EXPECT_EQ(info(last_ack).soi_rcv.sbi_cc, 0u);
+    EXPECT_GT(info(established).soi_rcv.sbi_cc, 0u);
+}
+
+// Every Linux state number, those no descriptor can be in included.
+TEST(SocketTables, EveryLinuxTcpStateHasItsDarwinNumber) {
+    std::map<int, int> darwin_of = {
+        {1, d::TCPS_ESTABLISHED}, {2, d::TCPS_SYN_SENT},   {3, d::TCPS_SYN_RECEIVED},
+        {4, d::TCPS_FIN_WAIT_1},  {5, d::TCPS_FIN_WAIT_2}, {6, d::TCPS_TIME_WAIT},
+        {7, d::TCPS_CLOSED},      {8, d::TCPS_CLOSE_WAIT}, {9, d::TCPS_LAST_ACK},
+        {10, d::TCPS_LISTEN},     {11, d::TCPS_CLOSING},   {12, d::TCPS_SYN_RECEIVED},
+    };
+    for (int state = 0; state < 256; ++state) {
+        const int expected = darwin_of.contains(state) ? darwin_of[state] : -1;
+        EXPECT_EQ(ls::darwin_tcp_state(static_cast<std::uint8_t>(state)), expected) << state;
+        EXPECT_EQ(ls::queue_counts_fin(static_cast<std::uint8_t>(state)),
+                  state == 8 || state == 9 || state == 11)
+            << state;
+    }
 }
 
 TEST_F(Personality, FailuresSayWhy) {
@@ -334,8 +501,9 @@ TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
         ls::SocketTable netlink, files;
         ASSERT_TRUE(ls::read_netlink(kind, netlink)) << std::strerror(errno);
         ASSERT_TRUE(ls::read_proc_net(kind, files));
-        for (int fd : {server, client, udp, v6}) {
-            bool in_kind = (fd == udp) != kind.tcp && (fd == v6) == kind.ipv6;
+        for (int fd : {server, client, udp, v6, dual, mapped}) {
+            bool in_kind =
+                (fd == udp) != kind.tcp && (fd == v6 || fd == dual || fd == mapped) == kind.ipv6;
             ASSERT_EQ(netlink.contains(inode_of(fd)), in_kind) << fd;
             ASSERT_EQ(files.contains(inode_of(fd)), in_kind) << fd;
             if (!in_kind) continue;

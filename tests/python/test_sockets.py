@@ -2,6 +2,7 @@
 opens itself and against ss."""
 
 import os
+import re
 import socket
 import subprocess
 import time
@@ -29,7 +30,8 @@ def s():
         listener=listener, client=socket.create_connection(listener.getsockname()), udp=udp,
         v6=socket.create_server(("::1", 0), family=socket.AF_INET6),
         mapped=socket.create_server(("::ffff:127.0.0.1", 0), family=socket.AF_INET6,
-                                    dualstack_ipv6=True))
+                                    dualstack_ipv6=True),
+        dual=socket.create_server(("::", 0), family=socket.AF_INET6, dualstack_ipv6=True))
     held.server = listener.accept()[0]
     time.sleep(CACHE_SECONDS)
     yield held
@@ -45,8 +47,24 @@ def mine(connections, local):
     return sorted(fields(c) for c in connections if c.pid == ME and c.local_addr == local)
 
 
+def whole(c):
+    return c.local_addr, c.pid, *fields(c)
+
+
+def in_one_enumeration(call):
+    """A listing and what `call` returns, both from one enumeration of the machine's sockets.
+    Listings are kept for a second, and a new one may begin between any two calls: the listing is
+    taken again after the call until both listings agree."""
+    for _ in range(10):
+        listing = lumenstat.get_connections()
+        result = call()
+        if [whole(c) for c in lumenstat.get_connections()] == [whole(c) for c in listing]:
+            return listing, result
+    pytest.fail("the machine's sockets kept changing")
+
+
 def test_listings_and_lookups_show_our_sockets_as_texts(s):
-    listing = lumenstat.get_connections()
+    listing, summary = in_one_enumeration(lumenstat.py_get_socket_summary)
     # The accepted socket shares the listener's local address; absent remote addresses and
     # the states of UDP sockets, connected or not, show as "127.0.0.1:0" and "UNKNOWN".
     assert mine(listing, text(s.listener)) == [("tcp", "ESTABLISHED", text(s.client), 0),
@@ -54,16 +72,17 @@ def test_listings_and_lookups_show_our_sockets_as_texts(s):
     assert mine(listing, text(s.client)) == [("tcp", "ESTABLISHED", text(s.listener), 0)]
     assert mine(listing, text(s.udp)) == [("udp", "UNKNOWN", "127.0.0.1:0", 0)]
     assert mine(listing, text(s.v6)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
+    # A listener that takes IPv4 connections too is an IPv6 socket.
+    assert mine(listing, text(s.dual)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
     assert mine(lumenstat.get_udp_sockets(), text(s.udp)) == mine(listing, text(s.udp))
     assert mine(lumenstat.get_tcp_connections(), text(s.udp)) == []
-    summary = lumenstat.py_get_socket_summary()  # the same cached enumeration
     assert (summary.total, summary.listen) == (len(listing),
                                                sum(c.state == "LISTEN" for c in listing))
 
     assert lumenstat.get_connection_by_pid(ME).pid == ME
     assert lumenstat.get_connection_by_pid(2**32 - 1) is None
-    whole = lambda c: (c.local_addr, c.pid, *fields(c))
-    assert whole(lumenstat.get_connection_by_inode(0)) == whole(lumenstat.get_connections()[0])
+    listing, first = in_one_enumeration(lambda: lumenstat.get_connection_by_inode(0))
+    assert whole(first) == whole(listing[0])
     assert lumenstat.get_connection_by_inode(1) is None
     port = s.mapped.getsockname()[1]
     assert lumenstat.get_connection_by_local_addr(f"[::ffff:127.0.0.1]:{port}").protocol == "tcp6"
@@ -92,8 +111,9 @@ def test_unparsable_arguments_raise_value_errors(function, argument, message):
 
 def test_our_tcp_sockets_match_ss(s):
     out = subprocess.run(["ss", "-Htanp"], capture_output=True, text=True, check=True).stdout
-    # ss writes IPv6 addresses in brackets as we do, and IPv4 ones plain.
-    from_ss = {line.split()[3] for line in out.splitlines()
+    # ss writes IPv6 addresses in brackets as we do, and IPv4 ones plain; an IPv6 wildcard
+    # that takes IPv4 too as "*".
+    from_ss = {re.sub(r"^\*:", "[::]:", line.split()[3]) for line in out.splitlines()
                if f"pid={ME}," in line and not line.startswith("TIME-WAIT")}
     time.sleep(CACHE_SECONDS)
     assert {c.local_addr for c in lumenstat.get_tcp_connections() if c.pid == ME} == from_ss
@@ -118,3 +138,8 @@ def test_queues_show_unread_bytes_buffer_sizes_and_peers(s):
     assert len(s.server.recv(4096)) == 1234
     assert [q.recv_queue_bytes for q in lumenstat.get_process_socket_queues(ME)
             if q.fd == s.server.fileno()] == [0]
+    # The peer's FIN is no unread byte (ss shows it as one until end-of-file is read).
+    s.client.shutdown(socket.SHUT_WR)
+    time.sleep(0.05)
+    assert [(q.state, q.recv_queue_bytes) for q in lumenstat.get_process_socket_queues(ME)
+            if q.fd == s.server.fileno()] == [("CLOSE_WAIT", 0)]

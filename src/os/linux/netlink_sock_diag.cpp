@@ -155,8 +155,13 @@ bool add_socket(std::span<const std::byte> payload, bool tcp, SocketTable& table
             socket.recv_buffer = read_u32(data + SK_MEMINFO_RCVBUF * sizeof(std::uint32_t));
             socket.send_buffer = read_u32(data + SK_MEMINFO_SNDBUF * sizeof(std::uint32_t));
         }
+        // Given for listening and unconnected sockets only.
+        if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY && length >= 1) {
+            socket.dual_stack = socket.ipv6 && std::to_integer<int>(data[0]) == 0;
+        }
         offset += NLA_ALIGN(attribute.nla_len);
     }
+    socket.dual_stack = socket.dual_stack || (socket.ipv6 && has_v4_mapped_address(socket));
     if (msg.idiag_inode != 0) {
         table.insert_or_assign(msg.idiag_inode, socket);
     }

@@ -4,11 +4,13 @@
 #include "os/linux/descriptors.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process_info.h"
+#include "os/linux/thread_group.h"
 
 namespace lumenstat::os {
 
 // A flavor not answered here fails as the kernel fails an unknown one:
-// 0 with errno EINVAL.
+// 0 with errno EINVAL. A thread id that is not a process's fails with ESRCH,
+// as an unused pid does; the task flavors tell so from the stat line.
 int LinuxSystem::proc_pidinfo(int pid, int flavor, [[maybe_unused]] std::uint64_t arg, void* buffer,
                               int buffersize) {
     switch (flavor) {
@@ -17,6 +19,10 @@ int LinuxSystem::proc_pidinfo(int pid, int flavor, [[maybe_unused]] std::uint64_
         case darwin::PROC_PIDTASKALLINFO:
             return procfs::pid_task_all_info(pid, buffer, buffersize);
         case darwin::PROC_PIDLISTFDS:
+            if (!procfs::is_thread_group(pid)) {
+                errno = ESRCH;
+                return 0;
+            }
             return linux_descriptors::list_descriptors(pid, buffer, buffersize);
         default:
             errno = EINVAL;

@@ -1,5 +1,6 @@
 // proc_pid_rusage from /proc/PID/stat and /proc/PID/io.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,21 +16,37 @@ namespace lumenstat::os {
 
 namespace {
 
-// Bytes the process made the storage layer fetch and send; left at 0 when
-// /proc/PID/io is not readable (another user's process).
-void fill_disk_io(int pid, darwin::rusage_info_v2& usage) {
+// Bytes the process made the storage layer fetch and send. Darwin refuses the
+// whole call for a process whose counters the caller may not see (another
+// user's), so a refused /proc/PID/io fails it with EPERM rather than showing
+// zeros; a kernel built without I/O accounting has no such file at all, and
+// then the counters are left at 0.
+bool fill_disk_io(int pid, darwin::rusage_info_v2& usage) {
     char path[64];
     char buffer[512];
     if (!procfs::pid_path(path, sizeof path, pid, "io")) {
-        return;
+        errno = ESRCH;
+        return false;
     }
     long n = procfs::read_file(AT_FDCWD, path, buffer, sizeof buffer);
-    if (n <= 0) {
-        return;
+    if (n < 0) {
+        const int failure = errno;
+        if (failure == EACCES || failure == EPERM) {
+            errno = EPERM;
+            return false;
+        }
+        char process[64];
+        if (failure == ENOENT && procfs::pid_path(process, sizeof process, pid, "") &&
+            ::access(process, F_OK) == 0) {
+            return true;
+        }
+        errno = ESRCH;
+        return false;
     }
     std::string_view text(buffer, static_cast<std::size_t>(n));
     procfs::keyed_u64(text, "read_bytes:", usage.ri_diskio_bytesread);
     procfs::keyed_u64(text, "write_bytes:", usage.ri_diskio_byteswritten);
+    return true;
 }
 
 }  // namespace
@@ -46,7 +63,7 @@ int LinuxSystem::proc_pid_rusage(int pid, int flavor, void* buffer) {
         return -1;
     }
     procfs::ProcessStat stat;
-    if (!procfs::stat_of(pid, stat)) {
+    if (!procfs::stat_of(pid, stat) || !procfs::leads_thread_group(stat)) {
         errno = ESRCH;
         return -1;
     }
@@ -59,7 +76,9 @@ int LinuxSystem::proc_pid_rusage(int pid, int flavor, void* buffer) {
     usage.ri_proc_start_abstime = procfs::ticks_to_ns(stat.starttime);
     usage.ri_child_user_time = procfs::ticks_to_ns(stat.cutime);
     usage.ri_child_system_time = procfs::ticks_to_ns(stat.cstime);
-    fill_disk_io(pid, usage);
+    if (!fill_disk_io(pid, usage)) {
+        return -1;
+    }
     std::memcpy(buffer, &usage, sizeof usage);
     return 0;
 }

@@ -35,6 +35,16 @@ bool skip_fields(std::string_view& text, int count) {
     return true;
 }
 
+// Field 38 after the rest of field 25 on; a line that ends before it leaves
+// the process taken as a thread group's leader, so this never fails.
+bool parse_exit_signal(std::string_view rest, ProcessStat& out) {
+    int exit_signal = 0;
+    if (skip_fields(rest, 13) && parse_int(rest, exit_signal)) {
+        out.exit_signal = exit_signal;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_process_stat(std::string_view text, ProcessStat& out) {
@@ -81,7 +91,8 @@ bool parse_process_stat(std::string_view text, ProcessStat& out) {
            && parse_u64(rest, ignored)          // 21 itrealvalue
            && parse_u64(rest, out.starttime)    // 22
            && parse_u64(rest, out.vsize)        // 23
-           && parse_i64(rest, out.rss);         // 24
+           && parse_i64(rest, out.rss)          // 24
+           && parse_exit_signal(rest, out);     // 38, when there
 }
 
 namespace {

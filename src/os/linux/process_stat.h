@@ -32,11 +32,14 @@ struct ProcessStat {
     // cheaper, approximate sum of the kernel's per-CPU counters; statm's is
     // the exact one that `ps` shows.
     std::int64_t resident = -1;
+    // -1 for a thread that does not lead its thread group: not a process on
+    // Darwin. The kernel itself tells a leader by exit_signal >= 0.
+    int exit_signal = 0;
 };
 
 // Parses the text of /proc/PID/stat. The command name may hold any byte,
 // spaces and parentheses included, so the fields after it are found from the
-// last ')'.
+// last ')'. Fields past the resident count are optional.
 bool parse_process_stat(std::string_view text, ProcessStat& out);
 
 // Reads and parses /proc/<pid>/stat, and the resident size of its statm
@@ -51,6 +54,10 @@ bool read_stat_line(int proc_dirfd, int pid, ProcessStat& out);
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it; false when it cannot be read.
 bool boot_time_seconds(std::uint64_t& seconds);
+
+// Whether the stat line is a process's (a thread group's leader) rather than
+// one of its other threads'.
+inline bool leads_thread_group(const ProcessStat& stat) { return stat.exit_signal >= 0; }
 
 // Darwin's p_stat for a Linux state letter; 0 for a letter Darwin has no
 // state for.

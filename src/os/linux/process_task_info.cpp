@@ -160,7 +160,7 @@ int pid_task_info(int pid, void* buffer, int buffersize) {
         return 0;
     }
     ProcessStat stat;
-    if (!stat_of(pid, stat)) {
+    if (!stat_of(pid, stat) || !leads_thread_group(stat)) {
         errno = ESRCH;
         return 0;
     }
@@ -180,6 +180,10 @@ int pid_task_all_info(int pid, void* buffer, int buffersize) {
     if (const ProcessStat* remembered = remembered_stat(pid)) {
         stat = *remembered;
     } else if (!read_stat_line(AT_FDCWD, pid, stat)) {
+        errno = ESRCH;
+        return 0;
+    }
+    if (!leads_thread_group(stat)) {
         errno = ESRCH;
         return 0;
     }

@@ -15,34 +15,14 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/proc_files.h"
 #include "os/linux/socket_walk.h"
+#include "os/linux/tcp_states.h"
+#include "os/linux/thread_group.h"
 
 namespace lumenstat::os {
 
 namespace {
 
 namespace d = darwin;
-
-// Linux TCP states (include/net/tcp_states.h) in Darwin's numbering, indexed
-// by the Linux value. NEW_SYN_RECV is a connection request not yet a socket.
-constexpr int kDarwinTcpState[] = {
-    -1,                    // 0 unused
-    d::TCPS_ESTABLISHED,   // 1 ESTABLISHED
-    d::TCPS_SYN_SENT,      // 2 SYN_SENT
-    d::TCPS_SYN_RECEIVED,  // 3 SYN_RECV
-    d::TCPS_FIN_WAIT_1,    // 4 FIN_WAIT1
-    d::TCPS_FIN_WAIT_2,    // 5 FIN_WAIT2
-    d::TCPS_TIME_WAIT,     // 6 TIME_WAIT
-    d::TCPS_CLOSED,        // 7 CLOSE
-    d::TCPS_CLOSE_WAIT,    // 8 CLOSE_WAIT
-    d::TCPS_LAST_ACK,      // 9 LAST_ACK
-    d::TCPS_LISTEN,        // 10 LISTEN
-    d::TCPS_CLOSING,       // 11 CLOSING
-    d::TCPS_SYN_RECEIVED,  // 12 NEW_SYN_RECV
-};
-
-int darwin_tcp_state(std::uint8_t linux_state) {
-    return linux_state < std::size(kDarwinTcpState) ? kDarwinTcpState[linux_state] : -1;
-}
 
 void copy_address(const std::uint8_t (&from)[16], bool ipv6, d::in4in6_or_6_addr& to) {
     if (ipv6) {
@@ -69,17 +49,24 @@ void fill(d::socket_fdinfo& info, std::uint64_t inode, const linux_sockets::Kern
     si.soi_kind = socket->tcp ? d::SOCKINFO_TCP : d::SOCKINFO_IN;
     // The in_sockinfo part sits at the same place for both kinds.
     d::in_sockinfo& in = si.soi_proto.pri_in;
-    in.insi_vflag = socket->ipv6 ? d::INI_IPV6 : d::INI_IPV4;
+    // Darwin flags an IPv6 socket that takes IPv4 traffic too with both versions.
+    in.insi_vflag = !socket->ipv6        ? d::INI_IPV4
+                    : socket->dual_stack ? d::INI_IPV4 | d::INI_IPV6
+                                         : d::INI_IPV6;
     in.insi_lport = socket->local_port;
     in.insi_fport = socket->remote_port;
     copy_address(socket->local, socket->ipv6, in.insi_laddr);
     copy_address(socket->remote, socket->ipv6, in.insi_faddr);
     bool listening = socket->tcp && socket->state == linux_sockets::LINUX_TCP_LISTEN;
+    std::uint32_t unread = socket->recv_queue;
     if (socket->tcp) {
-        si.soi_proto.pri_tcp.tcpsi_state = darwin_tcp_state(socket->state);
+        si.soi_proto.pri_tcp.tcpsi_state = linux_sockets::darwin_tcp_state(socket->state);
+        if (unread > 0 && linux_sockets::queue_counts_fin(socket->state)) {
+            --unread;
+        }
     }
     // A listener's queue figures are its accept backlog and its limit, not bytes.
-    si.soi_rcv.sbi_cc = listening ? 0 : socket->recv_queue;
+    si.soi_rcv.sbi_cc = listening ? 0 : unread;
     si.soi_snd.sbi_cc = listening ? 0 : socket->send_queue;
     si.soi_rcv.sbi_hiwat = socket->recv_buffer;
     si.soi_snd.sbi_hiwat = socket->send_buffer;
@@ -132,9 +119,14 @@ int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int b
         errno = ENOMEM;
         return 0;
     }
+    // A descriptor listed by PROC_PIDLISTFDS belongs to a process: the
+    // listing refuses a thread id as every per-process call does.
     std::uint64_t inode = 0;
     if (auto listed = linux_sockets::listed_socket_inode(pid, fd)) {
         inode = *listed;
+    } else if (!procfs::is_thread_group(pid)) {
+        errno = ESRCH;
+        return 0;
     } else if ((inode = read_socket_inode(pid, fd)) == 0) {
         return 0;
     }

@@ -1,6 +1,7 @@
 // The socket table from /proc/net/{tcp,tcp6,udp,udp6}: the fallback when
 // netlink sock_diag is not available. These files carry no buffer sizes.
 #include <arpa/inet.h>
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -80,7 +81,8 @@ bool take_endpoint(std::string_view& text, bool ipv6, std::uint8_t (&address)[16
     return true;
 }
 
-bool parse_line(std::string_view line, bool ipv6, bool tcp, SocketTable& table) {
+bool parse_line(std::string_view line, bool ipv6, bool tcp, bool dual_stack_by_default,
+                SocketTable& table) {
     KernelSocket socket;
     socket.ipv6 = ipv6;
     socket.tcp = tcp;
@@ -110,6 +112,13 @@ bool parse_line(std::string_view line, bool ipv6, bool tcp, SocketTable& table) 
         return false;
     }
     socket.state = static_cast<std::uint8_t>(state);
+    // Binding to one IPv6 address sets IPV6_V6ONLY; so does the system's
+    // default; connecting to an IPv6 peer ends taking IPv4 traffic.
+    constexpr std::uint8_t wildcard[16] = {};
+    const bool open_to_any = std::memcmp(socket.local, wildcard, sizeof wildcard) == 0 &&
+                             (socket.state == LINUX_TCP_LISTEN || socket.state == LINUX_TCP_CLOSE);
+    socket.dual_stack =
+        ipv6 && ((dual_stack_by_default && open_to_any) || has_v4_mapped_address(socket));
     socket.send_queue = send_queue;
     socket.recv_queue = recv_queue;
     if (inode != 0) {
@@ -118,16 +127,25 @@ bool parse_line(std::string_view line, bool ipv6, bool tcp, SocketTable& table) 
     return true;
 }
 
+// IPv6 sockets take IPv4 traffic too unless IPV6_V6ONLY is set, which the
+// system sets on new sockets when bindv6only is 1.
+bool new_sockets_dual_stack() {
+    char text[16];
+    long n = procfs::read_file(AT_FDCWD, "/proc/sys/net/ipv6/bindv6only", text, sizeof text);
+    return !(n > 0 && text[0] == '1');
+}
+
 }  // namespace
 
-void parse_proc_net(std::string_view text, bool ipv6, bool tcp, SocketTable& table) {
+void parse_proc_net(std::string_view text, bool ipv6, bool tcp, SocketTable& table,
+                    bool dual_stack_by_default) {
     bool header = true;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (!header) {
-            parse_line(line, ipv6, tcp, table);
+            parse_line(line, ipv6, tcp, dual_stack_by_default, table);
         }
         header = false;
     }
@@ -140,7 +158,7 @@ bool read_proc_net(TableKind kind, SocketTable& table) {
     if (!procfs::read_file(path, text)) {
         return false;
     }
-    parse_proc_net(text, kind.ipv6, kind.tcp, table);
+    parse_proc_net(text, kind.ipv6, kind.tcp, table, kind.ipv6 && new_sockets_dual_stack());
     return true;
 }
 

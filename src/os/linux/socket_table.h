@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +17,9 @@ namespace lumenstat::os::linux_sockets {
 // IPv4 address in the first four bytes; ports are network byte order too.
 struct KernelSocket {
     bool ipv6 = false;
+    // An IPv6 socket that takes IPv4 traffic: one without IPV6_V6ONLY that
+    // listens or is not connected, or one with an IPv4-mapped address.
+    bool dual_stack = false;
     bool tcp = false;
     std::uint8_t state = 0;  // Linux TCP state (1 ESTABLISHED ... 10 LISTEN ...)
     std::uint8_t local[16] = {};
@@ -30,7 +34,16 @@ struct KernelSocket {
 
 using SocketTable = std::unordered_map<std::uint64_t, KernelSocket>;
 
+inline constexpr std::uint8_t LINUX_TCP_CLOSE = 7;  // also an unconnected UDP socket
 inline constexpr std::uint8_t LINUX_TCP_LISTEN = 10;
+
+// Whether an IPv6 socket's address is an IPv4 address mapped into IPv6
+// (::ffff:a.b.c.d), which only a socket that takes IPv4 traffic can have.
+inline bool has_v4_mapped_address(const KernelSocket& socket) {
+    constexpr std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::memcmp(socket.local, prefix, sizeof prefix) == 0 ||
+           std::memcmp(socket.remote, prefix, sizeof prefix) == 0;
+}
 
 // The four tables, one for each of IPv4/IPv6 x TCP/UDP.
 struct TableKind {
@@ -67,7 +80,10 @@ bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTa
                          bool& done);
 
 // Adds the sockets of one /proc/net/{tcp,tcp6,udp,udp6} text; lines that do
-// not parse are skipped.
-void parse_proc_net(std::string_view text, bool ipv6, bool tcp, SocketTable& table);
+// not parse are skipped. The text does not say which IPv6 sockets are
+// IPV6_V6ONLY: those bound to the wildcard address and not connected are taken
+// as `dual_stack_by_default` says (the system's default for new sockets).
+void parse_proc_net(std::string_view text, bool ipv6, bool tcp, SocketTable& table,
+                    bool dual_stack_by_default = false);
 
 }  // namespace lumenstat::os::linux_sockets

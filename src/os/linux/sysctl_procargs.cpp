@@ -13,6 +13,7 @@
 #include "os/linux/proc_files.h"
 #include "os/linux/process_memo.h"
 #include "os/linux/sysctl_handlers.h"
+#include "os/linux/thread_group.h"
 
 namespace lumenstat::os::procfs {
 
@@ -23,11 +24,13 @@ constexpr std::size_t string_alignment = 8;
 
 // Builds the area of `pid` into `area`. A process without arguments (a
 // kernel thread, a zombie) or without a /proc entry fails with EINVAL, as
-// Darwin fails for processes whose arguments it cannot give.
+// Darwin fails for processes whose arguments it cannot give; so does a
+// thread id that is not a process's, as an unused pid does.
 bool build_args_area(int pid, std::string& area) {
     // A listing already knows which processes have no address space to hold
-    // arguments.
-    if (const ProcessStat* stat = remembered_stat(pid); stat != nullptr && stat->vsize == 0) {
+    // arguments, and that each of its pids is a process.
+    const ProcessStat* stat = remembered_stat(pid);
+    if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
         errno = EINVAL;
         return false;
     }
