@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <new>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -177,12 +179,17 @@ bool SocketCache::unusable() {
     return locked([&] { return unusable_; });
 }
 
+// Never destroyed: threads may still list sockets while the process exits
+// (trackers polling as the interpreter finalizes). Both statics are trivially
+// destructible, so nothing runs for them at exit.
 SocketCache& socket_cache() {
-    static SocketCache cache;
-    return cache;
+    alignas(SocketCache) static std::byte storage[sizeof(SocketCache)];
+    static SocketCache* const cache = ::new (static_cast<void*>(storage)) SocketCache();
+    return *cache;
 }
 
 FullTable enumerate_sockets(os::System& system) {
+    os::QueryScope scope(system);
     FullTable table;
     std::optional<std::uint32_t> debug_pid = parse_debug_pid(system.getenv("DEBUG_SOCKET_PID"));
 
