@@ -3,12 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <new>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "never_destroyed.h"
 
 namespace lumenstat {
 
@@ -179,13 +180,10 @@ bool SocketCache::unusable() {
     return locked([&] { return unusable_; });
 }
 
-// Never destroyed: threads may still list sockets while the process exits
-// (trackers polling as the interpreter finalizes). Both statics are trivially
-// destructible, so nothing runs for them at exit.
 SocketCache& socket_cache() {
-    alignas(SocketCache) static std::byte storage[sizeof(SocketCache)];
-    static SocketCache* const cache = ::new (static_cast<void*>(storage)) SocketCache();
-    return *cache;
+    static NeverDestroyed<SocketCache> cache;
+    static_assert(std::is_trivially_destructible_v<decltype(cache)>);
+    return cache.get();
 }
 
 FullTable enumerate_sockets(os::System& system) {

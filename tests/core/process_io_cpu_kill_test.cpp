@@ -119,7 +119,8 @@ TEST(ProcessCpuUsage, DividesTheTimeSpentByTheRequestedSpan) {
         EXPECT_EQ(usage.value_or(kGone), expected) << ms;
         // Each sample reads in a scope of its own, so the second is never
         // answered from the first's readings.
-        const std::vector<int> scopes = sleeps ? std::vector{1, 1, 0, 2, 2} : std::vector{1, 1, 2, 2};
+        const std::vector<int> scopes =
+            sleeps ? std::vector{1, 1, 0, 2, 2} : std::vector{1, 1, 2, 2};
         if (usage) {
             EXPECT_EQ(p.sys.call_scopes, scopes) << ms;
         }

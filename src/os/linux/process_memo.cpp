@@ -67,8 +67,7 @@ void remember_args_area(int pid) {
 
 const std::string* remembered_args_area(int pid) {
     ProcessMemo* kept = memo();
-    return kept != nullptr && kept->args_kept && kept->args_pid == pid ? &kept->args_area
-                                                                       : nullptr;
+    return kept != nullptr && kept->args_kept && kept->args_pid == pid ? &kept->args_area : nullptr;
 }
 
 void forget_args_area() {
