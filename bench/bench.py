@@ -70,6 +70,7 @@ class Contender:
         self.sample = sample
         self.after = after
         self.times = []
+        self.cpu_times = []
         self.items = None
         self.error = None
 
@@ -77,7 +78,7 @@ class Contender:
         if self.error is not None:
             return
         try:
-            ns, items = self.sample()
+            ns, items, *cpu = self.sample()
         except WorkerDied:
             raise
         except Exception as error:
@@ -87,6 +88,7 @@ class Contender:
             if self.after is not None:
                 self.after()
         self.times.append(ns)
+        self.cpu_times += cpu
         self.items = items
 
     def median_ms(self):
@@ -94,11 +96,14 @@ class Contender:
 
 
 def lumenstat_call(function, *args):
+    # CPU time is the whole driver process's, the call's helper threads included.
     def sample():
+        cpu_start = time.process_time_ns()
         start = time.perf_counter_ns()
         result = function(*args)
         elapsed = time.perf_counter_ns() - start
-        return elapsed, len(result) if isinstance(result, list) else 1
+        cpu = time.process_time_ns() - cpu_start
+        return elapsed, len(result) if isinstance(result, list) else 1, cpu
 
     return sample
 
@@ -282,6 +287,7 @@ def socket_phase(module, psutil_worker, build_dir, args):
             if r < args.warmup:
                 for contender in listing_group + queue_group:
                     contender.times.clear()
+                    contender.cpu_times.clear()
         print_medians("socket listing", listing_group)
         print_medians("one process's sockets", queue_group)
 
@@ -305,8 +311,9 @@ def socket_phase(module, psutil_worker, build_dir, args):
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
+            cpu = f", CPU {statistics.median(c.cpu_times) / 1e6:.3f} ms" if c.cpu_times else ""
             print(
-                f"  {what}: {c.label:<9} {c.median_ms():9.3f} ms median of {len(c.times)}, "
+                f"  {what}: {c.label:<9} {c.median_ms():9.3f} ms median of {len(c.times)}{cpu}, "
                 f"{c.items} items",
                 flush=True,
             )

@@ -1,4 +1,4 @@
-// sources: src/os/linux/process_stat.cpp src/os/linux/proc_files.cpp src/os/linux/process_memo.cpp
+// sources: src/os/linux/process_stat.cpp src/os/linux/proc_files.cpp
 
 // The /proc text parsers of the Linux personality. Any bytes: no read out of
 // bounds, and a parsed command name is always NUL-terminated within its 16

@@ -18,6 +18,7 @@ std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 Result<MemoryInfo> get_memory_info(os::System& sys) {
+    os::QueryScope scope(sys);
     const int name[2] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
     std::uint64_t total = 0;
     std::size_t length = sizeof total;

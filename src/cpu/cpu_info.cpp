@@ -23,6 +23,7 @@ std::uint64_t frequency_mhz(os::System& system) {
 }  // namespace
 
 Result<CpuInfo> get_cpu_info(os::System& system) {
+    os::QueryScope scope(system);
     CpuInfo info;
     auto logical = sysctl_u32(system, "hw.logicalcpu");
     if (!logical) return std::unexpected(std::move(logical.error()));

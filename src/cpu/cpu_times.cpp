@@ -29,6 +29,7 @@ private:
 }  // namespace
 
 Result<std::vector<CpuTimes>> get_cpu_times(os::System& system) {
+    os::QueryScope scope(system);
     darwin::natural_t cpu_count = 0;
     darwin::integer_t* info = nullptr;
     darwin::natural_t info_count = 0;

@@ -11,6 +11,7 @@ Result<void> kill_process(os::System& system, std::uint32_t pid) {
     if (pid == 0 || pid > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
         return std::unexpected(QueryError::process_not_found(pid));
     }
+    os::QueryScope scope(system);
     if (system.kill(static_cast<int>(pid), SIGKILL) == 0) return {};
     const int code = errno;
     const std::string number = std::to_string(pid);

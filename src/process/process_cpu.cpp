@@ -26,6 +26,7 @@ std::uint64_t absolute_to_ns(os::System& system, std::uint64_t absolute) {
 }  // namespace
 
 Result<std::uint64_t> process_cpu_time_ns(os::System& system, std::uint32_t pid) {
+    os::QueryScope scope(system);
     const int os_pid = static_cast<int>(pid);
     darwin::proc_taskinfo task{};
     if (system.proc_pidinfo(os_pid, darwin::PROC_PIDTASKINFO, 0, &task, sizeof task) > 0) {

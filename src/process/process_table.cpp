@@ -195,6 +195,7 @@ ProcessStatus status_from_p_stat(int p_stat) {
 }
 
 Result<std::vector<ProcessInfo>> get_processes(os::System& sys) {
+    os::QueryScope scope(sys);
     auto table = fetch_table(sys);
     if (!table) {
         return std::unexpected(std::move(table.error()));

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "never_destroyed.h"
 
 namespace lumenstat {
 
@@ -178,11 +181,13 @@ bool SocketCache::unusable() {
 }
 
 SocketCache& socket_cache() {
-    static SocketCache cache;
-    return cache;
+    static NeverDestroyed<SocketCache> cache;
+    static_assert(std::is_trivially_destructible_v<decltype(cache)>);
+    return cache.get();
 }
 
 FullTable enumerate_sockets(os::System& system) {
+    os::QueryScope scope(system);
     FullTable table;
     std::optional<std::uint32_t> debug_pid = parse_debug_pid(system.getenv("DEBUG_SOCKET_PID"));
 

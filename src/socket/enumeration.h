@@ -60,7 +60,7 @@ private:
     bool unusable_ = false;
 };
 
-// The one cache of the process.
+// The one cache of the process, which is never destroyed.
 SocketCache& socket_cache();
 
 // Enumerates every socket of the machine now, writing the "conn: " lines of

@@ -27,6 +27,7 @@ std::optional<Protocol> queue_protocol(const d::socket_info& info) {
 
 Result<std::vector<SocketQueueInfo>> get_process_socket_queues(os::System& system,
                                                                std::uint32_t pid) {
+    os::QueryScope scope(system);
     std::vector<SocketQueueInfo> records;
     std::array<d::proc_fdinfo, kDescriptorRoom> fds{};
     const int process = static_cast<int>(pid);

@@ -2,13 +2,20 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <limits>
 #include <tuple>
 #include <vector>
 
+#include "cpu/cpu_info.h"
+#include "cpu/cpu_times.h"
+#include "memory.h"
 #include "process/kill.h"
 #include "process/process_cpu.h"
 #include "process/process_io.h"
+#include "process/process_table.h"
+#include "socket/enumeration.h"
+#include "socket/queues.h"
 #include "support/fake_system.h"
 
 namespace lumenstat {
@@ -110,9 +117,38 @@ TEST(ProcessCpuUsage, DividesTheTimeSpentByTheRequestedSpan) {
         p.task = task;
         const auto usage = get_process_cpu_usage(p.sys, 9, Duration::from_milliseconds(ms));
         EXPECT_EQ(usage.value_or(kGone), expected) << ms;
+        // Each sample reads in a scope of its own, so the second is never
+        // answered from the first's readings.
+        const std::vector<int> scopes =
+            sleeps ? std::vector{1, 1, 0, 2, 2} : std::vector{1, 1, 2, 2};
+        if (usage) {
+            EXPECT_EQ(p.sys.call_scopes, scopes) << ms;
+        }
         EXPECT_EQ(usage ? QueryError::process_not_found(9) : usage.error(),
                   QueryError::process_not_found(9));
         EXPECT_EQ(p.sleeps, sleeps) << ms;
+    }
+}
+
+// Every query makes its system calls inside a query scope of its own, closed
+// on every way out (here: the first call fails).
+TEST(QueryScope, EveryQueryReadsInsideItsOwnScope) {
+    const std::vector<std::function<void(FakeSystem&)>> queries = {
+        [](FakeSystem& s) { (void)get_processes(s); },
+        [](FakeSystem& s) { (void)get_process_io(s, 5); },
+        [](FakeSystem& s) { (void)kill_process(s, 5); },
+        [](FakeSystem& s) { (void)get_cpu_info(s); },
+        [](FakeSystem& s) { (void)get_cpu_times(s); },
+        [](FakeSystem& s) { (void)get_memory_info(s); },
+        [](FakeSystem& s) { (void)enumerate_sockets(s); },
+        [](FakeSystem& s) { (void)get_process_socket_queues(s, 5); },
+    };
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        FakeSystem sys;
+        queries[i](sys);
+        EXPECT_FALSE(sys.call_scopes.empty()) << i;
+        EXPECT_EQ(sys.call_scopes, std::vector<int>(sys.call_scopes.size(), 1)) << i;
+        EXPECT_EQ(sys.scopes_closed, sys.scopes_opened) << i;
     }
 }
 

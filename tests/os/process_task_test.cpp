@@ -1,7 +1,9 @@
 // The Linux personality's per-process counters (task information and
-// resource usage) compared with this process, and their short-lived memo.
+// resource usage) compared with this process, and the query scopes that
+// bound how long a reading of them is kept.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,10 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
 #include "os/darwin.h"
@@ -20,6 +24,7 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/process_memo.h"
 #include "os/process_test_util.h"
+#include "process/process_cpu.h"
 #include "process/process_table.h"
 
 namespace lumenstat::testing {
@@ -201,39 +206,73 @@ TEST(TaskInfo, UsageRefusedWithTheIoCountersAndTableKeepsMemory) {
         << "10: could not switch, 1: not EPERM, 2: own refused, 4: no memory";
 }
 
-// CPU-usage sampling reads the counters, sleeps, and reads them again: a
-// memory of the table fetch must not answer the second read, neither after
-// forget nor after the listing has paused.
-TEST(ProcessMemo, NeverOutlivesForgetOrAPause) {
+// Readings kept for the calls of a query live exactly as long as its scope:
+// none without a scope, none seen by a scope opened inside it, all gone when
+// it closes, whichever way it is left.
+TEST(QueryScope, ReadingsLiveOnlyInTheirScope) {
     os::LinuxSystem system;
-    for (bool forget : {true, false}) {
+    process_table(system);
+    EXPECT_EQ(remembered_stat(getpid()), nullptr) << "kept with no scope open";
+    {
+        os::QueryScope outer(system);
         process_table(system);
-        const std::uint64_t first = task_cpu_ns(system);
-        if (forget) {
-            os::procfs::forget_process_memo();
-            EXPECT_EQ(remembered_stat(getpid()), nullptr);
+        ASSERT_NE(remembered_stat(getpid()), nullptr);
+        {
+            os::QueryScope inner(system);
+            EXPECT_EQ(remembered_stat(getpid()), nullptr) << "inner scope sees the outer's";
+            EXPECT_EQ(remembered_stat(1), nullptr);
         }
-        burn_cpu(std::chrono::milliseconds(os::procfs::memo_idle_ns / 1000000 + 60));
-        EXPECT_GE(task_cpu_ns(system), first + 40000000u) << "forget " << forget;
+        EXPECT_NE(remembered_stat(getpid()), nullptr) << "outer scope lost its readings";
+        EXPECT_NE(remembered_stat(1), nullptr) << "answers in any order";
     }
+    EXPECT_EQ(remembered_stat(getpid()), nullptr);
+    try {
+        os::QueryScope scope(system);
+        process_table(system);
+        throw std::runtime_error("left early");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(remembered_stat(getpid()), nullptr) << "outlived a scope left by an exception";
 }
 
-// A listing walks its processes in ascending pid order; a question about a
-// pid the walk has passed is not part of it and must be read afresh.
-TEST(ProcessMemo, AnswersOnlyAlongTheListingsWalk) {
+// A question about one process, and the first CPU sample, right after a
+// listing are read then, not taken from the listing: a child that ran during
+// the listing and was stopped right after it is stopped, and used no CPU in a
+// window it was stopped for. The child is made the highest pid, the last one
+// a listing reads, and given the CPU first, so that it runs during the listing.
+TEST(QueryScope, SingleQueryAndFirstSampleAfterAListingAreFresh) {
     os::LinuxSystem system;
-    const Child child = spawn({"/bin/sh", "-c", "kill -STOP $$"});
-    if (child.pid < getpid()) GTEST_SKIP() << "pids wrapped around";
-    process_table(system);
-    ASSERT_NE(remembered_stat(getpid()), nullptr);
-    ASSERT_NE(remembered_stat(child.pid), nullptr);
-    EXPECT_EQ(remembered_stat(getpid()), nullptr);
-    EXPECT_NE(remembered_stat(child.pid), nullptr);
-
-    process_table(system);
-    ASSERT_NE(remembered_stat(getpid()), nullptr);
-    std::this_thread::sleep_for(std::chrono::nanoseconds(2 * os::procfs::memo_idle_ns));
-    EXPECT_EQ(remembered_stat(child.pid), nullptr) << "answered after a pause";
+    if (FILE* last = std::fopen("/proc/sys/kernel/ns_last_pid", "w")) {
+        std::fprintf(last, "%d", std::stoi(slurp("/proc/sys/kernel/pid_max")) - 2);
+        std::fclose(last);
+    }
+    const Child child(::fork());
+    if (child.pid == 0) {
+        setpriority(PRIO_PROCESS, 0, -20);
+        for (volatile int spin = 0;;) spin = spin + 1;
+    }
+    ASSERT_GT(child.pid, 0);
+    auto state = [&] { return stat_fields(child.pid).at(3); };
+    // A few rounds, as the child may get no CPU during one listing.
+    for (int round = 0; round < 6; ++round) {
+        const bool sample = round % 2 == 1;
+        ::kill(child.pid, SIGCONT);
+        ASSERT_TRUE(wait_until([&] { return state() == "R"; }));
+        ASSERT_TRUE(get_processes(system));
+        ::kill(child.pid, SIGSTOP);
+        while (state() != "T") {
+        }
+        if (sample) {
+            EXPECT_EQ(get_process_cpu_usage(system, child.pid, Duration::from_milliseconds(50)),
+                      0.0)
+                << round;
+            continue;
+        }
+        darwin::proc_taskallinfo all{};
+        ASSERT_GT(system.proc_pidinfo(child.pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all),
+                  0);
+        EXPECT_EQ(all.pbsd.pbi_status, static_cast<std::uint32_t>(darwin::SSTOP)) << round;
+    }
 }
 
 }  // namespace

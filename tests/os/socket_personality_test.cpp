@@ -18,8 +18,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -39,6 +41,7 @@ namespace {
 
 namespace d = darwin;
 namespace ls = os::linux_sockets;
+using os::UniqueFd;
 
 std::uint16_t port_of(int fd) {
     sockaddr_in6 at{};  // the port sits at the same offset in sockaddr_in
@@ -253,6 +256,8 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},  // bound to one address: IPv6 only
     };
     for (bool in_walk : {false, true}) {
+        std::optional<os::QueryScope> scope;
+        if (in_walk) scope.emplace(system);
         EXPECT_TRUE(!in_walk || walk() > 0);
         list_fds(self);
         for (auto& [fd, text] : expected) {
@@ -452,6 +457,7 @@ TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
 // The tables of a walk are read on another thread; a child forked in the
 // middle of the walk has no such thread, and reads them itself.
 TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
+    os::QueryScope scope(system);
     ASSERT_GT(walk(), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -531,6 +537,19 @@ TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {
     EXPECT_EQ(std::vector<std::uint32_t>({table.at(4242).send_queue, table.at(4242).recv_queue,
                                           table.at(4343).send_queue, table.at(4343).recv_queue}),
               std::vector<std::uint32_t>({0, 3, 10, 20}));
+}
+
+// A dump that sends nothing (here: none was asked for) fails after a while
+// instead of holding the caller for ever.
+TEST(SocketTables, StalledDumpFails) {
+    const UniqueFd netlink = ls::open_diag_socket();
+    ASSERT_GE(netlink.get(), 0) << std::strerror(errno);
+    ls::SocketTable table;
+    const auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_FALSE(ls::receive_dump(netlink.get(), true, table));
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ls::kDumpStallMs));
 }
 
 TEST(SocketTables, DiagDatagramBoundsAreChecked) {

@@ -1,5 +1,6 @@
 // Descriptor listings read ahead for a walk over every process: they answer
-// the walk as a listing made at that moment would, and never once stale.
+// the walk of their query scope as a listing made then would, and the helper
+// threads reading them end with the walk.
 #include "os/linux/socket_walk.h"
 
 #include <arpa/inet.h>
@@ -10,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <new>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -100,21 +104,60 @@ int listeners_in_walk(os::System& system, int pid) {
     return listening;
 }
 
-TEST(SocketWalk, ListingReadAheadAnswersTheWalk) {
+TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
     Holder holder;
     os::LinuxSystem system;
+    {
+        os::QueryScope scope(system);
+        begin_walk(system);
+        std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
+        EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);
+    }
+    holder.open_another();
+    os::QueryScope scope(system);
     begin_walk(system);
-    std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
-    EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
 }
 
-TEST(SocketWalk, ListingReadAheadTooLongAgoIsReadAgain) {
-    Holder holder;
-    os::LinuxSystem system;
-    begin_walk(system);
-    std::this_thread::sleep_for(std::chrono::nanoseconds(os::linux_sockets::kMaxTableAgeNs) + 50ms);
-    holder.open_another();
-    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
+namespace ls = os::linux_sockets;
+
+std::atomic<int> listings_read{0};
+std::thread::id walking_thread;
+
+void slow_listing(int, ls::DescriptorListing& out) {
+    std::this_thread::sleep_for(1ms);
+    out = {};
+    ++listings_read;
+}
+void failing_listing(int, ls::DescriptorListing&) { throw std::bad_alloc(); }
+ls::SocketTable no_sockets() { return {}; }
+// Fails on the helper thread; the walking thread reads a table holding inode 7.
+ls::SocketTable table_on_walker_only() {
+    if (std::this_thread::get_id() != walking_thread) throw std::bad_alloc();
+    return {{7, ls::KernelSocket{}}};
+}
+
+// A walk's helper threads end with it, and a helper that fails leaves its
+// work to the walk instead of ending the process.
+TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
+    std::vector<int> pids(2000);
+    std::iota(pids.begin(), pids.end(), 1);
+    {
+        ls::SocketWalk walk(slow_listing, no_sockets);
+        walk.begin(pids);
+        std::this_thread::sleep_for(10ms);
+    }
+    const int when_ended = listings_read;
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(listings_read, when_ended);
+    EXPECT_LT(when_ended, 2000);
+
+    walking_thread = std::this_thread::get_id();
+    ls::SocketWalk walk(failing_listing, table_on_walker_only);
+    walk.begin(pids);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
+    EXPECT_NE(walk.find_socket(7), nullptr);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "os/system.h"
 
@@ -34,6 +35,19 @@ public:
     std::function<kr_t(int, nat_t*, int_t**, nat_t*)> on_host_processor_info;
     std::function<kr_t(void*, std::size_t)> on_vm_deallocate;
     std::function<kr_t(darwin::mach_timebase_info_data_t*)> on_mach_timebase_info;
+
+    // Query scopes are numbered 1, 2, ... in the order they open; `call_scopes`
+    // holds, for each scripted operation called, the scope open then (0: none).
+    int scopes_opened = 0;
+    int scopes_closed = 0;
+    std::vector<int> open_scopes;
+    std::vector<int> call_scopes;
+
+    void open_query_scope() override { open_scopes.push_back(++scopes_opened); }
+    void close_query_scope() noexcept override {
+        ++scopes_closed;
+        if (!open_scopes.empty()) open_scopes.pop_back();
+    }
 
     int sysctl(const int* name, unsigned namelen, void* old, std::size_t* len, const void* new_,
                std::size_t newlen) override {
@@ -75,7 +89,8 @@ public:
 
 private:
     template <class F, class... Args>
-    static auto call(const F& operation, Args... args) -> decltype(operation(args...)) {
+    auto call(const F& operation, Args... args) -> decltype(operation(args...)) {
+        call_scopes.push_back(open_scopes.empty() ? 0 : open_scopes.back());
         if (operation) return operation(args...);
         errno = ENOSYS;
         return -1;

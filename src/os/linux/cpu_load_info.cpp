@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "never_destroyed.h"
 #include "os/linux/cpu_parse.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/proc_files.h"
@@ -48,8 +49,8 @@ private:
 };
 
 Arrays& arrays() {
-    static Arrays registry;
-    return registry;
+    static NeverDestroyed<Arrays> registry;
+    return registry.get();
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,11 +16,13 @@
 #include "os/linux/cpu_parse.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/proc_files.h"
+#include "os/linux/query_scope.h"
 
 namespace lumenstat::os {
 
 namespace {
 
+using linux_cpu::CpuIdentity;
 using linux_cpu::CpuinfoSummary;
 using linux_cpu::mhz_text_to_hz;
 using linux_cpu::parse_cpu_list;
@@ -69,19 +70,6 @@ std::uint32_t topology_cores(const std::vector<unsigned>& cpus) {
     return static_cast<std::uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
 }
 
-// Everything the identity names answer, read together: one get_cpu_info
-// asks for six names in a row, and /proc/cpuinfo holds most of them.
-struct CpuIdentity {
-    std::uint32_t logical = 0;
-    std::uint32_t physical = 0;
-    std::optional<std::string> brand;   // "model name" of the first processor
-    std::optional<std::string> vendor;  // "vendor_id"
-    std::optional<std::string> model;   // DMI product name
-    std::optional<std::uint64_t> hertz;
-    std::uint64_t read_at_ns = 0;
-    std::uint8_t served = 0;  // names already fetched from this reading
-};
-
 std::optional<std::string> dmi_product_name() {
     std::string text;
     if (!read_text("/sys/class/dmi/id/product_name", text)) return std::nullopt;
@@ -126,33 +114,17 @@ CpuIdentity read_identity() {
     return id;
 }
 
-std::uint64_t monotonic_now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-// The six names, in the order of the bits of CpuIdentity::served.
 constexpr std::string_view kNames[] = {"hw.logicalcpu",      "hw.physicalcpu",
                                        "hw.cpufrequency",    "machdep.cpu.brand_string",
                                        "machdep.cpu.vendor", "hw.model"};
 
-// One reading answers a run of different names asked together (as one
-// get_cpu_info does), including a text's size probe and its fetch. A name
-// fetched a second time, or a reading older than 100 ms, makes a new reading:
-// every question still gets a fresh answer.
-const CpuIdentity& identity(std::size_t name, bool fetch) {
-    constexpr std::uint64_t lifetime_ns = 100'000'000;
-    thread_local std::optional<CpuIdentity> memo;
-    const std::uint64_t now = monotonic_now_ns();
-    const auto bit = static_cast<std::uint8_t>(1u << name);
-    if (!memo || (memo->served & bit) != 0 || now - memo->read_at_ns > lifetime_ns) {
-        memo = read_identity();
-        memo->read_at_ns = now;
-    }
-    if (fetch) memo->served |= bit;
-    return *memo;
+// The identity kept by the open query scope (one get_cpu_info asks for six
+// names, each a size probe and a fetch), or else read now into `own`.
+const CpuIdentity& identity(std::optional<CpuIdentity>& own) {
+    linux_scope::Scope* scope = linux_scope::current();
+    std::optional<CpuIdentity>& kept = scope != nullptr ? scope->cpu : own;
+    if (!kept) kept = read_identity();
+    return *kept;
 }
 
 int fail(int code) {
@@ -189,8 +161,8 @@ int LinuxSystem::sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp
     if (found == std::end(kNames)) return fail(ENOENT);
     if (newp != nullptr || newlen != 0) return fail(EPERM);
 
-    const CpuIdentity& id =
-        identity(static_cast<std::size_t>(found - std::begin(kNames)), oldp != nullptr);
+    std::optional<CpuIdentity> own;
+    const CpuIdentity& id = identity(own);
     if (key == "hw.logicalcpu" || key == "hw.physicalcpu") {
         const auto count = static_cast<std::int32_t>(key == "hw.logicalcpu" ? id.logical
                                                                              : id.physical);

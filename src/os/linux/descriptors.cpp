@@ -123,7 +123,9 @@ int LinuxSystem::proc_listpids(std::uint32_t type, std::uint32_t, void* buffer, 
     std::size_t room = buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(int) : 0;
     std::size_t count = std::min(room, pids.size());
     std::memcpy(buffer, pids.data(), count * sizeof(int));
-    linux_sockets::begin_walk(std::span<const int>(pids.data(), count));
+    if (linux_sockets::SocketWalk* walk = linux_sockets::current_walk()) {
+        walk->begin(std::span<const int>(pids.data(), count));
+    }
     return static_cast<int>(count * sizeof(int));
 }
 
@@ -216,7 +218,9 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
     }
     std::size_t room =
         buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo) : 0;
-    linux_sockets::DescriptorListing* listing = linux_sockets::read_ahead_listing(pid);
+    linux_sockets::SocketWalk* walk = linux_sockets::current_walk();
+    linux_sockets::DescriptorListing* listing =
+        walk != nullptr ? walk->read_ahead_listing(pid) : nullptr;
     if (listing == nullptr) {
         thread_local linux_sockets::DescriptorListing own;
         read_listing(pid, room, own);
@@ -230,7 +234,9 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
     if (count > 0) {
         std::memcpy(buffer, listing->entries.data(), count * sizeof(darwin::proc_fdinfo));
     }
-    linux_sockets::descriptors_listed(pid, std::move(listing->sockets));
+    if (walk != nullptr) {
+        walk->descriptors_listed(pid, std::move(listing->sockets));
+    }
     return static_cast<int>(count * sizeof(darwin::proc_fdinfo));
 }
 

@@ -8,6 +8,9 @@ namespace lumenstat::os {
 
 class LinuxSystem final : public System {
 public:
+    // Scopes nest per thread; see query_scope.h for what one keeps.
+    void open_query_scope() override;
+    void close_query_scope() noexcept override;
     int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp, const void* newp,
                std::size_t newlen) override;
     int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,

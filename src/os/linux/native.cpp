@@ -5,13 +5,14 @@
 #include <cstdlib>
 
 #include "os/darwin.h"
+#include "never_destroyed.h"
 #include "os/linux/linux_system.h"
 
 namespace lumenstat::os {
 
 System& native() {
-    static LinuxSystem system;
-    return system;
+    static NeverDestroyed<LinuxSystem> system;
+    return system.get();
 }
 
 // Darwin numbers its sysconf names differently from Linux: translate the

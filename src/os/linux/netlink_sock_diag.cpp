@@ -20,15 +20,11 @@ namespace lumenstat::os::linux_sockets {
 
 namespace {
 
-// A socket for the kernel's socket-diagnostics dumps.
-UniqueFd open_netlink() {
-    return UniqueFd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-}
-
 // TIME_WAIT and NEW_SYN_RECV entries are not full sockets: they have no
 // inode, so no descriptor can refer to them. Sockets that are bound but
-// neither listen nor connect (state bit 13, reported since Linux 6.8) are
-// asked for apart: finding them walks the whole bind hash table.
+// neither listen nor connect (state bit 13, reported since Linux 6.8 and
+// asked for only there) are asked for apart: finding them walks the whole
+// bind hash table.
 constexpr std::uint32_t kTcpBoundInactive = 1u << 13;
 constexpr std::uint32_t kTcpStates = ~((1u << 6) | (1u << 12) | kTcpBoundInactive);
 
@@ -83,6 +79,12 @@ bool send_tcp_dump_request(int fd, std::uint32_t states) {
     return send_all(fd, &message, sizeof(message));
 }
 
+// A dump reply datagram holds at most about 32 KiB.
+std::vector<std::byte>& dump_buffer() {
+    thread_local std::vector<std::byte> buffer(64 * 1024);
+    return buffer;
+}
+
 bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& table) {
     bool done = false;
     while (!done) {
@@ -91,7 +93,7 @@ bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& ta
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return false;  // EAGAIN: the dump stalled
         }
         if (static_cast<std::size_t>(got) > buffer.size()) {
             errno = EMSGSIZE;
@@ -105,12 +107,6 @@ bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& ta
         }
     }
     return true;
-}
-
-// A dump reply datagram holds at most about 32 KiB.
-std::vector<std::byte>& dump_buffer() {
-    thread_local std::vector<std::byte> buffer(64 * 1024);
-    return buffer;
 }
 
 std::uint32_t read_u32(const std::byte* at) {
@@ -170,6 +166,22 @@ bool add_socket(std::span<const std::byte> payload, bool tcp, SocketTable& table
 
 }  // namespace
 
+UniqueFd open_diag_socket() {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const timeval limit{.tv_sec = kDumpStallMs / 1000, .tv_usec = kDumpStallMs % 1000 * 1000};
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        errno = failure;
+        fd = -1;
+    }
+    return UniqueFd(fd);
+}
+
+bool receive_dump(int fd, bool tcp, SocketTable& table) {
+    return read_dump(fd, tcp, dump_buffer(), table);
+}
+
 bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTable& table,
                          bool& done) {
     std::size_t offset = 0;
@@ -199,7 +211,7 @@ bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTa
 }
 
 bool read_netlink(TableKind kind, SocketTable& table) {
-    const UniqueFd netlink = open_netlink();
+    const UniqueFd netlink = open_diag_socket();
     if (netlink.get() < 0) {
         return false;
     }
@@ -211,7 +223,7 @@ bool read_netlink(TableKind kind, SocketTable& table) {
 namespace {
 
 bool read_tcp_dump(std::uint32_t states, SocketTable& table) {
-    const UniqueFd netlink = open_netlink();
+    const UniqueFd netlink = open_diag_socket();
     if (netlink.get() < 0) {
         return false;
     }
@@ -240,11 +252,15 @@ SocketTable read_kernel_sockets() {
     SocketTable table;
     table.reserve(256);
     bool tcp_done = read_netlink_tcp(table);
+    // After a stalled dump the rest is read from /proc/net, so that one
+    // reading waits for at most one stall.
+    bool stalled = !tcp_done && errno == EAGAIN;
     for (TableKind kind : TABLE_KINDS) {
         if (kind.tcp && tcp_done) {
             continue;
         }
-        if (!read_netlink(kind, table)) {
+        if (stalled || !read_netlink(kind, table)) {
+            stalled = stalled || errno == EAGAIN;
             read_proc_net(kind, table);
         }
     }

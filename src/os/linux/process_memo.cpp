@@ -1,80 +1,40 @@
 #include "os/linux/process_memo.h"
 
 #include <fcntl.h>
-#include <time.h>
 
 #include <algorithm>
 #include <utility>
+
+#include "os/linux/proc_files.h"
+#include "os/linux/query_scope.h"
 
 namespace lumenstat::os::procfs {
 
 namespace {
 
-struct StatMemo {
-    std::vector<ProcessStat> stats;
-    std::uint64_t taken_ns = 0;
-    std::uint64_t used_ns = 0;
-    int cursor = 0;  // no pid below it is answered any more
-    bool valid = false;
-};
-
-struct ArgsMemo {
-    std::string area;
-    int pid = 0;
-    std::uint64_t taken_ns = 0;
-    bool valid = false;
-};
-
-thread_local StatMemo stat_memo;
-thread_local ArgsMemo args_memo;
-
-bool fresh(std::uint64_t taken_ns) { return now_ns() - taken_ns <= memo_lifetime_ns; }
-
-// A huge argument area is not worth keeping between processes.
-constexpr std::size_t kept_args_capacity = 64 * 1024;
+ProcessMemo* memo() {
+    linux_scope::Scope* scope = linux_scope::current();
+    return scope != nullptr ? &scope->processes : nullptr;
+}
 
 }  // namespace
 
-std::uint64_t now_ns() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
-           static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
-void forget_process_memo() {
-    stat_memo.valid = false;
-    stat_memo.stats.clear();
-    forget_args_area();
-}
+bool keeping() { return memo() != nullptr; }
 
 void remember_stats(std::vector<ProcessStat>&& stats) {
-    stat_memo.stats = std::move(stats);
-    stat_memo.taken_ns = now_ns();
-    stat_memo.used_ns = stat_memo.taken_ns;
-    stat_memo.cursor = 0;
-    stat_memo.valid = true;
+    if (ProcessMemo* kept = memo()) {
+        kept->stats = std::move(stats);
+    }
 }
 
-// A listing asks about its processes in the table's order, ascending pids,
-// each perhaps more than once, one right after the other. A question about a
-// pid below the last one asked, or after a pause, is not part of that walk
-// (CPU-usage sampling after a listing, say) and is read afresh.
 const ProcessStat* remembered_stat(int pid) {
-    if (!stat_memo.valid || pid < stat_memo.cursor) {
+    ProcessMemo* kept = memo();
+    if (kept == nullptr) {
         return nullptr;
     }
-    const std::uint64_t now = now_ns();
-    if (now - stat_memo.taken_ns > memo_lifetime_ns || now - stat_memo.used_ns > memo_idle_ns) {
-        stat_memo.valid = false;
-        return nullptr;
-    }
-    stat_memo.used_ns = now;
-    stat_memo.cursor = pid;
-    auto& stats = stat_memo.stats;
-    auto it = std::lower_bound(stats.begin(), stats.end(), pid,
+    auto it = std::lower_bound(kept->stats.begin(), kept->stats.end(), pid,
                                [](const ProcessStat& s, int p) { return s.pid < p; });
-    return it != stats.end() && it->pid == pid ? &*it : nullptr;
+    return it != kept->stats.end() && it->pid == pid ? &*it : nullptr;
 }
 
 bool stat_of(int pid, ProcessStat& out) {
@@ -85,36 +45,52 @@ bool stat_of(int pid, ProcessStat& out) {
     return read_process_stat(AT_FDCWD, pid, out);
 }
 
-std::vector<ProcessStat> take_stats_buffer() {
-    stat_memo.valid = false;
-    std::vector<ProcessStat> buffer = std::move(stat_memo.stats);
-    buffer.clear();
-    return buffer;
-}
-
 std::string& args_area_buffer() {
-    args_memo.valid = false;
-    return args_memo.area;
+    if (ProcessMemo* kept = memo()) {
+        kept->args_kept = false;
+        return kept->args_area;
+    }
+    // A huge argument area is not worth keeping between processes.
+    thread_local std::string scratch;
+    if (scratch.capacity() > 64 * 1024) {
+        std::string().swap(scratch);
+    }
+    return scratch;
 }
 
 void remember_args_area(int pid) {
-    args_memo.pid = pid;
-    args_memo.taken_ns = now_ns();
-    args_memo.valid = true;
+    if (ProcessMemo* kept = memo()) {
+        kept->args_pid = pid;
+        kept->args_kept = true;
+    }
 }
 
 const std::string* remembered_args_area(int pid) {
-    if (!args_memo.valid || args_memo.pid != pid || !fresh(args_memo.taken_ns)) {
-        return nullptr;
-    }
-    return &args_memo.area;
+    ProcessMemo* kept = memo();
+    return kept != nullptr && kept->args_kept && kept->args_pid == pid ? &kept->args_area : nullptr;
 }
 
 void forget_args_area() {
-    args_memo.valid = false;
-    if (args_memo.area.capacity() > kept_args_capacity) {
-        std::string().swap(args_memo.area);
+    if (ProcessMemo* kept = memo()) {
+        kept->args_kept = false;
     }
+}
+
+bool boot_time_seconds(std::uint64_t& seconds) {
+    ProcessMemo* kept = memo();
+    if (kept != nullptr && kept->boot_seconds) {
+        seconds = *kept->boot_seconds;
+        return true;
+    }
+    std::string text;
+    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file) ||
+        !keyed_u64(text, "btime ", seconds)) {
+        return false;
+    }
+    if (kept != nullptr) {
+        kept->boot_seconds = seconds;
+    }
+    return true;
 }
 
 }  // namespace lumenstat::os::procfs

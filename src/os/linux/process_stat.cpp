@@ -4,14 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "os/darwin.h"
 #include "os/linux/proc_files.h"
-#include "os/linux/process_memo.h"
 
 namespace lumenstat::os::procfs {
 
@@ -151,27 +148,6 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
     if (parse_u64(statm, size) && parse_u64(statm, resident) && resident <= INT64_MAX) {
         out.resident = static_cast<std::int64_t>(resident);
     }
-    return true;
-}
-
-// /proc/stat is large to generate and btime moves only when the wall clock
-// is set, so one reading serves every caller for a second.
-bool boot_time_seconds(std::uint64_t& seconds) {
-    static std::atomic<std::uint64_t> remembered{0};
-    static std::atomic<std::uint64_t> read_at_ns{0};
-    const std::uint64_t now = now_ns();
-    const std::uint64_t value = remembered.load(std::memory_order_acquire);
-    if (value != 0 && now - read_at_ns.load(std::memory_order_relaxed) < 1'000'000'000) {
-        seconds = value;
-        return true;
-    }
-    std::string text;
-    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file) ||
-        !keyed_u64(text, "btime ", seconds)) {
-        return false;
-    }
-    read_at_ns.store(now, std::memory_order_relaxed);
-    remembered.store(seconds, std::memory_order_release);
     return true;
 }
 

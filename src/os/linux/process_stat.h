@@ -51,10 +51,6 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out);
 // takes the exact resident size from another file it reads anyway.
 bool read_stat_line(int proc_dirfd, int pid, ProcessStat& out);
 
-// The boot time in seconds since the epoch, as the "btime" line of /proc/stat
-// gives it; false when it cannot be read.
-bool boot_time_seconds(std::uint64_t& seconds);
-
 // Whether the stat line is a process's (a thread group's leader) rather than
 // one of its other threads'.
 inline bool leads_thread_group(const ProcessStat& stat) { return stat.exit_signal >= 0; }

@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include "os/linux/linux_system.h"
-#include "os/linux/process_memo.h"
 #include "os/linux/thread_group.h"
 #include "os/linux/unique_fd.h"
 
@@ -46,7 +45,6 @@ int LinuxSystem::kill(int pid, int sig) {
 }
 
 int LinuxSystem::nanosleep(const struct timespec* request, struct timespec* remaining) {
-    procfs::forget_process_memo();
     return ::nanosleep(request, remaining);
 }
 

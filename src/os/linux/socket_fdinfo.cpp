@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "os/darwin_socket.h"
@@ -122,7 +123,8 @@ int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int b
     // A descriptor listed by PROC_PIDLISTFDS belongs to a process: the
     // listing refuses a thread id as every per-process call does.
     std::uint64_t inode = 0;
-    if (auto listed = linux_sockets::listed_socket_inode(pid, fd)) {
+    linux_sockets::SocketWalk* walk = linux_sockets::current_walk();
+    if (auto listed = walk != nullptr ? walk->listed_socket_inode(pid, fd) : std::nullopt) {
         inode = *listed;
     } else if (!procfs::is_thread_group(pid)) {
         errno = ESRCH;
@@ -130,8 +132,9 @@ int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int b
     } else if ((inode = read_socket_inode(pid, fd)) == 0) {
         return 0;
     }
+    const std::optional<linux_sockets::KernelSocket> socket = linux_sockets::describe_socket(inode);
     d::socket_fdinfo info{};
-    fill(info, inode, linux_sockets::find_socket(inode));
+    fill(info, inode, socket ? &*socket : nullptr);
     std::memcpy(buffer, &info, sizeof(info));
     return static_cast<int>(sizeof(info));
 }

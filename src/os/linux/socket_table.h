@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "os/linux/unique_fd.h"
+
 namespace lumenstat::os::linux_sockets {
 
 // One socket as Linux reports it. Addresses are in network byte order, an
@@ -62,8 +64,20 @@ bool read_netlink(TableKind kind, SocketTable& table);
 bool read_netlink_tcp(SocketTable& table);
 
 // Adds the TCP sockets of both families that are bound but neither listen nor
-// connect (none before Linux 6.5, which does not report them).
+// connect (none before Linux 6.8, which does not report them).
 bool read_netlink_tcp_bound_inactive(SocketTable& table);
+
+// A dump that sends no datagram for this long has failed (EAGAIN): a stalled
+// dump must not hold the caller for ever.
+inline constexpr int kDumpStallMs = 500;
+
+// A sock_diag netlink socket whose receives give up after kDumpStallMs, or
+// -1 with errno set.
+UniqueFd open_diag_socket();
+
+// Adds the sockets of the reply to a dump request sent on `fd`, up to its end
+// marker. False with errno set on failure (EAGAIN for a stall).
+bool receive_dump(int fd, bool tcp, SocketTable& table);
 
 // Adds one table read from /proc/net/{tcp,tcp6,udp,udp6}. False with errno
 // set when the file cannot be read.

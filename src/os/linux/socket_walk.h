@@ -2,35 +2,29 @@
 //
 // Darwin answers proc_pidfdinfo from the live socket. Here a socket's details
 // come from tables of every socket on the machine, so reading them per
-// descriptor would make a listing of the machine quadratic. The rule, per
-// calling thread:
-//   - proc_listpids starts a walk over the process list it returns, and starts
-//     reading one table for that walk on a thread of its own;
-//   - while the caller lists descriptors (PROC_PIDLISTFDS) of processes later
-//     in that list than the previous one, socket look-ups share that table,
-//     the first look-up of the walk waiting for its reading to finish;
-//   - any other descriptor listing (a process listed again, or out of order,
-//     as in a query about one process) ends the walk and drops the table, so
-//     that a query about one process always sees the queues as they are now;
-//   - a table whose reading started more than kMaxTableAge ago is never used
-//     (it is read again), which bounds staleness for callers that abandon a
-//     walk or read descriptors without listing;
+// descriptor would make a listing of the machine quadratic. Each query scope
+// (query_scope.h) therefore has one walk, which lives and dies with it:
+//   - the socket table is read at most once in the scope: at its first
+//     look-up, or, once the scope lists every process (proc_listpids), on a
+//     helper thread started then, so that the reading overlaps the listing of
+//     descriptors;
+//   - from that list of processes on, another helper thread lists their
+//     descriptors from the last process backwards, until it meets the
+//     processes the caller has reached; each such listing answers the
+//     caller's PROC_PIDLISTFDS of that process once, later ones read anew;
 //   - TCP sockets that are only bound are added to the table at the first
-//     look-up it cannot answer, so a walk that never misses skips their
-//     costly search.
-// Descriptor listings are read ahead the same way: from the start of a walk,
-// another thread lists the descriptors of its processes from the end of the
-// list backwards, until it meets the processes the walk has reached. A
-// listing of the walk that the caller asks for is answered from there when it
-// was read less than kMaxTableAge before, or read now.
-// The socket descriptors of the last listed process are remembered with their
-// inodes for kMaxTableAgeNs, so that reading them right after the listing
-// costs no second readlink. As on Darwin, a descriptor closed between the
-// listing and the read may then still be described (from the listing's
-// moment); one never listed, or listed too long ago, is read afresh.
+//     look-up it cannot answer, so a scope that never misses skips their
+//     costly search;
+//   - the socket descriptors of the last listed process are kept with their
+//     inodes, so that reading them right after the listing costs no second
+//     readlink. As on Darwin, a descriptor closed between the listing and the
+//     read may then still be described, from the listing's moment.
+// Closing the scope stops and joins the helper threads and drops the rest.
+// With no scope open, every call reads afresh.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -41,24 +35,8 @@
 
 namespace lumenstat::os::linux_sockets {
 
-inline constexpr std::uint64_t kMaxTableAgeNs = 100'000'000;
-
 // (descriptor, socket inode) pairs in descriptor order.
 using SocketDescriptors = std::vector<std::pair<int, std::uint64_t>>;
-
-// proc_listpids returned `pids`, in ascending order.
-void begin_walk(std::span<const int> pids);
-
-// PROC_PIDLISTFDS listed the descriptors of `pid`.
-void descriptors_listed(int pid, SocketDescriptors sockets);
-
-// The inode of socket descriptor `fd` of `pid` when that process was the last
-// one listed on this thread, recently.
-std::optional<std::uint64_t> listed_socket_inode(int pid, int fd);
-
-// The socket with that inode in the current table (read now if needed), or
-// null when the tables do not hold it.
-const KernelSocket* find_socket(std::uint64_t inode);
 
 // One reading of a process's descriptor table: its entries in descriptor
 // order, the socket descriptors among them with their inodes, or the errno
@@ -69,9 +47,64 @@ struct DescriptorListing {
     int error = 0;
 };
 
-// The descriptor listing of `pid` read ahead for the walk, which the caller
-// may take the entries and sockets from; null when `pid` does not continue
-// the walk or its listing is to be read now.
-DescriptorListing* read_ahead_listing(int pid);
+// How a walk reads a whole descriptor listing and the socket table; tests
+// pass readers that fail.
+using ListingReader = void (*)(int pid, DescriptorListing& out);
+using TableReader = SocketTable (*)();
+
+class HelperThread;
+
+class SocketWalk {
+public:
+    SocketWalk();
+    SocketWalk(ListingReader read_listing, TableReader read_table);
+    SocketWalk(const SocketWalk&) = delete;
+    SocketWalk& operator=(const SocketWalk&) = delete;
+    // Stops the reading ahead and waits for both helper threads.
+    ~SocketWalk();
+
+    // proc_listpids returned `pids`, in ascending order.
+    void begin(std::span<const int> pids);
+
+    // The listing of `pid` read ahead, which the caller may take the entries
+    // and sockets from; null when there is none to take and the caller is to
+    // read it now.
+    DescriptorListing* read_ahead_listing(int pid);
+
+    // PROC_PIDLISTFDS listed the descriptors of `pid`.
+    void descriptors_listed(int pid, SocketDescriptors sockets);
+
+    // The inode of socket descriptor `fd` of `pid` when that process was the
+    // last one listed.
+    std::optional<std::uint64_t> listed_socket_inode(int pid, int fd) const;
+
+    // The socket with that inode in the scope's table (read now if needed),
+    // or null when the tables do not hold it.
+    const KernelSocket* find_socket(std::uint64_t inode);
+
+private:
+    struct ReadAhead;
+
+    void take_table_from_helper();
+    void stop_reading_ahead();
+
+    ListingReader read_listing_;
+    TableReader read_table_;
+    std::optional<SocketTable> table_;
+    bool bound_inactive_read_ = false;
+    // The table read on the helper thread; written by it, read after joining.
+    std::optional<SocketTable> helper_table_;
+    std::unique_ptr<HelperThread> table_reader_;
+    std::unique_ptr<ReadAhead> ahead_;
+    int listed_pid_ = -1;
+    SocketDescriptors listed_sockets_;
+};
+
+// The walk of the query scope open on this thread, or null.
+SocketWalk* current_walk();
+
+// The socket with that inode: from the current walk, or with no scope open
+// from tables read now; nullopt when the tables do not hold it.
+std::optional<KernelSocket> describe_socket(std::uint64_t inode);
 
 }  // namespace lumenstat::os::linux_sockets

@@ -78,7 +78,12 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     const int proc_fd = ::dirfd(dir.get());
     const std::size_t room = *oldlenp / entry_size;
     auto* out = static_cast<unsigned char*>(oldp);
-    std::vector<ProcessStat> stats = take_stats_buffer();
+    // The stat lines are kept for the calls the open query scope makes next.
+    const bool keep = keeping();
+    std::vector<ProcessStat> stats;
+    if (keep) {
+        stats.reserve(std::min<std::size_t>(room, 1 << 16));
+    }
     std::size_t written = 0;
     bool overflow = false;
     ProcessStat stat;
@@ -95,18 +100,22 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
         fill_entry(entry, stat, boot_seconds, hz);
         std::memcpy(out + written * entry_size, &entry, entry_size);
         ++written;
-        stats.push_back(stat);
+        if (keep) {
+            stats.push_back(stat);
+        }
     }
     *oldlenp = written * entry_size;
     if (overflow) {
         errno = ENOMEM;
         return -1;
     }
-    auto by_pid = [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; };
-    if (!std::is_sorted(stats.begin(), stats.end(), by_pid)) {
-        std::sort(stats.begin(), stats.end(), by_pid);
+    if (keep) {
+        auto by_pid = [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; };
+        if (!std::is_sorted(stats.begin(), stats.end(), by_pid)) {
+            std::sort(stats.begin(), stats.end(), by_pid);
+        }
+        remember_stats(std::move(stats));
     }
-    remember_stats(std::move(stats));
     return 0;
 }
 

@@ -27,8 +27,8 @@ constexpr std::size_t string_alignment = 8;
 // Darwin fails for processes whose arguments it cannot give; so does a
 // thread id that is not a process's, as an unused pid does.
 bool build_args_area(int pid, std::string& area) {
-    // A listing already knows which processes have no address space to hold
-    // arguments, and that each of its pids is a process.
+    // A listing in this scope already knows which processes have no address
+    // space to hold arguments, and that each of its pids is a process.
     const ProcessStat* stat = remembered_stat(pid);
     if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
         errno = EINVAL;
@@ -69,8 +69,8 @@ bool build_args_area(int pid, std::string& area) {
 
 }  // namespace
 
-// The caller probes the size and then fetches; the probe keeps the area it
-// built so that the fetch right after it reads /proc no second time.
+// The caller probes the size and then fetches; in a query scope the probe
+// keeps the area it built so that the fetch reads /proc no second time.
 int kern_procargs2(int pid, void* oldp, std::size_t* oldlenp) {
     const std::string* area = oldp != nullptr ? remembered_args_area(pid) : nullptr;
     if (area == nullptr) {

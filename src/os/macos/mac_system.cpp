@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "never_destroyed.h"
+
 namespace lumenstat::os {
 
 static_assert(sizeof(darwin::mach_timebase_info_data_t) == sizeof(::mach_timebase_info_data_t));
@@ -17,8 +19,8 @@ static_assert(sizeof(darwin::mach_timebase_info_data_t) == sizeof(::mach_timebas
 MacSystem::MacSystem() : host_port_(::mach_host_self()) {}
 
 System& native() {
-    static MacSystem system;
-    return system;
+    static NeverDestroyed<MacSystem> system;
+    return system.get();
 }
 
 int MacSystem::sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp,

@@ -1,0 +1,25 @@
+// Query scopes of the Linux personality. Each thread has a stack of them;
+// only the innermost one open on the thread keeps readings, and everything it
+// holds (stat lines, argument area, CPU identity, socket tables, descriptor
+// listings and the threads reading them ahead) ends when it closes.
+#pragma once
+
+#include <optional>
+
+#include "os/linux/cpu_identity.h"
+#include "os/linux/process_memo.h"
+#include "os/linux/socket_walk.h"
+
+namespace lumenstat::os::linux_scope {
+
+struct Scope {
+    procfs::ProcessMemo processes;
+    std::optional<linux_cpu::CpuIdentity> cpu;
+    linux_sockets::SocketWalk sockets;
+};
+
+// The scope open on this thread, or null when none is (or when the innermost
+// one could not be made: it then keeps nothing).
+Scope* current();
+
+}  // namespace lumenstat::os::linux_scope
