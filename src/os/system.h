@@ -7,10 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "os/darwin.h"
 
 namespace lumenstat::os {
+
+// What a child process wrote and how it ended (System::spawn_collect).
+struct ChildOutput {
+    std::string standard_output;
+    std::string standard_error;
+    // As waitpid reports it; absent when the child could not be waited for
+    // (SIGCHLD ignored, so the kernel reaped it).
+    std::optional<int> wait_status;
+};
 
 class System {
 public:
@@ -57,6 +68,18 @@ public:
                                                       darwin::natural_t* info_count) = 0;
     virtual darwin::kern_return_t vm_deallocate(void* address, std::size_t size) = 0;
     virtual darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) = 0;
+
+    // Process spawning: runs `file`, looked up through PATH as posix_spawnp
+    // does, with `argv` (null-terminated, argv[0] included), the caller's
+    // environment and working directory, standard input from /dev/null, and
+    // standard output and standard error on pipes of their own, both read to
+    // their end together, so that neither can fill and stall the child; then
+    // waits for it. 0 when the child was started, with everything it wrote;
+    // -1 with errno set when it could not be started, or its output could
+    // not be read (it is then ended and waited for all the same). The Linux
+    // personality also finds the helper programs the module ships (Linux has
+    // no system traffic tool) when PATH has no program of that name.
+    virtual int spawn_collect(const char* file, const char* const* argv, ChildOutput& output) = 0;
 };
 
 // Opens a query scope for the lifetime of the object, on the calling thread.

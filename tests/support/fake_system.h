@@ -35,6 +35,7 @@ public:
     std::function<kr_t(int, nat_t*, int_t**, nat_t*)> on_host_processor_info;
     std::function<kr_t(void*, std::size_t)> on_vm_deallocate;
     std::function<kr_t(darwin::mach_timebase_info_data_t*)> on_mach_timebase_info;
+    std::function<int(const char*, const char* const*, os::ChildOutput&)> on_spawn_collect;
 
     // Query scopes are numbered 1, 2, ... in the order they open; `call_scopes`
     // holds, for each scripted operation called, the scope open then (0: none).
@@ -85,6 +86,11 @@ public:
     }
     kr_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override {
         return call(on_mach_timebase_info, info);
+    }
+    int spawn_collect(const char* file, const char* const* argv, os::ChildOutput& out) override {
+        if (on_spawn_collect) return on_spawn_collect(file, argv, out);
+        errno = ENOSYS;
+        return -1;
     }
 
 private:

@@ -31,6 +31,7 @@ public:
                                               darwin::natural_t* info_count) override;
     darwin::kern_return_t vm_deallocate(void* address, std::size_t size) override;
     darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override;
+    int spawn_collect(const char* file, const char* const* argv, ChildOutput& output) override;
 };
 
 }  // namespace lumenstat::os

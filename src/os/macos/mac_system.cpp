@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "never_destroyed.h"
+#include "os/child_process.h"
 
 namespace lumenstat::os {
 
@@ -84,6 +85,10 @@ darwin::kern_return_t MacSystem::vm_deallocate(void* address, std::size_t size) 
 
 darwin::kern_return_t MacSystem::mach_timebase_info(darwin::mach_timebase_info_data_t* info) {
     return ::mach_timebase_info(reinterpret_cast<::mach_timebase_info_t>(info));
+}
+
+int MacSystem::spawn_collect(const char* file, const char* const* argv, ChildOutput& output) {
+    return spawn_and_collect(file, argv, true, output);
 }
 
 }  // namespace lumenstat::os
