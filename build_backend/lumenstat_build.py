@@ -113,13 +113,26 @@ def _build_extension(config_settings: dict | None, kind: str) -> Path:
         "-DLUMENSTAT_TESTS=OFF",
         f"-DLUMENSTAT_SANITIZE={sanitize}",
     ])
-    _run(["cmake", "--build", str(build_dir), "--target", "lumenstat", "-j", jobs])
+    targets = ["lumenstat", *_TOOL_TARGETS]
+    _run(["cmake", "--build", str(build_dir), "--target", *targets, "-j", jobs])
 
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     built = [p for p in build_dir.rglob("lumenstat*" + suffix) if "CMakeFiles" not in p.parts]
     if len(built) != 1:
         raise RuntimeError(f"expected one lumenstat{suffix} in {build_dir}, found {built}")
     return built[0]
+
+
+# Helper programs the module runs, built beside it into lumenstat.libexec/ (see CMakeLists.txt):
+# on Linux, the traffic tool that stands in for the system one macOS has.
+_TOOL_TARGETS = ["lumenstat_nettop"] if sys.platform.startswith("linux") else []
+_TOOL_DIR = "lumenstat.libexec"
+
+
+def _tool_files(extension: Path) -> list[tuple[str, bytes, int]]:
+    """The helper programs built beside `extension`, as wheel entries beside the module."""
+    tools = sorted((extension.parent / _TOOL_DIR).glob("*")) if _TOOL_TARGETS else []
+    return [(f"{_TOOL_DIR}/{tool.name}", tool.read_bytes(), 0o755) for tool in tools]
 
 
 def _record_line(arcname: str, data: bytes) -> str:
@@ -183,7 +196,8 @@ def prepare_metadata_for_build_editable(metadata_directory, config_settings=None
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     extension = _build_extension(config_settings, "wheel")
-    return _write_wheel(wheel_directory, [(extension.name, extension.read_bytes(), 0o755)])
+    files = [(extension.name, extension.read_bytes(), 0o755)] + _tool_files(extension)
+    return _write_wheel(wheel_directory, files)
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
