@@ -32,6 +32,8 @@ PyMethodDef table[] = {
     {"get_process_io", entry(get_process_io), with_arguments, "get_process_io(pid)\n--\n\n"},
     {"get_process_cpu_usage", entry(get_process_cpu_usage), with_arguments,
      "get_process_cpu_usage(pid, sample_duration)\n--\n\n"},
+    {"get_process_socket_stats", entry(get_process_socket_stats), with_arguments,
+     "get_process_socket_stats(pid)\n--\n\n"},
     {"get_process_socket_queues", entry(get_process_socket_queues), with_arguments,
      "get_process_socket_queues(pid)\n--\n\n"},
     {"get_connection_by_pid", entry(get_connection_by_pid), with_arguments,

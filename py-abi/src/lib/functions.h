@@ -51,4 +51,8 @@ PyObject* get_connection_by_remote_addr(PyObject* self, PyObject* const* args, P
 PyObject* get_connection_by_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 
+// Per-connection traffic
+PyObject* get_process_socket_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+
 }  // namespace lumenstat::py
