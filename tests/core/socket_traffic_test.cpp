@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "socket/address_text.h"
+#include "socket/traffic.h"
+#include "socket/traffic_table.h"
+#include "socket_fake_machine.h"
+
+namespace lumenstat {
+namespace {
+
+using namespace testing;
+constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
+
+std::string entries_text(const TrafficTable& table) {
+    std::string text;
+    for (const auto& entry : table.entries()) {
+        text += entry.description + " = " + std::to_string(entry.counts.bytes_sent) + "/" +
+                std::to_string(entry.counts.bytes_received) + "\n";
+    }
+    return text;
+}
+
+TEST(TrafficCount, UnsignedDecimalWithAnOptionalPlusElseZero) {
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"0", 0},
+        {"42", 42},
+        {"+42", 42},
+        {"0042", 42},
+        {"", 0},
+        {"+", 0},
+        {"-", 0},
+        {"-5", 0},
+        {"++5", 0},
+        {"5 ", 0},
+        {"1,5", 0},
+        {"1e3", 0},
+        {"\xEF\xBC\x95", 0},  // FULLWIDTH DIGIT FIVE
+        {"18446744073709551615", 18446744073709551615u},
+        {"18446744073709551616", 0},
+        {"99999999999999999999", 0},
+    };
+    for (auto [field, value] : cases) EXPECT_EQ(parse_traffic_count(field), value) << field;
+}
+
+TEST(TrafficTableParse, KeepsConnectionLinesWithTrafficToleratingTheRest) {
+    const std::string output =
+        "time,,interface,state,bytes_in,bytes_out\n"                         // header: no arrow
+        "12:00,python.312,,,9000,8000\n"                                     // the process itself
+        "x,tcp4 1.1.1.1:1<->2.2.2.2:2,,,5,6\r\n"                             // CRLF
+        "\xC2\xA0 x, tcp4 1.1.1.1:3<->*:* \xE3\x80\x80,,,+7,\t8 \xC2\x85\n"  // Unicode blanks
+        "x,tcp4 1.1.1.1:4<->2.2.2.2:4,,,0,0\n"   // nothing carried: not kept
+        "x,tcp4 1.1.1.1:5<->2.2.2.2:5,,,-1,9\n"  // a bad count reads 0
+        "x,tcp4 1.1.1.1:6<->2.2.2.2:6,,,1\n"     // five fields
+        "x,tcp4 \xFF\xFE"
+        "1.1.1.1:7<->2.2.2.2:7,,,1,1\n"                       // invalid UTF-8
+        "x,tcp4 1.1.1.1:1<->2.2.2.2:2,,,50,60,more,fields\n"  // a later line replaces
+        "\n   \n\r\n"
+        "x,tcp6 ::1.8<->::1.9,,,18446744073709551616,3";  // no line end at the end
+    EXPECT_EQ(entries_text(TrafficTable::parse(output)),
+              "tcp4 1.1.1.1:1<->2.2.2.2:2 = 60/50\n"
+              "tcp4 1.1.1.1:3<->*:* = 8/7\n"
+              "tcp4 1.1.1.1:5<->2.2.2.2:5 = 9/0\n"
+              "tcp4 \xEF\xBF\xBD\xEF\xBF\xBD"
+              "1.1.1.1:7<->2.2.2.2:7 = 1/1\n"
+              "tcp6 ::1.8<->::1.9 = 3/0\n");
+    // Carriage returns alone end no line: the second connection lands in the first's fields.
+    EXPECT_EQ(entries_text(TrafficTable::parse("x,a<->b,,,1,2\rx,c<->d,,,3,4\r")), "a<->b = 0/1\n");
+    EXPECT_EQ(entries_text(TrafficTable::parse(std::string(100000, ','))), "");
+}
+
+SocketAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t e,
+                 std::uint16_t port) {
+    return SocketAddress::v4({a, b, c, e}, port);
+}
+
+SocketAddress v6_loopback(std::uint16_t port) {
+    std::array<std::uint8_t, 16> bytes{};
+    bytes[15] = 1;
+    return SocketAddress::v6(bytes, port);
+}
+
+std::string found(const TrafficTable& table, const SocketAddress& local,
+                  const std::optional<SocketAddress>& remote) {
+    auto counts = table.find(local, remote);
+    return counts
+               ? std::to_string(counts->bytes_sent) + "/" + std::to_string(counts->bytes_received)
+               : "none";
+}
+
+// Each socket takes the line whose halves are its endpoints as a whole: a
+// text found anywhere inside a description would give port 80 the counts of
+// port 8080, 10.0.0.1 those of 110.0.0.1, and the two ends of a connection
+// inside one process each other's counts (sent and received swapped).
+TEST(TrafficTableFind, MatchesWholeEndpointsHalfByHalf) {
+    const TrafficTable table = TrafficTable::parse(
+        "x,tcp4 127.0.0.1:8080<->127.0.0.1:5000,,,1,2\n"
+        "x,tcp4 110.0.0.1:22<->127.0.0.1:6000,,,3,4\n"
+        "x,tcp4 127.0.0.1:7000<->127.0.0.1:7001,,,10,20\n"
+        "x,tcp4 127.0.0.1:7001<->127.0.0.1:7000,,,20,10\n"
+        "x,tcp4 127.0.0.1:8080<->*:*,,,5,6\n"
+        "x,tcp6 ::1.8080<->*.*,,,7,8\n"
+        "x,tcp6 ::1.443<->::1.52100,,,11,12\n"
+        "x,tcp6 ::1:444<->::1:52101,,,13,14\n"
+        "x,127.0.0.1.9<->127.0.0.1.10,,,15,16\n"
+        "x,tcp46 127.0.0.1:7000<->127.0.0.1:7001,,,99,99\n");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 80), v4(127, 0, 0, 1, 5000)), "none");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 8080), v4(127, 0, 0, 1, 5000)), "2/1");
+    EXPECT_EQ(found(table, v4(10, 0, 0, 1, 22), v4(127, 0, 0, 1, 6000)), "none");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), v4(127, 0, 0, 1, 7001)), "20/10");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7001), v4(127, 0, 0, 1, 7000)), "10/20");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 8080), std::nullopt), "6/5");
+    EXPECT_EQ(found(table, v6_loopback(8080), std::nullopt), "8/7");
+    EXPECT_EQ(found(table, v6_loopback(443), v6_loopback(52100)), "12/11");
+    EXPECT_EQ(found(table, v6_loopback(444), v6_loopback(52101)), "14/13");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 9), v4(127, 0, 0, 1, 10)), "16/15");
+    // The right local end with another remote end, or none, is another connection.
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), v4(127, 0, 0, 1, 7002)), "none");
+    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), std::nullopt), "none");
+    EXPECT_EQ(found(table, v6_loopback(443), std::nullopt), "none");
+}
+
+struct SocketStatsQuery : ::testing::Test {
+    FakeSystem system;
+    FakeMachine machine;
+    std::vector<std::vector<std::string>> runs;
+    int spawn_result = 0;
+    int spawn_errno = 0;
+    os::ChildOutput child;
+
+    void SetUp() override {
+        machine.install(system);
+        system.on_proc_pidinfo = [list = system.on_proc_pidinfo](
+                                     int pid, int flavor, std::uint64_t arg, void* out, int size) {
+            int result = list(pid, flavor, arg, out, size);
+            if (result == 0 && flavor == d::PROC_PIDLISTFDS) errno = EPERM;
+            return result;
+        };
+        child.wait_status = 0;
+        system.on_spawn_collect = [this](const char* file, const char* const* argv,
+                                         os::ChildOutput& output) {
+            std::vector<std::string> run{file};
+            for (; *argv != nullptr; ++argv) run.push_back(*argv);
+            runs.push_back(run);
+            output = child;
+            errno = spawn_errno;
+            return spawn_result;
+        };
+    }
+
+    // Records as "fd protocol local remote sent/received", and what went to
+    // descriptor 2 meanwhile.
+    std::pair<std::vector<std::string>, std::string> stats(std::uint32_t pid) {
+        ::testing::internal::CaptureStderr();
+        auto result = get_process_socket_stats(system, pid);
+        std::string written = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(result.has_value());
+        std::vector<std::string> described;
+        for (const SocketStats& s : result.value_or(std::vector<SocketStats>{})) {
+            EXPECT_EQ(s.pid, pid);
+            described.push_back(
+                std::to_string(s.fd) + " " + std::string(protocol_text(s.protocol)) + " " +
+                socket_address_text(s.local_addr) + " " +
+                (s.remote_addr ? socket_address_text(*s.remote_addr) : "-") + " " +
+                std::to_string(s.bytes_sent) + "/" + std::to_string(s.bytes_received));
+        }
+        return {described, written};
+    }
+
+    static FakeDescriptor tcp_fd(int fd, int family, std::uint16_t lport, std::uint16_t rport) {
+        std::uint8_t vflag = family == V6 ? d::INI_IPV6 : d::INI_IPV4;
+        return socket_fd(fd, socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport,
+                                         rport, d::TCPS_ESTABLISHED, vflag));
+    }
+};
+
+TEST_F(SocketStatsQuery, TcpSocketsInDescriptorOrderWithTheToolsCounts) {
+    machine.processes = {
+        {312,
+         {tcp_fd(3, V4, 80, 5000), file_fd(4), socket_fd(5, udp(V4, 53)), tcp_fd(6, V6, 8080, 0),
+          tcp_fd(7, V4, 8080, 5001),
+          // TCP information without a version flag: not a socket of this query.
+          socket_fd(8, tcp(V4, 81, 0, d::TCPS_LISTEN)), tcp_fd(9, V4, 443, 6000)}}};
+    child.standard_output =
+        "fd,connection,inode,state,bytes_in,bytes_out\n"
+        "3,tcp4 127.0.0.1:8080<->127.0.0.2:5001,1,ESTABLISHED,100,200\n"
+        "3,tcp4 127.0.0.1:80<->127.0.0.2:5000,1,ESTABLISHED,300,400\n"
+        "6,tcp6 ::1.8080<->*.*,2,LISTEN,5,6\n";
+    child.standard_error = std::string(1 << 20, 'e');
+    auto [records, written] = stats(312);
+    EXPECT_EQ(records, (std::vector<std::string>{
+                           "3 tcp 127.0.0.1:80 127.0.0.2:5000 400/300",
+                           "6 tcp6 [::1]:8080 - 6/5",
+                           "7 tcp 127.0.0.1:8080 127.0.0.2:5001 200/100",
+                           "9 tcp 127.0.0.1:443 127.0.0.2:6000 0/0",
+                       }));
+    EXPECT_EQ(written, "");
+    EXPECT_EQ(runs, (std::vector<std::vector<std::string>>{
+                        {"nettop", "nettop", "-L", "1", "-n", "-p", "312"}}));
+}
+
+TEST_F(SocketStatsQuery, UnreadableProcessesGiveNothingAndOneLine) {
+    auto [none, line] = stats(99999);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(line,
+              "[SocketStats] pidinfo failed for PID 99999: return code = 0, errno = 3, "
+              "message = 'No such process'\n");
+    machine.processes = {{40, {tcp_fd(3, V4, 1, 2)}}};
+    machine.processes[0].fds_readable = false;
+    auto [nothing, list_line] = stats(40);
+    EXPECT_TRUE(nothing.empty());
+    EXPECT_EQ(list_line,
+              "[SocketStats] listpidinfo failed for PID 40: return code = 0, errno = 1, "
+              "message = 'Operation not permitted'\n");
+    EXPECT_TRUE(runs.empty());
+}
+
+TEST_F(SocketStatsQuery, NoTcpSocketRunsNoTool) {
+    machine.processes = {{41, {socket_fd(3, udp(V4, 53)), file_fd(4)}}};
+    EXPECT_TRUE(stats(41).first.empty());
+    EXPECT_TRUE(runs.empty());
+}
+
+TEST_F(SocketStatsQuery, ToolFailuresLeaveEveryCountZero) {
+    machine.processes = {{43, {tcp_fd(3, V4, 80, 5000)}}};
+    child.standard_output = "x,tcp4 127.0.0.1:80<->127.0.0.2:5000,,,1,2\n";
+    const std::vector<std::string> zero = {"3 tcp 127.0.0.1:80 127.0.0.2:5000 0/0"};
+
+    spawn_result = -1;
+    spawn_errno = ENOENT;
+    auto [missing, line] = stats(43);
+    EXPECT_EQ(missing, zero);
+    EXPECT_EQ(line, "[SocketStats] nettop failed: No such file or directory (os error 2)\n");
+
+    spawn_result = 0;
+    const std::pair<std::optional<int>, const char*> endings[] = {
+        {1 << 8, "exit status 1"},
+        {SIGKILL, "killed"},
+        {std::nullopt, "not waited for"},
+    };
+    for (auto [status, what] : endings) {
+        child.wait_status = status;
+        auto [records, written] = stats(43);
+        EXPECT_EQ(records, zero) << what;
+        EXPECT_EQ(written, "") << what;
+    }
+    child.wait_status = 0;
+    EXPECT_EQ(stats(43).first, (std::vector<std::string>{"3 tcp 127.0.0.1:80 127.0.0.2:5000 2/1"}));
+}
+
+}  // namespace
+}  // namespace lumenstat
