@@ -1,0 +1,175 @@
+// Spawning on Linux, against stand-in programs this test writes: what each
+// way of ending gives, that both pipes are drained together, and that nothing
+// is left behind (no child, no descriptor) after many runs.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os/linux/linux_system.h"
+
+namespace lumenstat::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::set<std::string> open_descriptors() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// A directory of stand-in programs put first on PATH for the test's length.
+struct Spawn : ::testing::Test {
+    os::LinuxSystem system;
+    fs::path directory;
+    std::string saved_path;
+
+    void SetUp() override {
+        char name[] = "/tmp/lumenstat-spawn-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        directory = name;
+        saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+        ::setenv("PATH", (directory.string() + ":/usr/bin:/bin").c_str(), 1);
+    }
+    void TearDown() override {
+        ::setenv("PATH", saved_path.c_str(), 1);
+        fs::remove_all(directory);
+    }
+
+    void program(const std::string& name, const std::string& script, bool executable = true) {
+        std::ofstream(directory / name) << "#!/bin/sh\n" << script << "\n";
+        fs::permissions(directory / name, executable ? fs::perms(0755) : fs::perms(0644));
+    }
+
+    // 0 or the errno of a failed start, with what the child wrote.
+    int run(const std::string& name, os::ChildOutput& output, std::vector<std::string> args = {}) {
+        std::vector<const char*> argv = {name.c_str()};
+        for (const std::string& arg : args) argv.push_back(arg.c_str());
+        argv.push_back(nullptr);
+        errno = 0;
+        return system.spawn_collect(name.c_str(), argv.data(), output) == 0 ? 0 : errno;
+    }
+};
+
+TEST_F(Spawn, EachWayOfEndingAsWaitpidTellsIt) {
+    program("fails", "printf 'partial'; printf 'oops' >&2; exit 3");
+    program("killed", "printf before; kill -9 $$");
+    program("arguments", "printf '%s|' \"$@\"; cat");  // standard input is empty
+    program("closes", "exec >&- 2>&-; sleep 0.2; exit 0");
+    program("not-executable", "exit 0", false);
+    os::ChildOutput out;
+
+    ASSERT_EQ(run("fails", out), 0);
+    EXPECT_EQ(out.standard_output, "partial");
+    EXPECT_EQ(out.standard_error, "oops");
+    ASSERT_TRUE(out.wait_status);
+    EXPECT_TRUE(WIFEXITED(*out.wait_status) && WEXITSTATUS(*out.wait_status) == 3);
+
+    ASSERT_EQ(run("killed", out), 0);
+    EXPECT_EQ(out.standard_output, "before");
+    ASSERT_TRUE(out.wait_status);
+    EXPECT_TRUE(WIFSIGNALED(*out.wait_status) && WTERMSIG(*out.wait_status) == SIGKILL);
+
+    ASSERT_EQ(run("arguments", out, {"-L", "1", "a b", ""}), 0);
+    EXPECT_EQ(out.standard_output, "-L|1|a b||");
+
+    // Pipes closed early: both reach their end at once, the wait still waits.
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run("closes", out), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(out.wait_status, 0);
+
+    EXPECT_EQ(run("not-executable", out), EACCES);
+    EXPECT_EQ(run("lumenstat-no-such-program", out), ENOENT);
+}
+
+// A child that fills standard error while writing standard output would stall
+// forever if the pipes were read one after the other.
+TEST_F(Spawn, BothPipesDrainedTogether) {
+    program("noisy", "head -c 4000000 /dev/zero >&2 & head -c 3000000 /dev/zero; wait");
+    os::ChildOutput out;
+    ASSERT_EQ(run("noisy", out), 0);
+    EXPECT_EQ(out.standard_output.size(), 3000000u);
+    EXPECT_EQ(out.standard_error.size(), 4000000u);
+    EXPECT_EQ(out.wait_status, 0);
+}
+
+// The interpreter ignores SIGPIPE; the child starts with the default and no
+// blocked signals.
+TEST_F(Spawn, ChildStartsWithDefaultSignals) {
+    program("signals", "exec grep -E '^Sig(Ign|Blk)' /proc/self/status");
+    struct sigaction ignore {};
+    struct sigaction saved {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &saved);
+    sigset_t block;
+    sigset_t saved_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &block, &saved_mask);
+    os::ChildOutput out;
+    int started = run("signals", out);
+    ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+    ::sigaction(SIGPIPE, &saved, nullptr);
+    ASSERT_EQ(started, 0);
+    unsigned long long blocked = 0;
+    unsigned long long ignored = 0;
+    ASSERT_EQ(std::sscanf(out.standard_output.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked,
+                          &ignored),
+              2)
+        << out.standard_output;
+    EXPECT_EQ(blocked, 0u);
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
+}
+
+TEST_F(Spawn, PathFirstThenTheShippedTool) {
+    os::ChildOutput out;
+    std::string self = std::to_string(::getpid());
+    ASSERT_EQ(run("nettop", out, {"-L", "1", "-n", "-p", self}), 0);
+    EXPECT_TRUE(out.standard_output.starts_with("fd,connection,inode,state,bytes_in,bytes_out\n"))
+        << out.standard_output;
+    EXPECT_EQ(out.wait_status, 0);
+    program("nettop", "printf stand-in");
+    ASSERT_EQ(run("nettop", out, {"-L", "1", "-n", "-p", self}), 0);
+    EXPECT_EQ(out.standard_output, "stand-in");
+}
+
+TEST_F(Spawn, NoChildOrDescriptorLeftAfterAThousandRuns) {
+    program("fails", "exit 1");
+    program("killed", "kill -9 $$");
+    program("closes", "exec >&- 2>&-");
+    program("noisy", "head -c 100000 /dev/zero >&2; echo done");
+    program("not-executable", "", false);
+    const std::string names[] = {"fails", "killed",         "closes",
+                                 "noisy", "not-executable", "no-such-program"};
+    const std::set<std::string> before = open_descriptors();
+    int started = 0;
+    for (int i = 0; i < 1000; ++i) {
+        os::ChildOutput out;
+        started += run(names[i % std::size(names)], out) == 0;
+    }
+    EXPECT_EQ(started, 668);  // the last two of each six cannot start
+    EXPECT_EQ(open_descriptors(), before);
+    int status = 0;
+    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
+}  // namespace lumenstat::testing
