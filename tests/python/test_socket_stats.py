@@ -1,0 +1,146 @@
+"""get_process_socket_stats of the installed module: exact byte counts of loopback connections this
+test opens, the traffic tool found the way a user runs the module, stand-in tools first on PATH,
+and the lines on descriptor 2."""
+
+import os
+import pathlib
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import lumenstat
+
+ME = os.getpid()
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
+
+
+def text(address):
+    host, port = address[:2]
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def receive(sock, count):
+    while count > 0:
+        count -= len(sock.recv(min(count, 1 << 16)))
+
+
+def exchange(family, host, up, down):
+    """A listener, a client and the accepted end; `up` bytes to the server, `down` back."""
+    listener = socket.create_server((host, 0), family=family)
+    client = socket.create_connection(listener.getsockname()[:2])
+    server = listener.accept()[0]
+    client.sendall(b"u" * up)
+    receive(server, up)
+    server.sendall(b"d" * down)
+    receive(client, down)
+    return listener, client, server
+
+
+def row(s):
+    return s.protocol, s.local_addr, s.remote_addr, s.bytes_sent, s.bytes_received
+
+
+def expected_rows(protocol, listener, client, server, up, down):
+    a, b = text(listener.getsockname()), text(client.getsockname())
+    return {
+        listener.fileno(): (protocol, a, "", 0, 0),
+        client.fileno(): (protocol, b, a, up, down),
+        server.fileno(): (protocol, a, b, down, up),
+    }
+
+
+@pytest.fixture
+def connections():
+    held = [exchange(socket.AF_INET, "127.0.0.1", 5000, 3000),
+            exchange(socket.AF_INET6, "::1", 1, 70001)]
+    yield held
+    for sock in (s for trio in held for s in trio):
+        sock.close()
+
+
+def test_every_byte_of_our_connections(connections):
+    want = {**expected_rows("tcp", *connections[0], 5000, 3000),
+            **expected_rows("tcp6", *connections[1], 1, 70001)}
+    stats = [s for s in lumenstat.get_process_socket_stats(ME) if s.fd in want]
+    assert {s.fd: row(s) for s in stats} == want
+    assert {s.pid for s in stats} == {ME}
+    assert [s.fd for s in stats] == sorted(s.fd for s in stats)
+
+
+def test_tool_found_without_the_environment_from_any_folder():
+    # The virtual environment's python run by its path, from /, with a PATH that has no tool.
+    script = (
+        "import os, socket, lumenstat\n"
+        "l = socket.create_server(('127.0.0.1', 0)); c = socket.create_connection(l.getsockname())\n"
+        "s = l.accept()[0]; c.sendall(b'x' * 10)\n"
+        "assert s.recv(10, socket.MSG_WAITALL) == b'x' * 10\n"
+        "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
+        "os.getpid()) if x.fd == c.fileno()])\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
+                         env={"PATH": "/usr/bin:/bin"}, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")
+
+
+def stand_in(directory, monkeypatch, body, mode=0o755):
+    tool = directory / "nettop"
+    tool.write_text("#!/bin/sh\n" + body + "\n")
+    tool.chmod(mode)
+    monkeypatch.setenv("PATH", f"{directory}:{os.environ['PATH']}")
+
+
+def test_a_stand_in_first_on_path_is_run_with_the_one_command_line(connections, tmp_path,
+                                                                    monkeypatch):
+    listener, client, server = connections[0]
+    local, remote = text(client.getsockname()), text(client.getpeername())
+    stand_in(tmp_path, monkeypatch,
+             f'echo "$@" > {tmp_path}/args\n'
+             f"echo 'header,no arrow,,,1,1'\n"
+             f"echo 'x,tcp4 {local}<->{remote},,,222,111'")
+    stats = {s.fd: s for s in lumenstat.get_process_socket_stats(ME)}
+    assert (tmp_path / "args").read_text() == f"-L 1 -n -p {ME}\n"
+    assert (stats[client.fileno()].bytes_sent, stats[client.fileno()].bytes_received) == (111, 222)
+    # Its counts are the stand-in's: the other end of the same connection has no line.
+    assert (stats[server.fileno()].bytes_sent, stats[server.fileno()].bytes_received) == (0, 0)
+
+
+def test_failures_leave_counts_zero_and_some_write_a_line_on_descriptor_2(
+        connections, tmp_path, monkeypatch, capfd):
+    client = connections[0][1]
+    line = f"x,tcp4 {text(client.getsockname())}<->{text(client.getpeername())},,,5,6"
+    cases = [
+        (f"echo '{line}'; exit 1", 0o755, ""),
+        (f"echo '{line}'; kill -9 $$", 0o755, ""),
+        (f"echo '{line}'", 0o644, "[SocketStats] nettop failed: Permission denied (os error 13)\n"),
+    ]
+    for body, mode, written in cases:
+        stand_in(tmp_path, monkeypatch, body, mode)
+        capfd.readouterr()
+        stats = lumenstat.get_process_socket_stats(ME)
+        assert [row(s)[3:] for s in stats if s.fd == client.fileno()] == [(0, 0)], body
+        assert capfd.readouterr().err == written, body
+
+    pid = 32767
+    while os.path.exists(f"/proc/{pid}"):
+        pid -= 1
+    assert lumenstat.get_process_socket_stats(pid) == []
+    assert capfd.readouterr().err == (
+        f"[SocketStats] pidinfo failed for PID {pid}: return code = 0, errno = 3, "
+        "message = 'No such process'\n")
+
+
+def test_report_lines_of_the_counts(connections):
+    sys.path.insert(0, str(TOOLS))
+    try:
+        from socket_traffic import socket_traffic_lines
+    finally:
+        sys.path.remove(str(TOOLS))
+    listener, client, _ = connections[0]
+    lines = socket_traffic_lines(ME, 200)
+    mine = [line for line in lines if line.split()[:1] == [str(client.fileno())]]
+    assert [line.split() for line in mine] == [
+        [str(client.fileno()), "tcp", text(client.getsockname()), text(listener.getsockname()),
+         "5,000", "3,000"]]
+    assert lines[-1].endswith("bytes received")
