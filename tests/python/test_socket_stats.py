@@ -73,7 +73,8 @@ def test_tool_found_without_the_environment_from_any_folder():
     # The virtual environment's python run by its path, from /, with a PATH that has no tool.
     script = (
         "import os, socket, lumenstat\n"
-        "l = socket.create_server(('127.0.0.1', 0)); c = socket.create_connection(l.getsockname())\n"
+        "l = socket.create_server(('127.0.0.1', 0))\n"
+        "c = socket.create_connection(l.getsockname())\n"
         "s = l.accept()[0]; c.sendall(b'x' * 10)\n"
         "assert s.recv(10, socket.MSG_WAITALL) == b'x' * 10\n"
         "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
