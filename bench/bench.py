@@ -308,6 +308,63 @@ def socket_phase(module, psutil_worker, build_dir, args):
             raise WorkerDied(f"socket load ended with status {code}")
 
 
+def spawn_call(worker):
+    def sample():
+        fields = worker.ask("run").split()
+        if int(fields[0]) < 0:
+            raise RuntimeError(f"{worker.name} failed (wait status {fields[1]})")
+        return int(fields[0]), int(fields[1])
+
+    return sample
+
+
+def traffic_phase(module, build_dir, args):
+    """get_process_socket_stats of a process holding 200 connected TCP sockets, under the socket
+    load, against `ss -tin` run as a child for the same connections; and the traffic tool alone,
+    run the same way."""
+    load = Worker(["/usr/bin/python3", os.path.join(HERE, "load_sockets.py")], "socket load")
+    traffic = Worker(["/usr/bin/python3", os.path.join(HERE, "load_traffic.py")], "traffic load")
+    peers = []
+    try:
+        background = json.loads(load.read_line())
+        held = json.loads(traffic.read_line())
+        pid, port = held["pid"], held["port"]
+        print(
+            f"\ntraffic load: pid {pid} holds {held['connected']} connected TCP sockets on port "
+            f"{port}, beside the socket load's {background['tcp']} TCP sockets",
+            flush=True,
+        )
+        same = ["(", "sport", "=", f":{port}", "or", "dport", "=", f":{port}", ")"]
+        ss = Worker([os.path.join(build_dir, "spawn_peer"), "1", "ss", "-tin", *same], "ss -tin")
+        peers.append(ss)
+        stats = function_of(module, "get_process_socket_stats")
+        mine = Contender("lumenstat", lumenstat_call(stats, pid)) if stats else None
+        tool_side = None
+        if module is not None and hasattr(module, "__file__"):
+            tool = os.path.join(os.path.dirname(module.__file__), "lumenstat.libexec", "nettop")
+            if os.access(tool, os.X_OK):
+                runner = Worker([os.path.join(build_dir, "spawn_peer"), "1", tool, "-L", "1", "-n",
+                                 "-p", str(pid)], "traffic tool")
+                peers.append(runner)
+                tool_side = Contender("tool", spawn_call(runner))
+        ss_side = Contender("ss", spawn_call(ss))
+        rows = [
+            Row("get_process_socket_stats(pid) vs ss -tin", mine, ss_side, 1.5),
+            Row("traffic tool (nettop) vs ss -tin", tool_side, ss_side, 1.0),
+        ]
+        contenders = [c for c in (mine, tool_side, ss_side) if c is not None]
+        measure_rounds(contenders, args.warmup, args.traffic_rounds)
+        print_medians("one process's traffic", contenders)
+        return rows
+    finally:
+        for peer in peers:
+            peer.close()
+        for worker in (traffic, load):
+            code = worker.close()
+            if code != 0:
+                raise WorkerDied(f"{worker.name} ended with status {code}")
+
+
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
@@ -358,6 +415,7 @@ def main():
     parser.add_argument("--small-rounds", type=int, default=200)
     parser.add_argument("--socket-rounds", type=int, default=40)
     parser.add_argument("--queue-pairs", type=int, default=3)
+    parser.add_argument("--traffic-rounds", type=int, default=60)
     args = parser.parse_args()
 
     broken = False
@@ -378,6 +436,7 @@ def main():
         started = time.monotonic()
         rows = process_phase(lumenstat, psutil_worker, args.build_dir, args)
         rows += socket_phase(lumenstat, psutil_worker, args.build_dir, args)
+        rows += traffic_phase(lumenstat, args.build_dir, args)
         print(f"\nmedians; ratio = lumenstat / peer ({time.monotonic() - started:.0f} s of measuring)")
         print_table(rows)
     finally:

@@ -16,7 +16,7 @@ python="$repo/.venv/bin/python"
     exit 1
 }
 
-for program in floor_processes floor_sockets load_processes; do
+for program in floor_processes floor_sockets load_processes spawn_peer; do
     cc -O2 -std=c11 -Wall -Wextra -Werror -o "$out/$program" "$repo/bench/$program.c"
 done
 
