@@ -80,8 +80,10 @@ def test_tool_found_without_the_environment_from_any_folder():
         "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
         "os.getpid()) if x.fd == c.fileno()])\n"
     )
+    environment = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
+    environment["PATH"] = "/usr/bin:/bin"
     run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
-                         env={"PATH": "/usr/bin:/bin"}, timeout=60)
+                         env=environment, timeout=60)
     assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")
 
 
