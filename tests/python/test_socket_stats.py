@@ -27,7 +27,8 @@ def receive(sock, count):
 
 
 def exchange(family, host, up, down):
-    """A listener, a client and the accepted end; `up` bytes to the server, `down` back."""
+    """A listener, a client and the accepted end; `up` bytes to the server, `down` back, then the
+    client's end of sending, which the server reads (its FIN is no byte of data)."""
     listener = socket.create_server((host, 0), family=family)
     client = socket.create_connection(listener.getsockname()[:2])
     server = listener.accept()[0]
@@ -35,6 +36,8 @@ def exchange(family, host, up, down):
     receive(server, up)
     server.sendall(b"d" * down)
     receive(client, down)
+    client.shutdown(socket.SHUT_WR)
+    assert server.recv(1) == b""
     return listener, client, server
 
 
