@@ -348,11 +348,15 @@ def traffic_phase(module, build_dir, args):
                 peers.append(runner)
                 tool_side = Contender("tool", spawn_call(runner))
         ss_side = Contender("ss", spawn_call(ss))
+        # For reference: ss -tin without the filter reports every TCP connection of the machine.
+        every = Worker([os.path.join(build_dir, "spawn_peer"), "1", "ss", "-tin"], "ss -tin (all)")
+        peers.append(every)
+        every_side = Contender("ss (all)", spawn_call(every))
         rows = [
             Row("get_process_socket_stats(pid) vs ss -tin", mine, ss_side, 1.5),
             Row("traffic tool (nettop) vs ss -tin", tool_side, ss_side, 1.0),
         ]
-        contenders = [c for c in (mine, tool_side, ss_side) if c is not None]
+        contenders = [c for c in (mine, tool_side, ss_side, every_side) if c is not None]
         measure_rounds(contenders, args.warmup, args.traffic_rounds)
         print_medians("one process's traffic", contenders)
         return rows
