@@ -38,16 +38,14 @@ std::string libproc_error_text(int result, int error) {
            ", message = '" + os_error_description(error) + "'";
 }
 
+// An IPv6 socket that also takes IPv4 traffic (no IPV6_V6ONLY) carries both
+// version flags and IPv6 addresses: it is an IPv6 socket.
 std::optional<Protocol> tcp_protocol(const d::socket_info& info) {
     if (info.soi_kind != d::SOCKINFO_TCP) return std::nullopt;
-    switch (info.soi_proto.pri_in.insi_vflag) {
-        case d::INI_IPV4:
-            return Protocol::TcpV4;
-        case d::INI_IPV6:
-            return Protocol::TcpV6;
-        default:
-            return std::nullopt;
-    }
+    const std::uint8_t vflag = info.soi_proto.pri_in.insi_vflag;
+    if ((vflag & d::INI_IPV6) != 0) return Protocol::TcpV6;
+    if (vflag == d::INI_IPV4) return Protocol::TcpV4;
+    return std::nullopt;
 }
 
 // The TCP sockets among the process's descriptors, counts at 0; nothing

@@ -15,7 +15,7 @@ constexpr std::string_view kArrow = "<->";
 
 // Fields 1, 4 and 5 (description, bytes received, bytes sent) of a
 // comma-separated line, or nothing when the line has fewer than six fields.
-std::optional<std::array<std::string_view, 3>> count_and_description(std::string_view line) {
+std::optional<std::array<std::string_view, 3>> connection_fields(std::string_view line) {
     std::array<std::string_view, 6> fields;
     std::size_t start = 0;
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -28,7 +28,8 @@ std::optional<std::array<std::string_view, 3>> count_and_description(std::string
     return std::array{fields[1], fields[4], fields[5]};
 }
 
-// The local and remote halves of a description, "" when it has no arrow.
+// The description's local half (after the protocol word, before the arrow)
+// and its remote half, as one key; "" when it has no arrow.
 std::string endpoints_key(std::string_view description) {
     std::size_t arrow = description.find(kArrow);
     if (arrow == std::string_view::npos) return {};
@@ -77,7 +78,7 @@ TrafficTable TrafficTable::parse(std::string_view output) {
         if (line.ends_with('\r')) line.remove_suffix(1);
         line = trim_white_space(line);
         if (line.empty()) continue;
-        auto fields = count_and_description(line);
+        auto fields = connection_fields(line);
         if (!fields) continue;
         std::string_view description = trim_white_space((*fields)[0]);
         TrafficCounts counts{parse_traffic_count(trim_white_space((*fields)[2])),

@@ -170,20 +170,22 @@ struct SocketStatsQuery : ::testing::Test {
         return {described, written};
     }
 
-    static FakeDescriptor tcp_fd(int fd, int family, std::uint16_t lport, std::uint16_t rport) {
-        std::uint8_t vflag = family == V6 ? d::INI_IPV6 : d::INI_IPV4;
+    static FakeDescriptor tcp_fd(int fd, int family, std::uint16_t lport, std::uint16_t rport,
+                                 std::uint8_t vflag = 0) {
+        if (vflag == 0) vflag = family == V6 ? d::INI_IPV6 : d::INI_IPV4;
         return socket_fd(fd, socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport,
                                          rport, d::TCPS_ESTABLISHED, vflag));
     }
 };
 
 TEST_F(SocketStatsQuery, TcpSocketsInDescriptorOrderWithTheToolsCounts) {
-    machine.processes = {
-        {312,
-         {tcp_fd(3, V4, 80, 5000), file_fd(4), socket_fd(5, udp(V4, 53)), tcp_fd(6, V6, 8080, 0),
-          tcp_fd(7, V4, 8080, 5001),
-          // TCP information without a version flag: not a socket of this query.
-          socket_fd(8, tcp(V4, 81, 0, d::TCPS_LISTEN)), tcp_fd(9, V4, 443, 6000)}}};
+    machine.processes = {{312,
+                          {tcp_fd(3, V4, 80, 5000), file_fd(4), socket_fd(5, udp(V4, 53)),
+                           tcp_fd(6, V6, 8080, 0), tcp_fd(7, V4, 8080, 5001),
+                           // TCP information without a version flag: not a socket of this query.
+                           socket_fd(8, tcp(V4, 81, 0, d::TCPS_LISTEN)), tcp_fd(9, V4, 443, 6000),
+                           // A dual-stack IPv6 socket has both version flags.
+                           tcp_fd(10, V6, 8443, 0, d::INI_IPV4 | d::INI_IPV6)}}};
     child.standard_output =
         "fd,connection,inode,state,bytes_in,bytes_out\n"
         "3,tcp4 127.0.0.1:8080<->127.0.0.2:5001,1,ESTABLISHED,100,200\n"
@@ -196,6 +198,7 @@ TEST_F(SocketStatsQuery, TcpSocketsInDescriptorOrderWithTheToolsCounts) {
                            "6 tcp6 [::1]:8080 - 6/5",
                            "7 tcp 127.0.0.1:8080 127.0.0.2:5001 200/100",
                            "9 tcp 127.0.0.1:443 127.0.0.2:6000 0/0",
+                           "10 tcp6 [::1]:8443 - 0/0",
                        }));
     EXPECT_EQ(written, "");
     EXPECT_EQ(runs, (std::vector<std::vector<std::string>>{
