@@ -189,6 +189,27 @@ DescriptorListing* SocketWalk::read_ahead_listing(int pid) {
     return &slot.listing;
 }
 
+const DescriptorListing& SocketWalk::probe_listing(int pid) {
+    if (probed_pid_ != pid) {
+        probed_pid_ = -1;
+        if (DescriptorListing* ahead = read_ahead_listing(pid)) {
+            probed_ = std::move(*ahead);
+        } else {
+            read_listing_(pid, probed_);
+        }
+        probed_pid_ = pid;
+    }
+    return probed_;
+}
+
+DescriptorListing* SocketWalk::fill_listing(int pid) {
+    if (probed_pid_ == pid) {
+        probed_pid_ = -1;
+        return &probed_;
+    }
+    return read_ahead_listing(pid);
+}
+
 void SocketWalk::descriptors_listed(int pid, SocketDescriptors sockets) {
     listed_pid_ = pid;
     listed_sockets_ = std::move(sockets);
