@@ -76,6 +76,21 @@ void forget_args_area() {
     }
 }
 
+void remember_exe_refusal(int pid, bool refused) {
+    if (ProcessMemo* kept = memo()) {
+        kept->exe_pid = pid;
+        kept->exe_refused = refused;
+    }
+}
+
+std::optional<bool> remembered_exe_refusal(int pid) {
+    ProcessMemo* kept = memo();
+    if (kept == nullptr || kept->exe_pid != pid || pid == 0) {
+        return std::nullopt;
+    }
+    return kept->exe_refused;
+}
+
 bool boot_time_seconds(std::uint64_t& seconds) {
     ProcessMemo* kept = memo();
     if (kept != nullptr && kept->boot_seconds) {

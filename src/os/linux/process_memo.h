@@ -22,6 +22,10 @@ struct ProcessMemo {
     std::string args_area;
     int args_pid = 0;
     bool args_kept = false;
+    // Whether the exe link of `exe_pid` was refused when its argument area
+    // was built; 0 when no link was read.
+    int exe_pid = 0;
+    bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
 };
 
@@ -46,6 +50,13 @@ std::string& args_area_buffer();
 void remember_args_area(int pid);
 const std::string* remembered_args_area(int pid);
 void forget_args_area();
+
+// Keeps whether reading the exe link of `pid` was refused (true) or answered
+// (false); `remembered_exe_refusal` returns it for the same pid, else nothing.
+// The link and /proc/PID/io are refused by the same check of the caller's
+// right to inspect the process.
+void remember_exe_refusal(int pid, bool refused);
+std::optional<bool> remembered_exe_refusal(int pid);
 
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it: read once per scope, /proc/stat being large to generate. False
