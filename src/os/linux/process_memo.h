@@ -18,6 +18,8 @@ namespace lumenstat::os::procfs {
 
 // The readings of one query scope.
 struct ProcessMemo {
+    std::vector<int> table_pids;  // from the last table size probe
+    bool table_pids_kept = false;
     std::vector<ProcessStat> stats;  // sorted by pid
     std::string args_area;
     int args_pid = 0;
@@ -31,6 +33,15 @@ struct ProcessMemo {
 
 // Whether a scope is open on this thread, to keep readings in.
 bool keeping();
+
+// The processes a table size probe found in /proc, kept for the fetches that
+// follow it in this scope: `table_pids_buffer` returns storage to list them
+// in (the scope's, or a scratch vector with no scope open), and
+// `remember_table_pids` keeps what was listed there; `remembered_table_pids`
+// returns it, or nullptr.
+std::vector<int>& table_pids_buffer();
+void remember_table_pids();
+const std::vector<int>* remembered_table_pids();
 
 // Keeps the stat lines of a table fetch; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);
