@@ -57,9 +57,9 @@ void enumerate_process(os::System& system, int pid, std::optional<std::uint32_t>
     if (needed <= 0) {
         return;
     }
-    const std::uint32_t nfiles = std::min(
-        static_cast<std::uint32_t>(static_cast<unsigned>(needed) / sizeof(d::proc_fdinfo)),
-        kMaxDescriptors);
+    const std::uint32_t nfiles =
+        std::min(static_cast<std::uint32_t>(static_cast<unsigned>(needed) / sizeof(d::proc_fdinfo)),
+                 kMaxDescriptors);
     if (nfiles == 0) {
         return;
     }

@@ -119,6 +119,20 @@ TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
     EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
 }
 
+// A size probe and the listing call after it are one reading of the process;
+// a listing without a probe before it reads anew.
+TEST(SocketWalk, SizeProbeAndTheListingAfterItAreOneReading) {
+    Holder holder;
+    os::LinuxSystem system;
+    os::QueryScope scope(system);
+    const int probed = system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
+    ASSERT_GT(probed, 0);
+    holder.open_another();
+    std::vector<d::proc_fdinfo> fds(1024);
+    EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8), probed);
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
+}
+
 namespace ls = os::linux_sockets;
 
 std::atomic<int> listings_read{0};

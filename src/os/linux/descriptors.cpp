@@ -227,8 +227,7 @@ int list_descriptors(int pid, void* buffer, int buffersize) {
     }
     std::size_t room =
         buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo) : 0;
-    linux_sockets::DescriptorListing* listing =
-        walk != nullptr ? walk->fill_listing(pid) : nullptr;
+    linux_sockets::DescriptorListing* listing = walk != nullptr ? walk->fill_listing(pid) : nullptr;
     if (listing == nullptr) {
         thread_local linux_sockets::DescriptorListing own;
         read_listing(pid, room, own);
