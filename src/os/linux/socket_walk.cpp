@@ -157,6 +157,10 @@ void SocketWalk::stop_reading_ahead() {
     }
 }
 
+bool SocketWalk::lists(int pid) const {
+    return ahead_ != nullptr && std::binary_search(ahead_->pids.begin(), ahead_->pids.end(), pid);
+}
+
 DescriptorListing* SocketWalk::read_ahead_listing(int pid) {
     ReadAhead* ahead = ahead_.get();
     if (ahead == nullptr) {

@@ -67,6 +67,10 @@ public:
     // proc_listpids returned `pids`, in ascending order.
     void begin(std::span<const int> pids);
 
+    // Whether `pid` is among the processes the walk began with: /proc lists
+    // processes only, never their other threads.
+    bool lists(int pid) const;
+
     // The listing of `pid` read ahead, which the caller may take the entries
     // and sockets from; null when there is none to take and the caller is to
     // read it now.
