@@ -30,9 +30,11 @@ struct FakeProcess {
 
     int pid;
     std::vector<FakeDescriptor> fds;
+    bool task_readable = true;
     bool size_readable = true;  // the size probe of the descriptor list
     bool fds_readable = true;
-    std::optional<std::uint32_t> nfiles;  // the size probe's count; default: the number of fds
+    // pbi_nfiles and the size probe's count; default: the number of fds
+    std::optional<std::uint32_t> nfiles;
 };
 
 struct FakeMachine {
@@ -62,14 +64,20 @@ struct FakeMachine {
         system.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
             const FakeProcess* process = find(pid);
             if (process == nullptr) return errno = ESRCH, 0;
-            if (flavor != d::PROC_PIDLISTFDS) return errno = EINVAL, 0;
-            if (out == nullptr) {
+            if (flavor == d::PROC_PIDTASKALLINFO) {
+                if (!process->task_readable || size < (int)sizeof(d::proc_taskallinfo)) return 0;
+                auto* info = static_cast<d::proc_taskallinfo*>(out);
+                *info = {};
+                info->pbsd.pbi_nfiles = process->nfiles.value_or(process->fds.size());
+                return static_cast<int>(sizeof(*info));
+            }
+            if (flavor == d::PROC_PIDLISTFDS && out == nullptr) {
                 if (!process->size_readable) return 0;
                 return static_cast<int>(std::min<std::uint64_t>(
                     std::uint64_t{process->nfiles.value_or(process->fds.size())} * 8, INT32_MAX));
             }
             listfds_sizes.push_back(size);
-            if (!process->fds_readable) return 0;
+            if (flavor != d::PROC_PIDLISTFDS || !process->fds_readable) return 0;
             std::size_t n = std::min(process->fds.size(), static_cast<std::size_t>(size) / 8);
             for (std::size_t i = 0; i < n; ++i) {
                 static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd, process->fds[i].type};
