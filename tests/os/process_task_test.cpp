@@ -262,7 +262,7 @@ TEST(QueryScope, SingleQueryAndFirstSampleAfterAListingAreFresh) {
     const Child child(::fork());
     if (child.pid == 0) {
         setpriority(PRIO_PROCESS, 0, -20);
-        for (volatile int spin = 0;;) spin = spin + 1;
+        for (volatile unsigned spin = 0;;) spin = spin + 1;
     }
     ASSERT_GT(child.pid, 0);
     auto state = [&] { return stat_fields(child.pid).at(3); };
@@ -273,8 +273,7 @@ TEST(QueryScope, SingleQueryAndFirstSampleAfterAListingAreFresh) {
         ASSERT_TRUE(wait_until([&] { return state() == "R"; }));
         ASSERT_TRUE(get_processes(system));
         ::kill(child.pid, SIGSTOP);
-        while (state() != "T") {
-        }
+        for (int polls = 0; state() != "T"; ++polls) ASSERT_LT(polls, 100000);
         if (sample) {
             EXPECT_EQ(get_process_cpu_usage(system, child.pid, Duration::from_milliseconds(50)),
                       0.0)

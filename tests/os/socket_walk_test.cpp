@@ -143,7 +143,11 @@ void slow_listing(int, ls::DescriptorListing& out) {
     out = {};
     ++listings_read;
 }
-void failing_listing(int, ls::DescriptorListing&) { throw std::bad_alloc(); }
+std::atomic<int> listings_failed{0};
+void failing_listing(int, ls::DescriptorListing&) {
+    ++listings_failed;
+    throw std::bad_alloc();
+}
 ls::SocketTable no_sockets() { return {}; }
 // Fails on the helper thread; the walking thread reads a table holding inode 7.
 ls::SocketTable table_on_walker_only() {
@@ -169,7 +173,7 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     walking_thread = std::this_thread::get_id();
     ls::SocketWalk walk(failing_listing, table_on_walker_only);
     walk.begin(pids);
-    std::this_thread::sleep_for(10ms);
+    while (listings_failed == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
     EXPECT_NE(walk.find_socket(7), nullptr);
 }
