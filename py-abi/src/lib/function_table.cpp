@@ -47,6 +47,12 @@ PyMethodDef table[] = {
     {"get_connection_by_state", entry(get_connection_by_state), with_arguments,
      "get_connection_by_state(state)\n--\n\n"},
     {"kill_process", entry(kill_process), with_arguments, "kill_process(pid)\n--\n\n"},
+    {"start_tracking_children", entry(start_tracking_children), with_arguments,
+     "start_tracking_children(pid, callback)\n--\n\n"},
+    {"start_tracking_sockets", entry(start_tracking_sockets), with_arguments,
+     "start_tracking_sockets(pid, callback)\n--\n\n"},
+    {"start_tracking_queues", entry(start_tracking_queues), with_arguments,
+     "start_tracking_queues(pid, callback)\n--\n\n"},
 };
 
 }  // namespace
