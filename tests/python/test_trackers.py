@@ -319,3 +319,28 @@ def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
         how = list(expected)[run % 3]
         done = run_python(SHUTDOWN, timeout=30, args=(how,))
         assert (done.returncode, done.stderr, done.stdout) == (expected[how], "", ""), run
+
+
+def test_watch_command_follows_a_process_until_ctrl_c(child):
+    watched = child([sys.executable, "-c", "import socket, subprocess, time;"
+                     " s = socket.create_server(('127.0.0.1', 0));"
+                     " print(s.getsockname()[1], flush=True);"
+                     " p = subprocess.Popen(['sleep', '60']); time.sleep(60)"],
+                    stdout=subprocess.PIPE, text=True)
+    port = int(watched.stdout.readline())
+    tool = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "watch.py")
+    watcher = child([sys.executable, tool, str(watched.pid)], stdout=subprocess.PIPE, text=True)
+    seen = []
+    deadline = threading.Timer(30 * PATIENCE, watcher.kill)  # ends the reads below: no hang
+    deadline.start()
+    while not (any(line.startswith("child") for line in seen)
+               and any(f"127.0.0.1:{port} LISTEN" in line for line in seen)
+               and any(line.startswith("queues") for line in seen)):
+        line = watcher.stdout.readline()
+        assert line, seen
+        seen.append(line)
+    assert seen[0].startswith(f"watching pid {watched.pid} ")
+    assert any("sleep: sleep 60" in line for line in seen)
+    watcher.send_signal(signal.SIGINT)
+    assert watcher.wait(timeout=10 * PATIENCE) == 0
+    deadline.cancel()
