@@ -298,13 +298,18 @@ how = sys.argv[1]
 me = os.getpid()
 sleeper = subprocess.Popen(["sleep", "5"])
 def busy(payload):
-    time.sleep(0.002)  # gives the interpreter lock up inside the callback
+    time.sleep(0.2)  # callbacks that have given the interpreter lock up when it finalizes
 keep = [start(pid, busy) for start in (lumenstat.start_tracking_children,
         lumenstat.start_tracking_sockets, lumenstat.start_tracking_queues)
         for pid in (me, sleeper.pid)]
 keep += [lumenstat.start_tracking_queues(me, busy) for _ in range(10)]
 time.sleep(0.05 * (me % 7))
 sleeper.kill()
+
+class Slow:
+    def __del__(self):
+        time.sleep(0.3)  # module teardown, when waking callbacks meet the finalizing interpreter
+slow = Slow()
 if how == "exit":
     sys.exit(3)
 if how == "raise":
