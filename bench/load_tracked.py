@@ -2,14 +2,16 @@
 
 Holds 100 sockets (25 TCP listeners and 25 connected pairs on 127.0.0.1, and 25 bound UDP sockets)
 and 20 descendants (10 shells, each with a sleeping child), prints its pid as one JSON line, then
-answers one line per request: "new" replaces the listener and child it made last (if any) by a
-new TCP listener and a new child, so the tree keeps its size, and answers with the listener's
-port, the child's pid and the monotonic time (seconds, the clock every process of the machine
-shares) taken just before both were made. Everything ends when standard input closes.
+answers one line per request: "socket" replaces the listener it made last (if any) by a new TCP
+listener and answers with its port; "child" replaces the child it made last by a new one and
+answers with its pid. Each answer ends with the monotonic time (seconds, the clock every process
+of the machine shares) taken just before the new item was made. Everything ends, grandchildren
+included, when standard input closes.
 """
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -21,13 +23,12 @@ children = []
 
 def listener():
     sock = socket.create_server(("127.0.0.1", 0))
-    held.append(sock)
-    return sock.getsockname()[1]
+    return sock, sock.getsockname()[1]
 
 
 def main():
     for _ in range(25):
-        listener()
+        held.append(listener()[0])
     for _ in range(25):
         server = socket.create_server(("127.0.0.1", 0))
         client = socket.create_connection(server.getsockname())
@@ -39,26 +40,32 @@ def main():
         udp.bind(("127.0.0.1", 0))
         held.append(udp)
     for _ in range(10):
-        children.append(subprocess.Popen(["sh", "-c", "sleep 100000; true"]))
+        # A session of its own, so that ending its group ends its sleeping child too.
+        children.append(subprocess.Popen(["sh", "-c", "sleep 100000; true"],
+                                         start_new_session=True))
     print(json.dumps({"pid": os.getpid(), "sockets": len(held), "descendants": 20}), flush=True)
-    extra = None
+    extra_socket = extra_child = None
     for line in sys.stdin:
-        if line.strip() != "new":
-            continue
-        if extra is not None:
-            extra[0].close()
-            extra[1].kill()
-            extra[1].wait()
+        request = line.strip()
         started = time.monotonic()
-        port = listener()
-        child = subprocess.Popen(["sleep", "100000"])
-        extra = (held.pop(), child)
-        print(f"{port} {child.pid} {started!r}", flush=True)
-    if extra is not None:
-        extra[0].close()
-        children.append(extra[1])
+        if request == "socket":
+            if extra_socket is not None:
+                extra_socket.close()
+            started = time.monotonic()
+            extra_socket, port = listener()
+            print(f"{port} {started!r}", flush=True)
+        elif request == "child":
+            if extra_child is not None:
+                extra_child.kill()
+                extra_child.wait()
+            started = time.monotonic()
+            extra_child = subprocess.Popen(["sleep", "100000"])
+            print(f"{extra_child.pid} {started!r}", flush=True)
+    if extra_child is not None:
+        extra_child.kill()
+        extra_child.wait()
     for child in children:
-        child.kill()
+        os.killpg(child.pid, signal.SIGKILL)
         child.wait()
 
 
