@@ -160,6 +160,9 @@ TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
         EXPECT_EQ(pids_of(events), (Pairs{{11, 10}, {12, 10}, {14, 12}, {13, 11}}));
         EXPECT_EQ(events[0].name, "a");
         EXPECT_EQ(rig->table_reads, 5);  // one per visited process: the root and four below
+        // The poll's own query scope around the five table reads' scopes, all closed by now.
+        EXPECT_EQ(rig->sys.scopes_opened, 6);
+        EXPECT_EQ(rig->sys.scopes_closed, 6);
         EXPECT_EQ(rig->sleep_requests, (std::vector<std::pair<long, long>>{{0, 500'000'000}}));
         // B1 exits and B2 takes its place under B; a stranger's child is no descendant.
         rig->table.erase(rig->table.begin() + 5);
@@ -193,9 +196,10 @@ TEST(ChildTracker, NeverReportsTheWatchedProcessItselfNorLoopsOnACycle) {
     rig->add_process(3, 2);
     auto tracker = start_tracking_children(rig->sys, 0, recorder(rig, events));
     ASSERT_TRUE(rig->polls_ended(1));
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
     auto cycle = start_tracking_children(rig->sys, 2, recorder(rig, events));
     ASSERT_TRUE(rig->polls_ended(2));
-    tracker->stop();
     cycle->stop();
     ASSERT_TRUE(rig->thread_ended());
     EXPECT_EQ(pids_of(events), (Pairs{{1, 0}, {3, 2}}));
