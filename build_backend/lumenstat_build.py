@@ -2,6 +2,13 @@
 
 Only the standard library is used, so `pip install .` needs no package index.
 
+Besides the extension, every wheel carries the type stubs (the stub-only package lumenstat-stubs,
+where type checkers look for a module's stubs) and the console scripts of [project.scripts], whose
+modules [tool.lumenstat-build.modules] maps to source files copied into the wheel.
+
+Before CMake runs, lumenstat_preflight checks the interpreter, CMake and the compilers, and a
+missing one ends the build with one line naming it.
+
 Config settings (pip install . -C KEY=VALUE):
   sanitize=address,undefined   build with these sanitizers (LUMENSTAT_SANITIZE)
   build-type=Release           CMake build type
@@ -25,6 +32,8 @@ import tomllib
 import zipfile
 from pathlib import Path
 
+import lumenstat_preflight
+
 ROOT = Path(__file__).resolve().parent.parent
 
 # Top-level entries that are build products, local environments or caches, never sources.
@@ -32,9 +41,13 @@ _SDIST_SKIP_TOP = re.compile(r"^(build|build-.*|dist|\.venv.*|node_modules|\.cac
 _SDIST_SKIP_ANY = re.compile(r"^(__pycache__|\.pytest_cache|.*\.egg-info|.*\.pyc)$")
 
 
-def _project() -> dict:
+def _pyproject() -> dict:
     with open(ROOT / "pyproject.toml", "rb") as f:
-        return tomllib.load(f)["project"]
+        return tomllib.load(f)
+
+
+def _project() -> dict:
+    return _pyproject()["project"]
 
 
 def _name_version() -> tuple[str, str]:
@@ -94,27 +107,39 @@ def _build_dir(config_settings: dict | None, kind: str) -> Path:
     return ROOT / "build" / f"{kind}-{_wheel_tag()}{suffix}"
 
 
-def _run(command: list[str]) -> None:
+def _run(command: list[str], what: str) -> None:
     print("+ " + " ".join(command), flush=True)
-    subprocess.run(command, check=True, cwd=ROOT)
+    if subprocess.run(command, cwd=ROOT).returncode != 0:
+        raise SystemExit(f"lumenstat build: {what} failed; its messages are above")
+
+
+def _check_prerequisites(build_dir: Path | None = None) -> str:
+    """Returns the cmake to run, or ends the build with one line naming what is missing."""
+    requires = _project().get("requires-python", "")
+    if build_dir is None:
+        lumenstat_preflight.check_python(requires)
+        return ""
+    return lumenstat_preflight.check_all(ROOT, requires, build_dir)
 
 
 def _build_extension(config_settings: dict | None, kind: str) -> Path:
     """Configures and builds the module; returns the path of the built extension."""
     build_dir = _build_dir(config_settings, kind)
+    cmake = _check_prerequisites(build_dir)
     build_type = _setting(config_settings, "build-type", "Release")
     sanitize = _setting(config_settings, "sanitize")
     jobs = _setting(config_settings, "jobs", os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2"))
     _run([
-        "cmake", "-S", str(ROOT), "-B", str(build_dir),
+        cmake, "-S", str(ROOT), "-B", str(build_dir),
         f"-DCMAKE_BUILD_TYPE={build_type}",
         f"-DPython3_EXECUTABLE={sys.executable}",
         "-DLUMENSTAT_MODULE=ON",
         "-DLUMENSTAT_TESTS=OFF",
         f"-DLUMENSTAT_SANITIZE={sanitize}",
-    ])
+    ], "configuring with CMake")
     targets = ["lumenstat", *_TOOL_TARGETS]
-    _run(["cmake", "--build", str(build_dir), "--target", *targets, "-j", jobs])
+    _run([cmake, "--build", str(build_dir), "--target", *targets, "-j", jobs],
+         "compiling the module")
 
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     built = [p for p in build_dir.rglob("lumenstat*" + suffix) if "CMakeFiles" not in p.parts]
@@ -135,6 +160,48 @@ def _tool_files(extension: Path) -> list[tuple[str, bytes, int]]:
     return [(f"{_TOOL_DIR}/{tool.name}", tool.read_bytes(), 0o755) for tool in tools]
 
 
+# The stub-only package: type checkers find lumenstat's stubs in site-packages/lumenstat-stubs.
+STUBS = "lumenstat-stubs"
+
+
+def _stub_files() -> list[tuple[str, bytes, int]]:
+    return [(f"{STUBS}/{path.relative_to(ROOT / STUBS)}", path.read_bytes(), 0o644)
+            for path in sorted((ROOT / STUBS).rglob("*.pyi"))]
+
+
+def _script_modules() -> dict[str, Path]:
+    """Module name -> source file, for the modules that console scripts run."""
+    modules = _pyproject().get("tool", {}).get("lumenstat-build", {}).get("modules", {})
+    return {name: ROOT / source for name, source in modules.items()}
+
+
+def _copied_modules() -> list[tuple[str, bytes, int]]:
+    return [(f"{name}.py", source.read_bytes(), 0o644)
+            for name, source in _script_modules().items()]
+
+
+def _loader_modules() -> list[tuple[str, bytes, int]]:
+    """For an editable install: modules that run their source file, so edits take effect."""
+    files = []
+    for name, source in _script_modules().items():
+        loader = (
+            "import importlib.util as _util\n"
+            f"_spec = _util.spec_from_file_location({name!r}, {str(source)!r})\n"
+            "_module = _util.module_from_spec(_spec)\n"
+            "_spec.loader.exec_module(_module)\n"
+            "globals().update({k: v for k, v in vars(_module).items() if not k.startswith('__')})\n"
+        )
+        files.append((f"{name}.py", loader.encode(), 0o644))
+    return files
+
+
+def _entry_points() -> str:
+    scripts = _project().get("scripts", {})
+    if not scripts:
+        return ""
+    return "[console_scripts]\n" + "".join(f"{k} = {v}\n" for k, v in scripts.items())
+
+
 def _record_line(arcname: str, data: bytes) -> str:
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
     return f"{arcname},sha256={digest},{len(data)}"
@@ -148,6 +215,8 @@ def _write_wheel(wheel_directory: str, files: list[tuple[str, bytes, int]]) -> s
         (f"{dist_info}/METADATA", _metadata().encode(), 0o644),
         (f"{dist_info}/WHEEL", _wheel_file().encode(), 0o644),
     ]
+    if entry_points := _entry_points():
+        files.append((f"{dist_info}/entry_points.txt", entry_points.encode(), 0o644))
     record_name = f"{dist_info}/RECORD"
     record = "\n".join([_record_line(arc, data) for arc, data, _ in files] + [f"{record_name},,"])
     files.append((record_name, (record + "\n").encode(), 0o644))
@@ -168,6 +237,8 @@ def _prepare_metadata(metadata_directory: str) -> str:
     dist_info.mkdir(parents=True, exist_ok=True)
     (dist_info / "METADATA").write_text(_metadata())
     (dist_info / "WHEEL").write_text(_wheel_file())
+    if entry_points := _entry_points():
+        (dist_info / "entry_points.txt").write_text(entry_points)
     return dist_info.name
 
 
@@ -175,6 +246,7 @@ def _prepare_metadata(metadata_directory: str) -> str:
 
 
 def get_requires_for_build_wheel(config_settings=None):
+    _check_prerequisites()
     return []
 
 
@@ -183,6 +255,7 @@ def get_requires_for_build_sdist(config_settings=None):
 
 
 def get_requires_for_build_editable(config_settings=None):
+    _check_prerequisites()
     return []
 
 
@@ -197,7 +270,7 @@ def prepare_metadata_for_build_editable(metadata_directory, config_settings=None
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     extension = _build_extension(config_settings, "wheel")
     files = [(extension.name, extension.read_bytes(), 0o755)] + _tool_files(extension)
-    return _write_wheel(wheel_directory, files)
+    return _write_wheel(wheel_directory, files + _stub_files() + _copied_modules())
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
@@ -205,7 +278,8 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
     # directory then updates the installed module in place.
     extension = _build_extension(config_settings, "editable")
     pth = f"{extension.parent}\n".encode()
-    return _write_wheel(wheel_directory, [("lumenstat_editable.pth", pth, 0o644)])
+    files = [("lumenstat_editable.pth", pth, 0o644)]
+    return _write_wheel(wheel_directory, files + _stub_files() + _loader_modules())
 
 
 def _sdist_files() -> list[Path]:
