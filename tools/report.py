@@ -6,6 +6,7 @@ writing such a function and listing it in SECTIONS.
 
 from __future__ import annotations
 
+import argparse
 import datetime
 import os
 import shutil
@@ -110,7 +111,17 @@ SECTIONS = [
 ]
 
 
-def main() -> int:
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        description="Print a report of this machine read through lumenstat: CPU, memory, the "
+        f"{TOP_PROCESSES} processes using most memory and the listening sockets. The exit status "
+        "is 1 when a section could not be read.",
+    )
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parse_arguments(argv)
     width = max(shutil.get_terminal_size((100, 24)).columns, 40)
     now = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M:%S %Z")
     print(fit(f"lumenstat report for {os.uname().nodename}, {now}", width))
