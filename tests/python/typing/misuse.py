@@ -1,0 +1,16 @@
+"""Mistakes the stubs must let mypy catch: lines ending in "# error" must be reported, no others."""
+import lumenstat
+
+info = lumenstat.py_get_memory_info()
+info.total = 5  # error
+lumenstat.get_process_by_pid("1")  # error
+lumenstat.py_get_cpu_usage(1.5)  # error
+lumenstat.get_process_by_pid(1).name  # error
+missing: str = lumenstat.get_process_count()  # error
+lumenstat.get_connection_by_state(state=b"LISTEN")  # error
+lumenstat.get_processes(1)  # error
+none: int = lumenstat.kill_process(1)  # error
+
+
+class Mine(lumenstat.PyProcessInfo):  # error
+    pass
