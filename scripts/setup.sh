@@ -25,6 +25,7 @@ say() { echo "setup: $*" >&2; }
 packages=(
     cmake g++ make git file libgtest-dev        # build and C++ tests
     python3 python3-pytest python3-psutil       # Python tests; psutil is the benchmark's peer
+    python3-mypy                                # type-checks code against the installed stubs
     clang-14 libclang-rt-14-dev llvm-14         # fuzzing (libFuzzer), llvm-nm for Mach-O
     procps iproute2                             # ps, free, ss: tests compare with them
 )
