@@ -17,8 +17,10 @@ TYPING = Path(__file__).parent / "typing"
 
 
 def stub_tree():
+    """The stub's public classes and functions; names with a leading underscore are the stub's
+    own helpers (such as the shapes of callback payloads), not the module's."""
     return {node.name: node for node in ast.parse(STUB.read_text()).body
-            if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")}
 
 
 def stub_all():
