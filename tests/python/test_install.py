@@ -9,6 +9,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 BIN = Path(sysconfig.get_paths()["scripts"])
+# The interpreter itself, not a wrapper script that needs a PATH to start.
+PYTHON = str(Path(sys.base_prefix) / "bin" / f"python{sys.version_info[0]}.{sys.version_info[1]}")
 
 
 def help_entries(text):
@@ -55,13 +57,13 @@ def real_cmake(d):
 @pytest.mark.parametrize("python, tools, env, line", [
     ("/usr/bin/python3", [real_cmake], {},
      r"needs CPython 3\.13, but this build runs cpython 3\.\d+ \(/usr/bin/python3\)"),
-    (sys.executable, [], {}, r"cmake not found on PATH; install CMake 3\.25 or newer"),
-    (sys.executable, [cmake_of_version("3.16.3")], {},
+    (PYTHON, [], {}, r"cmake not found on PATH; install CMake 3\.25 or newer"),
+    (PYTHON, [cmake_of_version("3.16.3")], {},
      r"CMake 3\.25 or newer needed, \S+/cmake is 3\.16\.3"),
-    (sys.executable, [real_cmake], {}, r"no C compiler found \(looked for cc, gcc, clang"),
-    (sys.executable, [real_cmake, lambda d: fake(d, "cc", "exit 0")], {"CXX": "clang++-99"},
+    (PYTHON, [real_cmake], {}, r"no C compiler found \(looked for cc, gcc, clang"),
+    (PYTHON, [real_cmake, lambda d: fake(d, "cc", "exit 0")], {"CXX": "clang++-99"},
      r"no C\+\+ compiler: CXX=clang\+\+-99 is not an executable on PATH"),
-    (sys.executable, [real_cmake, lambda d: fake(d, "cc", "exit 0"),
+    (PYTHON, [real_cmake, lambda d: fake(d, "cc", "exit 0"),
                       lambda d: fake(d, "c++", "echo 'error: no <expected>' >&2; exit 1")], {},
      r"the C\+\+ compiler c\+\+ cannot compile C\+\+23 with std::expected"),
 ])
