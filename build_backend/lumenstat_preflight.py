@@ -122,11 +122,24 @@ def check_compilers() -> None:
         )
 
 
+def check_build_tool() -> None:
+    """The program CMake's generator drives: make by default, ninja when CMAKE_GENERATOR asks."""
+    generator = os.environ.get("CMAKE_GENERATOR", "Unix Makefiles")
+    tools = ["ninja"] if "Ninja" in generator else ["make", "gmake"] if "Makefiles" in generator \
+        else []
+    if tools and not any(shutil.which(tool) for tool in tools):
+        raise BuildPrerequisiteMissing(
+            f"{tools[0]} not found on PATH; CMake's generator {generator} needs it "
+            f"(apt install {tools[0]}, dnf install {tools[0]}, {MACOS_TOOLS})"
+        )
+
+
 def check_all(root: Path, requires_python: str, build_dir: Path) -> str:
     """Runs every check and returns the cmake to use. A build directory that CMake configured
-    before has already proven its compilers, so the compiler probe runs only for a new one."""
+    before has already proven its tools, so those checks run only for a new one."""
     check_python(requires_python)
     cmake = check_cmake(root / "CMakeLists.txt")
     if not (build_dir / "CMakeCache.txt").is_file():
+        check_build_tool()
         check_compilers()
     return cmake

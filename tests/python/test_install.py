@@ -1,5 +1,6 @@
 """What installing gives a user: the report command, and builds that fail with one clear line."""
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -39,39 +40,39 @@ def test_report_command_is_installed_and_describes_every_option():
     assert report.returncode == 0 and report.stdout.strip(), report.stderr
 
 
-def fake(directory, name, text):
-    path = directory / name
-    path.write_text("#!/bin/sh\n" + text + "\n")
-    path.chmod(0o755)
+def provide(directory, tools):
+    """Puts the named tools in `directory`: a script body, or None for this machine's own."""
+    for name, script in tools.items():
+        path = directory / name
+        if script is None:
+            path.symlink_to(shutil.which(name))
+        else:
+            path.write_text("#!/bin/sh\n" + script + "\n")
+            path.chmod(0o755)
 
 
-def cmake_of_version(version):
-    return lambda d: fake(d, "cmake", f"echo 'cmake version {version}'")
-
-
-def real_cmake(d):
-    (d / "cmake").symlink_to(subprocess.run(["sh", "-c", "command -v cmake"], capture_output=True,
-                                            text=True, check=True).stdout.strip())
+CMAKE = {"cmake": None}
+MAKE_CC = {"cmake": None, "make": "exit 0", "cc": "exit 0"}
 
 
 @pytest.mark.parametrize("python, tools, env, line", [
-    ("/usr/bin/python3", [real_cmake], {},
+    ("/usr/bin/python3", CMAKE, {},
      r"needs CPython 3\.13, but this build runs cpython 3\.\d+ \(/usr/bin/python3\)"),
-    (PYTHON, [], {}, r"cmake not found on PATH; install CMake 3\.25 or newer"),
-    (PYTHON, [cmake_of_version("3.16.3")], {},
+    (PYTHON, {}, {}, r"cmake not found on PATH; install CMake 3\.25 or newer"),
+    (PYTHON, {"cmake": "echo 'cmake version 3.16.3'"}, {},
      r"CMake 3\.25 or newer needed, \S+/cmake is 3\.16\.3"),
-    (PYTHON, [real_cmake], {}, r"no C compiler found \(looked for cc, gcc, clang"),
-    (PYTHON, [real_cmake, lambda d: fake(d, "cc", "exit 0")], {"CXX": "clang++-99"},
+    (PYTHON, CMAKE, {}, r"make not found on PATH; CMake's generator Unix Makefiles needs it"),
+    (PYTHON, {"cmake": None, "make": "exit 0"}, {},
+     r"no C compiler found \(looked for cc, gcc, clang"),
+    (PYTHON, MAKE_CC, {"CXX": "clang++-99"},
      r"no C\+\+ compiler: CXX=clang\+\+-99 is not an executable on PATH"),
-    (PYTHON, [real_cmake, lambda d: fake(d, "cc", "exit 0"),
-                      lambda d: fake(d, "c++", "echo 'error: no <expected>' >&2; exit 1")], {},
+    (PYTHON, {**MAKE_CC, "c++": "echo 'error: no <expected>' >&2; exit 1"}, {},
      r"the C\+\+ compiler c\+\+ cannot compile C\+\+23 with std::expected"),
 ])
 def test_build_stops_with_one_line_naming_what_is_missing(tmp_path, python, tools, env, line):
     tools_dir = tmp_path / "bin"
     tools_dir.mkdir()
-    for tool in tools:
-        tool(tools_dir)
+    provide(tools_dir, tools)
     build_dir = tmp_path / "build"
     hook = ("import sys; sys.path.insert(0, sys.argv[1]); import lumenstat_build; "
             "lumenstat_build.build_wheel(sys.argv[2], {'build-dir': sys.argv[3]})")
