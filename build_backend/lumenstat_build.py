@@ -6,7 +6,7 @@ Besides the extension, every wheel carries the type stubs (the stub-only package
 where type checkers look for a module's stubs) and the console scripts of [project.scripts], whose
 modules [tool.lumenstat-build.modules] maps to source files copied into the wheel.
 
-Before CMake runs, lumenstat_preflight checks the interpreter, CMake and the compilers, and a
+Before CMake runs, lumenstat_preflight checks the interpreter, CMake, make and the compilers; a
 missing one ends the build with one line naming it.
 
 Config settings (pip install . -C KEY=VALUE):
