@@ -96,13 +96,15 @@ def main() -> None:
     if mine is not None:
         print(process(mine), count)
     percent: float = lumenstat.get_process_cpu_usage(me, 0)
-    for q in lumenstat.get_process_socket_queues(me):
-        print(percent, q.fd)
     io = lumenstat.get_process_io(me)
     print(io.read_bytes)
+    for q in lumenstat.get_process_socket_queues(me):
+        print(percent, q.fd)
+    for traffic in lumenstat.get_process_socket_stats(me):
+        print(per_process(lumenstat.get_process_socket_queues(me)[0], traffic, io))
     lumenstat.kill_process(2**31 - 1)
     make: Callable[[int | None], PySystemSummary] = lumenstat.PySystemSummary
-    print(make, names, classes, listeners, entry, disk, per_process, events, trackers)
+    print(make, names, classes, listeners, entry, disk, events, trackers)
 
 
 if __name__ == "__main__":
