@@ -1,6 +1,7 @@
 # Type stubs of the lumenstat extension module: one class or function per entry, in the module's
 # own order (its __all__). Every class is final, and its attributes are read-only properties.
-from typing import SupportsIndex, final
+from collections.abc import Callable
+from typing import SupportsIndex, TypedDict, final
 
 __all__ = [
     "PySystemSummary",
@@ -42,6 +43,9 @@ __all__ = [
     "get_connection_by_remote_addr",
     "get_connection_by_state",
     "kill_process",
+    "start_tracking_children",
+    "start_tracking_sockets",
+    "start_tracking_queues",
 ]
 
 # ---- classes ----------------------------------------------------------------------------------
@@ -183,7 +187,9 @@ class PyChildProcessEvent:
         """Seconds since the Unix epoch."""
 
 @final
-class PyProcessTracker: ...
+class PyProcessTracker:
+    def stop(self) -> None:
+        """Ends the watch; returns at once."""
 
 @final
 class PyCpuTimes:
@@ -303,10 +309,14 @@ class PySocketConnectionEvent:
     def inode(self) -> int: ...
 
 @final
-class PyProcessSocketTracker: ...
+class PyProcessSocketTracker:
+    def stop(self) -> None:
+        """Ends the watch; returns at once."""
 
 @final
-class PyProcessQueueTracker: ...
+class PyProcessQueueTracker:
+    def stop(self) -> None:
+        """Ends the watch; returns at once."""
 
 # ---- functions ----------------------------------------------------------------------------------
 # sample_duration: milliseconds, None for 500. pid and inode: int or any object with __index__.
@@ -332,3 +342,30 @@ def get_connection_by_local_addr(local_addr: str) -> PySocketConnection | None: 
 def get_connection_by_remote_addr(remote_addr: str) -> PySocketConnection | None: ...
 def get_connection_by_state(state: str) -> list[PySocketConnection]: ...
 def kill_process(pid: SupportsIndex) -> None: ...
+
+# The payloads tracker callbacks receive.
+class _ChildReport(TypedDict):
+    pid: int
+    ppid: int
+    name: str
+    cmdline: list[str]
+    exe_path: str
+    start_time: int
+
+class _SocketReport(TypedDict):
+    protocol: str
+    local_addr: str
+    remote_addr: str
+    state: str
+    pid: int
+    inode: int
+
+def start_tracking_children(
+    pid: SupportsIndex, callback: Callable[[_ChildReport], object]
+) -> PyProcessTracker: ...
+def start_tracking_sockets(
+    pid: SupportsIndex, callback: Callable[[_SocketReport], object]
+) -> PyProcessSocketTracker: ...
+def start_tracking_queues(
+    pid: SupportsIndex, callback: Callable[[list[PySocketQueueInfo]], object]
+) -> PyProcessQueueTracker: ...

@@ -57,3 +57,14 @@ def test_reference_example_runs(code, privileged):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+def test_tracker_payload_keys_are_the_event_classes_fields():
+    """A child or socket report carries the fields of PyChildProcessEvent or
+    PySocketConnectionEvent as dictionary keys, in the same order."""
+    text = (DOCS / "trackers.md").read_text()
+    for heading, cls in (("## Children", lumenstat.PyChildProcessEvent),
+                         ("## Sockets", lumenstat.PySocketConnectionEvent)):
+        table = text.split(heading, 1)[1].split("\n## ", 1)[0]
+        keys = re.findall(r'^\| `"(\w+)"` \|', table, re.M)
+        assert keys == [k for k in vars(cls) if not k.startswith("__")], heading

@@ -10,6 +10,7 @@ missing: str = lumenstat.get_process_count()  # error
 lumenstat.get_connection_by_state(state=b"LISTEN")  # error
 lumenstat.get_processes(1)  # error
 none: int = lumenstat.kill_process(1)  # error
+lumenstat.start_tracking_children(1, lambda event: event["nope"])  # error
 
 
 class Mine(lumenstat.PyProcessInfo):  # error

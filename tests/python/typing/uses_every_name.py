@@ -72,8 +72,16 @@ def events(child: PyChildProcessEvent, sock: PySocketConnectionEvent) -> list[st
                             sock.remote_addr, sock.state, str(numbers)]
 
 
-def trackers(t: PyProcessTracker | PyProcessSocketTracker | PyProcessQueueTracker) -> object:
-    return t
+def trackers(pid: int) -> None:
+    children: PyProcessTracker = lumenstat.start_tracking_children(
+        pid, lambda event: print(event["pid"], event["ppid"], event["cmdline"][0]))
+    sockets: PyProcessSocketTracker = lumenstat.start_tracking_sockets(
+        pid, lambda event: print(event["local_addr"], event["state"], event["inode"]))
+    queues: PyProcessQueueTracker = lumenstat.start_tracking_queues(
+        pid, lambda infos: print(sum(q.recv_queue_bytes for q in infos)))
+    children.stop()
+    sockets.stop()
+    queues.stop()
 
 
 def main() -> None:
@@ -104,7 +112,8 @@ def main() -> None:
         print(per_process(lumenstat.get_process_socket_queues(me)[0], traffic, io))
     lumenstat.kill_process(2**31 - 1)
     make: Callable[[int | None], PySystemSummary] = lumenstat.PySystemSummary
-    print(make, names, classes, listeners, entry, disk, events, trackers)
+    trackers(me)
+    print(make, names, classes, listeners, entry, disk, events)
 
 
 if __name__ == "__main__":
