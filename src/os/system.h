@@ -11,6 +11,7 @@
 #include <string>
 
 #include "os/darwin.h"
+#include "os/darwin_storage.h"
 
 namespace lumenstat::os {
 
@@ -80,6 +81,38 @@ public:
     // personality also finds the helper programs the module ships (Linux has
     // no system traffic tool) when PATH has no program of that name.
     virtual int spawn_collect(const char* file, const char* const* argv, ChildOutput& output) = 0;
+
+    // File systems and directories (libSystem). getfsstat with a null buffer
+    // answers the number of mounts; the stream of opendir is read and closed
+    // through the same implementation.
+    virtual int getfsstat(darwin::statfs* buffer, int bufsize, int mode) = 0;
+    virtual darwin::DIR* opendir(const char* path) = 0;
+    virtual int readdir_r(darwin::DIR* dir, darwin::dirent* entry, darwin::dirent** result) = 0;
+    virtual int dirfd(darwin::DIR* dir) = 0;
+    virtual int fstatat(int fd, const char* path, darwin::stat* buffer, int flag) = 0;
+    virtual int closedir(darwin::DIR* dir) = 0;
+
+    // IOKit and CoreFoundation, one to one: the caller owns and releases every
+    // object a Create, Matching or Next call returns.
+    virtual darwin::CFMutableDictionaryRef IOServiceMatching(const char* name) = 0;
+    // Consumes `matching` in every case.
+    virtual darwin::kern_return_t IOServiceGetMatchingServices(darwin::mach_port_t main_port,
+                                                               darwin::CFDictionaryRef matching,
+                                                               darwin::io_iterator_t* existing) = 0;
+    virtual darwin::io_object_t IOIteratorNext(darwin::io_iterator_t iterator) = 0;
+    virtual darwin::kern_return_t IORegistryEntryCreateCFProperties(
+        darwin::io_registry_entry_t entry, darwin::CFMutableDictionaryRef* properties,
+        darwin::CFAllocatorRef allocator, darwin::IOOptionBits options) = 0;
+    virtual darwin::kern_return_t IOObjectRelease(darwin::io_object_t object) = 0;
+    virtual darwin::CFStringRef CFStringCreateWithCString(darwin::CFAllocatorRef allocator,
+                                                          const char* text,
+                                                          darwin::CFStringEncoding encoding) = 0;
+    // The value is borrowed from the dictionary.
+    virtual const void* CFDictionaryGetValue(darwin::CFDictionaryRef dictionary,
+                                             const void* key) = 0;
+    virtual darwin::Boolean CFNumberGetValue(darwin::CFNumberRef number, darwin::CFNumberType type,
+                                             void* value) = 0;
+    virtual void CFRelease(darwin::CFTypeRef object) = 0;
 };
 
 // Opens a query scope for the lifetime of the object, on the calling thread.

@@ -50,6 +50,26 @@ public:
         if (!open_scopes.empty()) open_scopes.pop_back();
     }
 
+    std::function<int(darwin::statfs*, int, int)> on_getfsstat;
+    std::function<darwin::DIR*(const char*)> on_opendir;
+    std::function<int(darwin::DIR*, darwin::dirent*, darwin::dirent**)> on_readdir_r;
+    std::function<int(darwin::DIR*)> on_dirfd;
+    std::function<int(int, const char*, darwin::stat*, int)> on_fstatat;
+    std::function<int(darwin::DIR*)> on_closedir;
+    std::function<darwin::CFMutableDictionaryRef(const char*)> on_IOServiceMatching;
+    std::function<kr_t(darwin::mach_port_t, darwin::CFDictionaryRef, darwin::io_iterator_t*)>
+        on_IOServiceGetMatchingServices;
+    std::function<darwin::io_object_t(darwin::io_iterator_t)> on_IOIteratorNext;
+    std::function<kr_t(darwin::io_registry_entry_t, darwin::CFMutableDictionaryRef*)>
+        on_IORegistryEntryCreateCFProperties;
+    std::function<kr_t(darwin::io_object_t)> on_IOObjectRelease;
+    std::function<darwin::CFStringRef(const char*, darwin::CFStringEncoding)>
+        on_CFStringCreateWithCString;
+    std::function<const void*(darwin::CFDictionaryRef, const void*)> on_CFDictionaryGetValue;
+    std::function<darwin::Boolean(darwin::CFNumberRef, darwin::CFNumberType, void*)>
+        on_CFNumberGetValue;
+    std::function<void(darwin::CFTypeRef)> on_CFRelease;
+
     int sysctl(const int* name, unsigned namelen, void* old, std::size_t* len, const void* new_,
                std::size_t newlen) override {
         return call(on_sysctl, name, namelen, old, len, new_, newlen);
@@ -92,11 +112,73 @@ public:
         errno = ENOSYS;
         return -1;
     }
+    int getfsstat(darwin::statfs* buffer, int size, int mode) override {
+        return call(on_getfsstat, buffer, size, mode);
+    }
+    darwin::DIR* opendir(const char* path) override {
+        note_scope();
+        if (on_opendir) return on_opendir(path);
+        errno = ENOSYS;
+        return nullptr;
+    }
+    int readdir_r(darwin::DIR* dir, darwin::dirent* entry, darwin::dirent** result) override {
+        note_scope();
+        if (on_readdir_r) return on_readdir_r(dir, entry, result);
+        *result = nullptr;
+        return ENOSYS;
+    }
+    int dirfd(darwin::DIR* dir) override { return call(on_dirfd, dir); }
+    int fstatat(int fd, const char* path, darwin::stat* out, int flag) override {
+        return call(on_fstatat, fd, path, out, flag);
+    }
+    int closedir(darwin::DIR* dir) override { return call(on_closedir, dir); }
+    darwin::CFMutableDictionaryRef IOServiceMatching(const char* name) override {
+        note_scope();
+        return on_IOServiceMatching ? on_IOServiceMatching(name) : nullptr;
+    }
+    kr_t IOServiceGetMatchingServices(darwin::mach_port_t port, darwin::CFDictionaryRef matching,
+                                      darwin::io_iterator_t* existing) override {
+        return call(on_IOServiceGetMatchingServices, port, matching, existing);
+    }
+    darwin::io_object_t IOIteratorNext(darwin::io_iterator_t iterator) override {
+        note_scope();
+        return on_IOIteratorNext ? on_IOIteratorNext(iterator) : 0;
+    }
+    kr_t IORegistryEntryCreateCFProperties(darwin::io_registry_entry_t entry,
+                                           darwin::CFMutableDictionaryRef* properties,
+                                           darwin::CFAllocatorRef, darwin::IOOptionBits) override {
+        return call(on_IORegistryEntryCreateCFProperties, entry, properties);
+    }
+    kr_t IOObjectRelease(darwin::io_object_t object) override {
+        note_scope();
+        return on_IOObjectRelease ? on_IOObjectRelease(object) : 0;
+    }
+    darwin::CFStringRef CFStringCreateWithCString(darwin::CFAllocatorRef, const char* text,
+                                                  darwin::CFStringEncoding encoding) override {
+        note_scope();
+        return on_CFStringCreateWithCString ? on_CFStringCreateWithCString(text, encoding)
+                                            : nullptr;
+    }
+    const void* CFDictionaryGetValue(darwin::CFDictionaryRef dictionary, const void* key) override {
+        note_scope();
+        return on_CFDictionaryGetValue ? on_CFDictionaryGetValue(dictionary, key) : nullptr;
+    }
+    darwin::Boolean CFNumberGetValue(darwin::CFNumberRef number, darwin::CFNumberType type,
+                                     void* value) override {
+        note_scope();
+        return on_CFNumberGetValue ? on_CFNumberGetValue(number, type, value) : 0;
+    }
+    void CFRelease(darwin::CFTypeRef object) override {
+        note_scope();
+        if (on_CFRelease) on_CFRelease(object);
+    }
 
 private:
+    void note_scope() { call_scopes.push_back(open_scopes.empty() ? 0 : open_scopes.back()); }
+
     template <class F, class... Args>
     auto call(const F& operation, Args... args) -> decltype(operation(args...)) {
-        call_scopes.push_back(open_scopes.empty() ? 0 : open_scopes.back());
+        note_scope();
         if (operation) return operation(args...);
         errno = ENOSYS;
         return -1;

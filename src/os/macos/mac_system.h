@@ -33,6 +33,30 @@ public:
     darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override;
     int spawn_collect(const char* file, const char* const* argv, ChildOutput& output) override;
 
+    int getfsstat(darwin::statfs* buffer, int bufsize, int mode) override;
+    darwin::DIR* opendir(const char* path) override;
+    int readdir_r(darwin::DIR* dir, darwin::dirent* entry, darwin::dirent** result) override;
+    int dirfd(darwin::DIR* dir) override;
+    int fstatat(int fd, const char* path, darwin::stat* buffer, int flag) override;
+    int closedir(darwin::DIR* dir) override;
+
+    darwin::CFMutableDictionaryRef IOServiceMatching(const char* name) override;
+    darwin::kern_return_t IOServiceGetMatchingServices(darwin::mach_port_t main_port,
+                                                       darwin::CFDictionaryRef matching,
+                                                       darwin::io_iterator_t* existing) override;
+    darwin::io_object_t IOIteratorNext(darwin::io_iterator_t iterator) override;
+    darwin::kern_return_t IORegistryEntryCreateCFProperties(
+        darwin::io_registry_entry_t entry, darwin::CFMutableDictionaryRef* properties,
+        darwin::CFAllocatorRef allocator, darwin::IOOptionBits options) override;
+    darwin::kern_return_t IOObjectRelease(darwin::io_object_t object) override;
+    darwin::CFStringRef CFStringCreateWithCString(darwin::CFAllocatorRef allocator,
+                                                  const char* text,
+                                                  darwin::CFStringEncoding encoding) override;
+    const void* CFDictionaryGetValue(darwin::CFDictionaryRef dictionary, const void* key) override;
+    darwin::Boolean CFNumberGetValue(darwin::CFNumberRef number, darwin::CFNumberType type,
+                                     void* value) override;
+    void CFRelease(darwin::CFTypeRef object) override;
+
 private:
     // mach_host_self() adds a send right on every call: take one, once.
     unsigned host_port_;

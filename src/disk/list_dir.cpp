@@ -1,0 +1,83 @@
+#include "disk/list_dir.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "error.h"
+#include "text/utf8.h"
+
+namespace lumenstat {
+
+namespace {
+
+class OpenDirectory {
+public:
+    OpenDirectory(os::System& sys, darwin::DIR* dir) : sys_(sys), dir_(dir) {}
+    ~OpenDirectory() {
+        if (dir_ != nullptr) sys_.closedir(dir_);
+    }
+    OpenDirectory(const OpenDirectory&) = delete;
+    OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+    darwin::DIR* get() const { return dir_; }
+
+private:
+    os::System& sys_;
+    darwin::DIR* dir_;
+};
+
+std::string joined(std::string_view directory, std::string_view name) {
+    std::string path(directory);
+    if (!path.empty() && !path.ends_with('/')) path += '/';
+    path += name;
+    return path;
+}
+
+}  // namespace
+
+std::string ListDirError::text() const {
+    return os_code == 0 ? "file name contained an unexpected NUL byte" : os_error_text(os_code);
+}
+
+std::expected<std::vector<DirEntry>, ListDirError> list_dir(os::System& sys,
+                                                            std::string_view path) {
+    if (path.contains('\0')) return std::unexpected(ListDirError{});
+    os::QueryScope scope(sys);
+    const std::string c_path(path);
+    errno = 0;
+    OpenDirectory dir(sys, sys.opendir(c_path.c_str()));
+    if (dir.get() == nullptr) return std::unexpected(ListDirError{errno != 0 ? errno : EIO});
+
+    std::vector<DirEntry> entries;
+    darwin::dirent entry{};
+    while (true) {
+        darwin::dirent* next = nullptr;
+        if (sys.readdir_r(dir.get(), &entry, &next) != 0 || next == nullptr) break;
+        const std::string raw(entry.d_name,
+                              std::min<std::size_t>(entry.d_namlen, sizeof entry.d_name));
+        if (raw == "." || raw == "..") continue;
+
+        const int fd = sys.dirfd(dir.get());
+        darwin::stat status{};
+        if (fd < 0 || sys.fstatat(fd, raw.c_str(), &status, darwin::kAtSymlinkNofollow) != 0) {
+            continue;  // vanished or unreadable since it was listed
+        }
+        DirEntry item;
+        item.name = lossy_utf8(raw);
+        item.path = lossy_utf8(joined(path, raw));
+        item.is_dir = (status.st_mode & darwin::kIfmt) == darwin::kIfdir;
+        item.size =
+            item.is_dir || status.st_size < 0 ? 0 : static_cast<std::uint64_t>(status.st_size);
+        entries.push_back(std::move(item));
+    }
+
+    // Byte order of the names, no locale: std::string compares char as
+    // unsigned through char_traits.
+    std::stable_sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
+        if (a.is_dir != b.is_dir) return a.is_dir;
+        return a.name < b.name;
+    });
+    return entries;
+}
+
+}  // namespace lumenstat

@@ -1,0 +1,86 @@
+// getfsstat: the kernel's mount table from /proc/self/mountinfo, each entry's
+// figures from statfs of its mount point. Darwin's f_bsize is the fundamental
+// block size, which Linux calls f_frsize.
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "os/linux/linux_system.h"
+#include "os/linux/mountinfo.h"
+#include "os/linux/proc_files.h"
+#include "os/linux/statfs_nowait.h"
+
+namespace lumenstat::os {
+
+namespace {
+
+void copy_name(char* field, std::size_t size, const std::string& name) {
+    const std::size_t length = std::min(name.size(), size - 1);
+    std::memcpy(field, name.data(), length);
+    field[length] = '\0';
+}
+
+void fill_figures(darwin::statfs& out, const struct ::statfs& in) {
+    out.f_bsize = static_cast<std::uint32_t>(in.f_frsize != 0 ? in.f_frsize : in.f_bsize);
+    out.f_iosize = static_cast<std::int32_t>(in.f_bsize);
+    out.f_blocks = in.f_blocks;
+    out.f_bfree = in.f_bfree;
+    out.f_bavail = in.f_bavail;
+    out.f_files = in.f_files;
+    out.f_ffree = in.f_ffree;
+    std::memcpy(&out.f_fsid, &in.f_fsid, std::min(sizeof out.f_fsid, sizeof in.f_fsid));
+    out.f_type = static_cast<std::uint32_t>(in.f_type);
+    out.f_flags = (in.f_flags & ST_RDONLY) != 0 ? 1u : 0u;  // MNT_RDONLY
+}
+
+PatientStatfs& patient_statfs() {
+    static PatientStatfs asker(
+        [](const char* path, struct ::statfs* out) { return ::statfs(path, out); });
+    return asker;
+}
+
+}  // namespace
+
+int LinuxSystem::getfsstat(darwin::statfs* buffer, int bufsize, int mode) {
+    std::string text;
+    if (!procfs::read_file("/proc/self/mountinfo", text)) return -1;
+    const std::vector<mountinfo::Mount> mounts = mountinfo::parse(text);
+    if (buffer == nullptr) return static_cast<int>(mounts.size());
+    if (bufsize < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+
+    const std::size_t count =
+        std::min(mounts.size(), static_cast<std::size_t>(bufsize) / sizeof(darwin::statfs));
+    std::vector<std::string> waiting_paths;
+    std::vector<std::size_t> waiting_entries;
+    for (std::size_t i = 0; i < count; ++i) {
+        darwin::statfs& entry = buffer[i];
+        entry = darwin::statfs{};
+        copy_name(entry.f_mntfromname, sizeof entry.f_mntfromname, mounts[i].source);
+        copy_name(entry.f_mntonname, sizeof entry.f_mntonname, mounts[i].mount_point);
+        copy_name(entry.f_fstypename, sizeof entry.f_fstypename, mounts[i].fs_type);
+        if (mode == darwin::kMntNowait && statfs_may_wait(mounts[i].fs_type)) {
+            waiting_paths.push_back(mounts[i].mount_point);
+            waiting_entries.push_back(i);
+            continue;
+        }
+        // A mount point this process cannot reach keeps zero figures, as a
+        // mount whose statistics the kernel does not hold.
+        struct ::statfs figures {};
+        if (::statfs(mounts[i].mount_point.c_str(), &figures) == 0) fill_figures(entry, figures);
+    }
+    if (!waiting_paths.empty()) {
+        const auto answers = patient_statfs().ask(waiting_paths, kStatfsPatience);
+        for (std::size_t k = 0; k < answers.size(); ++k) {
+            if (answers[k]) fill_figures(buffer[waiting_entries[k]], *answers[k]);
+        }
+    }
+    return static_cast<int>(count);
+}
+
+}  // namespace lumenstat::os
