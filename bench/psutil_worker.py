@@ -42,6 +42,14 @@ def process_connections(pid):
     return psutil.Process(pid).connections("inet")
 
 
+def disks(_pid):
+    return [psutil.disk_usage(p.mountpoint) for p in psutil.disk_partitions()]
+
+
+def disk_io(_pid):
+    return list(psutil.disk_io_counters(perdisk=True).items())
+
+
 OPERATIONS = {
     "processes": processes,
     "virtual_memory": virtual_memory,
@@ -50,6 +58,8 @@ OPERATIONS = {
     "cpu_info": cpu_info,
     "net_connections": net_connections,
     "process_connections": process_connections,
+    "disks": disks,
+    "disk_io": disk_io,
 }
 
 

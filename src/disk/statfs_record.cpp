@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "disk/disks.h"
+#include "disk/disk_info.h"
 #include "text/utf8.h"
 
 namespace lumenstat {

@@ -6,11 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "disk/disk_info.h"
 #include "os/darwin_storage.h"
 
 namespace lumenstat {
-
-struct DiskInfo;
 
 // The bytes of a fixed-size name field up to its first NUL, or all of them
 // when the kernel left no NUL in it.

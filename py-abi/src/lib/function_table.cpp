@@ -19,6 +19,9 @@ PyMethodDef table[] = {
     {"py_get_cpu_info", entry(py_get_cpu_info), no_arguments, "py_get_cpu_info()\n--\n\n"},
     {"py_get_cpu_times", entry(py_get_cpu_times), no_arguments, "py_get_cpu_times()\n--\n\n"},
     {"py_get_memory_info", entry(py_get_memory_info), no_arguments, "py_get_memory_info()\n--\n\n"},
+    {"py_get_disks", entry(py_get_disks), no_arguments, "py_get_disks()\n--\n\n"},
+    {"py_get_disk_io_stats", entry(py_get_disk_io_stats), no_arguments,
+     "py_get_disk_io_stats()\n--\n\n"},
     {"py_get_socket_summary", entry(py_get_socket_summary), no_arguments,
      "py_get_socket_summary()\n--\n\n"},
     {"get_connections", entry(get_connections), no_arguments, "get_connections()\n--\n\n"},
@@ -46,6 +49,7 @@ PyMethodDef table[] = {
      "get_connection_by_remote_addr(remote_addr)\n--\n\n"},
     {"get_connection_by_state", entry(get_connection_by_state), with_arguments,
      "get_connection_by_state(state)\n--\n\n"},
+    {"list_dir", entry(list_dir), with_arguments, "list_dir(path)\n--\n\n"},
     {"kill_process", entry(kill_process), with_arguments, "kill_process(pid)\n--\n\n"},
 };
 

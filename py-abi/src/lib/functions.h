@@ -20,6 +20,11 @@ PyObject* py_get_cpu_times(PyObject* self, PyObject* unused);
 // Memory
 PyObject* py_get_memory_info(PyObject* self, PyObject* unused);
 
+// Storage
+PyObject* py_get_disks(PyObject* self, PyObject* unused);
+PyObject* py_get_disk_io_stats(PyObject* self, PyObject* unused);
+PyObject* list_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Processes
 PyObject* get_processes(PyObject* self, PyObject* unused);
 PyObject* get_process_count(PyObject* self, PyObject* unused);

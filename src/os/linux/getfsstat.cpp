@@ -3,10 +3,12 @@
 // block size, which Linux calls f_frsize.
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "os/linux/linux_system.h"
 #include "os/linux/mountinfo.h"
@@ -34,6 +36,19 @@ void fill_figures(darwin::statfs& out, const struct ::statfs& in) {
     std::memcpy(&out.f_fsid, &in.f_fsid, std::min(sizeof out.f_fsid, sizeof in.f_fsid));
     out.f_type = static_cast<std::uint32_t>(in.f_type);
     out.f_flags = (in.f_flags & ST_RDONLY) != 0 ? 1u : 0u;  // MNT_RDONLY
+}
+
+// Kernel file systems that answer statfs from fixed values: no blocks, no
+// files, the page as block size. Their figures are known without the call.
+bool has_no_blocks(std::string_view fs_type) {
+    static constexpr std::string_view kNoBlocks[] = {
+        "proc",    "sysfs",       "cgroup",     "cgroup2",   "devpts",    "mqueue",
+        "debugfs", "tracefs",     "securityfs", "pstore",    "bpf",       "configfs",
+        "fusectl", "binfmt_misc", "nsfs",       "selinuxfs", "rpc_pipefs"};
+    for (std::string_view type : kNoBlocks) {
+        if (fs_type == type) return true;
+    }
+    return false;
 }
 
 PatientStatfs& patient_statfs() {
@@ -67,6 +82,10 @@ int LinuxSystem::getfsstat(darwin::statfs* buffer, int bufsize, int mode) {
         if (mode == darwin::kMntNowait && statfs_may_wait(mounts[i].fs_type)) {
             waiting_paths.push_back(mounts[i].mount_point);
             waiting_entries.push_back(i);
+            continue;
+        }
+        if (has_no_blocks(mounts[i].fs_type)) {
+            entry.f_bsize = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
             continue;
         }
         // A mount point this process cannot reach keeps zero figures, as a

@@ -102,39 +102,44 @@ darwin::kern_return_t IoRegistry::matching_services(darwin::CFDictionaryRef matc
         }
     }
     release(matching);  // consumed, as IOKit does
-    *existing = new_handle(Iterator{drivers ? block_devices() : std::vector<std::string>{}});
+    Iterator walk;
+    if (drivers) {
+        walk.devices = block_devices();
+        std::string text;
+        if (procfs::read_file("/proc/diskstats", text))
+            walk.counters = block_stat::parse_table(text);
+    }
+    *existing = new_handle(std::move(walk));
     return darwin::KERN_SUCCESS;
 }
 
 darwin::io_object_t IoRegistry::iterator_next(darwin::io_iterator_t iterator) {
-    std::string device;
+    Service service;
     {
         std::lock_guard lock(mutex_);
         const auto found = io_objects_.find(iterator);
         if (found == io_objects_.end()) return 0;
         auto* walk = std::get_if<Iterator>(&found->second);
         if (walk == nullptr || walk->next >= walk->devices.size()) return 0;
-        device = walk->devices[walk->next++];
+        const auto counters = walk->counters.find(walk->devices[walk->next++]);
+        if (counters != walk->counters.end()) service.counters = counters->second;
     }
-    return new_handle(Service{std::move(device)});
+    return new_handle(std::move(service));
 }
 
 darwin::kern_return_t IoRegistry::create_properties(darwin::io_registry_entry_t entry,
                                                     darwin::CFMutableDictionaryRef* properties) {
     *properties = nullptr;
-    std::string device;
+    std::optional<block_stat::Counters> counters;
     {
         std::lock_guard lock(mutex_);
         const auto found = io_objects_.find(entry);
         if (found == io_objects_.end()) return kIOReturnBadArgument;
         const auto* service = std::get_if<Service>(&found->second);
         if (service == nullptr) return kIOReturnBadArgument;
-        device = service->device;
+        counters = service->counters;
     }
-    std::string text;
-    const std::string path = "/sys/block/" + device + "/stat";
-    if (!procfs::read_file(path.c_str(), text)) return kIOReturnError;
-    const auto counters = block_stat::parse(text);
+    // A device the statistics table does not list has no properties to give.
     if (!counters) return kIOReturnError;
 
     CfDictionary statistics;

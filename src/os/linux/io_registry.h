@@ -1,21 +1,25 @@
 // The I/O Registry and CoreFoundation objects of the block-storage statistics,
 // as the Linux personality answers them: one IOBlockStorageDriver service per
 // whole block device in /sys/block, in name order, whose properties hold a
-// "Statistics" dictionary built from /sys/block/NAME/stat when they are
-// created. Objects live until released; a released or unknown object is
-// never looked into.
+// "Statistics" dictionary. The counters are those of /sys/block/NAME/stat,
+// taken for all devices from one read of /proc/diskstats when the services are
+// matched (one file instead of one per device), and they live in the iterator
+// and its services, which the caller releases. Objects live until released; a
+// released or unknown object is never looked into.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "os/darwin.h"
 #include "os/darwin_storage.h"
+#include "os/linux/block_stat.h"
 
 namespace lumenstat::os {
 
@@ -49,10 +53,11 @@ private:
     };
     struct Iterator {
         std::vector<std::string> devices;
+        std::map<std::string, block_stat::Counters, std::less<>> counters;
         std::size_t next = 0;
     };
     struct Service {
-        std::string device;
+        std::optional<block_stat::Counters> counters;
     };
 
     const void* own(std::unique_ptr<CfObject> object);

@@ -21,8 +21,7 @@ public:
     int nanosleep(const struct timespec* request, struct timespec* remaining) override;
     const char* getenv(const char* name) override;
     std::uint64_t monotonic_ns() override;
-    int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer,
-                      int buffersize) override;
+    int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer, int buffersize) override;
     int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize) override;
     int proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int buffersize) override;
     int proc_pid_rusage(int pid, int flavor, void* buffer) override;

@@ -1,0 +1,177 @@
+// The storage answers of the Linux personality: the mount table and its
+// escapes, statfs that does not wait, block-device counters and the
+// registry's object bookkeeping, against the live system where it can.
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/linux/block_stat.h"
+#include "os/linux/linux_system.h"
+#include "os/linux/mountinfo.h"
+#include "os/linux/statfs_nowait.h"
+
+namespace lumenstat::testing {
+namespace {
+
+TEST(Mountinfo, FieldsAndEscapes) {
+    const std::string table =
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "23 22 0:5 / /mnt/my\\040disk\\011x\\134y rw - fuse.sshfs me@h:/a\\040b rw\n"
+        "24 22 0:6 / /short rw master:2 - tmpfs\n"     // no source: left out
+        "25 22 0:7 / /trail rw - xfs /dev/x\\04 rw\n"  // escape cut short stays
+        "26 22 0:8 / /odd\\777 rw - xfs /dev/y\n"      // not a byte value: stays
+        "garbage\n"
+        "27 22 0:9 / /last rw - proc proc rw";  // no final newline
+    const auto mounts = os::mountinfo::parse(table);
+    ASSERT_EQ(mounts.size(), 5u);
+    EXPECT_EQ(mounts[0].mount_point, "/");
+    EXPECT_EQ(mounts[0].fs_type, "ext4");
+    EXPECT_EQ(mounts[0].source, "/dev/sda1");
+    EXPECT_EQ(mounts[1].mount_point, "/mnt/my disk\tx\\y");
+    EXPECT_EQ(mounts[1].source, "me@h:/a b");
+    EXPECT_EQ(mounts[2].source, "/dev/x\\04");
+    EXPECT_EQ(mounts[3].mount_point, "/odd\\777");
+    EXPECT_EQ(mounts[4].mount_point, "/last");
+}
+
+TEST(BlockStat, UnitsOfTheDarwinDriver) {
+    const auto c = os::block_stat::parse(
+        "    1000      20   30000     400     2000      0   50000     600        0   900  1000\n");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->reads, 1000u);
+    EXPECT_EQ(c->bytes_read, 30000u * 512);
+    EXPECT_EQ(c->read_time_ns, 400'000'000u);
+    EXPECT_EQ(c->writes, 2000u);
+    EXPECT_EQ(c->bytes_written, 50000u * 512);
+    EXPECT_EQ(c->write_time_ns, 600'000'000u);
+    EXPECT_FALSE(os::block_stat::parse("1 2 3 4 5 6 7"));
+    EXPECT_FALSE(os::block_stat::parse("1 2 x 4 5 6 7 8"));
+    const auto huge = os::block_stat::parse("0 0 18446744073709551615 0 0 0 0 0");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->bytes_read, 18446744073709551615u);
+
+    const auto table = os::block_stat::parse_table(
+        " 253 0 vda 5 0 8 1 6 0 10 2 0 0 0\n"
+        " 104 0 cciss/c0d0 1 0 2 0 3 0 4 0 0 0 0\n"
+        " 7 0 loop0 1 2 3\n"  // cut short: left out
+        "garbage\n"
+        " 253 1 vda1 1 0 2 0 0 0 0 0");
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.at("vda").bytes_written, 10u * 512);
+    EXPECT_EQ(table.at("cciss!c0d0").writes, 3u);
+    EXPECT_EQ(table.at("vda1").reads, 1u);
+}
+
+// A mount that never answers: its statfs blocks until the test lets it go.
+TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    os::PatientStatfs asker([released](const char* path, struct ::statfs* out) {
+        if (std::string(path) == "/hung") released.wait();
+        out->f_blocks = 42;
+        return 0;
+    });
+    const std::vector<std::string> paths = {"/a", "/hung", "/b"};
+    const auto start = std::chrono::steady_clock::now();
+    auto answers = asker.ask(paths, std::chrono::milliseconds(50));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_TRUE(answers[0] && answers[0]->f_blocks == 42);
+    EXPECT_FALSE(answers[1]);
+    EXPECT_TRUE(answers[2] && answers[2]->f_blocks == 42);
+    EXPECT_EQ(asker.in_flight(), 1u);
+
+    // Asked again while still hung: no second thread for it.
+    answers = asker.ask(paths, std::chrono::milliseconds(50));
+    EXPECT_FALSE(answers[1]);
+    EXPECT_EQ(asker.in_flight(), 1u);
+
+    release.set_value();
+    for (int i = 0; i < 200 && asker.in_flight() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(asker.in_flight(), 0u);
+    answers = asker.ask(paths, std::chrono::seconds(5));
+    EXPECT_TRUE(answers[1] && answers[1]->f_blocks == 42);
+
+    EXPECT_TRUE(os::statfs_may_wait("nfs4"));
+    EXPECT_TRUE(os::statfs_may_wait("fuse.sshfs"));
+    EXPECT_FALSE(os::statfs_may_wait("ext4"));
+    EXPECT_FALSE(os::statfs_may_wait("fusectl"));
+}
+
+// Every mount of the kernel's table, with statfs figures equal to statvfs of
+// its mount point (f_frsize as the block size, as df counts).
+TEST(Getfsstat, MatchesMountTableAndStatvfs) {
+    os::LinuxSystem sys;
+    const int count = sys.getfsstat(nullptr, 0, darwin::kMntNowait);
+    ASSERT_GT(count, 0);
+    std::vector<darwin::statfs> table(static_cast<std::size_t>(count) + 2);
+    const int filled =
+        sys.getfsstat(table.data(), static_cast<int>(table.size() * 2168), darwin::kMntNowait);
+    ASSERT_GE(filled, count - 5);  // mounts may come and go meanwhile
+    bool root_seen = false;
+    for (int i = 0; i < filled; ++i) {
+        const darwin::statfs& e = table[static_cast<std::size_t>(i)];
+        if (std::string_view(e.f_mntonname) != "/") continue;
+        root_seen = true;
+        struct statvfs reference {};
+        ASSERT_EQ(statvfs("/", &reference), 0);
+        EXPECT_EQ(e.f_bsize, reference.f_frsize);
+        EXPECT_EQ(e.f_blocks, reference.f_blocks);
+    }
+    EXPECT_TRUE(root_seen);
+    // Only what fits in the buffer is filled.
+    EXPECT_EQ(sys.getfsstat(table.data(), 2168 + 100, darwin::kMntNowait), 1);
+}
+
+// /sys/block's devices in name order, each counter the device's own, and
+// every object released leaves the registry empty.
+TEST(IoRegistry, ServicesFollowSysBlock) {
+    os::LinuxSystem sys;
+    darwin::io_iterator_t iterator = 0;
+    ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOBlockStorageDriver"),
+                                               &iterator),
+              darwin::KERN_SUCCESS);
+    int services = 0;
+    while (darwin::io_object_t service = sys.IOIteratorNext(iterator)) {
+        ++services;
+        darwin::CFMutableDictionaryRef properties = nullptr;
+        if (sys.IORegistryEntryCreateCFProperties(service, &properties, nullptr, 0) ==
+            darwin::KERN_SUCCESS) {
+            darwin::CFStringRef key =
+                sys.CFStringCreateWithCString(nullptr, "Statistics", darwin::kCFStringEncodingUTF8);
+            EXPECT_NE(sys.CFDictionaryGetValue(properties, key), nullptr);
+            EXPECT_EQ(sys.CFDictionaryGetValue(properties, properties), nullptr);  // not a key
+            sys.CFRelease(key);
+            sys.CFRelease(properties);
+        }
+        EXPECT_EQ(sys.IOObjectRelease(service), darwin::KERN_SUCCESS);
+    }
+    EXPECT_EQ(sys.IOObjectRelease(iterator), darwin::KERN_SUCCESS);
+    EXPECT_EQ(sys.IOObjectRelease(iterator), static_cast<darwin::kern_return_t>(0xe00002c2));
+    EXPECT_EQ(sys.live_registry_objects(), 0u);
+    std::size_t devices = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/block")) {
+        (void)entry;
+        ++devices;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(services), devices);
+
+    // Another class matches nothing, and its dictionary is consumed too.
+    ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOMedia"), &iterator),
+              darwin::KERN_SUCCESS);
+    EXPECT_EQ(sys.IOIteratorNext(iterator), 0u);
+    sys.IOObjectRelease(iterator);
+    EXPECT_EQ(sys.live_registry_objects(), 0u);
+}
+
+}  // namespace
+}  // namespace lumenstat::testing

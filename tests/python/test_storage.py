@@ -1,0 +1,135 @@
+"""Mounted file systems, block-device counters and directory listings, against df, /sys/block
+and directory trees the tests build."""
+import os
+import subprocess
+
+import pytest
+
+import lumenstat
+from conftest import resources
+
+
+def df_figures():
+    out = subprocess.run(["df", "-B1", "--output=target,size,used,avail"], capture_output=True,
+                         text=True, check=True).stdout.splitlines()[1:]
+    return {line.split()[0]: [int(n) for n in line.split()[1:]] for line in out}
+
+
+def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
+    disks = lumenstat.py_get_disks()
+    assert disks and all(d.device.startswith("/dev/") or "disk" in d.device for d in disks)
+    assert [d.mount_point for d in disks] == [d.mount_point for d in lumenstat.py_get_disks()]
+    with open("/proc/self/mountinfo", "rb") as f:
+        table = [line.split(b" - ")[1].split()[1] for line in f]
+    assert len(disks) == sum(1 for s in table if s.startswith(b"/dev/") or b"disk" in s)
+    df = df_figures()
+    root = next(d for d in disks if d.mount_point == "/")
+    assert type(root.total_bytes) is int and type(root.usage_percent) is float
+    size, used, avail = df["/"]
+    # Other writers move the used figure between the two readings.
+    assert root.total_bytes == size
+    assert abs(root.used_bytes - used) < 256 << 20 and abs(root.available_bytes - avail) < 256 << 20
+    assert root.usage_percent == pytest.approx(root.used_bytes / root.total_bytes * 100)
+
+
+def sys_block():
+    out = {}
+    for name in sorted(os.listdir("/sys/block")):
+        with open(f"/sys/block/{name}/stat") as f:
+            fields = [int(n) for n in f.read().split()]
+        out[name] = [fields[0], fields[4], fields[2] * 512, fields[6] * 512,
+                     fields[3] * 10**6, fields[7] * 10**6]
+    return out
+
+
+def test_disk_counters_follow_sys_block_in_name_order():
+    before = sys_block()
+    stats = lumenstat.py_get_disk_io_stats()
+    after = sys_block()
+    moved = [name for name, c in before.items() if any(c[:4])]
+    assert [s.device for s in stats] == [f"disk{i}" for i in range(len(stats))]
+    assert len(stats) == len(moved)
+    for s, name in zip(stats, moved):
+        ours = [s.reads, s.writes, s.bytes_read, s.bytes_written, s.read_time_ms, s.write_time_ms]
+        # The time counters carry nanoseconds, as the Darwin driver reports them.
+        assert all(b <= o <= a for b, o, a in zip(before[name], ours, after[name])), name
+
+
+@pytest.fixture
+def tree(tmp_path):
+    (tmp_path / "zdir").mkdir()
+    (tmp_path / "zdir" / "inner").write_bytes(b"not listed")
+    (tmp_path / "b.txt").write_bytes(b"12345")
+    (tmp_path / "A.txt").write_bytes(b"")
+    (tmp_path / "Bdir").mkdir()
+    os.symlink("zdir", tmp_path / "link")
+    os.mkdir(os.path.join(os.fsencode(tmp_path), b"caf\xe9"))
+    return tmp_path
+
+
+def test_list_dir_orders_and_describes_entries(tree):
+    entries = lumenstat.list_dir(str(tree))
+    assert [(e.name, e.is_dir) for e in entries] == [
+        ("Bdir", True), ("caf\ufffd", True), ("zdir", True),
+        ("A.txt", False), ("b.txt", False), ("link", False)]
+    sizes = {e.name: e.size for e in entries}
+    assert sizes["b.txt"] == 5 and sizes["A.txt"] == 0 and sizes["zdir"] == 0
+    assert sizes["link"] == len("zdir")
+    assert entries[1].path == f"{tree}/caf\ufffd"
+    assert [e.path for e in lumenstat.list_dir(f"{tree}/")] == [e.path for e in entries]
+    assert lumenstat.list_dir(path=str(tree / "Bdir")) == []
+    cwd = os.getcwd()
+    try:
+        os.chdir(tree / "zdir")
+        assert [e.path for e in lumenstat.list_dir(".")] == ["./inner"]
+    finally:
+        os.chdir(cwd)
+
+
+def test_list_dir_errors(tree):
+    cases = [
+        (str(tree / "nope"), "No such file or directory (os error 2)"),
+        (str(tree / "b.txt"), "Not a directory (os error 20)"),
+        ("", "No such file or directory (os error 2)"),
+        ("a\0b", "file name contained an unexpected NUL byte"),
+    ]
+    for path, text in cases:
+        with pytest.raises(OSError) as raised:
+            lumenstat.list_dir(path)
+        assert raised.value.args == (f"list_dir({path}): {text}",)
+    with pytest.raises(TypeError, match=r"^argument 'path': 'None' is not an instance of 'str'$"):
+        lumenstat.list_dir(None)
+    with pytest.raises(UnicodeEncodeError):
+        lumenstat.list_dir("\udcff")
+    if os.geteuid() != 0:
+        os.chmod(tree / "zdir", 0)
+        with pytest.raises(OSError, match=r"Permission denied \(os error 13\)$"):
+            lumenstat.list_dir(str(tree / "zdir"))
+
+
+@pytest.mark.slow
+def test_list_dir_of_a_hundred_thousand_entries(tmp_path):
+    names = [f"f{i:06d}" for i in range(100_000)]
+    for name in names[::-1]:
+        os.close(os.open(tmp_path / name, os.O_CREAT | os.O_WRONLY))
+    entries = lumenstat.list_dir(str(tmp_path))
+    assert [e.name for e in entries] == names
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("function", [
+    lambda: lumenstat.py_get_disks(),
+    lambda: lumenstat.py_get_disk_io_stats(),
+    lambda: lumenstat.list_dir("/proc/self"),
+    lambda: pytest.raises(OSError, lumenstat.list_dir, "/nope"),
+], ids=["py_get_disks", "py_get_disk_io_stats", "list_dir", "list_dir_error"])
+def test_repeated_storage_calls_leak_nothing(function):
+    for _ in range(50):
+        function()
+    blocks, fds, pages = resources()
+    for _ in range(10000):
+        function()
+    blocks_after, fds_after, pages_after = resources()
+    assert fds_after == fds
+    assert blocks_after - blocks < 100
+    assert pages_after - pages < 1024  # 4 MiB
