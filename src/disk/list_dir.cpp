@@ -26,8 +26,15 @@ private:
     darwin::DIR* dir_;
 };
 
+// Most names are valid UTF-8 and keep their bytes without a copy.
+std::string decoded(std::string&& bytes) {
+    return is_valid_utf8(bytes) ? std::move(bytes) : lossy_utf8(bytes);
+}
+
 std::string joined(std::string_view directory, std::string_view name) {
-    std::string path(directory);
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    path += directory;
     if (!path.empty() && !path.ends_with('/')) path += '/';
     path += name;
     return path;
@@ -53,8 +60,7 @@ std::expected<std::vector<DirEntry>, ListDirError> list_dir(os::System& sys,
     while (true) {
         darwin::dirent* next = nullptr;
         if (sys.readdir_r(dir.get(), &entry, &next) != 0 || next == nullptr) break;
-        const std::string raw(entry.d_name,
-                              std::min<std::size_t>(entry.d_namlen, sizeof entry.d_name));
+        std::string raw(entry.d_name, std::min<std::size_t>(entry.d_namlen, sizeof entry.d_name));
         if (raw == "." || raw == "..") continue;
 
         const int fd = sys.dirfd(dir.get());
@@ -63,11 +69,11 @@ std::expected<std::vector<DirEntry>, ListDirError> list_dir(os::System& sys,
             continue;  // vanished or unreadable since it was listed
         }
         DirEntry item;
-        item.name = lossy_utf8(raw);
-        item.path = lossy_utf8(joined(path, raw));
         item.is_dir = (status.st_mode & darwin::kIfmt) == darwin::kIfdir;
         item.size =
             item.is_dir || status.st_size < 0 ? 0 : static_cast<std::uint64_t>(status.st_size);
+        item.path = decoded(joined(path, raw));
+        item.name = decoded(std::move(raw));
         entries.push_back(std::move(item));
     }
 

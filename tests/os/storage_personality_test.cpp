@@ -15,6 +15,7 @@
 #include "os/linux/block_stat.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/mountinfo.h"
+#include "os/linux/query_scope.h"
 #include "os/linux/statfs_nowait.h"
 
 namespace lumenstat::testing {
@@ -130,6 +131,25 @@ TEST(Getfsstat, MatchesMountTableAndStatvfs) {
     EXPECT_TRUE(root_seen);
     // Only what fits in the buffer is filled.
     EXPECT_EQ(sys.getfsstat(table.data(), 2168 + 100, darwin::kMntNowait), 1);
+
+    // Within a scope the table is read once and dropped with the scope; a
+    // scope inside it reads its own.
+    EXPECT_EQ(os::linux_scope::current(), nullptr);
+    {
+        os::QueryScope scope(sys);
+        ASSERT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), count);
+        os::linux_scope::Scope* outer = os::linux_scope::current();
+        ASSERT_TRUE(outer && outer->mounts);
+        outer->mounts->resize(1);  // what the scope holds is what the next call answers from
+        EXPECT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), 1);
+        {
+            os::QueryScope inner(sys);
+            EXPECT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), count);
+        }
+        EXPECT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), 1);
+    }
+    EXPECT_EQ(os::linux_scope::current(), nullptr);
+    EXPECT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), count);
 }
 
 // /sys/block's devices in name order, each counter the device's own, and

@@ -1,6 +1,7 @@
 // The storage functions of the module: mounted file systems, block-storage
 // counters and directory listing.
 #include <string>
+#include <utility>
 
 #include "arguments.h"
 #include "boundary.h"
@@ -59,9 +60,10 @@ PyObject* list_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const std::string& path = arguments->text(0);
         auto entries = lumenstat::list_dir(os::native(), path);
         if (!entries) return raise_os_error("list_dir(" + path + "): " + entries.error().text());
-        return make_list(*entries, [](const DirEntry& entry) {
-            return make_instance(classes::DirEntry, entry.name, entry.path, entry.is_dir,
-                                 entry.size);
+        // The texts move into the objects: a listing may hold many entries.
+        return make_list(*entries, [](DirEntry& entry) {
+            return make_instance(classes::DirEntry, std::move(entry.name), std::move(entry.path),
+                                 entry.is_dir, entry.size);
         });
     });
 }

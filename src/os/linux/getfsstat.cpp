@@ -13,6 +13,7 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/mountinfo.h"
 #include "os/linux/proc_files.h"
+#include "os/linux/query_scope.h"
 #include "os/linux/statfs_nowait.h"
 
 namespace lumenstat::os {
@@ -60,9 +61,15 @@ PatientStatfs& patient_statfs() {
 }  // namespace
 
 int LinuxSystem::getfsstat(darwin::statfs* buffer, int bufsize, int mode) {
-    std::string text;
-    if (!procfs::read_file("/proc/self/mountinfo", text)) return -1;
-    const std::vector<mountinfo::Mount> mounts = mountinfo::parse(text);
+    // Counting and filling within one query read the table once.
+    linux_scope::Scope* scope = linux_scope::current();
+    std::vector<mountinfo::Mount> unscoped;
+    if (scope == nullptr || !scope->mounts) {
+        std::string text;
+        if (!procfs::read_file("/proc/self/mountinfo", text)) return -1;
+        (scope != nullptr ? scope->mounts.emplace() : unscoped) = mountinfo::parse(text);
+    }
+    const std::vector<mountinfo::Mount>& mounts = scope != nullptr ? *scope->mounts : unscoped;
     if (buffer == nullptr) return static_cast<int>(mounts.size());
     if (bufsize < 0) {
         errno = EINVAL;

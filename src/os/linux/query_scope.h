@@ -1,12 +1,15 @@
 // Query scopes of the Linux personality. Each thread has a stack of them;
 // only the innermost one open on the thread keeps readings, and everything it
 // holds (stat lines, argument area, CPU identity, socket tables, descriptor
-// listings and the threads reading them ahead) ends when it closes.
+// listings and the threads reading them ahead, the mount table) ends when it
+// closes.
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "os/linux/cpu_identity.h"
+#include "os/linux/mountinfo.h"
 #include "os/linux/process_memo.h"
 #include "os/linux/socket_walk.h"
 
@@ -16,6 +19,8 @@ struct Scope {
     procfs::ProcessMemo processes;
     std::optional<linux_cpu::CpuIdentity> cpu;
     linux_sockets::SocketWalk sockets;
+    // Shared by getfsstat's counting call and the call that fills the buffer.
+    std::optional<std::vector<mountinfo::Mount>> mounts;
 };
 
 // The scope open on this thread, or null when none is (or when the innermost
