@@ -14,8 +14,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lumenstat;
+    // The device name first, where the fuzzer finds it soonest, then the
+    // type, the figures and the mount point.
     darwin::statfs entry{};
-    std::memcpy(&entry, data, std::min(size, sizeof entry));
+    const auto take = [&](void* field, std::size_t length) {
+        const std::size_t n = std::min(size, length);
+        std::memcpy(field, data, n);
+        data += n;
+        size -= n;
+    };
+    take(entry.f_mntfromname, sizeof entry.f_mntfromname);
+    take(entry.f_fstypename, sizeof entry.f_fstypename);
+    take(&entry, offsetof(darwin::statfs, f_fsid));
+    take(entry.f_mntonname, sizeof entry.f_mntonname);
     const auto disk = disk_from_statfs(entry);
     const std::string device =
         lossy_utf8(fixed_field(entry.f_mntfromname, sizeof entry.f_mntfromname));
