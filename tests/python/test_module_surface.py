@@ -203,6 +203,11 @@ def interpreter_says(call, name, function):
     ("py_get_cpu_usage", (2**64,), {}, OverflowError, None),
     ("get_process_cpu_usage", (), {}, TypeError, "get_process_cpu_usage() missing 2 required "
      "positional arguments: 'pid' and 'sample_duration'"),
+    ("list_dir", (b"/tmp",), {}, TypeError,
+     "argument 'path': 'bytes' object is not an instance of 'str'"),
+    ("list_dir", (), {"paths": "/"}, TypeError,
+     "list_dir() got an unexpected keyword argument 'paths'"),
+    ("py_get_disks", (1,), {}, TypeError, "py_get_disks() takes no arguments (1 given)"),
 ])
 def test_argument_errors(function, args, kwargs, exception, text):
     with pytest.raises(exception) as raised:
