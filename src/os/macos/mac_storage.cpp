@@ -1,13 +1,17 @@
 // File systems, directories and the I/O Registry on macOS: each operation
 // forwards to the libSystem, IOKit or CoreFoundation call of the same name.
 // Our headers come first: the SDK defines many Darwin names as macros.
+// clang-format off
+#include "os/macos/mac_system.h"
+// clang-format on
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <mach/mach.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include "os/macos/mac_system.h"
+#include <cstddef>
 
 #if __has_include(<IOKit/IOKitLib.h>)
 #include <CoreFoundation/CoreFoundation.h>
@@ -52,6 +56,23 @@ static_assert(sizeof(darwin::statfs) == sizeof(struct ::statfs));
 static_assert(sizeof(darwin::dirent) == sizeof(struct ::dirent));
 static_assert(sizeof(darwin::stat) == sizeof(struct ::stat));
 static_assert(sizeof(darwin::io_object_t) == sizeof(::io_object_t));
+#define LUMENSTAT_SAME_FIELD(ours, sdk, field)                                          \
+    static_assert(offsetof(ours, field) == offsetof(sdk, field) &&                      \
+                      sizeof(ours::field) == sizeof(static_cast<sdk*>(nullptr)->field), \
+                  #ours "." #field)
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_bsize);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_blocks);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_bfree);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_bavail);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_fstypename);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_mntonname);
+LUMENSTAT_SAME_FIELD(darwin::statfs, struct ::statfs, f_mntfromname);
+LUMENSTAT_SAME_FIELD(darwin::dirent, struct ::dirent, d_namlen);
+LUMENSTAT_SAME_FIELD(darwin::dirent, struct ::dirent, d_name);
+LUMENSTAT_SAME_FIELD(darwin::stat, struct ::stat, st_mode);
+LUMENSTAT_SAME_FIELD(darwin::stat, struct ::stat, st_size);
+#undef LUMENSTAT_SAME_FIELD
+static_assert(darwin::kIfmt == S_IFMT && darwin::kIfdir == S_IFDIR);
 static_assert(darwin::kMntNowait == MNT_NOWAIT && darwin::kMntWait == MNT_WAIT);
 static_assert(darwin::kAtSymlinkNofollow == AT_SYMLINK_NOFOLLOW);
 
