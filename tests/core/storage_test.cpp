@@ -74,6 +74,8 @@ TEST(Disks, KeepsDiskDevicesInKernelOrder) {
     EXPECT_EQ(kept, (std::vector<std::string>{"/dev/disk3s1", "disk", "ramdisk1",
                                               "//server/disk-share", "/dev/", "/dev/disk3s1"}));
     EXPECT_EQ(m.sizes, (std::vector<int>{0, 12 * 2168}));
+    EXPECT_EQ(m.sys.call_scopes, (std::vector<int>{1, 1}));  // both calls in the query's scope
+    EXPECT_EQ(m.sys.scopes_closed, 1);
 }
 
 TEST(Disks, Figures) {
@@ -307,6 +309,8 @@ TEST(DiskIo, DriversNumberedByRecordsProduced) {
     EXPECT_EQ((*stats)[3].device, "disk3");
     EXPECT_EQ((*stats)[3].read_time_ms, 5'000'000'000'000u);  // the driver's nanoseconds, unchanged
     EXPECT_EQ(r.released_io, 9);                              // eight services and the iterator
+    EXPECT_EQ(std::set<int>(r.sys.call_scopes.begin(), r.sys.call_scopes.end()), std::set<int>{1});
+    EXPECT_EQ(r.sys.scopes_closed, 1);
 }
 
 TEST(DiskIo, FailuresReleaseWhatWasMade) {
@@ -425,6 +429,7 @@ TEST(ListDir, DirectoriesFirstThenByteOrder) {
     EXPECT_EQ(names(*listed), (std::vector<std::string>{"a", "zdir", "A.txt", "ab", "b.txt",
                                                         "bad\uFFFD", "link", "\u00e9"}));
     EXPECT_EQ(d.closed, 1);
+    EXPECT_EQ(std::set<int>(d.sys.call_scopes.begin(), d.sys.call_scopes.end()), std::set<int>{1});
     const DirEntry& zdir = (*listed)[1];
     EXPECT_TRUE(zdir.is_dir);
     EXPECT_EQ(zdir.size, 0u);  // directories report no size
