@@ -1,5 +1,7 @@
 #include "classes.h"
 
+#include "summary.h"
+
 namespace lumenstat::py::classes {
 namespace {
 
@@ -69,7 +71,12 @@ constexpr Attribute child_process_event[] = {
 
 }  // namespace
 
-const ClassSpec SystemSummary{"PySystemSummary", {}, {.doc = "PySystemSummary(sample_duration)\n--\n\n"}};
+const ClassSpec SystemSummary{"PySystemSummary",
+                              {},
+                              {.doc = "PySystemSummary(sample_duration)\n--\n\n",
+                               .tp_new = summary::new_summary,
+                               .methods = summary::methods,
+                               .layout = &summary::layout}};
 const ClassSpec MemoryInfo{"PyMemoryInfo", memory_info};
 const ClassSpec CpuInfo{"PyCpuInfo", cpu_info};
 const ClassSpec DiskInfo{"PyDiskInfo", disk_info};

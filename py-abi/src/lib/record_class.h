@@ -27,11 +27,20 @@ struct Attribute {
     AttributeKind kind;
 };
 
+// The layout of a class whose instances hold one native object instead of
+// attribute values: its own getters, instance size and destructor.
+struct NativeLayout {
+    PyGetSetDef* getters;
+    Py_ssize_t basicsize;
+    destructor dealloc;
+};
+
 // What a class adds beyond read-only attributes (constructor, methods).
 struct ClassExtras {
     const char* doc = nullptr;
     newfunc tp_new = nullptr;
     PyMethodDef* methods = nullptr;
+    const NativeLayout* layout = nullptr;
 };
 
 struct ClassSpec {
