@@ -292,6 +292,8 @@ def socket_phase(module, psutil_worker, build_dir, args):
         print_medians("socket listing", listing_group)
         print_medians("one process's sockets", queue_group)
 
+        rows += summary_rows(module, args, wait_past_cache, listing_done)
+
         if listing is not None and listing.error is None:
             wait_past_cache()
             fresh = lumenstat_call(get_connections)()[0]
@@ -420,6 +422,45 @@ def storage_phase(module, psutil_worker, args):
     return rows
 
 
+# The queries a snapshot makes, in its order, each called as a module function.
+SUMMARY_PARTS = ["py_get_memory_info", "py_get_cpu_info", "py_get_disks", "py_get_socket_summary",
+                 "get_connections", "get_processes", "py_get_cpu_usage", "py_get_socket_summary"]
+
+
+def summary_rows(module, args, wait_past_cache, listing_done):
+    """PySystemSummary(0) against the same queries called one by one; each side starts from an
+    expired socket cache, so each makes one fresh socket listing."""
+    summary_class = function_of(module, "PySystemSummary")
+    parts = [function_of(module, name) for name in SUMMARY_PARTS]
+
+    def snapshot():
+        start = time.perf_counter_ns()
+        s = summary_class(0)
+        elapsed = time.perf_counter_ns() - start
+        return elapsed, s.process_count + len(s.connections)
+
+    def one_by_one():
+        start = time.perf_counter_ns()
+        results = [f(0) if name == "py_get_cpu_usage" else f()
+                   for name, f in zip(SUMMARY_PARTS, parts)]
+        elapsed = time.perf_counter_ns() - start
+        return elapsed, len(results[5]) + len(results[4])
+
+    available = summary_class is not None and all(parts)
+    mine = Contender("lumenstat", snapshot, after=listing_done) if available else None
+    peer = Contender("one by one", one_by_one, after=listing_done)
+    if available:
+        for r in range(args.warmup + args.summary_rounds):
+            for contender in rotate([mine, peer], r):
+                wait_past_cache()
+                contender.run()
+            if r < args.warmup:
+                mine.times.clear()
+                peer.times.clear()
+        print_medians("snapshot", [mine, peer])
+    return [Row("PySystemSummary(0) vs its queries one by one", mine, peer, 1.0)]
+
+
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
@@ -472,6 +513,7 @@ def main():
     parser.add_argument("--queue-pairs", type=int, default=3)
     parser.add_argument("--traffic-rounds", type=int, default=60)
     parser.add_argument("--directory-entries", type=int, default=10000)
+    parser.add_argument("--summary-rounds", type=int, default=20)
     args = parser.parse_args()
 
     broken = False

@@ -96,6 +96,53 @@ public:
         return real_.mach_timebase_info(info);
     }
 
+    int getfsstat(darwin::statfs* buffer, int bufsize, int mode) override {
+        if (failing("disks")) return errno = EIO, -1;
+        return real_.getfsstat(buffer, bufsize, mode);
+    }
+    darwin::DIR* opendir(const char* path) override { return real_.opendir(path); }
+    int readdir_r(darwin::DIR* dir, darwin::dirent* entry, darwin::dirent** result) override {
+        return real_.readdir_r(dir, entry, result);
+    }
+    int dirfd(darwin::DIR* dir) override { return real_.dirfd(dir); }
+    int fstatat(int fd, const char* path, darwin::stat* buffer, int flag) override {
+        return real_.fstatat(fd, path, buffer, flag);
+    }
+    int closedir(darwin::DIR* dir) override { return real_.closedir(dir); }
+    darwin::CFMutableDictionaryRef IOServiceMatching(const char* name) override {
+        return real_.IOServiceMatching(name);
+    }
+    darwin::kern_return_t IOServiceGetMatchingServices(darwin::mach_port_t port,
+                                                       darwin::CFDictionaryRef matching,
+                                                       darwin::io_iterator_t* existing) override {
+        return real_.IOServiceGetMatchingServices(port, matching, existing);
+    }
+    darwin::io_object_t IOIteratorNext(darwin::io_iterator_t iterator) override {
+        return real_.IOIteratorNext(iterator);
+    }
+    darwin::kern_return_t IORegistryEntryCreateCFProperties(darwin::io_registry_entry_t entry,
+                                                            darwin::CFMutableDictionaryRef* props,
+                                                            darwin::CFAllocatorRef allocator,
+                                                            darwin::IOOptionBits options) override {
+        return real_.IORegistryEntryCreateCFProperties(entry, props, allocator, options);
+    }
+    darwin::kern_return_t IOObjectRelease(darwin::io_object_t object) override {
+        return real_.IOObjectRelease(object);
+    }
+    darwin::CFStringRef CFStringCreateWithCString(darwin::CFAllocatorRef allocator,
+                                                  const char* text,
+                                                  darwin::CFStringEncoding encoding) override {
+        return real_.CFStringCreateWithCString(allocator, text, encoding);
+    }
+    const void* CFDictionaryGetValue(darwin::CFDictionaryRef dictionary, const void* key) override {
+        return real_.CFDictionaryGetValue(dictionary, key);
+    }
+    darwin::Boolean CFNumberGetValue(darwin::CFNumberRef number, darwin::CFNumberType type,
+                                     void* value) override {
+        return real_.CFNumberGetValue(number, type, value);
+    }
+    void CFRelease(darwin::CFTypeRef object) override { real_.CFRelease(object); }
+
 private:
     // Notes the step (a repeat of the last one is not noted again) and says
     // whether its operations fail.
@@ -142,12 +189,13 @@ TEST(SystemSummary, QueriesInOrderWithTheTotalAskedAgainAfterTheSample) {
     // The socket listing is kept for a second: a shorter sample finds it
     // again after the sleep, a longer one lists afresh.
     const Case cases[] = {
-        {{0, 0}, {"memory", "cpu", "sockets", "processes", "cpu usage"}, false},
+        {{0, 0}, {"memory", "cpu", "disks", "sockets", "processes", "cpu usage"}, false},
         {{0, 300000000},
-         {"memory", "cpu", "sockets", "processes", "cpu usage", "sleep", "cpu usage"},
+         {"memory", "cpu", "disks", "sockets", "processes", "cpu usage", "sleep", "cpu usage"},
          false},
         {{1, 500000000},
-         {"memory", "cpu", "sockets", "processes", "cpu usage", "sleep", "cpu usage", "sockets"},
+         {"memory", "cpu", "disks", "sockets", "processes", "cpu usage", "sleep", "cpu usage",
+          "sockets"},
          true},
     };
     Listener listener;
@@ -193,14 +241,15 @@ TEST(SystemSummary, AFailedQueryEndsTheSnapshotWithItsError) {
     const Case cases[] = {
         {"memory", [](os::System& s) { return error_of(get_memory_info(s)); }, {"memory"}},
         {"cpu", [](os::System& s) { return error_of(get_cpu_info(s)); }, {"memory", "cpu"}},
+        {"disks", [](os::System& s) { return error_of(get_disks(s)); }, {"memory", "cpu", "disks"}},
         {"processes",
          [](os::System& s) { return error_of(get_processes(s)); },
-         {"memory", "cpu", "sockets", "processes"}},
+         {"memory", "cpu", "disks", "sockets", "processes"}},
         {"cpu usage",
          [](os::System& s) {
              return error_of(get_cpu_usage(s, {1, 0}));
          },
-         {"memory", "cpu", "sockets", "processes", "cpu usage"}},
+         {"memory", "cpu", "disks", "sockets", "processes", "cpu usage"}},
     };
     for (const Case& c : cases) {
         Recorder recorder;
