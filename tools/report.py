@@ -112,14 +112,14 @@ def file_systems_section(snapshot, width: int) -> list[str]:
     if not disks:
         return ["  no disk-backed file systems mounted"]
     name_width = min(max(len(printable(d.mount_point)) for d in disks), 24)
-    bar_width = max(width - name_width - 52, BAR_MIN)
+    bar_width = max(width - name_width - 56, BAR_MIN)
     lines = []
     for d in disks:
         lines.append(
             f"  {fit(printable(d.mount_point), name_width):<{name_width}} "
             f"{bar(d.usage_percent, bar_width)} {d.usage_percent:5.1f} %"
             f"  {human_bytes(d.used_bytes):>10} of {human_bytes(d.total_bytes):>10},"
-            f" {human_bytes(d.available_bytes)} free"
+            f" {human_bytes(d.available_bytes):>10} free"
         )
         lines.append(f"  {'':<{name_width}} {printable(d.fs_type)} on {printable(d.device)}")
     return lines

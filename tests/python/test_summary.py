@@ -1,6 +1,10 @@
 """PySystemSummary: one snapshot, read back through attributes and methods that build new objects."""
+import json
 import os
+import shutil
 import socket
+import subprocess
+import sys
 import time
 
 import pytest
@@ -132,6 +136,28 @@ def test_sample_duration():
     started = time.monotonic()
     assert len(lumenstat.PySystemSummary(sample_duration=0).cpu_usage) == os.cpu_count()
     assert time.monotonic() - started < 0.45
+
+
+FAILING = """
+import json, lumenstat
+def error(call):
+    try:
+        call()
+    except BaseException as e:
+        return [type(e).__name__, type(e).__base__.__name__, str(e)]
+print(json.dumps([error(lambda: lumenstat.PySystemSummary(0)), error(lumenstat.py_get_memory_info)]))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="hiding /proc/meminfo takes root and a mount namespace")
+def test_a_failed_query_raises_fatal_error():
+    hide = 'mount --bind /dev/null /proc/meminfo && exec "$0" -c "$1"'
+    done = subprocess.run(["unshare", "-m", "sh", "-c", hide, sys.executable, FAILING],
+                          capture_output=True, text=True, timeout=60)
+    summary, memory = json.loads(done.stdout)
+    assert summary[:2] == ["FatalError", "BaseException"]
+    assert summary[2] == "PySystemSummary failed: " + memory[2].split(" failed: ", 1)[1]
 
 
 @pytest.mark.slow
