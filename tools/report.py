@@ -17,6 +17,7 @@ import datetime
 import json
 import os
 import shutil
+import signal
 import sys
 import time
 import types
@@ -257,6 +258,8 @@ def watch(args) -> int:
     sample_ms = min(round(interval * 1000), SAMPLE_MS)
     in_place = sys.stdout.isatty() and not args.json
     out = sys.stdout
+    # A termination request ends the watch as Ctrl-C does, with the terminal restored.
+    previous_handler = signal.signal(signal.SIGTERM, interrupt)
     if in_place:
         out.write(ENTER_SCREEN)
     try:
@@ -278,9 +281,14 @@ def watch(args) -> int:
     except KeyboardInterrupt:
         return 0
     finally:
+        signal.signal(signal.SIGTERM, previous_handler)
         if in_place:
             out.write(LEAVE_SCREEN)
             out.flush()
+
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
 def report_command(args) -> int:

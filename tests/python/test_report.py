@@ -84,7 +84,8 @@ def test_text_report_shows_every_section(listener):
     assert abs(shown - lumenstat.get_process_count()) <= 10
 
 
-def test_watch_redraws_in_place_and_ctrl_c_restores_the_terminal():
+@pytest.mark.parametrize("interruption", [signal.SIGINT, signal.SIGTERM])
+def test_watch_redraws_in_place_until_interrupted_and_restores_the_terminal(interruption):
     pid, fd = pty.fork()
     if pid == 0:
         os.execv(sys.executable, [sys.executable, REPORT, "--watch", "0.2"])
@@ -93,7 +94,7 @@ def test_watch_redraws_in_place_and_ctrl_c_restores_the_terminal():
     while output.count(b"\x1b[H") < 3 and time.monotonic() < deadline:
         if select.select([fd], [], [], 0.1)[0]:
             output += os.read(fd, 65536)
-    os.kill(pid, signal.SIGINT)
+    os.kill(pid, interruption)
     while True:
         try:
             chunk = os.read(fd, 65536)
