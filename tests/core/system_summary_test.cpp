@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,149 +16,73 @@
 #include "cpu/cpu_usage.h"
 #include "memory.h"
 #include "process/process_table.h"
+#include "support/fake_system.h"
 
 namespace lumenstat {
 namespace {
 
-// Forwards every operation to this machine's system, noting which query each
-// call belongs to by the operations only that query makes. One query's
-// operations can be made to fail, and the sampling sleep only moves the clock
-// the socket cache reads, so a long sample costs no time.
-class Recorder : public os::System {
-public:
-    std::string fail;  // the query whose operations fail
+template <auto operation>
+auto forward() {
+    return [](auto... args) { return (os::native().*operation)(args...); };
+}
+
+// This machine's system behind the fake, limited to the operations a snapshot
+// makes. Each call is noted under the query it belongs to, told by the
+// operations only that query makes; the operations of `fail` fail. The
+// sampling sleep only moves the clock the socket cache reads.
+struct Recorder : testing::FakeSystem {
+    std::string fail;
     bool hide_sockets_after_sleep = false;
+    std::vector<std::string> steps;  // a repeated step is noted once
+    std::uint64_t slept_ns = 0;
 
-    std::vector<std::string> steps() {
-        std::lock_guard lock(mutex_);
-        return steps_;
-    }
-
-    void open_query_scope() override { real_.open_query_scope(); }
-    void close_query_scope() noexcept override { real_.close_query_scope(); }
-    int sysctl(const int* name, unsigned namelen, void* old, std::size_t* len, const void* new_,
-               std::size_t newlen) override {
-        const char* step =
-            namelen >= 2 && name[0] == darwin::CTL_HW && name[1] == darwin::HW_MEMSIZE ? "memory"
-            : namelen == 3 && name[0] == darwin::CTL_KERN && name[1] == darwin::KERN_PROC
-                ? "processes"
-                : nullptr;
-        if (failing(step)) return errno = EPERM, -1;
-        return real_.sysctl(name, namelen, old, len, new_, newlen);
-    }
-    int sysctlbyname(const char* name, void* old, std::size_t* len, const void* new_,
-                     std::size_t newlen) override {
-        if (failing("cpu")) return errno = EPERM, -1;
-        return real_.sysctlbyname(name, old, len, new_, newlen);
-    }
-    long sysconf(int name) override { return real_.sysconf(name); }
-    int kill(int pid, int sig) override { return real_.kill(pid, sig); }
-    int nanosleep(const timespec* request, timespec*) override {
-        note("sleep");
-        slept_ns_ += static_cast<std::uint64_t>(request->tv_sec) * 1000000000u +
-                     static_cast<std::uint64_t>(request->tv_nsec);
-        slept_ = true;
-        return 0;
-    }
-    const char* getenv(const char* name) override { return real_.getenv(name); }
-    std::uint64_t monotonic_ns() override { return real_.monotonic_ns() + slept_ns_; }
-    int proc_listpids(std::uint32_t type, std::uint32_t info, void* out, int size) override {
-        note("sockets");
-        if (hide_sockets_after_sleep && slept_) return errno = EPERM, -1;
-        return real_.proc_listpids(type, info, out, size);
-    }
-    int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* out, int size) override {
-        return real_.proc_pidinfo(pid, flavor, arg, out, size);
-    }
-    int proc_pidfdinfo(int pid, int fd, int flavor, void* out, int size) override {
-        return real_.proc_pidfdinfo(pid, fd, flavor, out, size);
-    }
-    int proc_pid_rusage(int pid, int flavor, void* out) override {
-        return real_.proc_pid_rusage(pid, flavor, out);
-    }
-    darwin::kern_return_t host_statistics64(int flavor, darwin::integer_t* info,
-                                            darwin::natural_t* count) override {
-        if (failing("memory")) return 5;  // KERN_FAILURE
-        return real_.host_statistics64(flavor, info, count);
-    }
-    darwin::kern_return_t host_processor_info(int flavor, darwin::natural_t* cpus,
-                                              darwin::integer_t** info,
-                                              darwin::natural_t* count) override {
-        if (failing("cpu usage")) return 5;
-        return real_.host_processor_info(flavor, cpus, info, count);
-    }
-    darwin::kern_return_t vm_deallocate(void* address, std::size_t size) override {
-        return real_.vm_deallocate(address, size);
-    }
-    darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override {
-        return real_.mach_timebase_info(info);
-    }
-
-    int getfsstat(darwin::statfs* buffer, int bufsize, int mode) override {
-        if (failing("disks")) return errno = EIO, -1;
-        return real_.getfsstat(buffer, bufsize, mode);
-    }
-    darwin::DIR* opendir(const char* path) override { return real_.opendir(path); }
-    int readdir_r(darwin::DIR* dir, darwin::dirent* entry, darwin::dirent** result) override {
-        return real_.readdir_r(dir, entry, result);
-    }
-    int dirfd(darwin::DIR* dir) override { return real_.dirfd(dir); }
-    int fstatat(int fd, const char* path, darwin::stat* buffer, int flag) override {
-        return real_.fstatat(fd, path, buffer, flag);
-    }
-    int closedir(darwin::DIR* dir) override { return real_.closedir(dir); }
-    darwin::CFMutableDictionaryRef IOServiceMatching(const char* name) override {
-        return real_.IOServiceMatching(name);
-    }
-    darwin::kern_return_t IOServiceGetMatchingServices(darwin::mach_port_t port,
-                                                       darwin::CFDictionaryRef matching,
-                                                       darwin::io_iterator_t* existing) override {
-        return real_.IOServiceGetMatchingServices(port, matching, existing);
-    }
-    darwin::io_object_t IOIteratorNext(darwin::io_iterator_t iterator) override {
-        return real_.IOIteratorNext(iterator);
-    }
-    darwin::kern_return_t IORegistryEntryCreateCFProperties(darwin::io_registry_entry_t entry,
-                                                            darwin::CFMutableDictionaryRef* props,
-                                                            darwin::CFAllocatorRef allocator,
-                                                            darwin::IOOptionBits options) override {
-        return real_.IORegistryEntryCreateCFProperties(entry, props, allocator, options);
-    }
-    darwin::kern_return_t IOObjectRelease(darwin::io_object_t object) override {
-        return real_.IOObjectRelease(object);
-    }
-    darwin::CFStringRef CFStringCreateWithCString(darwin::CFAllocatorRef allocator,
-                                                  const char* text,
-                                                  darwin::CFStringEncoding encoding) override {
-        return real_.CFStringCreateWithCString(allocator, text, encoding);
-    }
-    const void* CFDictionaryGetValue(darwin::CFDictionaryRef dictionary, const void* key) override {
-        return real_.CFDictionaryGetValue(dictionary, key);
-    }
-    darwin::Boolean CFNumberGetValue(darwin::CFNumberRef number, darwin::CFNumberType type,
-                                     void* value) override {
-        return real_.CFNumberGetValue(number, type, value);
-    }
-    void CFRelease(darwin::CFTypeRef object) override { real_.CFRelease(object); }
-
-private:
-    // Notes the step (a repeat of the last one is not noted again) and says
-    // whether its operations fail.
-    bool failing(const char* step) {
-        if (step == nullptr) return false;
-        note(step);
-        return fail == step;
-    }
     void note(const char* step) {
-        std::lock_guard lock(mutex_);
-        if (steps_.empty() || steps_.back() != step) steps_.emplace_back(step);
+        if (steps.empty() || steps.back() != step) steps.emplace_back(step);
     }
 
-    os::System& real_ = os::native();
-    std::mutex mutex_;
-    std::vector<std::string> steps_;
-    std::atomic<std::uint64_t> slept_ns_ = 0;
-    std::atomic<bool> slept_ = false;
+    template <class Operation>
+    auto marked(const char* step, Operation real) {
+        return [this, step, real](auto... args) {
+            note(step);
+            if (fail == step) return errno = EPERM, decltype(real(args...))(-1);
+            return real(args...);
+        };
+    }
+
+    Recorder() {
+        on_sysconf = forward<&os::System::sysconf>();
+        on_proc_pidinfo = forward<&os::System::proc_pidinfo>();
+        on_proc_pidfdinfo = forward<&os::System::proc_pidfdinfo>();
+        on_proc_pid_rusage = forward<&os::System::proc_pid_rusage>();
+        on_vm_deallocate = forward<&os::System::vm_deallocate>();
+        on_mach_timebase_info = forward<&os::System::mach_timebase_info>();
+        on_sysctlbyname = marked("cpu", forward<&os::System::sysctlbyname>());
+        on_getfsstat = marked("disks", forward<&os::System::getfsstat>());
+        on_host_processor_info = marked("cpu usage", forward<&os::System::host_processor_info>());
+        on_host_statistics64 = marked("memory", forward<&os::System::host_statistics64>());
+        on_sysctl = [this](const int* name, unsigned length, auto... rest) {
+            auto real = forward<&os::System::sysctl>();
+            if (name[0] == darwin::CTL_HW && name[1] == darwin::HW_MEMSIZE) {
+                return marked("memory", real)(name, length, rest...);
+            }
+            if (length == 3 && name[0] == darwin::CTL_KERN && name[1] == darwin::KERN_PROC) {
+                return marked("processes", real)(name, length, rest...);
+            }
+            return real(name, length, rest...);
+        };
+        on_proc_listpids = [this](auto... args) {
+            note("sockets");
+            if (hide_sockets_after_sleep && slept_ns > 0) return errno = EPERM, -1;
+            return os::native().proc_listpids(args...);
+        };
+        on_nanosleep = [this](const timespec* request, timespec*) {
+            note("sleep");
+            slept_ns += static_cast<std::uint64_t>(request->tv_sec) * 1000000000u +
+                        static_cast<std::uint64_t>(request->tv_nsec);
+            return 0;
+        };
+        on_monotonic_ns = [this] { return os::native().monotonic_ns() + slept_ns; };
+    }
 };
 
 // A TCP listener of this process on a loopback port.
@@ -204,7 +126,7 @@ TEST(SystemSummary, QueriesInOrderWithTheTotalAskedAgainAfterTheSample) {
         recorder.hide_sockets_after_sleep = true;
         SocketCache cache;
         const SystemSummary summary = get_system_summary(recorder, c.sample, cache).value();
-        EXPECT_EQ(recorder.steps(), c.steps);
+        EXPECT_EQ(recorder.steps, c.steps);
 
         const auto mine = std::ranges::find_if(summary.connections, [&](const SocketConnection& s) {
             return s.local_addr.port == listener.port && s.state == SocketState::Listen;
@@ -257,7 +179,7 @@ TEST(SystemSummary, AFailedQueryEndsTheSnapshotWithItsError) {
         SocketCache cache;
         const auto summary = get_system_summary(recorder, {1, 0}, cache);
         ASSERT_FALSE(summary.has_value()) << c.query;
-        EXPECT_EQ(recorder.steps(), c.steps) << c.query;
+        EXPECT_EQ(recorder.steps, c.steps) << c.query;
         Recorder alone;
         alone.fail = c.query;
         const std::optional<QueryError> expected = c.alone(alone);

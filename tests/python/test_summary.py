@@ -74,59 +74,47 @@ def test_every_read_builds_new_objects(snapshot):
     assert snapshot.process_count == len(snapshot.processes) == snapshot.get_process_count()
 
 
-def test_snapshot_holds_this_process_its_listener_and_the_machine(snapshot, listener):
-    me = snapshot.get_process_by_pid(os.getpid())
-    assert fields(me)[:3] == fields(lumenstat.get_process_by_pid(os.getpid()))[:3]
-    local = f"{listener[0]}:{listener[1]}"
-    mine = snapshot.get_connection_by_local_addr(local)
-    assert fields(mine) == ("tcp", local, "127.0.0.1:0", "LISTEN", os.getpid(), 0)
-    assert snapshot.memory.total == lumenstat.py_get_memory_info().total
-    assert fields(snapshot.cpu)[:4] == fields(lumenstat.py_get_cpu_info())[:4]
-    assert len(snapshot.cpu_usage) == len(lumenstat.py_get_cpu_usage(0))
-    assert [d.mount_point for d in snapshot.disks] == [d.mount_point for d in lumenstat.py_get_disks()]
-    summary = snapshot.socket_summary
-    states = [c.state for c in snapshot.connections]
-    assert (summary.listen, summary.established) == (states.count("LISTEN"),
-                                                     states.count("ESTABLISHED"))
-
-
 def test_lookups_compare_exact_texts_and_numbers(snapshot, listener):
     connections = snapshot.connections
     listening = [fields(c) for c in connections if c.state == "LISTEN"]
     first_unconnected = next(c for c in connections if c.remote_addr == "127.0.0.1:0")
     first_mine = next(c for c in connections if c.pid == os.getpid())
+    local = f"{listener[0]}:{listener[1]}"
+    summary, states = snapshot.socket_summary, [c.state for c in connections]
+    assert (summary.listen, summary.established) == (states.count("LISTEN"),
+                                                     states.count("ESTABLISHED"))
     cases = [
+        (snapshot.get_connection_by_local_addr(local),
+         ("tcp", local, "127.0.0.1:0", "LISTEN", os.getpid(), 0)),
+        (snapshot.get_connection_by_local_addr(local + "\x00"), None),
         (snapshot.get_connection_by_state("LISTEN"), listening),
         (snapshot.get_connection_by_state("listen"), []),
         (snapshot.get_connection_by_state("LI\x00STEN"), []),
         (snapshot.get_connection_by_local_addr("localhost:80"), None),
-        (snapshot.get_connection_by_local_addr(f"{listener[0]}:{listener[1]}\x00"), None),
         (snapshot.get_connection_by_remote_addr("127.0.0.1:0"), fields(first_unconnected)),
         (snapshot.get_connection_by_inode(0), fields(connections[0])),
         (snapshot.get_connection_by_inode(2**64 - 1), None),
         (snapshot.get_connection_by_pid(os.getpid()), fields(first_mine)),
         (snapshot.get_connection_by_pid(pid=4294967295), None),
         (snapshot.get_process_by_pid(4294967295), None),
+        (snapshot.get_process_by_pid(os.getpid()).pid, os.getpid()),
     ]
     for found, expected in cases:
         assert (fields(found) if found is not None else None) == expected
 
 
-@pytest.mark.parametrize("call, exception, text", [
-    (lambda s: s.get_connection_by_state(), TypeError,
+@pytest.mark.parametrize("call, text", [
+    (lambda s: s.get_connection_by_state(),
      "PySystemSummary.get_connection_by_state() missing 1 required positional argument: 'state'"),
-    (lambda s: s.get_connection_by_state(None), TypeError,
-     "argument 'state': 'None' is not an instance of 'str'"),
-    (lambda s: s.get_process_by_pid(-1), OverflowError,
-     "out of range integral type conversion attempted"),
-    (lambda s: s.get_connection_by_inode(1, inode=1), TypeError,
+    (lambda s: s.get_connection_by_inode(1, inode=1),
      "PySystemSummary.get_connection_by_inode() got multiple values for argument 'inode'"),
-    (lambda s: s.get_processes(1), TypeError, None),
+    (lambda s: s.get_connection_by_local_addr(None),
+     "argument 'local_addr': 'None' is not an instance of 'str'"),
 ])
-def test_method_argument_errors(snapshot, call, exception, text):
-    with pytest.raises(exception) as raised:
+def test_method_argument_errors(snapshot, call, text):
+    with pytest.raises(TypeError) as raised:
         call(snapshot)
-    assert text is None or str(raised.value) == text
+    assert str(raised.value) == text
 
 
 def test_sample_duration():
