@@ -313,9 +313,10 @@ COMMANDS: list = []
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="report",
         description="A report of this machine from one lumenstat snapshot: memory, CPU, file "
-        "systems, disks, sockets and the processes using most memory.",
+        f"systems, disks, sockets and the {TOP_PROCESSES} processes using most memory. The exit "
+        "status is 1 when the snapshot or a section could not be read; --watch ends with 0 when "
+        "interrupted.",
     )
     parser.add_argument("--json", action="store_true",
                         help="print the snapshot (every attribute of PySystemSummary) and the disk "
