@@ -4,6 +4,8 @@ Run by bench/run.sh under the virtual environment's Python 3.13 (where lumenstat
 psutil runs in a long-lived worker under Debian's python3, the floors are long-lived C workers, and
 each side times only its own call, so a sample is the call and nothing else. Contenders are
 interleaved round by round, in an order that rotates, so background noise falls on all alike.
+Beside each wall time the sides report the CPU time (user and system) their whole process spent in
+the call, helper threads included.
 """
 
 import argparse
@@ -92,8 +94,16 @@ class Contender:
         self.cpu_times += cpu
         self.items = items
 
+    def forget(self):
+        self.times.clear()
+        self.cpu_times.clear()
+
     def median_ms(self):
         return statistics.median(self.times) / 1e6
+
+    def median_cpu_ms(self):
+        """None when the side does not report CPU time."""
+        return statistics.median(self.cpu_times) / 1e6 if self.cpu_times else None
 
 
 def lumenstat_call(function, *args):
@@ -116,27 +126,29 @@ def psutil_call(worker, op, pid=None):
         answer = json.loads(worker.ask(request))
         if "error" in answer:
             raise RuntimeError(answer["error"])
-        return answer["ns"], answer["count"]
+        return answer["ns"], answer["count"], answer["cpu"]
 
     return sample
 
 
 def floor_call(worker):
     def sample():
-        fields = worker.ask("pass").split()
-        return int(fields[0]), int(fields[1])
+        wall, cpu, items = worker.ask("pass").split()[:3]
+        return int(wall), int(items), int(cpu)
 
     return sample
 
 
 class Row:
-    """One line of the result table: lumenstat against one peer, with a goal on the ratio."""
+    """One line of the result table: lumenstat against one peer, with a goal on the ratio of the
+    wall times and, optionally, one on the ratio of the CPU times."""
 
-    def __init__(self, title, lumenstat, peer, goal):
+    def __init__(self, title, lumenstat, peer, goal, cpu_goal=None):
         self.title = title
         self.lumenstat = lumenstat
         self.peer = peer
         self.goal = goal
+        self.cpu_goal = cpu_goal
 
     def status(self):
         """None when measured; otherwise why there is no figure."""
@@ -148,14 +160,24 @@ class Row:
         return None
 
     def cells(self):
+        cpu_goal = f"<= {self.cpu_goal}x" if self.cpu_goal is not None else ""
         status = self.status()
         if status is not None:
             theirs = f"{self.peer.median_ms():.3f}" if self.peer.times else ""
-            return [self.title, "", theirs, "", f"<= {self.goal}x", status, ""]
+            return [self.title, "", theirs, "", f"<= {self.goal}x", "", "", "", cpu_goal, status, ""]
         mine = self.lumenstat.median_ms()
         theirs = self.peer.median_ms()
         ratio = mine / theirs
-        met = "met" if ratio <= self.goal else "NOT met"
+        missed = [] if ratio <= self.goal else ["wall"]
+        mine_cpu = self.lumenstat.median_cpu_ms()
+        theirs_cpu = self.peer.median_cpu_ms()
+        cpu_cells = ["", "", ""]
+        if mine_cpu is not None and theirs_cpu is not None:
+            cpu_ratio = mine_cpu / theirs_cpu if theirs_cpu > 0 else float("inf")
+            cpu_cells = [f"{mine_cpu:.3f}", f"{theirs_cpu:.3f}", f"{cpu_ratio:.2f}x"]
+            if self.cpu_goal is not None and cpu_ratio > self.cpu_goal:
+                missed.append("CPU")
+        met = "met" if not missed else f"NOT met ({', '.join(missed)})"
         items = f"{self.lumenstat.items}/{self.peer.items}"
         return [
             self.title,
@@ -163,6 +185,8 @@ class Row:
             f"{theirs:.3f}",
             f"{ratio:.2f}x",
             f"<= {self.goal}x",
+            *cpu_cells,
+            cpu_goal,
             met,
             items,
         ]
@@ -184,7 +208,7 @@ def measure_rounds(contenders, warmup, rounds):
             contender.run()
         if r < warmup:
             for contender in contenders:
-                contender.times.clear()
+                contender.forget()
 
 
 def pair_rows(module, psutil_worker, specs, warmup, rounds):
@@ -200,44 +224,194 @@ def pair_rows(module, psutil_worker, specs, warmup, rounds):
     return rows
 
 
-def process_phase(module, psutil_worker, build_dir, args):
-    load = Worker([os.path.join(build_dir, "load_processes"), str(args.processes)], "process load")
-    floor = Worker([os.path.join(build_dir, "floor_processes")], "process floor")
-    try:
-        ready = load.read_line().split()
-        print(f"\nprocess load: {ready[1]} sleeping children of pid {load.process.pid}", flush=True)
-        get_processes = function_of(module, "get_processes")
-        floor_side = Contender("floor", floor_call(floor))
-        psutil_side = Contender("psutil", psutil_call(psutil_worker, "processes"))
-        mine = Contender("lumenstat", lumenstat_call(get_processes)) if get_processes else None
-        rows = [
-            Row("get_processes() vs floor", mine, floor_side, 1.25),
-            Row("get_processes() vs psutil process_iter", mine, psutil_side, 0.35),
-        ]
-        contenders = [c for c in (mine, floor_side, psutil_side) if c is not None]
-        measure_rounds(contenders, args.warmup, args.rounds)
-        print_medians("process listing", contenders)
+class Load:
+    """One shape of load: holders running load_processes, each with (children, TCP pairs per
+    child). Every holder is ready (its children hold their sockets) once the object exists; close()
+    ends them all and fails the run if one of them failed."""
 
-        pid = load.process.pid
-        specs = [
-            ("py_get_memory_info() vs virtual_memory", "py_get_memory_info", (), "virtual_memory",
-             None, 1.0),
-            ("py_get_cpu_times() vs cpu_times(percpu)", "py_get_cpu_times", (), "cpu_times", None,
-             1.0),
-            ("get_process_io(pid) vs io_counters", "get_process_io", (pid,), "process_io", pid, 1.0),
-            ("py_get_cpu_info() vs cpu_count+cpu_freq", "py_get_cpu_info", (), "cpu_info", None,
-             1.0),
-        ]
-        rows += pair_rows(module, psutil_worker, specs, args.warmup, args.small_rounds)
+    def __init__(self, build_dir, parts):
+        self.parts = parts
+        self.holders = []
+        try:
+            for children, pairs in parts:
+                argv = [os.path.join(build_dir, "load_processes"), str(children), str(pairs)]
+                holder = Worker(argv, "process load")
+                self.holders.append(holder)
+                holder.read_line()
+        except BaseException:
+            self.close()
+            raise
+
+    def pids(self):
+        return [holder.process.pid for holder in self.holders]
+
+    def close(self):
+        codes = [holder.close() for holder in self.holders]
+        self.holders = []
+        if any(code != 0 for code in codes):
+            raise WorkerDied(f"a process load ended with status {max(codes)}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+
+def listing_sides(function, floor, psutil_worker, op, after=None):
+    """lumenstat (None when the module lacks the function), the floor and psutil for one listing."""
+    mine = Contender("lumenstat", lumenstat_call(function), after=after) if function else None
+    return {
+        "lumenstat": mine,
+        "floor": Contender("floor", floor_call(floor)),
+        "psutil": Contender("psutil", psutil_call(psutil_worker, op)),
+    }
+
+
+def present(sides):
+    return [side for side in sides.values() if side is not None]
+
+
+def print_growth(what, first, last, units, unit):
+    """How each side's median grows from one shape to a larger one, per unit of the difference, so
+    that a cost growing faster than the floor's shows."""
+    print(f"  {what}: growth per {unit} (microseconds, wall / CPU):", flush=True)
+    growth = {}
+    for label in first:
+        a, b = first[label], last[label]
+        if a is None or b is None or not a.times or not b.times:
+            continue
+        wall = (b.median_ms() - a.median_ms()) * 1000 / units
+        cpu = None
+        if a.cpu_times and b.cpu_times:
+            cpu = (b.median_cpu_ms() - a.median_cpu_ms()) * 1000 / units
+        growth[label] = (wall, cpu)
+    floor = growth.get("floor")
+    for label, (wall, cpu) in growth.items():
+        cpu_text = f"{cpu:8.3f}" if cpu is not None else "       -"
+        line = f"    {label:<9} {wall:8.3f} / {cpu_text}"
+        if label != "floor" and floor is not None and floor[0] > 0:
+            line += f"   ({wall / floor[0]:.2f}x the floor's wall"
+            if cpu is not None and floor[1] is not None and floor[1] > 0:
+                line += f", {cpu / floor[1]:.2f}x its CPU"
+            line += ")"
+        print(line, flush=True)
+
+
+def process_phase(module, psutil_worker, build_dir, args):
+    floor = Worker([os.path.join(build_dir, "floor_processes")], "process floor")
+    get_processes = function_of(module, "get_processes")
+    loads = sorted(set(args.process_loads) | {args.processes})
+    rows = []
+    measured = []
+    try:
+        for count in loads:
+            with Load(build_dir, [(count, 0)]) as load:
+                pid = load.pids()[0]
+                print(f"\nprocess load: {count} sleeping children of pid {pid}", flush=True)
+                sides = listing_sides(get_processes, floor, psutil_worker, "processes")
+                mine = sides["lumenstat"]
+                rows += [
+                    Row(f"get_processes() +{count} idle vs floor", mine, sides["floor"], 1.0, 1.3),
+                    Row(f"get_processes() +{count} idle vs process_iter", mine, sides["psutil"],
+                        0.35),
+                ]
+                measure_rounds(present(sides), args.warmup, args.rounds)
+                print_medians("process listing", present(sides))
+                measured.append((count, sides))
+                if count == args.processes:
+                    rows += small_rows(module, psutil_worker, pid, args)
+        if len(measured) > 1:
+            (low, first), (high, last) = measured[0], measured[-1]
+            print_growth(f"\nget_processes() from +{low} to +{high}", first, last, high - low,
+                         "extra process")
         return rows
     finally:
         floor.close()
-        code = load.close()
-        if code != 0:
-            raise WorkerDied(f"process load ended with status {code}")
 
 
-def socket_phase(module, psutil_worker, build_dir, args):
+def small_rows(module, psutil_worker, pid, args):
+    """The calls about one thing, measured under the process load."""
+    specs = [
+        ("py_get_memory_info() vs virtual_memory", "py_get_memory_info", (), "virtual_memory",
+         None, 1.0),
+        ("py_get_cpu_times() vs cpu_times(percpu)", "py_get_cpu_times", (), "cpu_times", None,
+         1.0),
+        ("get_process_io(pid) vs io_counters", "get_process_io", (pid,), "process_io", pid, 1.0),
+        ("py_get_cpu_info() vs cpu_count+cpu_freq", "py_get_cpu_info", (), "cpu_info", None,
+         1.0),
+    ]
+    return pair_rows(module, psutil_worker, specs, args.warmup, args.small_rounds)
+
+
+class CacheSpacing:
+    """The socket listing keeps its result for one second: wait() returns once more than that has
+    passed since the last listing, which done() marks."""
+
+    def __init__(self):
+        self.last = 0.0
+
+    def done(self):
+        self.last = time.monotonic()
+
+    def wait(self):
+        remaining = self.last + CACHE_SPACING_S - time.monotonic()
+        if remaining > 0:
+            time.sleep(remaining)
+
+
+# Shapes of load for the socket listing: a title and the parts of its Load. Each part is
+# (processes, connected TCP pairs per process); a pair is two sockets of the same process.
+CONNECTION_SHAPES = [
+    ("no load", []),
+    ("1 proc x 1000 TCP", [(1, 500)]),
+    ("1 proc x 1000 TCP +500 idle", [(1, 500), (500, 0)]),
+    ("200 procs x 10 TCP", [(200, 5)]),
+]
+
+
+def connection_shapes_phase(module, psutil_worker, build_dir, spacing, args):
+    floor = Worker([os.path.join(build_dir, "floor_sockets")], "socket floor")
+    get_connections = function_of(module, "get_connections")
+    rows = []
+    measured = {}
+    try:
+        for title, parts in CONNECTION_SHAPES:
+            with Load(build_dir, parts):
+                print(f"\nconnection shape: {title}", flush=True)
+                sides = listing_sides(get_connections, floor, psutil_worker, "net_connections",
+                                      after=spacing.done)
+                if parts:
+                    mine = sides["lumenstat"]
+                    rows += [
+                        Row(f"get_connections() {title} vs floor", mine, sides["floor"], 1.0),
+                        Row(f"get_connections() {title} vs net_connections", mine,
+                            sides["psutil"], 0.4),
+                    ]
+                for r in range(args.warmup + args.shape_rounds):
+                    # Every listing is a fresh enumeration, past the cached second.
+                    spacing.wait()
+                    for contender in rotate(present(sides), r):
+                        contender.run()
+                    if r < args.warmup:
+                        for contender in present(sides):
+                            contender.forget()
+                print_medians("socket listing", present(sides))
+                measured[title] = sides
+        bare, one, beside, many = (measured[title] for title, _ in CONNECTION_SHAPES)
+        print()
+        print_growth("get_connections() from no load to 1 proc x 1000 TCP", bare, one, 1000,
+                     "socket")
+        print_growth("get_connections() from 1 proc x 1000 TCP to +500 idle", one, beside, 500,
+                     "idle process")
+        print_growth("get_connections() from no load to 200 procs x 10 TCP", bare, many, 200,
+                     "process of 10 sockets")
+        return rows
+    finally:
+        floor.close()
+
+
+def socket_phase(module, psutil_worker, build_dir, spacing, args):
     load = Worker(["/usr/bin/python3", os.path.join(HERE, "load_sockets.py")], "socket load")
     floor = Worker([os.path.join(build_dir, "floor_sockets")], "socket floor")
     try:
@@ -251,19 +425,9 @@ def socket_phase(module, psutil_worker, build_dir, args):
         get_connections = function_of(module, "get_connections")
         get_queues = function_of(module, "get_process_socket_queues")
 
-        last_listing = [0.0]
-
-        def listing_done():
-            last_listing[0] = time.monotonic()
-
-        def wait_past_cache():
-            remaining = last_listing[0] + CACHE_SPACING_S - time.monotonic()
-            if remaining > 0:
-                time.sleep(remaining)
-
         listing = None
         if get_connections is not None:
-            listing = Contender("lumenstat", lumenstat_call(get_connections), after=listing_done)
+            listing = Contender("lumenstat", lumenstat_call(get_connections), after=spacing.done)
         queues = Contender("lumenstat", lumenstat_call(get_queues, pid)) if get_queues else None
         floor_side = Contender("floor", floor_call(floor))
         all_psutil = Contender("psutil", psutil_call(psutil_worker, "net_connections"))
@@ -279,7 +443,7 @@ def socket_phase(module, psutil_worker, build_dir, args):
         for r in range(args.warmup + args.socket_rounds):
             # Every listing must be a fresh enumeration, more than a second after the last one;
             # the uncached queue queries run in the same round.
-            wait_past_cache()
+            spacing.wait()
             for contender in rotate(listing_group, r):
                 contender.run()
             for _ in range(args.queue_pairs):
@@ -287,17 +451,17 @@ def socket_phase(module, psutil_worker, build_dir, args):
                     contender.run()
             if r < args.warmup:
                 for contender in listing_group + queue_group:
-                    contender.times.clear()
-                    contender.cpu_times.clear()
+                    contender.forget()
         print_medians("socket listing", listing_group)
         print_medians("one process's sockets", queue_group)
 
-        rows += summary_rows(module, args, wait_past_cache, listing_done)
+        rows += summary_rows(module, args, spacing)
 
         if listing is not None and listing.error is None:
-            wait_past_cache()
+            spacing.wait()
             fresh = lumenstat_call(get_connections)()[0]
             within = lumenstat_call(get_connections)()[0]
+            spacing.done()
             print(
                 f"  get_connections(): fresh {fresh / 1e6:.3f} ms, again within the cached second "
                 f"{within / 1e6:.3f} ms (for reference, not compared)",
@@ -427,7 +591,7 @@ SUMMARY_PARTS = ["py_get_memory_info", "py_get_cpu_info", "py_get_disks", "py_ge
                  "get_connections", "get_processes", "py_get_cpu_usage", "py_get_socket_summary"]
 
 
-def summary_rows(module, args, wait_past_cache, listing_done):
+def summary_rows(module, args, spacing):
     """PySystemSummary(0) against the same queries called one by one; each side starts from an
     expired socket cache, so each makes one fresh socket listing."""
     summary_class = function_of(module, "PySystemSummary")
@@ -447,16 +611,16 @@ def summary_rows(module, args, wait_past_cache, listing_done):
         return elapsed, len(results[5]) + len(results[4])
 
     available = summary_class is not None and all(parts)
-    mine = Contender("lumenstat", snapshot, after=listing_done) if available else None
-    peer = Contender("one by one", one_by_one, after=listing_done)
+    mine = Contender("lumenstat", snapshot, after=spacing.done) if available else None
+    peer = Contender("one by one", one_by_one, after=spacing.done)
     if available:
         for r in range(args.warmup + args.summary_rounds):
             for contender in rotate([mine, peer], r):
-                wait_past_cache()
+                spacing.wait()
                 contender.run()
             if r < args.warmup:
-                mine.times.clear()
-                peer.times.clear()
+                mine.forget()
+                peer.forget()
         print_medians("snapshot", [mine, peer])
     return [Row("PySystemSummary(0) vs its queries one by one", mine, peer, 1.0)]
 
@@ -464,7 +628,8 @@ def summary_rows(module, args, wait_past_cache, listing_done):
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
-            cpu = f", CPU {statistics.median(c.cpu_times) / 1e6:.3f} ms" if c.cpu_times else ""
+            cpu = c.median_cpu_ms()
+            cpu = f", CPU {cpu:.3f} ms" if cpu is not None else ""
             print(
                 f"  {what}: {c.label:<9} {c.median_ms():9.3f} ms median of {len(c.times)}{cpu}, "
                 f"{c.items} items",
@@ -473,7 +638,8 @@ def print_medians(what, contenders):
 
 
 def print_table(rows):
-    header = ["measurement", "lumenstat ms", "peer ms", "ratio", "goal", "result", "items"]
+    header = ["measurement", "lumenstat ms", "peer ms", "ratio", "goal", "CPU ms", "peer CPU",
+              "CPU ratio", "CPU goal", "result", "items"]
     lines = [header] + [row.cells() for row in rows]
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     for n, line in enumerate(lines):
@@ -505,7 +671,10 @@ def describe_machine(psutil_info):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", required=True, help="where run.sh compiled the C programs")
-    parser.add_argument("--processes", type=int, default=600)
+    parser.add_argument("--processes", type=int, default=600,
+                        help="the process load the calls about one thing run under")
+    parser.add_argument("--process-loads", type=lambda text: [int(n) for n in text.split(",")],
+                        default=[100, 600, 2000], help="extra processes of each process shape")
     parser.add_argument("--warmup", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=40)
     parser.add_argument("--small-rounds", type=int, default=200)
@@ -514,6 +683,8 @@ def main():
     parser.add_argument("--traffic-rounds", type=int, default=60)
     parser.add_argument("--directory-entries", type=int, default=10000)
     parser.add_argument("--summary-rounds", type=int, default=20)
+    parser.add_argument("--shape-rounds", type=int, default=15,
+                        help="rounds of the socket listing on each connection shape")
     args = parser.parse_args()
 
     broken = False
@@ -533,9 +704,11 @@ def main():
         describe_machine(json.loads(psutil_worker.read_line()))
         started = time.monotonic()
         rows = process_phase(lumenstat, psutil_worker, args.build_dir, args)
-        rows += socket_phase(lumenstat, psutil_worker, args.build_dir, args)
+        spacing = CacheSpacing()
+        rows += socket_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
         rows += traffic_phase(lumenstat, args.build_dir, args)
         rows += storage_phase(lumenstat, psutil_worker, args)
+        rows += connection_shapes_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
         print(f"\nmedians; ratio = lumenstat / peer ({time.monotonic() - started:.0f} s of measuring)")
         print_table(rows)
     finally:

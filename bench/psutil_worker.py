@@ -1,8 +1,9 @@
 """The peer's side of the benchmarks: a long-lived worker run under the interpreter psutil was built for.
 
 Reads one JSON request per line from standard input ({"op": NAME, "pid": PID}), runs that one call,
-and answers one JSON line: {"ns": elapsed nanoseconds of the call alone, "count": items returned},
-or {"error": text}. Only the call is inside the timed region; parsing and answering are not.
+and answers one JSON line: {"ns": elapsed nanoseconds of the call alone, "cpu": CPU nanoseconds of
+this process during the call, "count": items returned}, or {"error": text}. Only the call is inside
+the timed region; parsing and answering are not.
 """
 
 import json
@@ -74,10 +75,12 @@ def main():
         operation = OPERATIONS[request["op"]]
         pid = request.get("pid")
         try:
+            cpu_start = time.process_time_ns()
             start = time.perf_counter_ns()
             result = operation(pid)
             elapsed = time.perf_counter_ns() - start
-            answer = {"ns": elapsed, "count": count(result)}
+            cpu = time.process_time_ns() - cpu_start
+            answer = {"ns": elapsed, "cpu": cpu, "count": count(result)}
         except Exception as error:  # reported to the driver, which decides what it means
             answer = {"error": f"{type(error).__name__}: {error}"}
         print(json.dumps(answer), flush=True)

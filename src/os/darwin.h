@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-// On macOS <cstdlib> brings sys/resource.h, which defines RUSAGE_INFO_V2 as a
-// macro; it would turn the declaration below, and every use of it, into
-// nonsense. Same value, checked against the SDK in the layout check.
+// On macOS <cstdlib> brings sys/resource.h, which defines RUSAGE_INFO_V0 and
+// RUSAGE_INFO_V2 as macros; they would turn the declarations below, and every
+// use of them, into nonsense. Same values, checked against the SDK in the
+// layout check.
+#ifdef RUSAGE_INFO_V0
+#undef RUSAGE_INFO_V0
+#endif
 #ifdef RUSAGE_INFO_V2
 #undef RUSAGE_INFO_V2
 #endif
@@ -48,6 +52,7 @@ inline constexpr int PROC_PIDTASKALLINFO = 2;
 inline constexpr int PROC_PIDTASKINFO = 4;
 inline constexpr int PROC_PIDFDSOCKETINFO = 3;
 inline constexpr std::uint32_t PROX_FDTYPE_SOCKET = 2;
+inline constexpr int RUSAGE_INFO_V0 = 0;
 inline constexpr int RUSAGE_INFO_V2 = 2;
 
 // Mach host flavors
@@ -133,6 +138,22 @@ struct proc_taskallinfo {
     proc_taskinfo ptinfo;
 };
 
+// The first flavor: times, sizes and start, without the children's times
+// and the disk counters that later flavors add after them.
+struct rusage_info_v0 {
+    std::uint8_t ri_uuid[16];
+    std::uint64_t ri_user_time;    // nanoseconds
+    std::uint64_t ri_system_time;  // nanoseconds
+    std::uint64_t ri_pkg_idle_wkups;
+    std::uint64_t ri_interrupt_wkups;
+    std::uint64_t ri_pageins;
+    std::uint64_t ri_wired_size;
+    std::uint64_t ri_resident_size;
+    std::uint64_t ri_phys_footprint;
+    std::uint64_t ri_proc_start_abstime;
+    std::uint64_t ri_proc_exit_abstime;
+};
+
 struct rusage_info_v2 {
     std::uint8_t ri_uuid[16];
     std::uint64_t ri_user_time;    // nanoseconds
@@ -209,6 +230,9 @@ static_assert(sizeof(proc_bsdinfo) == 136);
 static_assert(offsetof(proc_bsdinfo, pbi_nfiles) == 96);
 static_assert(sizeof(proc_taskallinfo) == 232);
 static_assert(offsetof(proc_taskallinfo, ptinfo) == 136);
+static_assert(sizeof(rusage_info_v0) == 96);
+static_assert(offsetof(rusage_info_v0, ri_resident_size) == 64);
+static_assert(offsetof(rusage_info_v0, ri_phys_footprint) == 72);
 static_assert(sizeof(rusage_info_v2) == 160);
 static_assert(offsetof(rusage_info_v2, ri_resident_size) == 64);
 static_assert(offsetof(rusage_info_v2, ri_phys_footprint) == 72);

@@ -130,10 +130,11 @@ std::uint64_t task_resident_size(os::System& sys, std::int32_t pid) {
 }
 
 // The first non-zero of four sources, each asked only when those before it
-// gave nothing. `page_size` is 0 when the system did not report one.
+// gave nothing. `page_size` is 0 when the system did not report one. The first
+// usage flavor carries both sizes and spares the kernel the disk counters.
 std::uint64_t memory_usage(os::System& sys, const kinfo_proc& entry, std::uint64_t page_size) {
-    darwin::rusage_info_v2 usage{};
-    if (sys.proc_pid_rusage(entry.p_pid, darwin::RUSAGE_INFO_V2, &usage) >= 0) {
+    darwin::rusage_info_v0 usage{};
+    if (sys.proc_pid_rusage(entry.p_pid, darwin::RUSAGE_INFO_V0, &usage) >= 0) {
         if (usage.ri_phys_footprint != 0) {
             return usage.ri_phys_footprint;
         }

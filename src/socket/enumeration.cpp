@@ -51,11 +51,18 @@ void write_stdout(std::string_view text) {
 
 void enumerate_process(os::System& system, int pid, std::optional<std::uint32_t> debug_pid,
                        std::vector<d::proc_fdinfo>& fds, FullTable& table) {
-    d::proc_taskallinfo task{};
-    if (system.proc_pidinfo(pid, d::PROC_PIDTASKALLINFO, 0, &task, sizeof(task)) <= 0) {
+    // The listing's own size probe bounds it as pbi_nfiles of the task's BSD
+    // information would, fails for the same processes, and reads less.
+    const int needed = system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
+    if (needed <= 0) {
         return;
     }
-    std::uint32_t nfiles = std::min(task.pbsd.pbi_nfiles, kMaxDescriptors);
+    const std::uint32_t nfiles =
+        std::min(static_cast<std::uint32_t>(static_cast<unsigned>(needed) / sizeof(d::proc_fdinfo)),
+                 kMaxDescriptors);
+    if (nfiles == 0) {
+        return;
+    }
     fds.assign(nfiles, d::proc_fdinfo{});
     int listed = system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(),
                                      static_cast<int>(nfiles * sizeof(d::proc_fdinfo)));

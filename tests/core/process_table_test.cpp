@@ -209,11 +209,11 @@ TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {
         m.table[0].e_xrssize = c.pages;
         m.page_size = c.page_size;
         m.sys.on_proc_pid_rusage = [&](int pid, int flavor, void* out) {
-            EXPECT_TRUE(pid == 9 && flavor == darwin::RUSAGE_INFO_V2);
-            std::memset(out, 0xAB, sizeof(darwin::rusage_info_v2));  // garbage unless answered
+            EXPECT_TRUE(pid == 9 && flavor == darwin::RUSAGE_INFO_V0);
+            std::memset(out, 0xAB, sizeof(darwin::rusage_info_v0));  // garbage unless answered
             if (!c.rusage_ok) return -1;
-            static_cast<darwin::rusage_info_v2*>(out)->ri_phys_footprint = c.footprint;
-            static_cast<darwin::rusage_info_v2*>(out)->ri_resident_size = c.resident;
+            static_cast<darwin::rusage_info_v0*>(out)->ri_phys_footprint = c.footprint;
+            static_cast<darwin::rusage_info_v0*>(out)->ri_resident_size = c.resident;
             return 0;
         };
         m.sys.on_proc_pidinfo = [&](int, int flavor, std::uint64_t, void* out, int size) {

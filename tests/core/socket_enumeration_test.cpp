@@ -144,20 +144,20 @@ TEST_F(Enumeration, UnreadableItemsCostOnlyThemselves) {
                          {999},  // exited after the process listing
                          {12, {listener(3, 3), failing}},
                          {13, {listener(3, 4)}}};
-    machine.processes[0].task_readable = machine.processes[2].task_readable = false;
+    machine.processes[0].size_readable = machine.processes[2].size_readable = false;
     machine.processes[1].fds_readable = false;
     EXPECT_EQ(listening(), (Texts{"tcp 127.0.0.1:3 - LISTEN 12", "tcp 127.0.0.1:4 - LISTEN 13"}));
 }
 
 TEST_F(Enumeration, DescriptorCountBoundsTheListing) {
-    // The kernel lists more descriptors than pbi_nfiles said: only pbi_nfiles are asked for.
+    // The kernel lists more descriptors than its size probe said: only those are asked for.
     machine.processes = {{5, {listener(3, 1), listener(4, 2)}}};
     machine.processes[0].nfiles = 1;
     EXPECT_EQ(listening().size(), 1u);
     EXPECT_EQ(machine.listfds_sizes, std::vector<int>{8});
     // An absurd count is bounded instead of allocated.
     machine.now_ns += 1'000'000'000;
-    machine.processes[0].nfiles = 0xffffffffu;
+    machine.processes[0].nfiles = 0x7fffffffu / 8;
     EXPECT_EQ(listening().size(), 2u);
     ASSERT_EQ(machine.listfds_sizes.size(), 2u);
     EXPECT_LE(machine.listfds_sizes[1], (1 << 20) * 8);

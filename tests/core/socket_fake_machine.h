@@ -31,8 +31,10 @@ struct FakeProcess {
     int pid;
     std::vector<FakeDescriptor> fds;
     bool task_readable = true;
+    bool size_readable = true;  // the size probe of the descriptor list
     bool fds_readable = true;
-    std::optional<std::uint32_t> nfiles;  // default: the number of fds
+    // pbi_nfiles and the size probe's count; default: the number of fds
+    std::optional<std::uint32_t> nfiles;
 };
 
 struct FakeMachine {
@@ -68,6 +70,11 @@ struct FakeMachine {
                 *info = {};
                 info->pbsd.pbi_nfiles = process->nfiles.value_or(process->fds.size());
                 return static_cast<int>(sizeof(*info));
+            }
+            if (flavor == d::PROC_PIDLISTFDS && out == nullptr) {
+                if (!process->size_readable) return 0;
+                return static_cast<int>(std::min<std::uint64_t>(
+                    std::uint64_t{process->nfiles.value_or(process->fds.size())} * 8, INT32_MAX));
             }
             listfds_sizes.push_back(size);
             if (flavor != d::PROC_PIDLISTFDS || !process->fds_readable) return 0;

@@ -119,6 +119,20 @@ TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
     EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
 }
 
+// A size probe and the listing call after it are one reading of the process;
+// a listing without a probe before it reads anew.
+TEST(SocketWalk, SizeProbeAndTheListingAfterItAreOneReading) {
+    Holder holder;
+    os::LinuxSystem system;
+    os::QueryScope scope(system);
+    const int probed = system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
+    ASSERT_GT(probed, 0);
+    holder.open_another();
+    std::vector<d::proc_fdinfo> fds(1024);
+    EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8), probed);
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
+}
+
 namespace ls = os::linux_sockets;
 
 std::atomic<int> listings_read{0};
@@ -129,7 +143,11 @@ void slow_listing(int, ls::DescriptorListing& out) {
     out = {};
     ++listings_read;
 }
-void failing_listing(int, ls::DescriptorListing&) { throw std::bad_alloc(); }
+std::atomic<int> listings_failed{0};
+void failing_listing(int, ls::DescriptorListing&) {
+    ++listings_failed;
+    throw std::bad_alloc();
+}
 ls::SocketTable no_sockets() { return {}; }
 // Fails on the helper thread; the walking thread reads a table holding inode 7.
 ls::SocketTable table_on_walker_only() {
@@ -155,7 +173,7 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     walking_thread = std::this_thread::get_id();
     ls::SocketWalk walk(failing_listing, table_on_walker_only);
     walk.begin(pids);
-    std::this_thread::sleep_for(10ms);
+    while (listings_failed == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
     EXPECT_NE(walk.find_socket(7), nullptr);
 }

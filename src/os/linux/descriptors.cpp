@@ -212,15 +212,22 @@ void read_listing(int pid, std::size_t room, linux_sockets::DescriptorListing& o
 }
 
 int list_descriptors(int pid, void* buffer, int buffersize) {
+    linux_sockets::SocketWalk* walk = linux_sockets::current_walk();
     if (buffer == nullptr) {
+        if (walk != nullptr) {
+            const linux_sockets::DescriptorListing& probed = walk->probe_listing(pid);
+            if (probed.error != 0) {
+                errno = probed.error;
+                return 0;
+            }
+            return static_cast<int>(probed.entries.size() * sizeof(darwin::proc_fdinfo));
+        }
         long count = read_table(pid, 0, nullptr);
         return count < 0 ? 0 : static_cast<int>(count * sizeof(darwin::proc_fdinfo));
     }
     std::size_t room =
         buffersize > 0 ? static_cast<std::size_t>(buffersize) / sizeof(darwin::proc_fdinfo) : 0;
-    linux_sockets::SocketWalk* walk = linux_sockets::current_walk();
-    linux_sockets::DescriptorListing* listing =
-        walk != nullptr ? walk->read_ahead_listing(pid) : nullptr;
+    linux_sockets::DescriptorListing* listing = walk != nullptr ? walk->fill_listing(pid) : nullptr;
     if (listing == nullptr) {
         thread_local linux_sockets::DescriptorListing own;
         read_listing(pid, room, own);

@@ -21,6 +21,28 @@ ProcessMemo* memo() {
 
 bool keeping() { return memo() != nullptr; }
 
+std::vector<int>& table_pids_buffer() {
+    if (ProcessMemo* kept = memo()) {
+        kept->table_pids_kept = false;
+        kept->table_pids.clear();
+        return kept->table_pids;
+    }
+    thread_local std::vector<int> scratch;
+    scratch.clear();
+    return scratch;
+}
+
+void remember_table_pids() {
+    if (ProcessMemo* kept = memo()) {
+        kept->table_pids_kept = true;
+    }
+}
+
+const std::vector<int>* remembered_table_pids() {
+    ProcessMemo* kept = memo();
+    return kept != nullptr && kept->table_pids_kept ? &kept->table_pids : nullptr;
+}
+
 void remember_stats(std::vector<ProcessStat>&& stats) {
     if (ProcessMemo* kept = memo()) {
         kept->stats = std::move(stats);
@@ -74,6 +96,21 @@ void forget_args_area() {
     if (ProcessMemo* kept = memo()) {
         kept->args_kept = false;
     }
+}
+
+void remember_exe_refusal(int pid, bool refused) {
+    if (ProcessMemo* kept = memo()) {
+        kept->exe_pid = pid;
+        kept->exe_refused = refused;
+    }
+}
+
+std::optional<bool> remembered_exe_refusal(int pid) {
+    ProcessMemo* kept = memo();
+    if (kept == nullptr || kept->exe_pid != pid || pid == 0) {
+        return std::nullopt;
+    }
+    return kept->exe_refused;
 }
 
 bool boot_time_seconds(std::uint64_t& seconds) {

@@ -18,15 +18,30 @@ namespace lumenstat::os::procfs {
 
 // The readings of one query scope.
 struct ProcessMemo {
+    std::vector<int> table_pids;  // from the last table size probe
+    bool table_pids_kept = false;
     std::vector<ProcessStat> stats;  // sorted by pid
     std::string args_area;
     int args_pid = 0;
     bool args_kept = false;
+    // Whether the exe link of `exe_pid` was refused when its argument area
+    // was built; 0 when no link was read.
+    int exe_pid = 0;
+    bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
 };
 
 // Whether a scope is open on this thread, to keep readings in.
 bool keeping();
+
+// The processes a table size probe found in /proc, kept for the fetches that
+// follow it in this scope: `table_pids_buffer` returns storage to list them
+// in (the scope's, or a scratch vector with no scope open), and
+// `remember_table_pids` keeps what was listed there; `remembered_table_pids`
+// returns it, or nullptr.
+std::vector<int>& table_pids_buffer();
+void remember_table_pids();
+const std::vector<int>* remembered_table_pids();
 
 // Keeps the stat lines of a table fetch; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);
@@ -46,6 +61,13 @@ std::string& args_area_buffer();
 void remember_args_area(int pid);
 const std::string* remembered_args_area(int pid);
 void forget_args_area();
+
+// Keeps whether reading the exe link of `pid` was refused (true) or answered
+// (false); `remembered_exe_refusal` returns it for the same pid, else nothing.
+// The link and /proc/PID/io are refused by the same check of the caller's
+// right to inspect the process.
+void remember_exe_refusal(int pid, bool refused);
+std::optional<bool> remembered_exe_refusal(int pid);
 
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it: read once per scope, /proc/stat being large to generate. False

@@ -157,6 +157,10 @@ void SocketWalk::stop_reading_ahead() {
     }
 }
 
+bool SocketWalk::lists(int pid) const {
+    return ahead_ != nullptr && std::binary_search(ahead_->pids.begin(), ahead_->pids.end(), pid);
+}
+
 DescriptorListing* SocketWalk::read_ahead_listing(int pid) {
     ReadAhead* ahead = ahead_.get();
     if (ahead == nullptr) {
@@ -187,6 +191,27 @@ DescriptorListing* SocketWalk::read_ahead_listing(int pid) {
         return nullptr;
     }
     return &slot.listing;
+}
+
+const DescriptorListing& SocketWalk::probe_listing(int pid) {
+    if (probed_pid_ != pid) {
+        probed_pid_ = -1;
+        if (DescriptorListing* ahead = read_ahead_listing(pid)) {
+            probed_ = std::move(*ahead);
+        } else {
+            read_listing_(pid, probed_);
+        }
+        probed_pid_ = pid;
+    }
+    return probed_;
+}
+
+DescriptorListing* SocketWalk::fill_listing(int pid) {
+    if (probed_pid_ == pid) {
+        probed_pid_ = -1;
+        return &probed_;
+    }
+    return read_ahead_listing(pid);
 }
 
 void SocketWalk::descriptors_listed(int pid, SocketDescriptors sockets) {

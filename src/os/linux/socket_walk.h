@@ -11,7 +11,8 @@
 //   - from that list of processes on, another helper thread lists their
 //     descriptors from the last process backwards, until it meets the
 //     processes the caller has reached; each such listing answers the
-//     caller's PROC_PIDLISTFDS of that process once, later ones read anew;
+//     caller's PROC_PIDLISTFDS of that process once (a size probe and the
+//     listing that follows it count as one), later ones read anew;
 //   - TCP sockets that are only bound are added to the table at the first
 //     look-up it cannot answer, so a scope that never misses skips their
 //     costly search;
@@ -66,10 +67,23 @@ public:
     // proc_listpids returned `pids`, in ascending order.
     void begin(std::span<const int> pids);
 
+    // Whether `pid` is among the processes the walk began with: /proc lists
+    // processes only, never their other threads.
+    bool lists(int pid) const;
+
     // The listing of `pid` read ahead, which the caller may take the entries
     // and sockets from; null when there is none to take and the caller is to
     // read it now.
     DescriptorListing* read_ahead_listing(int pid);
+
+    // A size probe of the listing of `pid` (PROC_PIDLISTFDS with no buffer):
+    // the listing read ahead, else read whole now, kept for the call that
+    // lists the same process next.
+    const DescriptorListing& probe_listing(int pid);
+    // The listing for a PROC_PIDLISTFDS of `pid` that fills a buffer: the one
+    // the probe kept, else one read ahead; null when the caller is to read it
+    // now. Either is used up by this call.
+    DescriptorListing* fill_listing(int pid);
 
     // PROC_PIDLISTFDS listed the descriptors of `pid`.
     void descriptors_listed(int pid, SocketDescriptors sockets);
@@ -96,6 +110,8 @@ private:
     std::optional<SocketTable> helper_table_;
     std::unique_ptr<HelperThread> table_reader_;
     std::unique_ptr<ReadAhead> ahead_;
+    int probed_pid_ = -1;
+    DescriptorListing probed_;
     int listed_pid_ = -1;
     SocketDescriptors listed_sockets_;
 };

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "os/darwin.h"
 #include "os/linux/proc_files.h"
@@ -52,6 +53,19 @@ bool next_pid(DIR* dir, int& pid) {
     return false;
 }
 
+// The processes of /proc in directory order: those the size probe of this
+// query scope found, else read now into `listed`.
+const std::vector<int>& table_pids(DIR* dir, std::vector<int>& listed) {
+    if (const std::vector<int>* kept = remembered_table_pids()) {
+        return *kept;
+    }
+    int pid = 0;
+    while (next_pid(dir, pid)) {
+        listed.push_back(pid);
+    }
+    return listed;
+}
+
 }  // namespace
 
 int kern_proc_all(void* oldp, std::size_t* oldlenp) {
@@ -60,13 +74,15 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
         return -1;
     }
     constexpr std::size_t entry_size = sizeof(darwin::kinfo_proc);
-    int pid = 0;
     if (oldp == nullptr) {
-        std::size_t count = 0;
+        // The fetch that follows in this scope reads the processes found here.
+        std::vector<int>& listed = table_pids_buffer();
+        int pid = 0;
         while (next_pid(dir.get(), pid)) {
-            ++count;
+            listed.push_back(pid);
         }
-        *oldlenp = (count + spare_entries) * entry_size;
+        remember_table_pids();
+        *oldlenp = (listed.size() + spare_entries) * entry_size;
         return 0;
     }
 
@@ -87,7 +103,8 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     std::size_t written = 0;
     bool overflow = false;
     ProcessStat stat;
-    while (next_pid(dir.get(), pid)) {
+    std::vector<int> listed;
+    for (int pid : table_pids(dir.get(), listed)) {
         // A process that exits between the listing and the read is left out.
         if (!read_process_stat(proc_fd, pid, stat)) {
             continue;

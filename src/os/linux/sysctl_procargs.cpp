@@ -41,6 +41,9 @@ bool build_args_area(int pid, std::string& area) {
     }
     char exe[PATH_MAX];
     ssize_t link_length = ::readlink(path, exe, sizeof exe);
+    if (link_length >= 0 || errno == EACCES || errno == EPERM) {
+        remember_exe_refusal(pid, link_length < 0);
+    }
     // Unreadable (another user's process) or too long: an empty path.
     std::size_t exe_length = link_length > 0 ? static_cast<std::size_t>(link_length) : 0;
     if (exe_length == sizeof exe) {

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <type_traits>
 
-// os/darwin.h removes this macro (the standard headers leak it); keep the SDK's value.
+// os/darwin.h removes these macros (the standard headers leak them); keep the SDK's values.
+constexpr int sdk_rusage_info_v0 = RUSAGE_INFO_V0;
 constexpr int sdk_rusage_info_v2 = RUSAGE_INFO_V2;
 
 #include "os/darwin.h"
@@ -64,6 +65,9 @@ constexpr int sdk_rusage_info_v2 = RUSAGE_INFO_V2;
     X(proc_bsdinfo, pbi_start_tvusec, proc_bsdinfo, pbi_start_tvusec)                     \
     X(proc_taskallinfo, pbsd, proc_taskallinfo, pbsd)                                     \
     X(proc_taskallinfo, ptinfo, proc_taskallinfo, ptinfo)                                 \
+    X(rusage_info_v0, ri_resident_size, rusage_info_v0, ri_resident_size)                 \
+    X(rusage_info_v0, ri_phys_footprint, rusage_info_v0, ri_phys_footprint)               \
+    X(rusage_info_v0, ri_proc_exit_abstime, rusage_info_v0, ri_proc_exit_abstime)         \
     X(rusage_info_v2, ri_uuid, rusage_info_v2, ri_uuid)                                   \
     X(rusage_info_v2, ri_user_time, rusage_info_v2, ri_user_time)                         \
     X(rusage_info_v2, ri_system_time, rusage_info_v2, ri_system_time)                     \
@@ -120,6 +124,7 @@ constexpr int sdk_rusage_info_v2 = RUSAGE_INFO_V2;
     X(proc_taskinfo, proc_taskinfo)                     \
     X(proc_bsdinfo, proc_bsdinfo)                       \
     X(proc_taskallinfo, proc_taskallinfo)               \
+    X(rusage_info_v0, rusage_info_v0)                   \
     X(rusage_info_v2, rusage_info_v2)                   \
     X(vm_statistics64, vm_statistics64)                 \
     X(processor_cpu_load_info, processor_cpu_load_info) \
@@ -147,6 +152,7 @@ constexpr int sdk_rusage_info_v2 = RUSAGE_INFO_V2;
     X(PROC_PIDTASKINFO, PROC_PIDTASKINFO)               \
     X(PROC_PIDFDSOCKETINFO, PROC_PIDFDSOCKETINFO)       \
     X(PROX_FDTYPE_SOCKET, PROX_FDTYPE_SOCKET)           \
+    X(RUSAGE_INFO_V0, sdk_rusage_info_v0)               \
     X(RUSAGE_INFO_V2, sdk_rusage_info_v2)               \
     X(HOST_VM_INFO64, HOST_VM_INFO64)                   \
     X(HOST_VM_INFO64_COUNT, HOST_VM_INFO64_COUNT)       \
