@@ -18,6 +18,8 @@ import sys
 import tempfile
 import time
 
+from tracker_bench import tracker_phase
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE_SPACING_S = 1.05  # the socket listing keeps its result for one second
 
@@ -625,6 +627,22 @@ def summary_rows(module, args, spacing):
     return [Row("PySystemSummary(0) vs its queries one by one", mine, peer, 1.0)]
 
 
+def under_both_loads(args, measure):
+    """Runs `measure` while the process load and the socket load are both alive."""
+    processes = Worker([os.path.join(args.build_dir, "load_processes"), str(args.processes)],
+                       "process load")
+    sockets = Worker(["/usr/bin/python3", os.path.join(HERE, "load_sockets.py")], "socket load")
+    try:
+        processes.read_line()
+        sockets.read_line()
+        return measure()
+    finally:
+        for load in (sockets, processes):
+            code = load.close()
+            if code != 0:
+                raise WorkerDied(f"{load.name} ended with status {code}")
+
+
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
@@ -709,8 +727,11 @@ def main():
         rows += traffic_phase(lumenstat, args.build_dir, args)
         rows += storage_phase(lumenstat, psutil_worker, args)
         rows += connection_shapes_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
+        tracker_lines = under_both_loads(args, lambda: tracker_phase(lumenstat, Worker, args))
         print(f"\nmedians; ratio = lumenstat / peer ({time.monotonic() - started:.0f} s of measuring)")
         print_table(rows)
+        print("\ntrackers (watched process: 100 sockets, 20 descendants; process and socket loads alive)")
+        print("\n".join(tracker_lines))
     finally:
         psutil_worker.close()
     failed = [row for row in rows if (row.status() or "").startswith("error")]

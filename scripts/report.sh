@@ -3,4 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# `report.sh watch PID` follows one process live instead, until Ctrl-C.
+if [ "${1:-}" = watch ]; then
+    shift
+    exec .venv/bin/python tools/watch.py "$@"
+fi
 exec .venv/bin/python tools/report.py "$@"

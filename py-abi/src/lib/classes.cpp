@@ -1,5 +1,7 @@
 #include "classes.h"
 
+#include "functions.h"
+#include "process/tracker.h"
 #include "summary.h"
 
 namespace lumenstat::py::classes {
@@ -69,6 +71,14 @@ constexpr Attribute child_process_event[] = {
     {"cmdline", K::TextList}, {"exe_path", K::Text}, {"start_time", K::U64},
 };
 
+PyMethodDef tracker_methods[] = {
+    {"stop", tracker_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+// A tracker object holds its handle; the three handle types are one layout.
+constexpr ClassExtras tracker_extras{.methods = tracker_methods,
+                                     .native_size = sizeof(TrackerHandle)};
+
 }  // namespace
 
 const ClassSpec SystemSummary{"PySystemSummary",
@@ -85,7 +95,7 @@ const ClassSpec SocketConnection{"PySocketConnection", socket_connection};
 const ClassSpec ProcessInfo{"PyProcessInfo", process_info};
 const ClassSpec DirEntry{"PyDirEntry", dir_entry};
 const ClassSpec ChildProcessEvent{"PyChildProcessEvent", child_process_event};
-const ClassSpec ProcessTracker{"PyProcessTracker", {}};
+const ClassSpec ProcessTracker{"PyProcessTracker", {}, tracker_extras};
 const ClassSpec CpuTimes{"PyCpuTimes", cpu_times};
 const ClassSpec DiskIoStats{"PyDiskIoStats", disk_io_stats};
 const ClassSpec ProcessIoInfo{"PyProcessIoInfo", process_io_info};
@@ -93,8 +103,8 @@ const ClassSpec SocketStats{"PySocketStats", socket_stats};
 const ClassSpec SocketQueueInfo{"PySocketQueueInfo", socket_queue_info};
 // Same attributes as a connection: the socket tracker reports the same six fields.
 const ClassSpec SocketConnectionEvent{"PySocketConnectionEvent", socket_connection};
-const ClassSpec ProcessSocketTracker{"PyProcessSocketTracker", {}};
-const ClassSpec ProcessQueueTracker{"PyProcessQueueTracker", {}};
+const ClassSpec ProcessSocketTracker{"PyProcessSocketTracker", {}, tracker_extras};
+const ClassSpec ProcessQueueTracker{"PyProcessQueueTracker", {}, tracker_extras};
 
 const std::array<const ClassSpec*, 18>& all() {
     static const std::array<const ClassSpec*, 18> order = {

@@ -51,6 +51,12 @@ PyMethodDef table[] = {
      "get_connection_by_state(state)\n--\n\n"},
     {"list_dir", entry(list_dir), with_arguments, "list_dir(path)\n--\n\n"},
     {"kill_process", entry(kill_process), with_arguments, "kill_process(pid)\n--\n\n"},
+    {"start_tracking_children", entry(start_tracking_children), with_arguments,
+     "start_tracking_children(pid, callback)\n--\n\n"},
+    {"start_tracking_sockets", entry(start_tracking_sockets), with_arguments,
+     "start_tracking_sockets(pid, callback)\n--\n\n"},
+    {"start_tracking_queues", entry(start_tracking_queues), with_arguments,
+     "start_tracking_queues(pid, callback)\n--\n\n"},
 };
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <span>
 
+#include "socket/values.h"
+
 namespace lumenstat::py {
 
 // Registration order of the module's functions.
@@ -55,6 +57,18 @@ PyObject* get_connection_by_remote_addr(PyObject* self, PyObject* const* args, P
                                         PyObject* kwnames);
 PyObject* get_connection_by_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
+// One PySocketQueueInfo, as the queue listing and the queue tracker build it.
+PyObject* queue_object(const SocketQueueInfo& queue);
+
+// Trackers
+PyObject* start_tracking_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* start_tracking_sockets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+PyObject* start_tracking_queues(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+// stop() of the three tracker classes.
+PyObject* tracker_stop(PyObject* self, PyObject* unused);
 
 // Per-connection traffic
 PyObject* get_process_socket_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -18,14 +18,6 @@
 namespace lumenstat::py {
 namespace {
 
-PyObject* queue_object(const SocketQueueInfo& queue) {
-    return make_instance(
-        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
-        socket_address_text(queue.local_addr),
-        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
-        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
-        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
-}
 
 PyObject* connection_list(const Result<StateGroups>& groups) {
     if (!groups) {
@@ -83,6 +75,15 @@ PyObject* by_address(const Signature& signature, const char* prefix, PyObject* c
 }
 
 }  // namespace
+
+PyObject* queue_object(const SocketQueueInfo& queue) {
+    return make_instance(
+        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
+        socket_address_text(queue.local_addr),
+        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
+        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
+        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
+}
 
 PyObject* py_get_socket_summary(PyObject*, PyObject*) {
     return at_boundary("py_get_socket_summary", []() -> PyObject* {

@@ -57,6 +57,9 @@ void dealloc_record(PyObject* self) {
     for (std::uint32_t i = 0; i < header->constructed; ++i) {
         values[i].~FieldValue();
     }
+    if (header->native != nullptr) {
+        header->destroy_native(header->native);
+    }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -103,9 +106,9 @@ PyObject* create_type(const ClassSpec& spec) {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }
     kept->slots.push_back({0, nullptr});
-    const auto basicsize =
-        layout != nullptr ? static_cast<std::size_t>(layout->basicsize)
-                          : detail::values_offset + spec.attributes.size() * sizeof(FieldValue);
+    const auto basicsize = layout != nullptr
+                               ? static_cast<std::size_t>(layout->basicsize)
+                               : detail::native_offset(spec) + spec.extras.native_size;
     kept->spec = PyType_Spec{kept->qualified_name.c_str(), static_cast<int>(basicsize), 0,
                              static_cast<unsigned int>(flags), kept->slots.data()};
     return PyType_FromSpec(&kept->spec);
@@ -151,8 +154,21 @@ PyObject* allocate(const ClassSpec& spec, std::size_t value_count) {
     if (instance == nullptr) {
         return escalate_to_fatal(std::string("cannot allocate a ") + spec.name);
     }
-    reinterpret_cast<RecordHeader*>(instance)->constructed = 0;
+    auto* header = reinterpret_cast<RecordHeader*>(instance);
+    header->constructed = 0;
+    header->native = nullptr;
+    header->destroy_native = nullptr;
     return instance;
+}
+
+PyObject* native_too_large(const ClassSpec& spec) {
+    return raise_fatal(std::string("no room for the native object of ") + spec.name);
+}
+
+std::size_t native_offset(const ClassSpec& spec) {
+    const std::size_t end = values_offset + spec.attributes.size() * sizeof(FieldValue);
+    constexpr std::size_t align = alignof(std::max_align_t);
+    return (end + align - 1) / align * align;
 }
 
 PyObject* check_kinds(PyObject* instance, const ClassSpec& spec) {

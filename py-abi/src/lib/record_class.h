@@ -4,11 +4,13 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -41,6 +43,9 @@ struct ClassExtras {
     newfunc tp_new = nullptr;
     PyMethodDef* methods = nullptr;
     const NativeLayout* layout = nullptr;
+    // Bytes of the one native object each instance carries besides its
+    // attributes (a tracker's handle); see make_native_instance.
+    std::size_t native_size = 0;
 };
 
 struct ClassSpec {
@@ -58,6 +63,8 @@ namespace detail {
 struct RecordHeader {
     PyObject_HEAD
     std::uint32_t constructed;  // values alive in this instance
+    void* native;               // the native object, when one is alive
+    void (*destroy_native)(void*);
 };
 
 inline constexpr std::size_t values_offset =
@@ -70,6 +77,8 @@ inline FieldValue* values_of(PyObject* self) {
 
 PyObject* allocate(const ClassSpec& spec, std::size_t value_count);
 PyObject* check_kinds(PyObject* instance, const ClassSpec& spec);
+std::size_t native_offset(const ClassSpec& spec);
+PyObject* native_too_large(const ClassSpec& spec);
 
 }  // namespace detail
 
@@ -87,6 +96,32 @@ PyObject* make_instance(const ClassSpec& spec, Values&&... values) {
       ++header->constructed),
      ...);
     return detail::check_kinds(instance, spec);
+}
+
+// A new instance of a class without attributes that owns a native object,
+// moved from `value` only on success, and destroyed with the instance. Null
+// with FatalError set on failure.
+template <class T>
+PyObject* make_native_instance(const ClassSpec& spec, T&& value) {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    if (spec.extras.native_size < sizeof(T)) {
+        return detail::native_too_large(spec);
+    }
+    PyObject* instance = detail::allocate(spec, 0);
+    if (instance == nullptr) {
+        return nullptr;
+    }
+    auto* header = reinterpret_cast<detail::RecordHeader*>(instance);
+    header->native = new (reinterpret_cast<char*>(instance) + detail::native_offset(spec))
+        std::remove_cvref_t<T>(std::move(value));
+    header->destroy_native = [](void* native) { static_cast<std::remove_cvref_t<T>*>(native)->~T(); };
+    return instance;
+}
+
+// The native object of an instance made by make_native_instance.
+template <class T>
+T& native_of(PyObject* self) {
+    return *static_cast<T*>(reinterpret_cast<detail::RecordHeader*>(self)->native);
 }
 
 }  // namespace lumenstat::py

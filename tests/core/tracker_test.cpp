@@ -1,0 +1,332 @@
+#include "process/tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/socket_fake_machine.h"
+#include "support/fake_system.h"
+
+namespace lumenstat {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeSystem;
+namespace d = darwin;
+
+constexpr auto kPatience = 5s;
+
+// A machine behind the fake whose tracker threads sleep through a gate: each
+// sleep waits until the test lets it pass, so the test sees every poll's
+// reports before the next poll starts. Sinks share the rig, so it outlives
+// the tracker's thread whatever the test does.
+struct Rig {
+    FakeSystem sys;
+    testing::FakeMachine sockets;
+    std::vector<d::kinfo_proc> table;
+    bool table_fails = false;
+    int table_reads = 0;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int sleeps = 0;  // begun, so also polls finished
+    int allowed = 0;
+    std::vector<std::pair<long, long>> sleep_requests;
+    int sinks = 0;  // alive
+
+    Rig() {
+        sockets.install(sys);
+        sys.on_nanosleep = [this](const timespec* request, timespec*) {
+            std::unique_lock lock(mutex);
+            sleep_requests.emplace_back(request->tv_sec, request->tv_nsec);
+            const int ticket = ++sleeps;
+            changed.notify_all();
+            changed.wait(lock, [&] { return allowed >= ticket; });
+            return 0;
+        };
+        sys.on_sysctl = [this](const int* name, unsigned, void* old, std::size_t* len, const void*,
+                               std::size_t) {
+            if (name[1] != d::KERN_PROC) return errno = EINVAL, -1;
+            if (table_fails) return errno = EIO, -1;
+            if (old == nullptr) ++table_reads;
+            return testing::answer_sized(
+                std::string_view(reinterpret_cast<const char*>(table.data()),
+                                 table.size() * sizeof(d::kinfo_proc)),
+                old, len);
+        };
+    }
+
+    void add_process(std::int32_t pid, std::int32_t ppid, const char* comm = "p") {
+        d::kinfo_proc entry{};
+        entry.p_pid = pid;
+        entry.e_ppid = ppid;
+        std::strncpy(entry.p_comm, comm, sizeof entry.p_comm - 1);
+        table.push_back(entry);
+    }
+
+    // Waits until `polls` polls have ended; false (a failure, not a hang)
+    // when they do not within the patience.
+    bool polls_ended(int polls) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, [&] { return sleeps >= polls; });
+    }
+    void next_poll() {
+        std::lock_guard lock(mutex);
+        ++allowed;
+        changed.notify_all();
+    }
+    // Lets the threads run free and waits for them to let go of their sinks.
+    bool thread_ended() {
+        std::unique_lock lock(mutex);
+        allowed = INT_MAX;
+        changed.notify_all();
+        return changed.wait_for(lock, kPatience, [&] { return sinks == 0; });
+    }
+    template <class Predicate>
+    bool wait_for(Predicate predicate) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kPatience, predicate);
+    }
+};
+
+template <class Report>
+class RecordingSink : public EventSink<Report> {
+public:
+    RecordingSink(std::shared_ptr<Rig> rig, std::vector<Report>& into,
+                  std::function<bool(const Report&)> during = nullptr)
+        : rig_(std::move(rig)), into_(into), during_(std::move(during)) {
+        std::lock_guard lock(rig_->mutex);
+        ++rig_->sinks;
+    }
+    ~RecordingSink() override {
+        std::lock_guard lock(rig_->mutex);
+        --rig_->sinks;
+        rig_->changed.notify_all();
+    }
+    bool deliver(const Report& report) override {
+        bool go_on = during_ ? during_(report) : true;
+        std::lock_guard lock(rig_->mutex);
+        into_.push_back(report);
+        rig_->changed.notify_all();
+        return go_on;
+    }
+
+private:
+    std::shared_ptr<Rig> rig_;
+    std::vector<Report>& into_;
+    std::function<bool(const Report&)> during_;
+};
+
+template <class Report>
+std::unique_ptr<EventSink<Report>> recorder(const std::shared_ptr<Rig>& rig,
+                                            std::vector<Report>& into,
+                                            std::function<bool(const Report&)> during = nullptr) {
+    return std::make_unique<RecordingSink<Report>>(rig, into, std::move(during));
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> pids_of(
+    const std::vector<ChildProcessEvent>& events) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    for (const auto& e : events) out.emplace_back(e.pid, e.ppid);
+    return out;
+}
+
+using Pairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
+    auto rig = std::make_shared<Rig>();
+    std::vector<ChildProcessEvent> events;  // guarded by rig->mutex once the thread runs
+    // R(10) has A(11) and B(12) in that table order; A has A1(13), B has B1(14).
+    rig->add_process(10, 1, "root");
+    rig->add_process(11, 10, "a");
+    rig->add_process(99, 1, "stranger");
+    rig->add_process(12, 10, "b");
+    rig->add_process(13, 11, "a1");
+    rig->add_process(14, 12, "b1");
+    auto tracker = start_tracking_children(rig->sys, 10, recorder(rig, events));
+    ASSERT_TRUE(tracker);
+
+    ASSERT_TRUE(rig->polls_ended(1));
+    {
+        std::lock_guard lock(rig->mutex);
+        EXPECT_EQ(pids_of(events), (Pairs{{11, 10}, {12, 10}, {14, 12}, {13, 11}}));
+        EXPECT_EQ(events[0].name, "a");
+        EXPECT_EQ(rig->table_reads, 5);  // one per visited process: the root and four below
+        // The poll's own query scope around the five table reads' scopes, all closed by now.
+        EXPECT_EQ(rig->sys.scopes_opened, 6);
+        EXPECT_EQ(rig->sys.scopes_closed, 6);
+        EXPECT_EQ(rig->sleep_requests, (std::vector<std::pair<long, long>>{{0, 500'000'000}}));
+        // B1 exits and B2 takes its place under B; a stranger's child is no descendant.
+        rig->table.erase(rig->table.begin() + 5);
+        rig->add_process(15, 12, "b2");
+        rig->add_process(16, 99, "elsewhere");
+    }
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(2));
+    {
+        std::lock_guard lock(rig->mutex);
+        EXPECT_EQ(pids_of(events).back(), (std::pair<std::uint32_t, std::uint32_t>{15, 12}));
+        EXPECT_EQ(events.size(), 5u);
+        // A failed table read reports nothing and polling goes on.
+        rig->table_fails = true;
+    }
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(3));
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    EXPECT_EQ(events.size(), 5u);
+}
+
+TEST(ChildTracker, NeverReportsTheWatchedProcessItselfNorLoopsOnACycle) {
+    // Darwin's kernel_task is its own parent; a parent link cycle must not
+    // make the walk spin either.
+    auto rig = std::make_shared<Rig>();
+    std::vector<ChildProcessEvent> events;
+    rig->add_process(0, 0);
+    rig->add_process(1, 0);
+    rig->add_process(2, 3);
+    rig->add_process(3, 2);
+    auto tracker = start_tracking_children(rig->sys, 0, recorder(rig, events));
+    ASSERT_TRUE(rig->polls_ended(1));
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    auto cycle = start_tracking_children(rig->sys, 2, recorder(rig, events));
+    ASSERT_TRUE(rig->polls_ended(2));
+    cycle->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    EXPECT_EQ(pids_of(events), (Pairs{{1, 0}, {3, 2}}));
+}
+
+TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
+    auto rig = std::make_shared<Rig>();
+    SocketCache cache;
+    std::vector<SocketConnectionEvent> events;
+    rig->sockets.processes = {
+        {200, {testing::listener(3, 9090)}},
+        {100,
+         {testing::listener(3, 8080), testing::file_fd(4),
+          testing::socket_fd(5, testing::udp(d::DARWIN_AF_INET6, 53))}},
+    };
+    auto tracker = start_tracking_sockets(rig->sys, 100, recorder(rig, events), cache);
+    ASSERT_TRUE(rig->polls_ended(1));
+    {
+        std::lock_guard lock(rig->mutex);
+        ASSERT_EQ(events.size(), 2u);
+        for (const auto& e : events) EXPECT_EQ(e.pid, 100u);
+        EXPECT_EQ(rig->sockets.listpids_calls, 2);  // one enumeration: a size probe, a listing
+        // The listener is accepted into a connection; fd 5 stays as it was.
+        rig->sockets.processes[1].fds[0] = testing::socket_fd(
+            3, testing::tcp(d::DARWIN_AF_INET, 8080, 40000, d::TCPS_ESTABLISHED));
+    }
+    rig->next_poll();  // within the cache's second: the same snapshot, nothing new
+    ASSERT_TRUE(rig->polls_ended(2));
+    {
+        std::lock_guard lock(rig->mutex);
+        EXPECT_EQ(events.size(), 2u);
+        EXPECT_EQ(rig->sockets.listpids_calls, 2);
+        rig->sockets.now_ns += 1'000'000'000;
+    }
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(3));
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2].state, SocketState::Established);
+    EXPECT_EQ(events[2].remote_addr->port, 40000);
+    EXPECT_EQ(rig->sockets.listpids_calls, 4);
+}
+
+TEST(QueueTracker, DeliversEveryPollAlsoEmptyForAProcessThatIsGone) {
+    auto rig = std::make_shared<Rig>();
+    std::vector<std::vector<SocketQueueInfo>> lists;
+    rig->sockets.processes = {{100, {testing::listener(3, 8080)}}};
+    auto tracker = start_tracking_queues(rig->sys, 100, recorder(rig, lists));
+    ASSERT_TRUE(rig->polls_ended(1));
+    {
+        std::lock_guard lock(rig->mutex);
+        rig->sockets.processes.clear();
+    }
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(2));
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(3));
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    ASSERT_EQ(lists.size(), 3u);
+    ASSERT_EQ(lists[0].size(), 1u);
+    EXPECT_EQ(lists[0][0].fd, 3u);
+    EXPECT_TRUE(lists[1].empty() && lists[2].empty());
+}
+
+TEST(TrackerStop, FromInsideTheDeliveryOnTheTrackersOwnThreadEndsAfterThatPoll) {
+    auto rig = std::make_shared<Rig>();
+    std::vector<std::vector<SocketQueueInfo>> lists;
+    std::promise<ProcessQueueTracker*> handle;
+    auto ready = handle.get_future().share();
+    auto tracker = start_tracking_queues(
+        rig->sys, 100, recorder<std::vector<SocketQueueInfo>>(rig, lists, [ready](const auto&) {
+            if (ready.wait_for(kPatience) != std::future_status::ready) return true;
+            ready.get()->stop();
+            ready.get()->stop();
+            return true;
+        }));
+    handle.set_value(&*tracker);
+    ASSERT_TRUE(rig->thread_ended());  // no poll after the sleep that followed the stop
+    EXPECT_EQ(lists.size(), 1u);
+}
+
+TEST(TrackerStop, NeverWaitsForADeliveryUnderWayWhichStillArrives) {
+    // A Python thread stopping a tracker whose delivery waits for the
+    // interpreter lock that the stopping thread holds: stop() must return
+    // while the delivery is blocked.
+    auto rig = std::make_shared<Rig>();
+    std::vector<std::vector<SocketQueueInfo>> lists;
+    std::promise<void> unblock;
+    auto unblocked = unblock.get_future().share();
+    bool in_delivery = false;
+    auto tracker = start_tracking_queues(
+        rig->sys, 100,
+        recorder<std::vector<SocketQueueInfo>>(rig, lists, [&, unblocked](const auto&) {
+            {
+                std::lock_guard lock(rig->mutex);
+                in_delivery = true;
+                rig->changed.notify_all();
+            }
+            unblocked.wait_for(kPatience);
+            return true;
+        }));
+    ASSERT_TRUE(rig->wait_for([&] { return in_delivery; }));
+    auto stopped = std::async(std::launch::async, [&] { tracker->stop(); });
+    EXPECT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
+    unblock.set_value();
+    ASSERT_TRUE(rig->thread_ended());
+    EXPECT_EQ(lists.size(), 1u);
+}
+
+TEST(TrackerStop, ASinkThatCannotGoOnEndsTheThreadAndStopStillWorks) {
+    auto rig = std::make_shared<Rig>();
+    std::vector<std::vector<SocketQueueInfo>> lists;
+    auto tracker = start_tracking_queues(
+        rig->sys, 100,
+        recorder<std::vector<SocketQueueInfo>>(rig, lists, [](const auto&) { return false; }));
+    ASSERT_TRUE(rig->wait_for([&] { return !lists.empty(); }));
+    {
+        std::lock_guard lock(rig->mutex);
+        EXPECT_EQ(rig->sleeps, 0);  // ended without sleeping
+    }
+    tracker->stop();
+    tracker->stop();
+    ASSERT_TRUE(rig->thread_ended());
+    EXPECT_EQ(lists.size(), 1u);
+}
+
+}  // namespace
+}  // namespace lumenstat

@@ -1,0 +1,91 @@
+"""Follows one process live, read through lumenstat's trackers: each new descendant and each new
+socket as it appears, and the queue fill of its sockets whenever it changes, until Ctrl-C.
+
+    python tools/watch.py PID
+"""
+
+from __future__ import annotations
+
+import queue
+import sys
+
+import lumenstat
+
+
+def child_line(event: dict) -> str:
+    command = " ".join(event["cmdline"]) or f"[{event['name']}]"
+    return f"child   pid {event['pid']} (parent {event['ppid']}) {event['name']}: {command}"
+
+
+def socket_line(event: dict) -> str:
+    peer = f" -> {event['remote_addr']}" if event["remote_addr"] else ""
+    return f"socket  {event['protocol']:<5} {event['local_addr']}{peer} {event['state']}"
+
+
+def queue_lines(queues: list) -> list[str]:
+    if not queues:
+        return ["queues  no sockets"]
+    lines = []
+    for q in queues:
+        peer = f" -> {q.remote_addr}" if q.remote_addr else ""
+        lines.append(
+            f"queues  fd {q.fd:<4} {q.protocol:<5} {q.local_addr}{peer} {q.state}:"
+            f" receive {q.recv_queue_bytes}/{q.recv_queue_hiwat} B,"
+            f" send {q.send_queue_bytes}/{q.send_queue_hiwat} B"
+        )
+    return lines
+
+
+def queue_fill(queues: list) -> tuple:
+    return tuple((q.fd, q.protocol, q.local_addr, q.remote_addr, q.state, q.recv_queue_bytes,
+                  q.send_queue_bytes) for q in queues)
+
+
+def watch(pid: int, out=sys.stdout) -> None:
+    """Prints what the trackers report until interrupted; the trackers are stopped on the way out."""
+    events: queue.Queue = queue.Queue()
+    trackers = [
+        lumenstat.start_tracking_children(pid, lambda e: events.put(child_line(e))),
+        lumenstat.start_tracking_sockets(pid, lambda e: events.put(socket_line(e))),
+        lumenstat.start_tracking_queues(pid, lambda q: events.put(q)),
+    ]
+    last_fill = None
+    try:
+        while True:
+            try:
+                item = events.get(timeout=0.5)
+            except queue.Empty:
+                continue
+            if isinstance(item, list):
+                fill = queue_fill(item)
+                if fill == last_fill:
+                    continue
+                last_fill = fill
+                lines = queue_lines(item)
+            else:
+                lines = [item]
+            print("\n".join(lines), file=out, flush=True)
+    finally:
+        for tracker in trackers:
+            tracker.stop()
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 1 or not argv[0].isdigit():
+        print("usage: report.sh watch PID", file=sys.stderr)
+        return 2
+    pid = int(argv[0])
+    process = lumenstat.get_process_by_pid(pid)
+    if process is None:
+        print(f"watch: no process with pid {pid}", file=sys.stderr)
+        return 1
+    print(f"watching pid {pid} ({process.name}); Ctrl-C ends", flush=True)
+    try:
+        watch(pid)
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
