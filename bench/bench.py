@@ -457,6 +457,8 @@ def socket_phase(module, psutil_worker, build_dir, spacing, args):
         print_medians("socket listing", listing_group)
         print_medians("one process's sockets", queue_group)
 
+        rows += summary_rows(module, args, spacing)
+
         if listing is not None and listing.error is None:
             spacing.wait()
             fresh = lumenstat_call(get_connections)()[0]
@@ -544,6 +546,85 @@ def traffic_phase(module, build_dir, args):
             code = worker.close()
             if code != 0:
                 raise WorkerDied(f"{worker.name} ended with status {code}")
+
+
+def scandir_listing(path):
+    """What list_dir does, written with the standard library: every entry with its own status,
+    directories first, names in byte order."""
+    entries = []
+    with os.scandir(path) as listing:
+        for entry in listing:
+            try:
+                status = os.lstat(entry.path)
+            except OSError:
+                continue
+            is_dir = (status.st_mode & 0o170000) == 0o040000
+            entries.append((entry.name, entry.path, is_dir, 0 if is_dir else status.st_size))
+    entries.sort(key=lambda e: (not e[2], e[0].encode("utf-8", "surrogateescape")))
+    return entries
+
+
+def storage_phase(module, psutil_worker, args):
+    specs = [
+        ("py_get_disks() vs disk_partitions+disk_usage", "py_get_disks", (), "disks", None, 0.5),
+        ("py_get_disk_io_stats() vs disk_io_counters", "py_get_disk_io_stats", (), "disk_io",
+         None, 1.0),
+    ]
+    rows = pair_rows(module, psutil_worker, specs, args.warmup, args.small_rounds)
+    list_dir = function_of(module, "list_dir")
+    with tempfile.TemporaryDirectory(prefix="lumenstat-bench-") as directory:
+        for i in range(args.directory_entries):
+            with open(os.path.join(directory, f"file{i:05d}"), "wb") as f:
+                f.write(b"x" * (i % 100))
+        print(f"\nstorage: a directory of {args.directory_entries} files in {directory}",
+              flush=True)
+        mine = Contender("lumenstat", lumenstat_call(list_dir, directory)) if list_dir else None
+        theirs = Contender("scandir", python_call(scandir_listing, directory))
+        rows.append(Row(f"list_dir() vs scandir+lstat+sort ({args.directory_entries} files)",
+                        mine, theirs, 0.5))
+        contenders = [c for c in (mine, theirs) if c is not None]
+        measure_rounds(contenders, args.warmup, args.rounds)
+        print_medians("directory listing", contenders)
+    return rows
+
+
+# The queries a snapshot makes, in its order, each called as a module function.
+SUMMARY_PARTS = ["py_get_memory_info", "py_get_cpu_info", "py_get_disks", "py_get_socket_summary",
+                 "get_connections", "get_processes", "py_get_cpu_usage", "py_get_socket_summary"]
+
+
+def summary_rows(module, args, spacing):
+    """PySystemSummary(0) against the same queries called one by one; each side starts from an
+    expired socket cache, so each makes one fresh socket listing."""
+    summary_class = function_of(module, "PySystemSummary")
+    parts = [function_of(module, name) for name in SUMMARY_PARTS]
+
+    def snapshot():
+        start = time.perf_counter_ns()
+        s = summary_class(0)
+        elapsed = time.perf_counter_ns() - start
+        return elapsed, s.process_count + len(s.connections)
+
+    def one_by_one():
+        start = time.perf_counter_ns()
+        results = [f(0) if name == "py_get_cpu_usage" else f()
+                   for name, f in zip(SUMMARY_PARTS, parts)]
+        elapsed = time.perf_counter_ns() - start
+        return elapsed, len(results[5]) + len(results[4])
+
+    available = summary_class is not None and all(parts)
+    mine = Contender("lumenstat", snapshot, after=spacing.done) if available else None
+    peer = Contender("one by one", one_by_one, after=spacing.done)
+    if available:
+        for r in range(args.warmup + args.summary_rounds):
+            for contender in rotate([mine, peer], r):
+                spacing.wait()
+                contender.run()
+            if r < args.warmup:
+                mine.forget()
+                peer.forget()
+        print_medians("snapshot", [mine, peer])
+    return [Row("PySystemSummary(0) vs its queries one by one", mine, peer, 1.0)]
 
 
 def under_both_loads(args, measure):
@@ -658,6 +739,8 @@ def main():
     parser.add_argument("--socket-rounds", type=int, default=40)
     parser.add_argument("--queue-pairs", type=int, default=3)
     parser.add_argument("--traffic-rounds", type=int, default=60)
+    parser.add_argument("--directory-entries", type=int, default=10000)
+    parser.add_argument("--summary-rounds", type=int, default=20)
     parser.add_argument("--shape-rounds", type=int, default=15,
                         help="rounds of the socket listing on each connection shape")
     parser.add_argument("--directory-entries", type=int, default=10000)
@@ -683,6 +766,7 @@ def main():
         spacing = CacheSpacing()
         rows += socket_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
         rows += traffic_phase(lumenstat, args.build_dir, args)
+        rows += storage_phase(lumenstat, psutil_worker, args)
         rows += connection_shapes_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
         tracker_lines = under_both_loads(args, lambda: tracker_phase(lumenstat, Worker, args))
         rows += storage_phase(lumenstat, psutil_worker, args)

@@ -42,7 +42,7 @@ FUNCTIONS = [line.strip() for line in """
     start_tracking_queues(pid, callback)
 """.strip().splitlines()]
 # Functions whose subject is not built yet; each leaves this set in the change that adds it.
-NOT_YET = set()
+NOT_YET: set[str] = set()
 # The attributes of every record class, in declaration order.
 ATTRIBUTES = [line.split() for line in """
     PyMemoryInfo total available used free usage_percent
@@ -204,6 +204,19 @@ def interpreter_says(call, name, function):
     ("py_get_cpu_usage", (2**64,), {}, OverflowError, None),
     ("get_process_cpu_usage", (), {}, TypeError, "get_process_cpu_usage() missing 2 required "
      "positional arguments: 'pid' and 'sample_duration'"),
+    ("list_dir", (b"/tmp",), {}, TypeError,
+     "argument 'path': 'bytes' object is not an instance of 'str'"),
+    ("list_dir", (), {"paths": "/"}, TypeError,
+     "list_dir() got an unexpected keyword argument 'paths'"),
+    ("py_get_disks", (1,), {}, TypeError, "py_get_disks() takes no arguments (1 given)"),
+    ("PySystemSummary", (), {}, TypeError, "PySystemSummary.__new__() missing 1 required "
+     "positional argument: 'sample_duration'"),
+    ("PySystemSummary", (0, 1), {}, TypeError,
+     "PySystemSummary.__new__() takes 1 positional arguments but 2 were given"),
+    ("PySystemSummary", (), {"duration": 0}, TypeError,
+     "PySystemSummary.__new__() got an unexpected keyword argument 'duration'"),
+    ("PySystemSummary", (-1,), {}, OverflowError, None),
+    ("PySystemSummary", ("1",), {}, TypeError, NOT_INT.format("sample_duration", "str")),
 ])
 def test_argument_errors(function, args, kwargs, exception, text):
     with pytest.raises(exception) as raised:

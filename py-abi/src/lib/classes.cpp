@@ -2,6 +2,7 @@
 
 #include "functions.h"
 #include "process/tracker.h"
+#include "summary.h"
 
 namespace lumenstat::py::classes {
 namespace {
@@ -80,7 +81,12 @@ constexpr ClassExtras tracker_extras{.methods = tracker_methods,
 
 }  // namespace
 
-const ClassSpec SystemSummary{"PySystemSummary", {}, {.doc = "PySystemSummary(sample_duration)\n--\n\n"}};
+const ClassSpec SystemSummary{"PySystemSummary",
+                              {},
+                              {.doc = "PySystemSummary(sample_duration)\n--\n\n",
+                               .tp_new = summary::new_summary,
+                               .methods = summary::methods,
+                               .layout = &summary::layout}};
 const ClassSpec MemoryInfo{"PyMemoryInfo", memory_info};
 const ClassSpec CpuInfo{"PyCpuInfo", cpu_info};
 const ClassSpec DiskInfo{"PyDiskInfo", disk_info};

@@ -7,6 +7,7 @@
 #include "errors.h"
 #include "functions.h"
 #include "os/system.h"
+#include "result_objects.h"
 
 namespace lumenstat::py {
 namespace {
@@ -41,9 +42,7 @@ PyObject* py_get_cpu_info(PyObject*, PyObject*) {
         if (!info) {
             return raise_fatal_query("py_get_cpu_info", info.error());
         }
-        return make_instance(classes::CpuInfo, info->physical_cores, info->logical_cores,
-                             std::move(info->model_name), std::move(info->vendor),
-                             info->frequency_mhz);
+        return cpu_info_object(std::move(*info));
     });
 }
 

@@ -1,9 +1,9 @@
 #include "boundary.h"
-#include "classes.h"
 #include "errors.h"
 #include "functions.h"
 #include "memory.h"
 #include "os/system.h"
+#include "result_objects.h"
 
 namespace lumenstat::py {
 
@@ -14,8 +14,7 @@ PyObject* py_get_memory_info(PyObject*, PyObject*) {
         if (!memory) {
             return raise_fatal_query("py_get_memory_info", memory.error());
         }
-        return make_instance(classes::MemoryInfo, memory->total, memory->available, memory->used,
-                             memory->free, memory->usage_percent);
+        return memory_object(*memory);
     });
 }
 

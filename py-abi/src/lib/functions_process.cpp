@@ -7,31 +7,10 @@
 #include "functions.h"
 #include "os/system.h"
 #include "process/process_table.h"
+#include "result_objects.h"
 
 namespace lumenstat::py {
 namespace {
-
-std::string joined_command(const std::vector<std::string>& cmdline) {
-    std::size_t length = cmdline.empty() ? 0 : cmdline.size() - 1;
-    for (const auto& argument : cmdline) {
-        length += argument.size();
-    }
-    std::string command;
-    command.reserve(length);
-    for (std::size_t i = 0; i < cmdline.size(); ++i) {
-        if (i > 0) {
-            command += ' ';
-        }
-        command += cmdline[i];
-    }
-    return command;
-}
-
-PyObject* process_object(ProcessInfo&& process) {
-    return make_instance(classes::ProcessInfo, process.pid, std::move(process.name),
-                         joined_command(process.cmdline),
-                         std::string(status_text(process.status)), process.memory_usage);
-}
 
 constexpr Param pid_only[] = {{"pid", ParamKind::Pid}};
 constexpr Signature get_process_by_pid_signature{"get_process_by_pid()", pid_only};
@@ -44,8 +23,9 @@ PyObject* get_processes(PyObject*, PyObject*) {
         if (!processes) {
             return raise_runtime_error(processes.error());
         }
-        return make_list(std::move(*processes),
-                         [](ProcessInfo& process) { return process_object(std::move(process)); });
+        return make_list(std::move(*processes), [](ProcessInfo& process) {
+            return process_object(process_form(std::move(process)));
+        });
     });
 }
 
@@ -73,7 +53,7 @@ PyObject* get_process_by_pid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         }
         for (auto& process : *processes) {
             if (process.pid == pid) {
-                return process_object(std::move(process));
+                return process_object(process_form(std::move(process)));
             }
         }
         Py_RETURN_NONE;

@@ -8,6 +8,7 @@
 #include "functions.h"
 #include "os/system.h"
 #include "py_ref.h"
+#include "result_objects.h"
 #include "socket/address_text.h"
 #include "socket/enumeration.h"
 #include "socket/lookups.h"
@@ -17,23 +18,14 @@
 namespace lumenstat::py {
 namespace {
 
-// Python shows a missing remote address of a listing as "127.0.0.1:0".
-PyObject* connection_object(const SocketConnection& connection) {
-    return make_instance(classes::SocketConnection, std::string(protocol_text(connection.protocol)),
-                         socket_address_text(connection.local_addr),
-                         connection.remote_addr ? socket_address_text(*connection.remote_addr)
-                                                : std::string("127.0.0.1:0"),
-                         std::string(state_display_text(connection.state)),
-                         connection.pid.value_or(0), connection.inode);
-}
-
 
 PyObject* connection_list(const Result<StateGroups>& groups) {
     if (!groups) {
         return raise_runtime_error(groups.error());
     }
     std::vector<SocketConnection> listing = flatten(*groups);
-    return make_list(listing, [](const SocketConnection& c) { return connection_object(c); });
+    return make_list(
+        listing, [](const SocketConnection& c) { return connection_object(connection_form(c)); });
 }
 
 PyObject* found_object(const FoundConnection& found) {
@@ -43,7 +35,7 @@ PyObject* found_object(const FoundConnection& found) {
     if (!*found) {
         Py_RETURN_NONE;
     }
-    return connection_object(**found);
+    return connection_object(connection_form(**found));
 }
 
 // Length-aware: an invalid state is echoed exactly as given, NULs included.
@@ -99,8 +91,7 @@ PyObject* py_get_socket_summary(PyObject*, PyObject*) {
         if (!summary) {
             return raise_runtime_error(summary.error());
         }
-        return make_instance(classes::SocketStateSummary, summary->total, summary->established,
-                             summary->listen, summary->time_wait, summary->close_wait);
+        return socket_summary_object(*summary);
     });
 }
 
@@ -192,7 +183,9 @@ PyObject* get_connection_by_state(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!group) {
             return raise_runtime_error(group.error());
         }
-        return make_list(*group, [](const SocketConnection& c) { return connection_object(c); });
+        return make_list(*group, [](const SocketConnection& c) {
+            return connection_object(connection_form(c));
+        });
     });
 }
 

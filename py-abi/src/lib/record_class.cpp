@@ -87,8 +87,12 @@ PyObject* create_type(const ClassSpec& spec) {
                                             nullptr, reinterpret_cast<void*>(i)});
     }
     kept->getters.push_back(PyGetSetDef{});
-    kept->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record)});
-    kept->slots.push_back({Py_tp_getset, kept->getters.data()});
+    const NativeLayout* layout = spec.extras.layout;
+    kept->slots.push_back({Py_tp_dealloc, layout != nullptr
+                                              ? reinterpret_cast<void*>(layout->dealloc)
+                                              : reinterpret_cast<void*>(dealloc_record)});
+    kept->slots.push_back(
+        {Py_tp_getset, layout != nullptr ? layout->getters : kept->getters.data()});
     unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (spec.extras.doc != nullptr) {
         kept->slots.push_back({Py_tp_doc, const_cast<char*>(spec.extras.doc)});
@@ -102,7 +106,9 @@ PyObject* create_type(const ClassSpec& spec) {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }
     kept->slots.push_back({0, nullptr});
-    const auto basicsize = detail::native_offset(spec) + spec.extras.native_size;
+    const auto basicsize = layout != nullptr
+                               ? static_cast<std::size_t>(layout->basicsize)
+                               : detail::native_offset(spec) + spec.extras.native_size;
     kept->spec = PyType_Spec{kept->qualified_name.c_str(), static_cast<int>(basicsize), 0,
                              static_cast<unsigned int>(flags), kept->slots.data()};
     return PyType_FromSpec(&kept->spec);

@@ -29,11 +29,20 @@ struct Attribute {
     AttributeKind kind;
 };
 
+// The layout of a class whose instances hold one native object instead of
+// attribute values: its own getters, instance size and destructor.
+struct NativeLayout {
+    PyGetSetDef* getters;
+    Py_ssize_t basicsize;
+    destructor dealloc;
+};
+
 // What a class adds beyond read-only attributes (constructor, methods).
 struct ClassExtras {
     const char* doc = nullptr;
     newfunc tp_new = nullptr;
     PyMethodDef* methods = nullptr;
+    const NativeLayout* layout = nullptr;
     // Bytes of the one native object each instance carries besides its
     // attributes (a tracker's handle); see make_native_instance.
     std::size_t native_size = 0;
