@@ -11,6 +11,10 @@ lumenstat.get_connection_by_state(state=b"LISTEN")  # error
 lumenstat.get_processes(1)  # error
 none: int = lumenstat.kill_process(1)  # error
 lumenstat.start_tracking_children(1, lambda event: event["nope"])  # error
+lumenstat.list_dir(b"/")  # error
+snapshot = lumenstat.PySystemSummary(0)
+snapshot.process_count = 1  # error
+snapshot.get_connection_by_state(1)  # error
 
 
 class Mine(lumenstat.PyProcessInfo):  # error

@@ -66,6 +66,33 @@ def process(p: PyProcessInfo) -> str:
     return f"{p.pid} {p.name} {p.command} {p.status} {p.memory_usage}"
 
 
+def snapshot(s: PySystemSummary, me: int) -> int:
+    memory_total: int = s.memory.total + s.get_memory_info().total
+    cores: int = s.cpu.logical_cores + s.get_cpu_info().logical_cores
+    sizes: list[int] = [d.total_bytes for d in s.disks + s.get_disks()]
+    socket_count: int = s.socket_summary.total + s.get_socket_summary().listen
+    held: list[PySocketConnection] = s.connections + s.get_connections()
+    held += s.get_connection_by_state("LISTEN")
+    found: list[PySocketConnection | None] = [
+        s.get_connection_by_pid(me), s.get_connection_by_inode(0),
+        s.get_connection_by_local_addr("127.0.0.1:80"),
+        s.get_connection_by_remote_addr("[::1]:80"),
+    ]
+    processes: list[PyProcessInfo] = s.processes + s.get_processes()
+    mine: PyProcessInfo | None = s.get_process_by_pid(me)
+    usage: list[float] = s.cpu_usage + s.get_cpu_usage()
+    count: int = s.process_count + s.get_process_count() + len(processes) + len(found)
+    return (memory_total + cores + sum(sizes) + socket_count + len(held) + count + len(usage)
+            + (mine.pid if mine is not None else 0))
+
+
+def storage(path: str) -> int:
+    disks: list[PyDiskInfo] = lumenstat.py_get_disks()
+    drivers: list[PyDiskIoStats] = lumenstat.py_get_disk_io_stats()
+    entries: list[PyDirEntry] = lumenstat.list_dir(path)
+    return sum(disk(d, drivers[0])[1] for d in disks) + sum(entry(e)[3] for e in entries)
+
+
 def events(child: PyChildProcessEvent, sock: PySocketConnectionEvent) -> list[str]:
     numbers: int = child.pid + child.ppid + child.start_time + sock.pid + sock.inode
     return child.cmdline + [child.name, child.exe_path, sock.protocol, sock.local_addr,
@@ -112,6 +139,7 @@ def main() -> None:
         print(per_process(lumenstat.get_process_socket_queues(me)[0], traffic, io))
     lumenstat.kill_process(2**31 - 1)
     make: Callable[[int | None], PySystemSummary] = lumenstat.PySystemSummary
+    print(snapshot(lumenstat.PySystemSummary(100), me), storage("/"))
     trackers(me)
     print(make, names, classes, listeners, entry, disk, events)
 
