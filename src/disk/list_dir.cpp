@@ -59,7 +59,12 @@ std::expected<std::vector<DirEntry>, ListDirError> list_dir(os::System& sys,
     darwin::dirent entry{};
     while (true) {
         darwin::dirent* next = nullptr;
-        if (sys.readdir_r(dir.get(), &entry, &next) != 0 || next == nullptr) break;
+        // A directory that fails part way through is not listed at all: the
+        // entries read so far would pass for the whole directory.
+        if (const int error = sys.readdir_r(dir.get(), &entry, &next); error != 0) {
+            return std::unexpected(ListDirError{error});
+        }
+        if (next == nullptr) break;
         std::string raw(entry.d_name, std::min<std::size_t>(entry.d_namlen, sizeof entry.d_name));
         if (raw == "." || raw == "..") continue;
 
