@@ -643,46 +643,6 @@ def under_both_loads(args, measure):
                 raise WorkerDied(f"{load.name} ended with status {code}")
 
 
-def scandir_listing(path):
-    """What list_dir does, written with the standard library: every entry with its own status,
-    directories first, names in byte order."""
-    entries = []
-    with os.scandir(path) as listing:
-        for entry in listing:
-            try:
-                status = os.lstat(entry.path)
-            except OSError:
-                continue
-            is_dir = (status.st_mode & 0o170000) == 0o040000
-            entries.append((entry.name, entry.path, is_dir, 0 if is_dir else status.st_size))
-    entries.sort(key=lambda e: (not e[2], e[0].encode("utf-8", "surrogateescape")))
-    return entries
-
-
-def storage_phase(module, psutil_worker, args):
-    specs = [
-        ("py_get_disks() vs disk_partitions+disk_usage", "py_get_disks", (), "disks", None, 0.5),
-        ("py_get_disk_io_stats() vs disk_io_counters", "py_get_disk_io_stats", (), "disk_io",
-         None, 1.0),
-    ]
-    rows = pair_rows(module, psutil_worker, specs, args.warmup, args.small_rounds)
-    list_dir = function_of(module, "list_dir")
-    with tempfile.TemporaryDirectory(prefix="lumenstat-bench-") as directory:
-        for i in range(args.directory_entries):
-            with open(os.path.join(directory, f"file{i:05d}"), "wb") as f:
-                f.write(b"x" * (i % 100))
-        print(f"\nstorage: a directory of {args.directory_entries} files in {directory}",
-              flush=True)
-        mine = Contender("lumenstat", lumenstat_call(list_dir, directory)) if list_dir else None
-        theirs = Contender("scandir", python_call(scandir_listing, directory))
-        rows.append(Row(f"list_dir() vs scandir+lstat+sort ({args.directory_entries} files)",
-                        mine, theirs, 0.5))
-        contenders = [c for c in (mine, theirs) if c is not None]
-        measure_rounds(contenders, args.warmup, args.rounds)
-        print_medians("directory listing", contenders)
-    return rows
-
-
 def print_medians(what, contenders):
     for c in contenders:
         if c.times:
