@@ -1,5 +1,5 @@
 // sources: src/process/argument_area.cpp src/text/utf8.cpp
-// seconds: 60
+// seconds: 40
 // Hostile argument areas: every kept argument is non-empty, well-formed UTF-8
 // without NUL, lies inside the area after argc, and there are never more of
 // them than argc says.

@@ -1,4 +1,4 @@
-// sources: src/os/linux/block_stat.cpp src/os/linux/proc_files.cpp src/os/linux/process_memo.cpp src/os/linux/process_stat.cpp
+// sources: src/os/linux/block_stat.cpp src/os/linux/proc_files.cpp
 // A block device's statistics, any bytes (truncated lines, numbers past 64
 // bits, names that are not UTF-8): neither the one-device reader nor the
 // table reader reads out of bounds, and the eight fields written as the

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every fuzz/fuzz_*.cpp with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs each for FUZZ_SECONDS, or else for the seconds its second line asks (default 20). A target's
+# runs each for FUZZ_SECONDS, or else for the seconds its second line asks (default 15). A target's
 # first line names the core sources it needs:
 #   // sources: src/process/argument_area.cpp src/text/utf8.cpp
 #   // seconds: 60
@@ -36,7 +36,7 @@ for target in "${targets[@]}"; do
     seconds=${FUZZ_SECONDS:-}
     if [ -z "$seconds" ]; then
         asked=$(sed -n '2s#^// seconds: *\([0-9][0-9]*\).*#\1#p' "$target")
-        seconds=${asked:-20}
+        seconds=${asked:-15}
     fi
     bin="$out/bin/$name"
     log="$out/log/$name.log"

@@ -11,7 +11,7 @@
 # Environment:
 #   LUMENSTAT_SANITIZERS  sanitizer sets for stage 4, space-separated (default
 #                         "address,undefined thread": an ASan+UBSan pass, then a ThreadSanitizer pass)
-#   FUZZ_SECONDS          seconds per fuzz target (default: what each target asks, else 20)
+#   FUZZ_SECONDS          seconds per fuzz target (default: what each target asks, else 15)
 #   LUMENSTAT_SKIP        stages to leave out, space-separated: macos sanitize fuzz
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -146,7 +146,7 @@ if ! skipped sanitize; then
 fi
 
 if ! skipped fuzz; then
-    banner "fuzz (${FUZZ_SECONDS:-20}s per target unless it asks more)"
+    banner "fuzz (${FUZZ_SECONDS:-15}s per target unless it asks more)"
     bash scripts/fuzz.sh | tee "$results/fuzz.txt"
     grep -E '^fuzz: [^ ]+: ' "$results/fuzz.txt" | while read -r _ target status _; do
         record "${target%:}" check "$([ "$status" = passed ] && echo ok || echo failed)"
