@@ -133,11 +133,16 @@ SocketWalk::SocketWalk(ListingReader read_listing, TableReader read_table)
 SocketWalk::~SocketWalk() {
     stop_reading_ahead();
     table_reader_.reset();
+    const std::unique_ptr<SocketTable> unread(
+        helper_table_.exchange(nullptr, std::memory_order_acquire));
 }
 
 void SocketWalk::begin(std::span<const int> pids) {
     if (!table_ && !table_reader_) {
-        table_reader_ = HelperThread::start([this] { helper_table_ = read_table_(); });
+        table_reader_ = HelperThread::start([this] {
+            auto table = std::make_unique<SocketTable>(read_table_());
+            helper_table_.store(table.release(), std::memory_order_release);
+        });
     }
     stop_reading_ahead();
     try {
@@ -235,14 +240,13 @@ void SocketWalk::take_table_from_helper() {
     if (!table_reader_) {
         return;
     }
-    // In a child forked meanwhile the helper's table may be half written.
-    const bool ours = table_reader_->in_owner();
     table_reader_.reset();
-    if (ours && helper_table_) {
-        table_ = std::move(*helper_table_);
+    const std::unique_ptr<SocketTable> read(
+        helper_table_.exchange(nullptr, std::memory_order_acquire));
+    if (read) {
+        table_ = std::move(*read);
         bound_inactive_read_ = false;
     }
-    helper_table_.reset();
 }
 
 const KernelSocket* SocketWalk::find_socket(std::uint64_t inode) {

@@ -24,6 +24,7 @@
 // With no scope open, every call reads afresh.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -106,8 +107,9 @@ private:
     TableReader read_table_;
     std::optional<SocketTable> table_;
     bool bound_inactive_read_ = false;
-    // The table read on the helper thread; written by it, read after joining.
-    std::optional<SocketTable> helper_table_;
+    // The table read on the helper thread, published whole once read: a child
+    // forked while the helper was reading sees either nothing or the whole table.
+    std::atomic<SocketTable*> helper_table_{nullptr};
     std::unique_ptr<HelperThread> table_reader_;
     std::unique_ptr<ReadAhead> ahead_;
     int probed_pid_ = -1;
