@@ -703,7 +703,6 @@ def main():
     parser.add_argument("--summary-rounds", type=int, default=20)
     parser.add_argument("--shape-rounds", type=int, default=15,
                         help="rounds of the socket listing on each connection shape")
-    parser.add_argument("--directory-entries", type=int, default=10000)
     args = parser.parse_args()
 
     broken = False
@@ -729,7 +728,6 @@ def main():
         rows += storage_phase(lumenstat, psutil_worker, args)
         rows += connection_shapes_phase(lumenstat, psutil_worker, args.build_dir, spacing, args)
         tracker_lines = under_both_loads(args, lambda: tracker_phase(lumenstat, Worker, args))
-        rows += storage_phase(lumenstat, psutil_worker, args)
         print(f"\nmedians; ratio = lumenstat / peer ({time.monotonic() - started:.0f} s of measuring)")
         print_table(rows)
         print("\ntrackers (watched process: 100 sockets, 20 descendants; process and socket loads alive)")
