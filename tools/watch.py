@@ -1,5 +1,6 @@
 """Follows one process live, read through lumenstat's trackers: each new descendant and each new
-socket as it appears, and the queue fill of its sockets whenever it changes, until Ctrl-C.
+socket as it appears, and the queue fill of its sockets whenever it changes; and, read once a second,
+the bytes sent and received on each of its TCP connections whenever they change; until Ctrl-C.
 
     python tools/watch.py PID
 """
@@ -8,6 +9,7 @@ from __future__ import annotations
 
 import queue
 import sys
+import time
 
 import lumenstat
 
@@ -41,6 +43,19 @@ def queue_fill(queues: list) -> tuple:
                   q.send_queue_bytes) for q in queues)
 
 
+def traffic_lines(stats: list) -> list[str]:
+    if not stats:
+        return ["traffic no TCP sockets"]
+    return [
+        f"traffic fd {s.fd:<4} {s.protocol:<5} {s.local_addr} -> {s.remote_addr or '*'}:"
+        f" sent {s.bytes_sent} B, received {s.bytes_received} B"
+        for s in stats
+    ]
+
+
+TRAFFIC_PERIOD = 1.0  # seconds between two runs of the traffic tool
+
+
 def watch(pid: int, out=sys.stdout) -> None:
     """Prints what the trackers report until interrupted; the trackers are stopped on the way out."""
     events: queue.Queue = queue.Queue()
@@ -50,10 +65,18 @@ def watch(pid: int, out=sys.stdout) -> None:
         lumenstat.start_tracking_queues(pid, lambda q: events.put(q)),
     ]
     last_fill = None
+    last_traffic = None
+    next_traffic = time.monotonic()
     try:
         while True:
+            if time.monotonic() >= next_traffic:
+                next_traffic = time.monotonic() + TRAFFIC_PERIOD
+                lines = traffic_lines(lumenstat.get_process_socket_stats(pid))
+                if lines != last_traffic:
+                    last_traffic = lines
+                    print("\n".join(lines), file=out, flush=True)
             try:
-                item = events.get(timeout=0.5)
+                item = events.get(timeout=max(next_traffic - time.monotonic(), 0))
             except queue.Empty:
                 continue
             if isinstance(item, list):

@@ -3,7 +3,6 @@ test opens, the traffic tool found the way a user runs the module, stand-in tool
 and the lines on descriptor 2."""
 
 import os
-import pathlib
 import socket
 import subprocess
 import sys
@@ -13,7 +12,6 @@ import pytest
 import lumenstat
 
 ME = os.getpid()
-TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 
 
 def text(address):
@@ -135,18 +133,3 @@ def test_failures_leave_counts_zero_and_some_write_a_line_on_descriptor_2(
     assert capfd.readouterr().err == (
         f"[SocketStats] pidinfo failed for PID {pid}: return code = 0, errno = 3, "
         "message = 'No such process'\n")
-
-
-def test_report_lines_of_the_counts(connections):
-    sys.path.insert(0, str(TOOLS))
-    try:
-        from socket_traffic import socket_traffic_lines
-    finally:
-        sys.path.remove(str(TOOLS))
-    listener, client, _ = connections[0]
-    lines = socket_traffic_lines(ME, 200)
-    mine = [line for line in lines if line.split()[:1] == [str(client.fileno())]]
-    assert [line.split() for line in mine] == [
-        [str(client.fileno()), "tcp", text(client.getsockname()), text(listener.getsockname()),
-         "5,000", "3,000"]]
-    assert lines[-1].endswith("bytes received")

@@ -333,23 +333,29 @@ def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
 def test_watch_command_follows_a_process_until_ctrl_c(child):
     watched = child([sys.executable, "-c", "import socket, subprocess, time;"
                      " s = socket.create_server(('127.0.0.1', 0));"
-                     " print(s.getsockname()[1], flush=True);"
+                     " c = socket.create_connection(s.getsockname()); a, _ = s.accept();"
+                     " c.sendall(b'x' * 5000); a.recv(5000, socket.MSG_WAITALL);"
+                     " print(s.getsockname()[1], c.fileno(), flush=True);"
                      " p = subprocess.Popen(['sleep', '60']); time.sleep(60)"],
                     stdout=subprocess.PIPE, text=True)
-    port = int(watched.stdout.readline())
+    port, client_fd = map(int, watched.stdout.readline().split())
     tool = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "watch.py")
     watcher = child([sys.executable, tool, str(watched.pid)], stdout=subprocess.PIPE, text=True)
     seen = []
     deadline = threading.Timer(30 * PATIENCE, watcher.kill)  # ends the reads below: no hang
     deadline.start()
+    traffic = f"traffic fd {client_fd:<4} tcp   127.0.0.1:"
     while not (any(line.startswith("child") for line in seen)
                and any(f"127.0.0.1:{port} LISTEN" in line for line in seen)
-               and any(line.startswith("queues") for line in seen)):
+               and any(line.startswith("queues") for line in seen)
+               and any(line.startswith(traffic) for line in seen)):
         line = watcher.stdout.readline()
         assert line, seen
         seen.append(line)
     assert seen[0].startswith(f"watching pid {watched.pid} ")
     assert any("sleep: sleep 60" in line for line in seen)
+    assert [line.split(" -> ")[1] for line in seen if line.startswith(traffic)] == [
+        f"127.0.0.1:{port}: sent 5000 B, received 0 B\n"]
     watcher.send_signal(signal.SIGINT)
     assert watcher.wait(timeout=10 * PATIENCE) == 0
     deadline.cancel()
