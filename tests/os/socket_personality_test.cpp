@@ -17,9 +17,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -31,6 +31,7 @@
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
+#include "os/linux/sock_diag_dump.h"
 #include "os/linux/socket_table.h"
 #include "os/linux/tcp_states.h"
 #include "os/process_test_util.h"
@@ -546,14 +547,15 @@ TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {
 // A dump that sends nothing (here: none was asked for) fails after a while
 // instead of holding the caller for ever.
 TEST(SocketTables, StalledDumpFails) {
-    const UniqueFd netlink = ls::open_diag_socket();
+    const UniqueFd netlink = os::sock_diag::open_diag_socket();
     ASSERT_GE(netlink.get(), 0) << std::strerror(errno);
     ls::SocketTable table;
     const auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_FALSE(ls::receive_dump(netlink.get(), true, table));
     EXPECT_EQ(errno, EAGAIN);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ls::kDumpStallMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(os::sock_diag::kDumpStallMs));
 }
 
 TEST(SocketTables, DiagDatagramBoundsAreChecked) {
