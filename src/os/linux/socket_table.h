@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -84,6 +85,11 @@ void read_kernel_sockets(unsigned protocols, SocketTable& table);
 
 // All four tables.
 SocketTable read_kernel_sockets();
+
+// Which tables can hold the socket behind descriptor `fd` of `pid`, from its
+// protocol's name ("TCP", "UDPv6", "UNIX", ...): kTcpTables, kUdpTables, 0
+// for a socket no table holds, or nullopt when the name cannot be read.
+std::optional<unsigned> tables_holding(int pid, int fd);
 
 // Adds the sockets of one reply datagram of a sock_diag dump to `table`.
 // Returns false on a malformed message or an error reply; `done` becomes true
