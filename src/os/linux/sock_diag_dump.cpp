@@ -34,6 +34,21 @@ bool send_all(int fd, const void* message, std::size_t size) {
     }
 }
 
+// Sends a dump request of netlink message `type` carrying `request`.
+template <class Request>
+bool send_dump(int fd, std::uint16_t type, const Request& request) {
+    struct {
+        nlmsghdr header;
+        Request request;
+    } message{};
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = type;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_seq = 1;
+    message.request = request;
+    return send_all(fd, &message, sizeof(message));
+}
+
 // A dump reply datagram holds at most about 32 KiB.
 std::vector<std::byte>& dump_buffer() {
     thread_local std::vector<std::byte> buffer(64 * 1024);
@@ -56,33 +71,19 @@ UniqueFd open_diag_socket() {
 
 bool send_dump_request(int fd, std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
                        std::uint8_t extensions) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message{};
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = 1;
-    message.request.sdiag_family = family;
-    message.request.sdiag_protocol = protocol;
-    message.request.idiag_states = states;
-    message.request.idiag_ext = extensions;
-    return send_all(fd, &message, sizeof(message));
+    inet_diag_req_v2 request{};
+    request.sdiag_family = family;
+    request.sdiag_protocol = protocol;
+    request.idiag_states = states;
+    request.idiag_ext = extensions;
+    return send_dump(fd, SOCK_DIAG_BY_FAMILY, request);
 }
 
 bool send_tcp_dump_request(int fd, std::uint32_t states, std::uint8_t extensions) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req request;
-    } message{};
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = TCPDIAG_GETSOCK;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = 1;
-    message.request.idiag_states = states;
-    message.request.idiag_ext = extensions;
-    return send_all(fd, &message, sizeof(message));
+    inet_diag_req request{};
+    request.idiag_states = states;
+    request.idiag_ext = extensions;
+    return send_dump(fd, TCPDIAG_GETSOCK, request);
 }
 
 bool parse_datagram(std::span<const std::byte> datagram, MessageSink& sink, bool& done) {
