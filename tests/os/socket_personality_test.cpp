@@ -25,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -241,9 +242,10 @@ TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
                   {d::PROX_FDTYPE_SOCKET, d::PROX_FDTYPE_PIPE, d::PROX_FDTYPE_VNODE}));
 }
 
-// The same records in a query about this process and in a walk over every
-// process, where the first look-up the connection tables cannot answer (a
-// Unix socket) comes before a TCP socket that is only bound.
+// The same records with no scope open, in a query about this process (which
+// reads a protocol's tables only once one of its sockets is looked up) and in
+// a walk over every process, where the first look-up the connection tables
+// cannot answer (a Unix socket) comes before a TCP socket that is only bound.
 TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     auto at = [](int fd) { return std::to_string(port_of(fd)); };
     const std::pair<int, std::string> expected[] = {
@@ -257,15 +259,15 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         {udp, "1 2 17 1 0 127.0.0.1:" + at(udp) + " 127.0.0.1:" + at(server)},
         {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},  // bound to one address: IPv6 only
     };
-    for (bool in_walk : {false, true}) {
+    for (const std::string_view mode : {"no scope", "query", "walk"}) {
         std::optional<os::QueryScope> scope;
-        if (in_walk) scope.emplace(system);
-        EXPECT_TRUE(!in_walk || walk() > 0);
+        if (mode != "no scope") scope.emplace(system);
+        EXPECT_TRUE(mode != "walk" || walk() > 0);
         list_fds(self);
         for (auto& [fd, text] : expected) {
             d::socket_fdinfo out{};
             ASSERT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
-            EXPECT_EQ(fields(out), text) << (in_walk ? "walk" : "query");
+            EXPECT_EQ(fields(out), text) << mode;
             EXPECT_EQ(out.psi.soi_stat.vst_ino, inode_of(fd));
         }
     }
