@@ -17,20 +17,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
+#include "os/linux/sock_diag_dump.h"
 #include "os/linux/socket_table.h"
 #include "os/linux/tcp_states.h"
 #include "os/process_test_util.h"
@@ -240,9 +242,10 @@ TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
                   {d::PROX_FDTYPE_SOCKET, d::PROX_FDTYPE_PIPE, d::PROX_FDTYPE_VNODE}));
 }
 
-// The same records in a query about this process and in a walk over every
-// process, where the first look-up the connection tables cannot answer (a
-// Unix socket) comes before a TCP socket that is only bound.
+// The same records with no scope open, in a query about this process (which
+// reads a protocol's tables only once one of its sockets is looked up) and in
+// a walk over every process, where the first look-up the connection tables
+// cannot answer (a Unix socket) comes before a TCP socket that is only bound.
 TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     auto at = [](int fd) { return std::to_string(port_of(fd)); };
     const std::pair<int, std::string> expected[] = {
@@ -256,15 +259,15 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         {udp, "1 2 17 1 0 127.0.0.1:" + at(udp) + " 127.0.0.1:" + at(server)},
         {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},  // bound to one address: IPv6 only
     };
-    for (bool in_walk : {false, true}) {
+    for (const std::string_view mode : {"no scope", "query", "walk"}) {
         std::optional<os::QueryScope> scope;
-        if (in_walk) scope.emplace(system);
-        EXPECT_TRUE(!in_walk || walk() > 0);
+        if (mode != "no scope") scope.emplace(system);
+        EXPECT_TRUE(mode != "walk" || walk() > 0);
         list_fds(self);
         for (auto& [fd, text] : expected) {
             d::socket_fdinfo out{};
             ASSERT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
-            EXPECT_EQ(fields(out), text) << (in_walk ? "walk" : "query");
+            EXPECT_EQ(fields(out), text) << mode;
             EXPECT_EQ(out.psi.soi_stat.vst_ino, inode_of(fd));
         }
     }
@@ -546,14 +549,15 @@ TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {
 // A dump that sends nothing (here: none was asked for) fails after a while
 // instead of holding the caller for ever.
 TEST(SocketTables, StalledDumpFails) {
-    const UniqueFd netlink = ls::open_diag_socket();
+    const UniqueFd netlink = os::sock_diag::open_diag_socket();
     ASSERT_GE(netlink.get(), 0) << std::strerror(errno);
     ls::SocketTable table;
     const auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_FALSE(ls::receive_dump(netlink.get(), true, table));
     EXPECT_EQ(errno, EAGAIN);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ls::kDumpStallMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(os::sock_diag::kDumpStallMs));
 }
 
 TEST(SocketTables, DiagDatagramBoundsAreChecked) {

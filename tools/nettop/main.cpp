@@ -4,7 +4,9 @@
 // kernel's tables cannot be read, 2 for a command line it does not honour.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
@@ -48,8 +50,12 @@ int main(int argc, char** argv) {
         return fail(1, "nettop: cannot read the descriptors of process " + pid + ": " +
                            std::strerror(error));
     }
+    std::vector<std::uint64_t> inodes;
+    inodes.reserve(sockets.size());
+    for (const SocketDescriptor& socket : sockets) inodes.push_back(socket.inode);
+    std::sort(inodes.begin(), inodes.end());
     TcpConnections connections;
-    if (!sockets.empty() && !read_tcp_connections(connections)) {
+    if (!sockets.empty() && !read_tcp_connections(inodes, connections)) {
         return fail(
             1, std::string("nettop: cannot read the kernel's TCP table: ") + std::strerror(errno));
     }

@@ -1,17 +1,17 @@
 #include "tcp_connections.h"
 
 #include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+
+#include "os/linux/sock_diag_dump.h"
+#include "os/linux/unique_fd.h"
 
 namespace lumenstat::nettop {
 
@@ -39,50 +39,17 @@ bool read_field(std::span<const std::byte> info, std::size_t offset, T& value) {
     return true;
 }
 
-class Socket {
-public:
-    Socket() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// The older TCP request leaves the family open: one walk of the kernel's
-// tables yields IPv4 and IPv6 sockets together.
-bool send_request(int fd) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req request;
-    } message{};
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = TCPDIAG_GETSOCK;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = 1;
-    message.request.idiag_states = kStates;
-    message.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        ssize_t sent = ::sendto(fd, &message, sizeof(message), 0,
-                                reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel));
-        if (sent == static_cast<ssize_t>(sizeof(message))) return true;
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent >= 0) errno = EIO;
-        return false;
-    }
-}
-
-bool add_connection(std::span<const std::byte> payload, TcpConnections& connections) {
+// Adds the connection of one socket message when its inode is `wanted`.
+bool add_connection(std::span<const std::byte> payload, std::span<const std::uint64_t> wanted,
+                    TcpConnections& connections) {
     if (payload.size() < sizeof(inet_diag_msg)) return false;
     inet_diag_msg msg;
     std::memcpy(&msg, payload.data(), sizeof(msg));
     if (msg.idiag_family != AF_INET && msg.idiag_family != AF_INET6) return true;
+    if (msg.idiag_inode == 0 ||
+        !std::binary_search(wanted.begin(), wanted.end(), msg.idiag_inode)) {
+        return true;
+    }
     TcpConnection connection;
     connection.ipv6 = msg.idiag_family == AF_INET6;
     connection.state = msg.idiag_state;
@@ -90,23 +57,27 @@ bool add_connection(std::span<const std::byte> payload, TcpConnections& connecti
     std::memcpy(connection.remote, msg.id.idiag_dst, 16);
     connection.local_port = ntohs(msg.id.idiag_sport);
     connection.remote_port = ntohs(msg.id.idiag_dport);
-    std::size_t offset = NLMSG_ALIGN(sizeof(inet_diag_msg));
-    while (offset + sizeof(nlattr) <= payload.size()) {
-        nlattr attribute;
-        std::memcpy(&attribute, payload.data() + offset, sizeof(attribute));
-        if (attribute.nla_len < sizeof(nlattr) || attribute.nla_len > payload.size() - offset) {
-            return false;
-        }
-        if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_INFO) {
-            payload_counts(
-                payload.subspan(offset + sizeof(nlattr), attribute.nla_len - sizeof(nlattr)),
-                connection.state, connection);
-        }
-        offset += NLA_ALIGN(attribute.nla_len);
-    }
-    if (msg.idiag_inode != 0) connections.insert_or_assign(msg.idiag_inode, connection);
+    const bool attributes_whole = os::sock_diag::for_each_attribute(
+        payload, [&connection](std::uint16_t type, std::span<const std::byte> data) {
+            if (type == INET_DIAG_INFO) payload_counts(data, connection.state, connection);
+        });
+    if (!attributes_whole) return false;
+    connections.insert_or_assign(msg.idiag_inode, connection);
     return true;
 }
+
+class ConnectionSink final : public os::sock_diag::MessageSink {
+public:
+    ConnectionSink(std::span<const std::uint64_t> wanted, TcpConnections& connections)
+        : wanted_(wanted), connections_(connections) {}
+    bool take(std::span<const std::byte> payload) override {
+        return add_connection(payload, wanted_, connections_);
+    }
+
+private:
+    std::span<const std::uint64_t> wanted_;
+    TcpConnections& connections_;
+};
 
 }  // namespace
 
@@ -133,50 +104,14 @@ void payload_counts(std::span<const std::byte> info, std::uint8_t state,
     }
 }
 
-bool parse_tcp_datagram(std::span<const std::byte> datagram, TcpConnections& connections,
-                        bool& done) {
-    std::size_t offset = 0;
-    while (offset + sizeof(nlmsghdr) <= datagram.size()) {
-        nlmsghdr header;
-        std::memcpy(&header, datagram.data() + offset, sizeof(header));
-        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - offset) {
-            return false;
-        }
-        if (header.nlmsg_type == NLMSG_DONE) {
-            done = true;
-            return true;
-        }
-        if (header.nlmsg_type == NLMSG_ERROR) return false;
-        bool socket_message =
-            header.nlmsg_type == TCPDIAG_GETSOCK || header.nlmsg_type == SOCK_DIAG_BY_FAMILY;
-        if (socket_message && !add_connection(datagram.subspan(offset + sizeof(nlmsghdr),
-                                                               header.nlmsg_len - sizeof(nlmsghdr)),
-                                              connections)) {
-            return false;
-        }
-        offset += NLMSG_ALIGN(header.nlmsg_len);
+bool read_tcp_connections(std::span<const std::uint64_t> wanted, TcpConnections& connections) {
+    const os::UniqueFd netlink = os::sock_diag::open_diag_socket();
+    if (netlink.get() < 0 ||
+        !os::sock_diag::send_tcp_dump_request(netlink.get(), kStates, 1u << (INET_DIAG_INFO - 1))) {
+        return false;
     }
-    return offset >= datagram.size();
-}
-
-bool read_tcp_connections(TcpConnections& connections) {
-    Socket netlink;
-    if (netlink.get() < 0 || !send_request(netlink.get())) return false;
-    // A dump datagram holds at most about 32 KiB.
-    std::vector<std::byte> buffer(64 * 1024);
-    bool done = false;
-    while (!done) {
-        ssize_t got = ::recv(netlink.get(), buffer.data(), buffer.size(), MSG_TRUNC);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0 || static_cast<std::size_t>(got) > buffer.size() ||
-            !parse_tcp_datagram(std::span(buffer.data(), static_cast<std::size_t>(got)),
-                                connections, done)) {
-            errno = EPROTO;
-            return false;
-        }
-    }
-    return true;
+    ConnectionSink sink(wanted, connections);
+    return os::sock_diag::receive_dump(netlink.get(), sink);
 }
 
 }  // namespace lumenstat::nettop

@@ -1,5 +1,5 @@
-// Every TCP socket of this network namespace with its payload byte counts,
-// from one netlink sock_diag dump with the kernel's TCP information record.
+// TCP sockets of this network namespace with their payload byte counts, from
+// one netlink sock_diag dump with the kernel's TCP information record.
 #pragma once
 
 #include <cstddef>
@@ -30,12 +30,9 @@ using TcpConnections = std::unordered_map<std::uint64_t, TcpConnection>;
 // kernel does not report reads 0.
 void payload_counts(std::span<const std::byte> info, std::uint8_t state, TcpConnection& connection);
 
-// Adds the sockets of one dump datagram to `connections`; sets `done` at the
-// dump's end. False when the datagram is malformed or reports an error.
-bool parse_tcp_datagram(std::span<const std::byte> datagram, TcpConnections& connections,
-                        bool& done);
-
-// The whole table; false with errno set when netlink fails.
-bool read_tcp_connections(TcpConnections& connections);
+// The connections among the sockets with the inodes `wanted` (in ascending
+// order), from one dump of the kernel's TCP tables; false with errno set when
+// netlink fails or the dump stalls (EAGAIN).
+bool read_tcp_connections(std::span<const std::uint64_t> wanted, TcpConnections& connections);
 
 }  // namespace lumenstat::nettop

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
+#include "os/linux/sock_diag_dump.h"
 #include "os/linux/socket_table.h"
 #include "os/linux/unique_fd.h"
 
@@ -27,87 +27,6 @@ namespace {
 // bind hash table.
 constexpr std::uint32_t kTcpBoundInactive = 1u << 13;
 constexpr std::uint32_t kTcpStates = ~((1u << 6) | (1u << 12) | kTcpBoundInactive);
-
-bool send_all(int fd, const void* message, std::size_t size) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        ssize_t sent = ::sendto(fd, message, size, 0, reinterpret_cast<const sockaddr*>(&kernel),
-                                sizeof(kernel));
-        if (sent == static_cast<ssize_t>(size)) {
-            return true;
-        }
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent >= 0) {
-            errno = EIO;
-        }
-        return false;
-    }
-}
-
-bool send_dump_request(int fd, std::uint8_t family, std::uint8_t protocol) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message{};
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = 1;
-    message.request.sdiag_family = family;
-    message.request.sdiag_protocol = protocol;
-    message.request.idiag_states = protocol == IPPROTO_TCP ? kTcpStates : ~0u;
-    message.request.idiag_ext = 1u << (INET_DIAG_SKMEMINFO - 1);
-    return send_all(fd, &message, sizeof(message));
-}
-
-// The older TCP request leaves the family open, so one walk of the kernel's
-// connection hash table yields IPv4 and IPv6 sockets together.
-bool send_tcp_dump_request(int fd, std::uint32_t states) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req request;
-    } message{};
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = TCPDIAG_GETSOCK;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.header.nlmsg_seq = 1;
-    message.request.idiag_states = states;
-    message.request.idiag_ext = 1u << (INET_DIAG_SKMEMINFO - 1);
-    return send_all(fd, &message, sizeof(message));
-}
-
-// A dump reply datagram holds at most about 32 KiB.
-std::vector<std::byte>& dump_buffer() {
-    thread_local std::vector<std::byte> buffer(64 * 1024);
-    return buffer;
-}
-
-bool read_dump(int fd, bool tcp, std::vector<std::byte>& buffer, SocketTable& table) {
-    bool done = false;
-    while (!done) {
-        ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;  // EAGAIN: the dump stalled
-        }
-        if (static_cast<std::size_t>(got) > buffer.size()) {
-            errno = EMSGSIZE;
-            return false;
-        }
-        if (got == 0 ||
-            !parse_diag_datagram(std::span(buffer.data(), static_cast<std::size_t>(got)), tcp,
-                                 table, done)) {
-            errno = EPROTO;
-            return false;
-        }
-    }
-    return true;
-}
 
 std::uint32_t read_u32(const std::byte* at) {
     std::uint32_t value;
@@ -137,25 +56,22 @@ bool add_socket(std::span<const std::byte> payload, bool tcp, SocketTable& table
     socket.recv_queue = msg.idiag_rqueue;
     socket.send_queue = msg.idiag_wqueue;
 
-    std::size_t offset = NLMSG_ALIGN(sizeof(inet_diag_msg));
-    while (offset + sizeof(nlattr) <= payload.size()) {
-        nlattr attribute;
-        std::memcpy(&attribute, payload.data() + offset, sizeof(attribute));
-        if (attribute.nla_len < sizeof(nlattr) || attribute.nla_len > payload.size() - offset) {
-            return false;
-        }
-        std::size_t length = attribute.nla_len - sizeof(nlattr);
-        const std::byte* data = payload.data() + offset + sizeof(nlattr);
-        if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKMEMINFO &&
-            length >= (SK_MEMINFO_SNDBUF + 1) * sizeof(std::uint32_t)) {
-            socket.recv_buffer = read_u32(data + SK_MEMINFO_RCVBUF * sizeof(std::uint32_t));
-            socket.send_buffer = read_u32(data + SK_MEMINFO_SNDBUF * sizeof(std::uint32_t));
-        }
-        // Given for listening and unconnected sockets only.
-        if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY && length >= 1) {
-            socket.dual_stack = socket.ipv6 && std::to_integer<int>(data[0]) == 0;
-        }
-        offset += NLA_ALIGN(attribute.nla_len);
+    const bool attributes_whole = sock_diag::for_each_attribute(
+        payload, [&socket](std::uint16_t type, std::span<const std::byte> data) {
+            if (type == INET_DIAG_SKMEMINFO &&
+                data.size() >= (SK_MEMINFO_SNDBUF + 1) * sizeof(std::uint32_t)) {
+                socket.recv_buffer =
+                    read_u32(data.data() + SK_MEMINFO_RCVBUF * sizeof(std::uint32_t));
+                socket.send_buffer =
+                    read_u32(data.data() + SK_MEMINFO_SNDBUF * sizeof(std::uint32_t));
+            }
+            // Given for listening and unconnected sockets only.
+            if (type == INET_DIAG_SKV6ONLY && !data.empty()) {
+                socket.dual_stack = socket.ipv6 && std::to_integer<int>(data[0]) == 0;
+            }
+        });
+    if (!attributes_whole) {
+        return false;
     }
     socket.dual_stack = socket.dual_stack || (socket.ipv6 && has_v4_mapped_address(socket));
     if (msg.idiag_inode != 0) {
@@ -164,74 +80,49 @@ bool add_socket(std::span<const std::byte> payload, bool tcp, SocketTable& table
     return true;
 }
 
-}  // namespace
-
-UniqueFd open_diag_socket() {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    const timeval limit{.tv_sec = kDumpStallMs / 1000, .tv_usec = kDumpStallMs % 1000 * 1000};
-    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
-        const int failure = errno;
-        ::close(fd);
-        errno = failure;
-        fd = -1;
+// Adds each socket message of a dump to a table.
+class TableSink final : public sock_diag::MessageSink {
+public:
+    TableSink(bool tcp, SocketTable& table) : tcp_(tcp), table_(table) {}
+    bool take(std::span<const std::byte> payload) override {
+        return add_socket(payload, tcp_, table_);
     }
-    return UniqueFd(fd);
+
+private:
+    bool tcp_;
+    SocketTable& table_;
+};
+
+constexpr std::uint8_t kMemoryInfo = 1u << (INET_DIAG_SKMEMINFO - 1);
+
+bool read_tcp_dump(std::uint32_t states, SocketTable& table) {
+    const UniqueFd netlink = sock_diag::open_diag_socket();
+    return netlink.get() >= 0 &&
+           sock_diag::send_tcp_dump_request(netlink.get(), states, kMemoryInfo) &&
+           receive_dump(netlink.get(), true, table);
 }
 
+}  // namespace
+
 bool receive_dump(int fd, bool tcp, SocketTable& table) {
-    return read_dump(fd, tcp, dump_buffer(), table);
+    TableSink sink(tcp, table);
+    return sock_diag::receive_dump(fd, sink);
 }
 
 bool parse_diag_datagram(std::span<const std::byte> datagram, bool tcp, SocketTable& table,
                          bool& done) {
-    std::size_t offset = 0;
-    while (offset + sizeof(nlmsghdr) <= datagram.size()) {
-        nlmsghdr header;
-        std::memcpy(&header, datagram.data() + offset, sizeof(header));
-        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - offset) {
-            return false;
-        }
-        auto payload =
-            datagram.subspan(offset + sizeof(nlmsghdr), header.nlmsg_len - sizeof(nlmsghdr));
-        if (header.nlmsg_type == NLMSG_DONE) {
-            done = true;
-            return true;
-        }
-        if (header.nlmsg_type == NLMSG_ERROR) {
-            return false;
-        }
-        bool socket_message =
-            header.nlmsg_type == SOCK_DIAG_BY_FAMILY || header.nlmsg_type == TCPDIAG_GETSOCK;
-        if (socket_message && !add_socket(payload, tcp, table)) {
-            return false;
-        }
-        offset += NLMSG_ALIGN(header.nlmsg_len);
-    }
-    return offset >= datagram.size();
+    TableSink sink(tcp, table);
+    return sock_diag::parse_datagram(datagram, sink, done);
 }
 
 bool read_netlink(TableKind kind, SocketTable& table) {
-    const UniqueFd netlink = open_diag_socket();
-    if (netlink.get() < 0) {
-        return false;
-    }
-    return send_dump_request(netlink.get(), kind.ipv6 ? AF_INET6 : AF_INET,
-                             kind.tcp ? IPPROTO_TCP : IPPROTO_UDP) &&
-           read_dump(netlink.get(), kind.tcp, dump_buffer(), table);
+    const UniqueFd netlink = sock_diag::open_diag_socket();
+    return netlink.get() >= 0 &&
+           sock_diag::send_dump_request(netlink.get(), kind.ipv6 ? AF_INET6 : AF_INET,
+                                        kind.tcp ? IPPROTO_TCP : IPPROTO_UDP,
+                                        kind.tcp ? kTcpStates : ~0u, kMemoryInfo) &&
+           receive_dump(netlink.get(), kind.tcp, table);
 }
-
-namespace {
-
-bool read_tcp_dump(std::uint32_t states, SocketTable& table) {
-    const UniqueFd netlink = open_diag_socket();
-    if (netlink.get() < 0) {
-        return false;
-    }
-    return send_tcp_dump_request(netlink.get(), states) &&
-           read_dump(netlink.get(), true, dump_buffer(), table);
-}
-
-}  // namespace
 
 bool read_netlink_tcp(SocketTable& table) { return read_tcp_dump(kTcpStates, table); }
 
@@ -248,15 +139,14 @@ bool read_netlink_tcp_bound_inactive(SocketTable& table) {
     return !reported || read_tcp_dump(kTcpBoundInactive, table);
 }
 
-SocketTable read_kernel_sockets() {
-    SocketTable table;
-    table.reserve(256);
-    bool tcp_done = read_netlink_tcp(table);
+void read_kernel_sockets(unsigned protocols, SocketTable& table) {
+    const bool want_tcp = (protocols & kTcpTables) != 0;
+    bool tcp_done = want_tcp && read_netlink_tcp(table);
     // After a stalled dump the rest is read from /proc/net, so that one
     // reading waits for at most one stall.
-    bool stalled = !tcp_done && errno == EAGAIN;
+    bool stalled = want_tcp && !tcp_done && errno == EAGAIN;
     for (TableKind kind : TABLE_KINDS) {
-        if (kind.tcp && tcp_done) {
+        if ((protocols & (kind.tcp ? kTcpTables : kUdpTables)) == 0 || (kind.tcp && tcp_done)) {
             continue;
         }
         if (stalled || !read_netlink(kind, table)) {
@@ -264,6 +154,12 @@ SocketTable read_kernel_sockets() {
             read_proc_net(kind, table);
         }
     }
+}
+
+SocketTable read_kernel_sockets() {
+    SocketTable table;
+    table.reserve(256);
+    read_kernel_sockets(kTcpTables | kUdpTables, table);
     return table;
 }
 

@@ -3,6 +3,7 @@
 // its details (see socket_walk.h for when they are read).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,6 +112,29 @@ std::uint64_t read_socket_inode(int pid, int fd) {
 
 }  // namespace
 
+namespace linux_sockets {
+
+std::optional<unsigned> tables_holding(int pid, int fd) {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/fd/%d", pid, fd);
+    char name[32];
+    const ssize_t length = ::getxattr(path, "system.sockprotoname", name, sizeof(name) - 1);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    // The name ends with its terminating zero.
+    const std::string_view protocol(name, ::strnlen(name, static_cast<std::size_t>(length)));
+    if (protocol == "TCP" || protocol == "TCPv6") {
+        return kTcpTables;
+    }
+    if (protocol == "UDP" || protocol == "UDPv6") {
+        return kUdpTables;
+    }
+    return 0u;
+}
+
+}  // namespace linux_sockets
+
 int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int buffersize) {
     if (flavor != d::PROC_PIDFDSOCKETINFO) {
         errno = ENOTSUP;
@@ -132,7 +156,8 @@ int LinuxSystem::proc_pidfdinfo(int pid, int fd, int flavor, void* buffer, int b
     } else if ((inode = read_socket_inode(pid, fd)) == 0) {
         return 0;
     }
-    const std::optional<linux_sockets::KernelSocket> socket = linux_sockets::describe_socket(inode);
+    const std::optional<linux_sockets::KernelSocket> socket =
+        linux_sockets::describe_socket(inode, pid, fd);
     d::socket_fdinfo info{};
     fill(info, inode, socket ? &*socket : nullptr);
     std::memcpy(buffer, &info, sizeof(info));

@@ -7,11 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
-
-#include "os/linux/unique_fd.h"
 
 namespace lumenstat::os::linux_sockets {
 
@@ -67,25 +66,30 @@ bool read_netlink_tcp(SocketTable& table);
 // connect (none before Linux 6.8, which does not report them).
 bool read_netlink_tcp_bound_inactive(SocketTable& table);
 
-// A dump that sends no datagram for this long has failed (EAGAIN): a stalled
-// dump must not hold the caller for ever.
-inline constexpr int kDumpStallMs = 500;
-
-// A sock_diag netlink socket whose receives give up after kDumpStallMs, or
-// -1 with errno set.
-UniqueFd open_diag_socket();
-
 // Adds the sockets of the reply to a dump request sent on `fd`, up to its end
-// marker. False with errno set on failure (EAGAIN for a stall).
+// marker. False with errno set on failure (EAGAIN for a stall, see
+// sock_diag_dump.h).
 bool receive_dump(int fd, bool tcp, SocketTable& table);
 
 // Adds one table read from /proc/net/{tcp,tcp6,udp,udp6}. False with errno
 // set when the file cannot be read.
 bool read_proc_net(TableKind kind, SocketTable& table);
 
-// All four tables, each from netlink or, when that fails, from /proc/net;
-// without the TCP sockets that are only bound.
+// The tables of a protocol, both families: bits of read_kernel_sockets.
+inline constexpr unsigned kTcpTables = 1;
+inline constexpr unsigned kUdpTables = 2;
+
+// Adds the tables of `protocols`, each from netlink or, when that fails, from
+// /proc/net; without the TCP sockets that are only bound.
+void read_kernel_sockets(unsigned protocols, SocketTable& table);
+
+// All four tables.
 SocketTable read_kernel_sockets();
+
+// Which tables can hold the socket behind descriptor `fd` of `pid`, from its
+// protocol's name ("TCP", "UDPv6", "UNIX", ...): kTcpTables, kUdpTables, 0
+// for a socket no table holds, or nullopt when the name cannot be read.
+std::optional<unsigned> tables_holding(int pid, int fd);
 
 // Adds the sockets of one reply datagram of a sock_diag dump to `table`.
 // Returns false on a malformed message or an error reply; `done` becomes true

@@ -138,6 +138,7 @@ SocketWalk::~SocketWalk() {
 }
 
 void SocketWalk::begin(std::span<const int> pids) {
+    begun_ = true;
     if (!table_ && !table_reader_) {
         table_reader_ = HelperThread::start([this] {
             auto table = std::make_unique<SocketTable>(read_table_());
@@ -245,25 +246,51 @@ void SocketWalk::take_table_from_helper() {
         helper_table_.exchange(nullptr, std::memory_order_acquire));
     if (read) {
         table_ = std::move(*read);
+        tables_read_ = kTcpTables | kUdpTables;
         bound_inactive_read_ = false;
     }
 }
 
-const KernelSocket* SocketWalk::find_socket(std::uint64_t inode) {
+const KernelSocket* SocketWalk::find_socket(std::uint64_t inode, int pid, int fd) {
     take_table_from_helper();
-    if (!table_) {
-        table_ = read_table_();
-        bound_inactive_read_ = false;
+    auto lookup = [this, inode]() -> const KernelSocket* {
+        auto it = table_->find(inode);
+        return it == table_->end() ? nullptr : &it->second;
+    };
+    if (table_) {
+        if (const KernelSocket* found = lookup()) {
+            return found;
+        }
     }
-    auto it = table_->find(inode);
-    if (it == table_->end() && !bound_inactive_read_) {
+    std::optional<unsigned> holding;
+    const bool all_read = tables_read_ == (kTcpTables | kUdpTables) && bound_inactive_read_;
+    if (!all_read && !begun_ && pid >= 0 && probes_left_ > 0) {
+        --probes_left_;
+        holding = tables_holding(pid, fd);
+    }
+    const unsigned may_hold = holding.value_or(kTcpTables | kUdpTables);
+    if (const unsigned unread = may_hold & ~tables_read_; unread != 0) {
+        if (!table_ && unread == (kTcpTables | kUdpTables)) {
+            table_ = read_table_();
+        } else {
+            if (!table_) {
+                table_.emplace();
+            }
+            read_kernel_sockets(unread, *table_);
+        }
+        tables_read_ |= unread;
+        if (const KernelSocket* found = lookup()) {
+            return found;
+        }
+    }
+    if ((may_hold & kTcpTables) != 0 && !bound_inactive_read_) {
         // Only bound TCP sockets are rare and costly to find, so they are read
         // once a socket is missing from the rest (or is not TCP or UDP at all).
         bound_inactive_read_ = true;
         read_netlink_tcp_bound_inactive(*table_);
-        it = table_->find(inode);
+        return lookup();
     }
-    return it == table_->end() ? nullptr : &it->second;
+    return nullptr;
 }
 
 SocketWalk* current_walk() {
@@ -271,9 +298,9 @@ SocketWalk* current_walk() {
     return scope != nullptr ? &scope->sockets : nullptr;
 }
 
-std::optional<KernelSocket> describe_socket(std::uint64_t inode) {
+std::optional<KernelSocket> describe_socket(std::uint64_t inode, int pid, int fd) {
     if (SocketWalk* walk = current_walk()) {
-        const KernelSocket* found = walk->find_socket(inode);
+        const KernelSocket* found = walk->find_socket(inode, pid, fd);
         return found != nullptr ? std::optional<KernelSocket>(*found) : std::nullopt;
     }
     SocketTable table = read_kernel_sockets();

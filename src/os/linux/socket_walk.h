@@ -4,18 +4,22 @@
 // come from tables of every socket on the machine, so reading them per
 // descriptor would make a listing of the machine quadratic. Each query scope
 // (query_scope.h) therefore has one walk, which lives and dies with it:
-//   - the socket table is read at most once in the scope: at its first
-//     look-up, or, once the scope lists every process (proc_listpids), on a
-//     helper thread started then, so that the reading overlaps the listing of
-//     descriptors;
+//   - the socket tables are read at most once in the scope: once it lists
+//     every process (proc_listpids), all of them on a helper thread started
+//     then, so that the reading overlaps the listing of descriptors; before
+//     that, a protocol's tables (TCP or UDP, both families) at the first
+//     look-up that misses a socket they can hold, as the protocol name of the
+//     descriptor's socket says (a few names per scope; then all are read), so
+//     a process with TCP sockets only never has the UDP tables read, and one
+//     with Unix sockets only none;
 //   - from that list of processes on, another helper thread lists their
 //     descriptors from the last process backwards, until it meets the
 //     processes the caller has reached; each such listing answers the
 //     caller's PROC_PIDLISTFDS of that process once (a size probe and the
 //     listing that follows it count as one), later ones read anew;
 //   - TCP sockets that are only bound are added to the table at the first
-//     look-up it cannot answer, so a scope that never misses skips their
-//     costly search;
+//     look-up it cannot answer of a socket that may be TCP, so a scope that
+//     never misses one skips their costly search;
 //   - the socket descriptors of the last listed process are kept with their
 //     inodes, so that reading them right after the listing costs no second
 //     readlink. As on Darwin, a descriptor closed between the listing and the
@@ -93,9 +97,10 @@ public:
     // last one listed.
     std::optional<std::uint64_t> listed_socket_inode(int pid, int fd) const;
 
-    // The socket with that inode in the scope's table (read now if needed),
-    // or null when the tables do not hold it.
-    const KernelSocket* find_socket(std::uint64_t inode);
+    // The socket with that inode, descriptor `fd` of `pid` (-1 when not
+    // known), in the scope's tables (read now if needed), or null when the
+    // tables do not hold it.
+    const KernelSocket* find_socket(std::uint64_t inode, int pid = -1, int fd = -1);
 
 private:
     struct ReadAhead;
@@ -106,7 +111,11 @@ private:
     ListingReader read_listing_;
     TableReader read_table_;
     std::optional<SocketTable> table_;
+    unsigned tables_read_ = 0;  // kTcpTables, kUdpTables
     bool bound_inactive_read_ = false;
+    bool begun_ = false;
+    // Protocol names asked for on misses before the walk has begun.
+    int probes_left_ = 16;
     // The table read on the helper thread, published whole once read: a child
     // forked while the helper was reading sees either nothing or the whole table.
     std::atomic<SocketTable*> helper_table_{nullptr};
@@ -121,8 +130,9 @@ private:
 // The walk of the query scope open on this thread, or null.
 SocketWalk* current_walk();
 
-// The socket with that inode: from the current walk, or with no scope open
-// from tables read now; nullopt when the tables do not hold it.
-std::optional<KernelSocket> describe_socket(std::uint64_t inode);
+// The socket with that inode, descriptor `fd` of `pid`: from the current
+// walk, or with no scope open from tables read now; nullopt when the tables
+// do not hold it.
+std::optional<KernelSocket> describe_socket(std::uint64_t inode, int pid, int fd);
 
 }  // namespace lumenstat::os::linux_sockets
