@@ -4,7 +4,6 @@ import os
 import pty
 import select
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -23,15 +22,6 @@ def attributes(cls):
 def run_report(*args):
     return subprocess.run([sys.executable, REPORT, *args], capture_output=True, text=True,
                           timeout=60)
-
-
-@pytest.fixture(scope="module")
-def listener():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        sock.listen()
-        time.sleep(1.05)  # past the socket listing's cache, so the report sees the listener
-        yield f"127.0.0.1:{sock.getsockname()[1]}"
 
 
 def test_json_is_the_snapshot_with_every_attribute(listener):
