@@ -4,6 +4,7 @@ import signal
 import subprocess
 import sys
 
+import pytest
 
 import lumenstat
 from conftest import proc_state, wait_until
@@ -23,6 +24,9 @@ def test_memory_figures_match_proc_meminfo():
         low, high = sorted((before[key], after[key]))
         # Other processes allocate while we read; allow a few MiB of drift.
         assert low - (8 << 20) <= getattr(memory, field) <= high + (8 << 20), field
+    # Each getter reads its own field.
+    assert memory.used + memory.available == memory.total
+    assert memory.usage_percent == pytest.approx(memory.used / memory.total * 100.0)
 
 
 def test_own_process_is_running_with_the_memory_ps_shows():

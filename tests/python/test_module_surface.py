@@ -89,6 +89,8 @@ def test_names_classes_and_functions():
     assert lumenstat.PyProcessInfo.__doc__ is None
     for name in ("PyProcessTracker", "PyProcessSocketTracker", "PyProcessQueueTracker"):
         assert getattr(lumenstat, name).stop.__text_signature__ == "($self)"
+    assert {m.__doc__ for m in vars(lumenstat.PySystemSummary).values()
+            if type(m).__name__ == "method_descriptor"} == {None}
 
 
 @pytest.mark.parametrize("line", FUNCTIONS)

@@ -30,6 +30,8 @@ def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
         assert disk.total_bytes == size, disk.mount_point
         assert abs(disk.used_bytes - used) < 256 << 20
         assert abs(disk.available_bytes - avail) < 256 << 20
+        if disk.total_bytes:
+            assert disk.usage_percent == pytest.approx(disk.used_bytes / disk.total_bytes * 100)
 
 
 def sys_block():
