@@ -31,6 +31,11 @@ def address_text(address):
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
+def getters(cls):
+    """The attribute names of a result class, in declaration order."""
+    return [name for name, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
+
+
 def wait_until(predicate, timeout=5.0):
     deadline = time.monotonic() + timeout
     while not predicate() and time.monotonic() < deadline:

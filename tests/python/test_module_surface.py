@@ -6,6 +6,7 @@ import resource
 import pytest
 
 import lumenstat
+from conftest import getters
 
 CLASSES = """PySystemSummary PyMemoryInfo PyCpuInfo PyDiskInfo PySocketStateSummary
     PySocketConnection PyProcessInfo PyDirEntry PyChildProcessEvent PyProcessTracker PyCpuTimes
@@ -83,8 +84,7 @@ def test_names_classes_and_functions():
                 setattr(cls, attribute, 1)
     assert len(ATTRIBUTES) == 15
     for name, *attributes in ATTRIBUTES:
-        assert [key for key, value in vars(getattr(lumenstat, name)).items()
-                if type(value).__name__ == "getset_descriptor"] == attributes, name
+        assert getters(getattr(lumenstat, name)) == attributes, name
     assert lumenstat.PySystemSummary.__text_signature__ == "(sample_duration)"
     assert lumenstat.PyProcessInfo.__doc__ is None
     for name in ("PyProcessTracker", "PyProcessSocketTracker", "PyProcessQueueTracker"):

@@ -5,6 +5,7 @@ import time
 import pytest
 
 import lumenstat
+from conftest import getters
 
 ATTRIBUTES = ["memory", "cpu", "disks", "socket_summary", "connections", "process_count",
               "processes", "cpu_usage"]
@@ -21,8 +22,7 @@ def fields(value):
         return [fields(item) for item in value]
     if isinstance(value, (int, float, str)):
         return value
-    return tuple(getattr(value, name) for name, kind in vars(type(value)).items()
-                 if type(kind).__name__ == "getset_descriptor")
+    return tuple(getattr(value, name) for name in getters(type(value)))
 
 
 @pytest.fixture(scope="module")
