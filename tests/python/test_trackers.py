@@ -88,7 +88,10 @@ def test_bad_arguments_start_no_thread(args, kwargs, exception, text):
 def test_reports_reach_the_callback_as_the_documented_payloads(child, trackers):
     # Which processes and sockets are reported, and when, is checked over the fake system
     # (tests/core/tracker_test.cpp); here the payloads the live system gives.
-    parent = child(["sh", "-c", "sleep 60 & wait"])
+    parent = child([sys.executable, "-c", "import subprocess, time; print(subprocess.Popen("
+                    "['sleep', '60']).pid, flush=True); time.sleep(60)"],
+                   stdout=subprocess.PIPE, text=True)
+    sleeper_pid = int(parent.stdout.readline())  # once the child has become sleep
     listener = socket.create_server(("127.0.0.1", 0))
     client = socket.create_connection(listener.getsockname())
     server, _ = listener.accept()
@@ -100,11 +103,11 @@ def test_reports_reach_the_callback_as_the_documented_payloads(child, trackers):
     trackers(lumenstat.start_tracking_queues(ME, queues))
     keys = lambda: {(d["local_addr"], d["state"]): d for d in sockets.copy()}
     assert wait_until(lambda: children.copy() and len(queues.copy()) >= 2 and {
-        (listening, "LISTEN"), (connected, "ESTABLISHED")} <= set(keys()))
+        (listening, "LISTEN"), (connected, "ESTABLISHED")} <= set(keys()), timeout=10 * PATIENCE)
     [sleeper] = children.copy()
     assert list(sleeper) == ["pid", "ppid", "name", "cmdline", "exe_path", "start_time"]
-    assert (sleeper["ppid"], sleeper["name"], sleeper["cmdline"]) == (parent.pid, "sleep",
-                                                                       ["sleep", "60"])
+    assert (sleeper["pid"], sleeper["ppid"], sleeper["name"], sleeper["cmdline"]) == (
+        sleeper_pid, parent.pid, "sleep", ["sleep", "60"])
     assert sleeper["exe_path"] == "sleep" and abs(sleeper["start_time"] - time.time()) < 60
     assert keys()[listening, "LISTEN"] == {"protocol": "tcp", "local_addr": listening,
                                            "remote_addr": "", "state": "LISTEN", "pid": ME,
