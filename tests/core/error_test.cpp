@@ -19,16 +19,10 @@ TEST(QueryErrorTest, DisplayAndDebugFormsOfEveryKind) {
         // The display form passes text through; only the debug form escapes it.
         {QueryError::sys_call("say \"hi\"\nnext"), "System call failed: say \"hi\"\nnext",
          "SysCall(\"say \\\"hi\\\"\\nnext\")"},
-        {QueryError::not_supported("nettop"), "Not supported on this platform: nettop",
-         "NotSupported(\"nettop\")"},
         {QueryError::permission_denied("kill pid 1"), "Permission denied: kill pid 1",
          "PermissionDenied(\"kill pid 1\")"},
         {QueryError::process_not_found(4294967295u), "Process not found: pid 4294967295",
          "ProcessNotFound(4294967295)"},
-        {QueryError::netlink("recv failed"), "Netlink error: recv failed",
-         "Netlink(\"recv failed\")"},
-        {QueryError::windows_api("OpenProcess"), "Windows API error: OpenProcess",
-         "WindowsApi(\"OpenProcess\")"},
     };
     for (const auto& [error, display, debug] : cases) {
         EXPECT_EQ(error.display(), display);

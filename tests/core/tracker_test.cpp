@@ -236,12 +236,24 @@ TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
     }
     rig->next_poll();
     ASSERT_TRUE(rig->polls_ended(3));
+    {
+        std::lock_guard lock(rig->mutex);
+        ASSERT_EQ(events.size(), 3u);
+        EXPECT_EQ(events[2].state, SocketState::Established);
+        EXPECT_EQ(events[2].remote_addr->port, 40000);
+        EXPECT_EQ(rig->sockets.listpids_calls, 4);
+        // The same connection in another state is a new key.
+        rig->sockets.processes[1].fds[0].info->psi.soi_proto.pri_tcp.tcpsi_state =
+            d::TCPS_CLOSE_WAIT;
+        rig->sockets.now_ns += 1'000'000'000;
+    }
+    rig->next_poll();
+    ASSERT_TRUE(rig->polls_ended(4));
     tracker->stop();
     ASSERT_TRUE(rig->thread_ended());
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[2].state, SocketState::Established);
-    EXPECT_EQ(events[2].remote_addr->port, 40000);
-    EXPECT_EQ(rig->sockets.listpids_calls, 4);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].state, SocketState::CloseWait);
+    EXPECT_EQ(events[3].remote_addr->port, 40000);
 }
 
 TEST(QueueTracker, DeliversEveryPollAlsoEmptyForAProcessThatIsGone) {

@@ -83,12 +83,17 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     EXPECT_EQ(std::string(sh.p_comm), "sh");
 
     // A stopped process's memory holds still: its resident size is exactly
-    // the one ps shows (statm's), in the table and in the usage counters.
+    // the one ps shows (statm's, not the stat line's lagging count), in the
+    // table, the usage counters and the task information.
     const std::uint64_t resident = statm_pages(stopped.pid, 1);
     EXPECT_EQ(static_cast<std::uint64_t>(sh.e_xrssize), resident);
     darwin::rusage_info_v2 usage{};
     ASSERT_EQ(system.proc_pid_rusage(stopped.pid, darwin::RUSAGE_INFO_V2, &usage), 0);
     EXPECT_EQ(usage.ri_resident_size, resident * sysconf(_SC_PAGESIZE));
+    darwin::proc_taskallinfo all{};
+    ASSERT_EQ(system.proc_pidinfo(stopped.pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all),
+              232);
+    EXPECT_EQ(all.ptinfo.pti_resident_size, resident * sysconf(_SC_PAGESIZE));
 
     // A zombie has no arguments left; it fails as Darwin fails it.
     EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROCARGS2, zombie}), EINVAL);

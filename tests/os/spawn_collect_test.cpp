@@ -45,6 +45,10 @@ struct Spawn : ::testing::Test {
         directory = name;
         saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
         ::setenv("PATH", (directory.string() + ":/usr/bin:/bin").c_str(), 1);
+        program("fails", "printf 'partial'; printf 'oops' >&2; exit 3");
+        program("killed", "printf before; kill -9 $$");
+        program("closes", "exec >&- 2>&-; sleep 0.2; exit 0");
+        program("not-executable", "exit 0", false);
     }
     void TearDown() override {
         ::setenv("PATH", saved_path.c_str(), 1);
@@ -67,11 +71,7 @@ struct Spawn : ::testing::Test {
 };
 
 TEST_F(Spawn, EachWayOfEndingAsWaitpidTellsIt) {
-    program("fails", "printf 'partial'; printf 'oops' >&2; exit 3");
-    program("killed", "printf before; kill -9 $$");
     program("arguments", "printf '%s|' \"$@\"; cat");  // standard input is empty
-    program("closes", "exec >&- 2>&-; sleep 0.2; exit 0");
-    program("not-executable", "exit 0", false);
     os::ChildOutput out;
 
     ASSERT_EQ(run("fails", out), 0);
@@ -138,11 +138,8 @@ TEST_F(Spawn, PathFirstThenTheShippedTool) {
 }
 
 TEST_F(Spawn, NoChildOrDescriptorLeftAfterAThousandRuns) {
-    program("fails", "exit 1");
-    program("killed", "kill -9 $$");
     program("closes", "exec >&- 2>&-");
     program("noisy", "head -c 100000 /dev/zero >&2; echo done");
-    program("not-executable", "", false);
     const std::string names[] = {"fails", "killed",         "closes",
                                  "noisy", "not-executable", "no-such-program"};
     const std::set<std::string> before = open_descriptors();

@@ -1,4 +1,5 @@
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -14,6 +15,25 @@ def child():
     for process in started:
         process.kill()
         process.wait()
+
+
+@pytest.fixture(scope="module")
+def listener():
+    """A loopback TCP listener of this process, as "127.0.0.1:PORT", that listings show."""
+    with socket.create_server(("127.0.0.1", 0)) as sock:
+        time.sleep(1.05)  # past the socket listing's cache
+        yield "127.0.0.1:%d" % sock.getsockname()[1]
+
+
+def address_text(address):
+    """A socket address tuple as the module writes it: "[::1]:80", "127.0.0.1:80"."""
+    host, port = address[:2]
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def getters(cls):
+    """The attribute names of a result class, in declaration order."""
+    return [name for name, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
 
 
 def wait_until(predicate, timeout=5.0):

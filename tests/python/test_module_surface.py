@@ -6,6 +6,7 @@ import resource
 import pytest
 
 import lumenstat
+from conftest import getters
 
 CLASSES = """PySystemSummary PyMemoryInfo PyCpuInfo PyDiskInfo PySocketStateSummary
     PySocketConnection PyProcessInfo PyDirEntry PyChildProcessEvent PyProcessTracker PyCpuTimes
@@ -60,6 +61,7 @@ ATTRIBUTES = [line.split() for line in """
     PySocketStats pid fd protocol local_addr remote_addr bytes_sent bytes_received
     PyChildProcessEvent pid ppid name cmdline exe_path start_time
     PySocketConnectionEvent protocol local_addr remote_addr state pid inode
+    PySystemSummary memory cpu disks socket_summary connections process_count processes cpu_usage
 """.replace("\n        ", " ").strip().splitlines()]
 
 
@@ -80,14 +82,15 @@ def test_names_classes_and_functions():
             with pytest.raises(TypeError, match=f"^cannot set '{attribute}' attribute of "
                                                 f"immutable type 'builtins.{name}'$"):
                 setattr(cls, attribute, 1)
-    assert len(ATTRIBUTES) == 14
+    assert len(ATTRIBUTES) == 15
     for name, *attributes in ATTRIBUTES:
-        assert [key for key, value in vars(getattr(lumenstat, name)).items()
-                if type(value).__name__ == "getset_descriptor"] == attributes, name
+        assert getters(getattr(lumenstat, name)) == attributes, name
     assert lumenstat.PySystemSummary.__text_signature__ == "(sample_duration)"
     assert lumenstat.PyProcessInfo.__doc__ is None
     for name in ("PyProcessTracker", "PyProcessSocketTracker", "PyProcessQueueTracker"):
         assert getattr(lumenstat, name).stop.__text_signature__ == "($self)"
+    assert {m.__doc__ for m in vars(lumenstat.PySystemSummary).values()
+            if type(m).__name__ == "method_descriptor"} == {None}
 
 
 @pytest.mark.parametrize("line", FUNCTIONS)
@@ -169,11 +172,8 @@ def interpreter_says(call, name, function):
     raise AssertionError("the interpreter accepted the call")
 
 
+# Too many or too few positional arguments: test_function_objects_and_their_signatures.
 @pytest.mark.parametrize("function, args, kwargs, exception, text", [
-    ("get_process_by_pid", (), {}, TypeError,
-     "get_process_by_pid() missing 1 required positional argument: 'pid'"),
-    ("get_process_by_pid", (1, 2), {}, TypeError,
-     "get_process_by_pid() takes 1 positional arguments but 2 were given"),
     ("get_process_by_pid", (1,), {"pid": 1}, TypeError,
      "get_process_by_pid() got multiple values for argument 'pid'"),
     ("get_process_by_pid", (), {"p": 1}, TypeError,
@@ -197,18 +197,22 @@ def interpreter_says(call, name, function):
      "invalid state: li\x00sten"),
     ("get_connection_by_state", ("\udc80",), {}, UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"),
-    ("get_processes", (1,), {}, TypeError, "get_processes() takes no arguments (1 given)"),
+    ("get_connection_by_state", ("TimeWait",), {}, ValueError, "invalid state: TimeWait"),
+    ("get_connection_by_state", (" LISTEN",), {}, ValueError, "invalid state:  LISTEN"),
+    ("get_connection_by_local_addr", ("::1:80",), {}, ValueError,
+     "invalid local_addr: invalid socket address syntax"),
+    ("get_connection_by_remote_addr", ("127.0.0.1:65536",), {}, ValueError,
+     "invalid remote_addr: invalid socket address syntax"),
     ("py_get_memory_info", (), {"x": 1}, TypeError, None),
     ("py_get_cpu_usage", (1.5,), {}, TypeError, NOT_INT.format("sample_duration", "float")),
     ("py_get_cpu_usage", (-1,), {}, OverflowError, None),
     ("py_get_cpu_usage", (2**64,), {}, OverflowError, None),
-    ("get_process_cpu_usage", (), {}, TypeError, "get_process_cpu_usage() missing 2 required "
-     "positional arguments: 'pid' and 'sample_duration'"),
     ("list_dir", (b"/tmp",), {}, TypeError,
      "argument 'path': 'bytes' object is not an instance of 'str'"),
+    ("list_dir", (None,), {}, TypeError, "argument 'path': 'None' is not an instance of 'str'"),
+    ("list_dir", ("\udcff",), {}, UnicodeEncodeError, None),
     ("list_dir", (), {"paths": "/"}, TypeError,
      "list_dir() got an unexpected keyword argument 'paths'"),
-    ("py_get_disks", (1,), {}, TypeError, "py_get_disks() takes no arguments (1 given)"),
     ("PySystemSummary", (), {}, TypeError, "PySystemSummary.__new__() missing 1 required "
      "positional argument: 'sample_duration'"),
     ("PySystemSummary", (0, 1), {}, TypeError,
@@ -217,15 +221,25 @@ def interpreter_says(call, name, function):
      "PySystemSummary.__new__() got an unexpected keyword argument 'duration'"),
     ("PySystemSummary", (-1,), {}, OverflowError, None),
     ("PySystemSummary", ("1",), {}, TypeError, NOT_INT.format("sample_duration", "str")),
+    # Methods of a snapshot.
+    ("PySystemSummary.get_connection_by_state", (), {}, TypeError, "PySystemSummary."
+     "get_connection_by_state() missing 1 required positional argument: 'state'"),
+    ("PySystemSummary.get_connection_by_inode", (1,), {"inode": 1}, TypeError,
+     "PySystemSummary.get_connection_by_inode() got multiple values for argument 'inode'"),
+    ("PySystemSummary.get_connection_by_local_addr", (None,), {}, TypeError,
+     "argument 'local_addr': 'None' is not an instance of 'str'"),
 ])
 def test_argument_errors(function, args, kwargs, exception, text):
+    owner, _, method = function.partition(".")
+    call = getattr(lumenstat.PySystemSummary(0), method) if method else getattr(lumenstat, owner)
     with pytest.raises(exception) as raised:
-        getattr(lumenstat, function)(*args, **kwargs)
+        call(*args, **kwargs)
     assert type(raised.value) is exception
     assert text is None or str(raised.value) == text
 
 
-@pytest.mark.parametrize("function, args", [("py_get_memory_info", ()), ("py_get_cpu_usage", (0,))])
+@pytest.mark.parametrize("function, args", [("py_get_memory_info", ()), ("py_get_cpu_usage", (0,)),
+                                            ("PySystemSummary", (0,))])
 def test_queries_that_fail_raise_fatal_error(function, args):
     # With no descriptor to be had, the queries that read kernel files really fail.
     limits = resource.getrlimit(resource.RLIMIT_NOFILE)

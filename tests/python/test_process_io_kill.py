@@ -64,25 +64,6 @@ def test_process_that_exits_between_the_samples_is_not_found():
     assert str(raised.value) == f"ProcessNotFound({exiting.pid})"
 
 
-THREADED = [sys.executable, "-c", "import threading, time; t = threading.Thread(target=time.sleep, "
-            "args=(60,)); t.start(); print(t.native_id, flush=True); t.join()"]
-
-
-def test_thread_id_is_no_pid(child):
-    holder = child(THREADED, stdout=subprocess.PIPE, text=True)
-    tid = int(holder.stdout.readline())
-    assert os.path.exists(f"/proc/{tid}/stat")  # /proc answers for any thread
-    for call, message in ((lumenstat.get_process_io, f"ProcessNotFound({tid})"),
-                          (lambda pid: lumenstat.get_process_cpu_usage(pid, 10),
-                           f"ProcessNotFound({tid})"),
-                          (lumenstat.kill_process, f"kill_process: Process not found: pid {tid}")):
-        with pytest.raises(RuntimeError) as raised:
-            call(tid)
-        assert str(raised.value) == message
-    assert lumenstat.get_process_by_pid(tid) is None
-    assert holder.poll() is None  # the signal meant for the thread killed nobody
-
-
 def test_kill_process_kills_then_reports_not_found_and_refuses_group_pids(child):
     victim = child(SLEEPER)
     assert lumenstat.kill_process(victim.pid) is None

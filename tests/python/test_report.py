@@ -4,7 +4,6 @@ import os
 import pty
 import select
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -12,12 +11,9 @@ import time
 import pytest
 
 import lumenstat
+from conftest import getters
 
 REPORT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "report.py")
-
-
-def attributes(cls):
-    return [name for name, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
 
 
 def run_report(*args):
@@ -25,20 +21,11 @@ def run_report(*args):
                           timeout=60)
 
 
-@pytest.fixture(scope="module")
-def listener():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        sock.listen()
-        time.sleep(1.05)  # past the socket listing's cache, so the report sees the listener
-        yield f"127.0.0.1:{sock.getsockname()[1]}"
-
-
 def test_json_is_the_snapshot_with_every_attribute(listener):
     done = run_report("--json")
     assert (done.returncode, done.stderr) == (0, "")
     doc = json.loads(done.stdout)
-    assert list(doc) == attributes(lumenstat.PySystemSummary) + ["disk_io_stats"]
+    assert list(doc) == getters(lumenstat.PySystemSummary) + ["disk_io_stats"]
 
     classes = {"memory": lumenstat.PyMemoryInfo, "cpu": lumenstat.PyCpuInfo,
                "socket_summary": lumenstat.PySocketStateSummary, "disks": lumenstat.PyDiskInfo,
@@ -46,7 +33,7 @@ def test_json_is_the_snapshot_with_every_attribute(listener):
                "disk_io_stats": lumenstat.PyDiskIoStats}
     for key, cls in classes.items():
         for item in doc[key] if isinstance(doc[key], list) else [doc[key]]:
-            assert list(item) == attributes(cls), key
+            assert list(item) == getters(cls), key
     assert {type(v) for v in doc["cpu_usage"] + [doc["memory"]["usage_percent"]]} == {float}
     assert {type(v) for v in [*doc["socket_summary"].values(), doc["process_count"]]} == {int}
 

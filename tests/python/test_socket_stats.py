@@ -1,6 +1,7 @@
 """get_process_socket_stats of the installed module: exact byte counts of loopback connections this
-test opens, the traffic tool found the way a user runs the module, stand-in tools first on PATH,
-and the lines on descriptor 2."""
+test opens, and the traffic tool found the way a user runs the module.
+What the module makes of the tool's output and failures is checked over the fake system
+(tests/core/socket_traffic_test.cpp)."""
 
 import os
 import socket
@@ -10,13 +11,9 @@ import sys
 import pytest
 
 import lumenstat
+from conftest import address_text as text
 
 ME = os.getpid()
-
-
-def text(address):
-    host, port = address[:2]
-    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
 def receive(sock, count):
@@ -86,50 +83,3 @@ def test_tool_found_without_the_environment_from_any_folder():
     run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
                          env=environment, timeout=60)
     assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")
-
-
-def stand_in(directory, monkeypatch, body, mode=0o755):
-    tool = directory / "nettop"
-    tool.write_text("#!/bin/sh\n" + body + "\n")
-    tool.chmod(mode)
-    monkeypatch.setenv("PATH", f"{directory}:{os.environ['PATH']}")
-
-
-def test_a_stand_in_first_on_path_is_run_with_the_one_command_line(connections, tmp_path,
-                                                                    monkeypatch):
-    listener, client, server = connections[0]
-    local, remote = text(client.getsockname()), text(client.getpeername())
-    stand_in(tmp_path, monkeypatch,
-             f'echo "$@" > {tmp_path}/args\n'
-             f"echo 'header,no arrow,,,1,1'\n"
-             f"echo 'x,tcp4 {local}<->{remote},,,222,111'")
-    stats = {s.fd: s for s in lumenstat.get_process_socket_stats(ME)}
-    assert (tmp_path / "args").read_text() == f"-L 1 -n -p {ME}\n"
-    assert (stats[client.fileno()].bytes_sent, stats[client.fileno()].bytes_received) == (111, 222)
-    # Its counts are the stand-in's: the other end of the same connection has no line.
-    assert (stats[server.fileno()].bytes_sent, stats[server.fileno()].bytes_received) == (0, 0)
-
-
-def test_failures_leave_counts_zero_and_some_write_a_line_on_descriptor_2(
-        connections, tmp_path, monkeypatch, capfd):
-    client = connections[0][1]
-    line = f"x,tcp4 {text(client.getsockname())}<->{text(client.getpeername())},,,5,6"
-    cases = [
-        (f"echo '{line}'; exit 1", 0o755, ""),
-        (f"echo '{line}'; kill -9 $$", 0o755, ""),
-        (f"echo '{line}'", 0o644, "[SocketStats] nettop failed: Permission denied (os error 13)\n"),
-    ]
-    for body, mode, written in cases:
-        stand_in(tmp_path, monkeypatch, body, mode)
-        capfd.readouterr()
-        stats = lumenstat.get_process_socket_stats(ME)
-        assert [row(s)[3:] for s in stats if s.fd == client.fileno()] == [(0, 0)], body
-        assert capfd.readouterr().err == written, body
-
-    pid = 32767
-    while os.path.exists(f"/proc/{pid}"):
-        pid -= 1
-    assert lumenstat.get_process_socket_stats(pid) == []
-    assert capfd.readouterr().err == (
-        f"[SocketStats] pidinfo failed for PID {pid}: return code = 0, errno = 3, "
-        "message = 'No such process'\n")

@@ -7,8 +7,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import lumenstat
 
 SITE = Path(lumenstat.__file__).parent

@@ -1,0 +1,41 @@
+"""Every query called many times over: no descriptor, Python object or resident memory may grow."""
+import os
+
+import pytest
+
+import lumenstat
+from conftest import resources
+
+
+def snapshot_read_whole():
+    s = lumenstat.PySystemSummary(0)
+    for name in ("memory", "cpu", "disks", "socket_summary", "connections", "process_count",
+                 "processes", "cpu_usage"):
+        getattr(s, name)
+    s.get_connection_by_state("LISTEN")
+    s.get_process_by_pid(os.getpid())
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("function, calls", [
+    (lambda: lumenstat.py_get_memory_info().total, 10000),
+    (lambda: lumenstat.get_process_by_pid(os.getpid()).command, 10000),
+    (lambda: [p.name for p in lumenstat.get_processes()], 10000),
+    (lambda: lumenstat.get_process_count(), 10000),
+    (lambda: lumenstat.py_get_disks(), 10000),
+    (lambda: lumenstat.py_get_disk_io_stats(), 10000),
+    (lambda: lumenstat.list_dir("/proc/self"), 10000),
+    (lambda: pytest.raises(OSError, lumenstat.list_dir, "/nope"), 10000),
+    (snapshot_read_whole, 1000),
+], ids=["py_get_memory_info", "get_process_by_pid", "get_processes", "get_process_count",
+        "py_get_disks", "py_get_disk_io_stats", "list_dir", "list_dir_error", "PySystemSummary"])
+def test_repeated_calls_leak_nothing(function, calls):
+    for _ in range(50):
+        function()
+    blocks, fds, pages = resources()
+    for _ in range(calls):
+        function()
+    blocks_after, fds_after, pages_after = resources()
+    assert fds_after == fds
+    assert blocks_after - blocks < 100
+    assert pages_after - pages < 1024  # 4 MiB
