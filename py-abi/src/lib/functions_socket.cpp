@@ -4,6 +4,7 @@
 #include "arguments.h"
 #include "boundary.h"
 #include "classes.h"
+#include "connection_lookups.h"
 #include "errors.h"
 #include "functions.h"
 #include "os/system.h"
@@ -18,24 +19,18 @@
 namespace lumenstat::py {
 namespace {
 
-
-PyObject* connection_list(const Result<StateGroups>& groups) {
+PyObject* listing_object(const Result<StateGroups>& groups) {
     if (!groups) {
         return raise_runtime_error(groups.error());
     }
-    std::vector<SocketConnection> listing = flatten(*groups);
-    return make_list(
-        listing, [](const SocketConnection& c) { return connection_object(connection_form(c)); });
+    return connection_list(flatten(*groups));
 }
 
 PyObject* found_object(const FoundConnection& found) {
     if (!found) {
         return raise_runtime_error(found.error());
     }
-    if (!*found) {
-        Py_RETURN_NONE;
-    }
-    return connection_object(connection_form(**found));
+    return connection_or_none(*found ? &**found : nullptr);
 }
 
 // Length-aware: an invalid state is echoed exactly as given, NULs included.
@@ -47,17 +42,12 @@ PyObject* raise_value_error(const std::string& text) {
     return nullptr;
 }
 
-constexpr Param pid_param[] = {{"pid", ParamKind::Pid}};
-constexpr Param inode_param[] = {{"inode", ParamKind::Inode}};
-constexpr Param state_param[] = {{"state", ParamKind::Text}};
-constexpr Param local_param[] = {{"local_addr", ParamKind::Text}};
-constexpr Param remote_param[] = {{"remote_addr", ParamKind::Text}};
-constexpr Signature by_pid_signature{"get_connection_by_pid()", pid_param};
-constexpr Signature by_inode_signature{"get_connection_by_inode()", inode_param};
-constexpr Signature by_state_signature{"get_connection_by_state()", state_param};
-constexpr Signature by_local_signature{"get_connection_by_local_addr()", local_param};
-constexpr Signature by_remote_signature{"get_connection_by_remote_addr()", remote_param};
-constexpr Signature queues_signature{"get_process_socket_queues()", pid_param};
+constexpr Signature by_pid_signature = lookups::by_pid.function();
+constexpr Signature by_inode_signature = lookups::by_inode.function();
+constexpr Signature by_state_signature = lookups::by_state.function();
+constexpr Signature by_local_signature = lookups::by_local.function();
+constexpr Signature by_remote_signature = lookups::by_remote.function();
+constexpr Signature queues_signature{"get_process_socket_queues()", lookups::pid_param};
 
 // The address lookups: parse first, and enumerate only when the text parses.
 template <class Lookup>
@@ -97,18 +87,17 @@ PyObject* py_get_socket_summary(PyObject*, PyObject*) {
 
 PyObject* get_connections(PyObject*, PyObject*) {
     return at_boundary("get_connections",
-                       [] { return connection_list(lumenstat::get_connections(os::native())); });
+                       [] { return listing_object(lumenstat::get_connections(os::native())); });
 }
 
 PyObject* get_tcp_connections(PyObject*, PyObject*) {
-    return at_boundary("get_tcp_connections", [] {
-        return connection_list(lumenstat::get_tcp_connections(os::native()));
-    });
+    return at_boundary("get_tcp_connections",
+                       [] { return listing_object(lumenstat::get_tcp_connections(os::native())); });
 }
 
 PyObject* get_udp_sockets(PyObject*, PyObject*) {
     return at_boundary("get_udp_sockets",
-                       [] { return connection_list(lumenstat::get_udp_sockets(os::native())); });
+                       [] { return listing_object(lumenstat::get_udp_sockets(os::native())); });
 }
 
 PyObject* get_process_socket_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -183,9 +172,7 @@ PyObject* get_connection_by_state(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!group) {
             return raise_runtime_error(group.error());
         }
-        return make_list(*group, [](const SocketConnection& c) {
-            return connection_object(connection_form(c));
-        });
+        return connection_list(*group);
     });
 }
 

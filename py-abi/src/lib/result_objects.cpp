@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "boundary.h"
 #include "classes.h"
 #include "socket/address_text.h"
 
@@ -48,6 +49,30 @@ PyObject* connection_object(ConnectionForm form) {
     return make_instance(classes::SocketConnection, std::move(form.protocol),
                          std::move(form.local_addr), std::move(form.remote_addr),
                          std::move(form.state), form.pid, form.inode);
+}
+
+PyObject* connection_list(std::span<const SocketConnection> connections) {
+    return make_list(connections, [](const SocketConnection& connection) {
+        return connection_object(connection_form(connection));
+    });
+}
+
+PyObject* connection_list(std::span<const ConnectionForm> forms) {
+    return make_list(forms, [](const ConnectionForm& form) { return connection_object(form); });
+}
+
+PyObject* connection_or_none(const SocketConnection* connection) {
+    if (connection == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return connection_object(connection_form(*connection));
+}
+
+PyObject* connection_or_none(const ConnectionForm* form) {
+    if (form == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return connection_object(*form);
 }
 
 PyObject* process_object(ProcessForm form) {
