@@ -113,8 +113,6 @@ std::string command_name(const kinfo_proc& entry) {
 
 }  // namespace
 
-void ProcessEntries::FreeDeleter::operator()(void* p) const { std::free(p); }
-
 Result<ProcessEntries> ProcessEntries::read(os::System& sys) {
     const int name[3] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
     std::size_t probed = 0;

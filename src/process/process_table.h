@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,10 +14,6 @@
 #include "os/system.h"
 
 namespace lumenstat {
-
-namespace darwin {
-struct kinfo_proc;
-}
 
 enum class ProcessStatus : std::uint8_t { Running, Sleeping, Stopped, Zombie, Idle, Unknown };
 
@@ -55,7 +52,7 @@ public:
 
 private:
     struct FreeDeleter {
-        void operator()(void* p) const;
+        void operator()(void* p) const { std::free(p); }
     };
 
     std::unique_ptr<darwin::kinfo_proc[], FreeDeleter> entries_;
