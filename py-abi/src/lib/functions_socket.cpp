@@ -3,14 +3,12 @@
 
 #include "arguments.h"
 #include "boundary.h"
-#include "classes.h"
 #include "connection_lookups.h"
 #include "errors.h"
 #include "functions.h"
 #include "os/system.h"
 #include "py_ref.h"
 #include "result_objects.h"
-#include "socket/address_text.h"
 #include "socket/enumeration.h"
 #include "socket/lookups.h"
 #include "socket/parsers.h"
@@ -65,15 +63,6 @@ PyObject* by_address(const Signature& signature, const char* prefix, PyObject* c
 }
 
 }  // namespace
-
-PyObject* queue_object(const SocketQueueInfo& queue) {
-    return make_instance(
-        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
-        socket_address_text(queue.local_addr),
-        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
-        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
-        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
-}
 
 PyObject* py_get_socket_summary(PyObject*, PyObject*) {
     return at_boundary("py_get_socket_summary", []() -> PyObject* {

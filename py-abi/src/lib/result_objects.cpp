@@ -101,4 +101,13 @@ PyObject* socket_summary_object(const SocketStateSummary& summary) {
                          summary.listen, summary.time_wait, summary.close_wait);
 }
 
+PyObject* queue_object(const SocketQueueInfo& queue) {
+    return make_instance(
+        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
+        socket_address_text(queue.local_addr),
+        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
+        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
+        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
+}
+
 }  // namespace lumenstat::py

@@ -54,5 +54,7 @@ PyObject* memory_object(const MemoryInfo& memory);
 PyObject* cpu_info_object(CpuInfo info);
 PyObject* disk_object(DiskInfo disk);
 PyObject* socket_summary_object(const SocketStateSummary& summary);
+// As the queue listing and the queue tracker hand it out.
+PyObject* queue_object(const SocketQueueInfo& queue);
 
 }  // namespace lumenstat::py
