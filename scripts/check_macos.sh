@@ -122,7 +122,9 @@ if ! grep -qE '^-exported_symbols_list .*/module\.exports$' "$links" 2>/dev/null
     echo "check_macos: the module's link gets no exported-symbols list" >&2
     exit 1
 fi
-if ! "$objdump" --macho --exports-trie "$bundle" | grep -qE '[[:space:]]_PyInit_lumenstat$'; then
+# grep reads the whole listing: one that stopped at the match would end the listing with SIGPIPE,
+# which pipefail reports as a failure.
+if ! "$objdump" --macho --exports-trie "$bundle" | grep -E '[[:space:]]_PyInit_lumenstat$' >/dev/null; then
     echo "check_macos: the bundle does not export _PyInit_lumenstat" >&2
     exit 1
 fi

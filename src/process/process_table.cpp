@@ -26,15 +26,6 @@ constexpr std::size_t kEntrySize = sizeof(kinfo_proc);
 static_assert(sizeof(std::size_t) == 8, "capacity arithmetic assumes a 64-bit size_t");
 constexpr std::size_t kTopBit = std::size_t{1} << 63;
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-struct Table {
-    std::unique_ptr<kinfo_proc[], FreeDeleter> entries;
-    std::size_t count = 0;
-};
-
 std::size_t initial_capacity(std::size_t probed) {
     const std::size_t margin = probed / 5;
     // A probe this large can never be met; saturating keeps it from wrapping
@@ -43,43 +34,6 @@ std::size_t initial_capacity(std::size_t probed) {
                                      ? std::numeric_limits<std::size_t>::max()
                                      : probed + margin;
     return std::max(capacity, kEntrySize);
-}
-
-Result<Table> fetch_table(os::System& sys) {
-    const int name[3] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
-    std::size_t probed = 0;
-    if (sys.sysctl(name, 3, nullptr, &probed, nullptr, 0) != 0) {
-        return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL size failed"));
-    }
-    std::size_t capacity = initial_capacity(probed);
-    for (;;) {
-        // A capacity with the top bit set cannot be allocated, nor doubled.
-        if (capacity & kTopBit) {
-            return std::unexpected(
-                QueryError::sys_call("sysctl KERN_PROC_ALL buffer size overflow"));
-        }
-        const std::size_t allocated = capacity / kEntrySize + (capacity % kEntrySize != 0);
-        Table table;
-        // calloc: whole zeroed entries, and failure is a value rather than an exception.
-        table.entries.reset(static_cast<kinfo_proc*>(std::calloc(allocated, kEntrySize)));
-        if (!table.entries) {
-            return std::unexpected(
-                QueryError::sys_call("sysctl KERN_PROC_ALL buffer allocation failed"));
-        }
-        std::size_t length = capacity;
-        if (sys.sysctl(name, 3, table.entries.get(), &length, nullptr, 0) == 0) {
-            // A length beyond the capacity given would be a broken answer; the
-            // kernel wrote nothing past it.
-            table.count = std::min(length, capacity) / kEntrySize;
-            return table;
-        }
-        const int error = errno;
-        if (error != ENOMEM) {
-            return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL failed (errno " +
-                                                        std::to_string(error) + ")"));
-        }
-        capacity *= 2;
-    }
 }
 
 // Reads the argument area of `pid` into `scratch`, which is reused from one
@@ -157,25 +111,69 @@ std::string command_name(const kinfo_proc& entry) {
     return lossy_utf8(std::string_view(comm, length));
 }
 
-ProcessInfo build_process(os::System& sys, const kinfo_proc& entry, std::uint64_t page_size,
-                          std::vector<std::uint8_t>& scratch) {
+}  // namespace
+
+Result<ProcessEntries> ProcessEntries::read(os::System& sys) {
+    const int name[3] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
+    std::size_t probed = 0;
+    if (sys.sysctl(name, 3, nullptr, &probed, nullptr, 0) != 0) {
+        return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL size failed"));
+    }
+    std::size_t capacity = initial_capacity(probed);
+    for (;;) {
+        // A capacity with the top bit set cannot be allocated, nor doubled.
+        if (capacity & kTopBit) {
+            return std::unexpected(
+                QueryError::sys_call("sysctl KERN_PROC_ALL buffer size overflow"));
+        }
+        const std::size_t allocated = capacity / kEntrySize + (capacity % kEntrySize != 0);
+        ProcessEntries table;
+        // calloc: whole zeroed entries, and failure is a value rather than an exception.
+        table.entries_.reset(static_cast<kinfo_proc*>(std::calloc(allocated, kEntrySize)));
+        if (!table.entries_) {
+            return std::unexpected(
+                QueryError::sys_call("sysctl KERN_PROC_ALL buffer allocation failed"));
+        }
+        std::size_t length = capacity;
+        if (sys.sysctl(name, 3, table.entries_.get(), &length, nullptr, 0) == 0) {
+            // A length beyond the capacity given would be a broken answer; the
+            // kernel wrote nothing past it.
+            table.count_ = std::min(length, capacity) / kEntrySize;
+            return table;
+        }
+        const int error = errno;
+        if (error != ENOMEM) {
+            return std::unexpected(QueryError::sys_call("sysctl KERN_PROC_ALL failed (errno " +
+                                                        std::to_string(error) + ")"));
+        }
+        capacity *= 2;
+    }
+}
+
+std::uint32_t ProcessEntries::pid(std::size_t i) const {
+    return static_cast<std::uint32_t>(entries_[i].p_pid);
+}
+
+std::uint32_t ProcessEntries::ppid(std::size_t i) const {
+    return static_cast<std::uint32_t>(entries_[i].e_ppid);
+}
+
+ProcessInfo ProcessEntries::describe(os::System& sys, std::size_t i) {
+    const kinfo_proc& entry = entries_[i];
     ProcessInfo info;
-    info.pid = static_cast<std::uint32_t>(entry.p_pid);
-    info.ppid = static_cast<std::uint32_t>(entry.e_ppid);
+    info.pid = pid(i);
+    info.ppid = ppid(i);
     info.name = command_name(entry);
     info.status = status_from_p_stat(entry.p_stat);
-    info.cmdline = read_arguments(sys, entry.p_pid, scratch);
+    info.cmdline = read_arguments(sys, entry.p_pid, scratch_);
     if (!info.cmdline.empty()) {
         info.exe_path = info.cmdline.front();
     }
-    info.memory_usage = memory_usage(sys, entry, page_size);
     // Dropping the microseconds; a start before the epoch is not a real one.
     info.start_time =
         entry.p_starttime.tv_sec > 0 ? static_cast<std::uint64_t>(entry.p_starttime.tv_sec) : 0;
     return info;
 }
-
-}  // namespace
 
 std::string_view status_text(ProcessStatus status) {
     constexpr std::string_view texts[] = {"Running", "Sleeping", "Stopped",
@@ -197,22 +195,22 @@ ProcessStatus status_from_p_stat(int p_stat) {
 
 Result<std::vector<ProcessInfo>> get_processes(os::System& sys) {
     os::QueryScope scope(sys);
-    auto table = fetch_table(sys);
+    auto table = ProcessEntries::read(sys);
     if (!table) {
         return std::unexpected(std::move(table.error()));
     }
     std::vector<ProcessInfo> processes;
-    processes.reserve(table->count);
-    if (table->count == 0) {
+    processes.reserve(table->size());
+    if (table->size() == 0) {
         return processes;
     }
     // A page size the system does not report makes the page-count source 0
     // rather than a wrapped multiplier.
     const long page_size = sys.sysconf(darwin::SC_PAGESIZE);
     const std::uint64_t multiplier = page_size > 0 ? static_cast<std::uint64_t>(page_size) : 0;
-    std::vector<std::uint8_t> scratch;
-    for (std::size_t i = 0; i < table->count; ++i) {
-        processes.push_back(build_process(sys, table->entries[i], multiplier, scratch));
+    for (std::size_t i = 0; i < table->size(); ++i) {
+        ProcessInfo& info = processes.emplace_back(table->describe(sys, i));
+        info.memory_usage = memory_usage(sys, table->entry(i), multiplier);
     }
     return processes;
 }

@@ -1,5 +1,6 @@
-// The child tracker: a depth-first walk below the watched process, one
-// process-table read per visited process, reporting each descendant once.
+// The child tracker: a depth-first walk below the watched process over one
+// process-table read per poll, reporting each descendant once.
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -35,28 +36,54 @@ public:
 
 private:
     // Children of the watched process in table order, then the subtree of
-    // the last one found, and so on. A failed table read leaves that
-    // process's children unexamined in this poll.
+    // the last one found, and so on. Only the descendants not reported yet
+    // have their arguments read. A failed table read reports nothing in this
+    // poll.
     std::vector<ChildProcessEvent> poll() {
         os::QueryScope scope(system());
+        Result<ProcessEntries> table = ProcessEntries::read(system());
+        if (!table) return {};
+        std::vector<std::size_t> found = descendants(*table);
+        {
+            std::lock_guard lock(lock_);
+            std::erase_if(found, [&](std::size_t i) { return known_.contains(table->pid(i)); });
+        }
         std::vector<ChildProcessEvent> findings;
+        findings.reserve(found.size());
+        for (std::size_t i : found) {
+            ProcessInfo process = table->describe(system(), i);
+            findings.push_back({process.pid, process.ppid, std::move(process.name),
+                                std::move(process.cmdline), std::move(process.exe_path),
+                                process.start_time});
+        }
+        return findings;
+    }
+
+    using Link = std::pair<std::uint32_t, std::size_t>;  // parent pid, table index
+
+    // The table indices of the descendants in walk order.
+    std::vector<std::size_t> descendants(const ProcessEntries& table) const {
+        // (parent, index) sorted: each parent's children are one run, in table order.
+        std::vector<Link> by_parent;
+        by_parent.reserve(table.size());
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            if (table.pid(i) != pid()) by_parent.emplace_back(table.ppid(i), i);
+        }
+        std::sort(by_parent.begin(), by_parent.end());
+        std::vector<std::size_t> found;
         std::vector<std::uint32_t> stack{pid()};
         std::unordered_set<std::uint32_t> visited;
         while (!stack.empty()) {
             std::uint32_t parent = stack.back();
             stack.pop_back();
             if (!visited.insert(parent).second) continue;
-            Result<std::vector<ProcessInfo>> table = get_processes(system());
-            if (!table) continue;
-            for (ProcessInfo& process : *table) {
-                if (process.ppid != parent || process.pid == pid()) continue;
-                stack.push_back(process.pid);
-                findings.push_back({process.pid, parent, std::move(process.name),
-                                    std::move(process.cmdline), std::move(process.exe_path),
-                                    process.start_time});
+            for (const Link& child :
+                 std::ranges::equal_range(by_parent, parent, std::ranges::less{}, &Link::first)) {
+                stack.push_back(table.pid(child.second));
+                found.push_back(child.second);
             }
         }
-        return findings;
+        return found;
     }
 
     std::unordered_set<std::uint32_t, SeededPidHash> known_;

@@ -34,6 +34,7 @@ struct Rig {
     std::vector<d::kinfo_proc> table;
     bool table_fails = false;
     int table_reads = 0;
+    int argument_reads = 0;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -54,6 +55,7 @@ struct Rig {
         };
         sys.on_sysctl = [this](const int* name, unsigned, void* old, std::size_t* len, const void*,
                                std::size_t) {
+            if (name[1] == d::KERN_PROCARGS2 && old == nullptr) ++argument_reads;
             if (name[1] != d::KERN_PROC) return errno = EINVAL, -1;
             if (table_fails) return errno = EIO, -1;
             if (old == nullptr) ++table_reads;
@@ -159,10 +161,10 @@ TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
         std::lock_guard lock(rig->mutex);
         EXPECT_EQ(pids_of(events), (Pairs{{11, 10}, {12, 10}, {14, 12}, {13, 11}}));
         EXPECT_EQ(events[0].name, "a");
-        EXPECT_EQ(rig->table_reads, 5);  // one per visited process: the root and four below
-        // The poll's own query scope around the five table reads' scopes, all closed by now.
-        EXPECT_EQ(rig->sys.scopes_opened, 6);
-        EXPECT_EQ(rig->sys.scopes_closed, 6);
+        EXPECT_EQ(rig->table_reads, 1);  // one per poll, however many processes it visits
+        // The poll's own query scope, closed by now.
+        EXPECT_EQ(rig->sys.scopes_opened, 1);
+        EXPECT_EQ(rig->sys.scopes_closed, 1);
         EXPECT_EQ(rig->sleep_requests, (std::vector<std::pair<long, long>>{{0, 500'000'000}}));
         // B1 exits and B2 takes its place under B; a stranger's child is no descendant.
         rig->table.erase(rig->table.begin() + 5);
@@ -175,6 +177,8 @@ TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
         std::lock_guard lock(rig->mutex);
         EXPECT_EQ(pids_of(events).back(), (std::pair<std::uint32_t, std::uint32_t>{15, 12}));
         EXPECT_EQ(events.size(), 5u);
+        // Arguments are read for new descendants only: four, then B2.
+        EXPECT_EQ(rig->argument_reads, 5);
         // A failed table read reports nothing and polling goes on.
         rig->table_fails = true;
     }

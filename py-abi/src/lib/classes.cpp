@@ -86,7 +86,8 @@ const ClassSpec SystemSummary{"PySystemSummary",
                               {.doc = "PySystemSummary(sample_duration)\n--\n\n",
                                .tp_new = summary::new_summary,
                                .methods = summary::methods,
-                               .layout = &summary::layout}};
+                               .native_size = sizeof(summary::Stored),
+                               .native_getters = summary::getters}};
 const ClassSpec MemoryInfo{"PyMemoryInfo", memory_info};
 const ClassSpec CpuInfo{"PyCpuInfo", cpu_info};
 const ClassSpec DiskInfo{"PyDiskInfo", disk_info};

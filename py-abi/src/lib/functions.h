@@ -57,8 +57,6 @@ PyObject* get_connection_by_remote_addr(PyObject* self, PyObject* const* args, P
                                         PyObject* kwnames);
 PyObject* get_connection_by_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
-// One PySocketQueueInfo, as the queue listing and the queue tracker build it.
-PyObject* queue_object(const SocketQueueInfo& queue);
 
 // Trackers
 PyObject* start_tracking_children(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

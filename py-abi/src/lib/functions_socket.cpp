@@ -3,13 +3,12 @@
 
 #include "arguments.h"
 #include "boundary.h"
-#include "classes.h"
+#include "connection_lookups.h"
 #include "errors.h"
 #include "functions.h"
 #include "os/system.h"
 #include "py_ref.h"
 #include "result_objects.h"
-#include "socket/address_text.h"
 #include "socket/enumeration.h"
 #include "socket/lookups.h"
 #include "socket/parsers.h"
@@ -18,24 +17,18 @@
 namespace lumenstat::py {
 namespace {
 
-
-PyObject* connection_list(const Result<StateGroups>& groups) {
+PyObject* listing_object(const Result<StateGroups>& groups) {
     if (!groups) {
         return raise_runtime_error(groups.error());
     }
-    std::vector<SocketConnection> listing = flatten(*groups);
-    return make_list(
-        listing, [](const SocketConnection& c) { return connection_object(connection_form(c)); });
+    return connection_list(flatten(*groups));
 }
 
 PyObject* found_object(const FoundConnection& found) {
     if (!found) {
         return raise_runtime_error(found.error());
     }
-    if (!*found) {
-        Py_RETURN_NONE;
-    }
-    return connection_object(connection_form(**found));
+    return connection_or_none(*found ? &**found : nullptr);
 }
 
 // Length-aware: an invalid state is echoed exactly as given, NULs included.
@@ -47,17 +40,12 @@ PyObject* raise_value_error(const std::string& text) {
     return nullptr;
 }
 
-constexpr Param pid_param[] = {{"pid", ParamKind::Pid}};
-constexpr Param inode_param[] = {{"inode", ParamKind::Inode}};
-constexpr Param state_param[] = {{"state", ParamKind::Text}};
-constexpr Param local_param[] = {{"local_addr", ParamKind::Text}};
-constexpr Param remote_param[] = {{"remote_addr", ParamKind::Text}};
-constexpr Signature by_pid_signature{"get_connection_by_pid()", pid_param};
-constexpr Signature by_inode_signature{"get_connection_by_inode()", inode_param};
-constexpr Signature by_state_signature{"get_connection_by_state()", state_param};
-constexpr Signature by_local_signature{"get_connection_by_local_addr()", local_param};
-constexpr Signature by_remote_signature{"get_connection_by_remote_addr()", remote_param};
-constexpr Signature queues_signature{"get_process_socket_queues()", pid_param};
+constexpr Signature by_pid_signature = lookups::by_pid.function();
+constexpr Signature by_inode_signature = lookups::by_inode.function();
+constexpr Signature by_state_signature = lookups::by_state.function();
+constexpr Signature by_local_signature = lookups::by_local.function();
+constexpr Signature by_remote_signature = lookups::by_remote.function();
+constexpr Signature queues_signature{"get_process_socket_queues()", lookups::pid_param};
 
 // The address lookups: parse first, and enumerate only when the text parses.
 template <class Lookup>
@@ -76,15 +64,6 @@ PyObject* by_address(const Signature& signature, const char* prefix, PyObject* c
 
 }  // namespace
 
-PyObject* queue_object(const SocketQueueInfo& queue) {
-    return make_instance(
-        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
-        socket_address_text(queue.local_addr),
-        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
-        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
-        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
-}
-
 PyObject* py_get_socket_summary(PyObject*, PyObject*) {
     return at_boundary("py_get_socket_summary", []() -> PyObject* {
         auto summary = get_socket_summary(os::native());
@@ -97,18 +76,17 @@ PyObject* py_get_socket_summary(PyObject*, PyObject*) {
 
 PyObject* get_connections(PyObject*, PyObject*) {
     return at_boundary("get_connections",
-                       [] { return connection_list(lumenstat::get_connections(os::native())); });
+                       [] { return listing_object(lumenstat::get_connections(os::native())); });
 }
 
 PyObject* get_tcp_connections(PyObject*, PyObject*) {
-    return at_boundary("get_tcp_connections", [] {
-        return connection_list(lumenstat::get_tcp_connections(os::native()));
-    });
+    return at_boundary("get_tcp_connections",
+                       [] { return listing_object(lumenstat::get_tcp_connections(os::native())); });
 }
 
 PyObject* get_udp_sockets(PyObject*, PyObject*) {
     return at_boundary("get_udp_sockets",
-                       [] { return connection_list(lumenstat::get_udp_sockets(os::native())); });
+                       [] { return listing_object(lumenstat::get_udp_sockets(os::native())); });
 }
 
 PyObject* get_process_socket_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -183,9 +161,7 @@ PyObject* get_connection_by_state(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!group) {
             return raise_runtime_error(group.error());
         }
-        return make_list(*group, [](const SocketConnection& c) {
-            return connection_object(connection_form(c));
-        });
+        return connection_list(*group);
     });
 }
 

@@ -86,13 +86,13 @@ PyObject* create_type(const ClassSpec& spec) {
         kept->getters.push_back(PyGetSetDef{spec.attributes[i].name, get_attribute, nullptr,
                                             nullptr, reinterpret_cast<void*>(i)});
     }
+    for (const PyGetSetDef* native = spec.extras.native_getters;
+         native != nullptr && native->name != nullptr; ++native) {
+        kept->getters.push_back(*native);
+    }
     kept->getters.push_back(PyGetSetDef{});
-    const NativeLayout* layout = spec.extras.layout;
-    kept->slots.push_back({Py_tp_dealloc, layout != nullptr
-                                              ? reinterpret_cast<void*>(layout->dealloc)
-                                              : reinterpret_cast<void*>(dealloc_record)});
-    kept->slots.push_back(
-        {Py_tp_getset, layout != nullptr ? layout->getters : kept->getters.data()});
+    kept->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record)});
+    kept->slots.push_back({Py_tp_getset, kept->getters.data()});
     unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (spec.extras.doc != nullptr) {
         kept->slots.push_back({Py_tp_doc, const_cast<char*>(spec.extras.doc)});
@@ -106,9 +106,7 @@ PyObject* create_type(const ClassSpec& spec) {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }
     kept->slots.push_back({0, nullptr});
-    const auto basicsize = layout != nullptr
-                               ? static_cast<std::size_t>(layout->basicsize)
-                               : detail::native_offset(spec) + spec.extras.native_size;
+    const std::size_t basicsize = detail::native_offset(spec) + spec.extras.native_size;
     kept->spec = PyType_Spec{kept->qualified_name.c_str(), static_cast<int>(basicsize), 0,
                              static_cast<unsigned int>(flags), kept->slots.data()};
     return PyType_FromSpec(&kept->spec);

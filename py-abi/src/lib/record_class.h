@@ -29,23 +29,18 @@ struct Attribute {
     AttributeKind kind;
 };
 
-// The layout of a class whose instances hold one native object instead of
-// attribute values: its own getters, instance size and destructor.
-struct NativeLayout {
-    PyGetSetDef* getters;
-    Py_ssize_t basicsize;
-    destructor dealloc;
-};
-
-// What a class adds beyond read-only attributes (constructor, methods).
+// What a class adds beyond read-only attributes (constructor, methods, a
+// native object).
 struct ClassExtras {
     const char* doc = nullptr;
     newfunc tp_new = nullptr;
     PyMethodDef* methods = nullptr;
-    const NativeLayout* layout = nullptr;
     // Bytes of the one native object each instance carries besides its
-    // attributes (a tracker's handle); see make_native_instance.
+    // attributes (a tracker's handle, a snapshot); see make_native_instance.
     std::size_t native_size = 0;
+    // Getters that read the native object, null-terminated; the class offers
+    // them after the getters of its attributes.
+    PyGetSetDef* native_getters = nullptr;
 };
 
 struct ClassSpec {
@@ -103,8 +98,8 @@ PyObject* make_instance(const ClassSpec& spec, Values&&... values) {
 // with FatalError set on failure.
 template <class T>
 PyObject* make_native_instance(const ClassSpec& spec, T&& value) {
-    static_assert(alignof(T) <= alignof(std::max_align_t));
-    if (spec.extras.native_size < sizeof(T)) {
+    static_assert(alignof(std::remove_cvref_t<T>) <= alignof(std::max_align_t));
+    if (spec.extras.native_size < sizeof(std::remove_cvref_t<T>)) {
         return detail::native_too_large(spec);
     }
     PyObject* instance = detail::allocate(spec, 0);
@@ -112,9 +107,10 @@ PyObject* make_native_instance(const ClassSpec& spec, T&& value) {
         return nullptr;
     }
     auto* header = reinterpret_cast<detail::RecordHeader*>(instance);
+    using Native = std::remove_cvref_t<T>;
     header->native = new (reinterpret_cast<char*>(instance) + detail::native_offset(spec))
-        std::remove_cvref_t<T>(std::move(value));
-    header->destroy_native = [](void* native) { static_cast<std::remove_cvref_t<T>*>(native)->~T(); };
+        Native(std::move(value));
+    header->destroy_native = [](void* native) { static_cast<Native*>(native)->~Native(); };
     return instance;
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "boundary.h"
 #include "classes.h"
 #include "socket/address_text.h"
 
@@ -50,6 +51,30 @@ PyObject* connection_object(ConnectionForm form) {
                          std::move(form.state), form.pid, form.inode);
 }
 
+PyObject* connection_list(std::span<const SocketConnection> connections) {
+    return make_list(connections, [](const SocketConnection& connection) {
+        return connection_object(connection_form(connection));
+    });
+}
+
+PyObject* connection_list(std::span<const ConnectionForm> forms) {
+    return make_list(forms, [](const ConnectionForm& form) { return connection_object(form); });
+}
+
+PyObject* connection_or_none(const SocketConnection* connection) {
+    if (connection == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return connection_object(connection_form(*connection));
+}
+
+PyObject* connection_or_none(const ConnectionForm* form) {
+    if (form == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return connection_object(*form);
+}
+
 PyObject* process_object(ProcessForm form) {
     return make_instance(classes::ProcessInfo, form.pid, std::move(form.name),
                          std::move(form.command), std::move(form.status), form.memory_usage);
@@ -74,6 +99,15 @@ PyObject* disk_object(DiskInfo disk) {
 PyObject* socket_summary_object(const SocketStateSummary& summary) {
     return make_instance(classes::SocketStateSummary, summary.total, summary.established,
                          summary.listen, summary.time_wait, summary.close_wait);
+}
+
+PyObject* queue_object(const SocketQueueInfo& queue) {
+    return make_instance(
+        classes::SocketQueueInfo, queue.pid, queue.fd, std::string(protocol_text(queue.protocol)),
+        socket_address_text(queue.local_addr),
+        queue.remote_addr ? socket_address_text(*queue.remote_addr) : std::string(),
+        std::string(state_display_text(queue.state)), queue.recv_queue_bytes,
+        queue.recv_queue_hiwat, queue.send_queue_bytes, queue.send_queue_hiwat);
 }
 
 }  // namespace lumenstat::py

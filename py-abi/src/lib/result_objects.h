@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "cpu/cpu_info.h"
@@ -42,10 +43,18 @@ ProcessForm process_form(ProcessInfo&& process);
 // New instances; null with the exception set on failure. The forms are taken
 // by value: callers move what they no longer need and copy what they keep.
 PyObject* connection_object(ConnectionForm form);
+// One connection object per record or form, in their order; a connection or
+// None when there is none.
+PyObject* connection_list(std::span<const SocketConnection> connections);
+PyObject* connection_list(std::span<const ConnectionForm> forms);
+PyObject* connection_or_none(const SocketConnection* connection);
+PyObject* connection_or_none(const ConnectionForm* form);
 PyObject* process_object(ProcessForm form);
 PyObject* memory_object(const MemoryInfo& memory);
 PyObject* cpu_info_object(CpuInfo info);
 PyObject* disk_object(DiskInfo disk);
 PyObject* socket_summary_object(const SocketStateSummary& summary);
+// As the queue listing and the queue tracker hand it out.
+PyObject* queue_object(const SocketQueueInfo& queue);
 
 }  // namespace lumenstat::py

@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "record_class.h"
@@ -26,16 +25,12 @@ struct Stored {
     std::vector<double> cpu_usage;
 };
 
-struct Instance {
-    PyObject_HEAD std::unique_ptr<const Stored> stored;
-};
-
 // tp_new: takes the snapshot; FatalError when one of its queries fails.
 PyObject* new_summary(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// The 14 methods, in declaration order, and the instance layout with the 8
-// attribute getters.
+// The 14 methods, in declaration order, and the 8 attribute getters; each
+// instance carries its Stored as its native object.
 extern PyMethodDef methods[];
-extern const NativeLayout layout;
+extern PyGetSetDef getters[];
 
 }  // namespace lumenstat::py::summary

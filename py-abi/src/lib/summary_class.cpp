@@ -6,6 +6,7 @@
 #include "arguments.h"
 #include "boundary.h"
 #include "classes.h"
+#include "connection_lookups.h"
 #include "errors.h"
 #include "py_ref.h"
 #include "summary.h"
@@ -13,7 +14,7 @@
 namespace lumenstat::py::summary {
 namespace {
 
-const Stored& stored_of(PyObject* self) { return *reinterpret_cast<Instance*>(self)->stored; }
+const Stored& stored_of(PyObject* self) { return native_of<const Stored>(self); }
 
 // The interpreter checks the receiver of a method called through its
 // descriptor; a method body checks again, for callers that bypass it.
@@ -41,9 +42,7 @@ PyObject* disks(const Stored& s) {
     return make_list(s.disks, [](const DiskInfo& disk) { return disk_object(disk); });
 }
 
-PyObject* connections(const Stored& s) {
-    return make_list(s.connections, [](const ConnectionForm& c) { return connection_object(c); });
-}
+PyObject* connections(const Stored& s) { return connection_list(s.connections); }
 
 PyObject* process_count(const Stored& s) {
     return or_fatal(PyLong_FromUnsignedLongLong(s.process_count), "cannot build a count");
@@ -86,13 +85,6 @@ const Item* first(const std::vector<Item>& items, Matches matches) {
     return nullptr;
 }
 
-PyObject* connection_or_none(const ConnectionForm* found) {
-    if (found == nullptr) {
-        Py_RETURN_NONE;
-    }
-    return connection_object(*found);
-}
-
 template <class Body>
 PyObject* lookup(const Signature& signature, PyObject* self, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames, Body body) {
@@ -109,17 +101,12 @@ PyObject* lookup(const Signature& signature, PyObject* self, PyObject* const* ar
     });
 }
 
-constexpr Param pid_param[] = {{"pid", ParamKind::Pid}};
-constexpr Param inode_param[] = {{"inode", ParamKind::Inode}};
-constexpr Param local_param[] = {{"local_addr", ParamKind::Text}};
-constexpr Param remote_param[] = {{"remote_addr", ParamKind::Text}};
-constexpr Param state_param[] = {{"state", ParamKind::Text}};
-constexpr Signature process_by_pid{"PySystemSummary.get_process_by_pid()", pid_param};
-constexpr Signature by_pid{"PySystemSummary.get_connection_by_pid()", pid_param};
-constexpr Signature by_inode{"PySystemSummary.get_connection_by_inode()", inode_param};
-constexpr Signature by_local{"PySystemSummary.get_connection_by_local_addr()", local_param};
-constexpr Signature by_remote{"PySystemSummary.get_connection_by_remote_addr()", remote_param};
-constexpr Signature by_state{"PySystemSummary.get_connection_by_state()", state_param};
+constexpr Signature process_by_pid{"PySystemSummary.get_process_by_pid()", lookups::pid_param};
+constexpr Signature by_pid = lookups::by_pid.method();
+constexpr Signature by_inode = lookups::by_inode.method();
+constexpr Signature by_local = lookups::by_local.method();
+constexpr Signature by_remote = lookups::by_remote.method();
+constexpr Signature by_state = lookups::by_state.method();
 
 PyObject* get_process_by_pid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -174,21 +161,14 @@ PyObject* get_connection_by_remote_addr(PyObject* self, PyObject* const* args, P
 PyObject* get_connection_by_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return lookup(by_state, self, args, nargs, kwnames, [](const Stored& s, const Arguments& a) {
-        std::vector<const ConnectionForm*> matching;
+        std::vector<ConnectionForm> matching;
         for (const ConnectionForm& connection : s.connections) {
             if (connection.state == a.text(0)) {
-                matching.push_back(&connection);
+                matching.push_back(connection);
             }
         }
-        return make_list(matching, [](const ConnectionForm* c) { return connection_object(*c); });
+        return connection_list(matching);
     });
-}
-
-void dealloc(PyObject* self) {
-    reinterpret_cast<Instance*>(self)->stored.~unique_ptr();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 template <class Function>
@@ -197,6 +177,8 @@ PyCFunction entry(Function function) {
 }
 
 constexpr int with_arguments = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
 
 PyGetSetDef getters[] = {
     {"memory", attribute<memory>, nullptr, nullptr, nullptr},
@@ -209,8 +191,6 @@ PyGetSetDef getters[] = {
     {"cpu_usage", attribute<cpu_usage>, nullptr, nullptr, nullptr},
     {},
 };
-
-}  // namespace
 
 PyMethodDef methods[] = {
     {"get_connections", no_arguments<connections>, METH_NOARGS, "get_connections($self)\n--\n\n"},
@@ -237,7 +217,5 @@ PyMethodDef methods[] = {
      "get_socket_summary($self)\n--\n\n"},
     {},
 };
-
-const NativeLayout layout{getters, sizeof(Instance), dealloc};
 
 }  // namespace lumenstat::py::summary

@@ -1,10 +1,10 @@
 // Construction of PySystemSummary: the snapshot, converted once into the form
 // the instance keeps.
-#include <new>
 #include <utility>
 
 #include "arguments.h"
 #include "boundary.h"
+#include "classes.h"
 #include "errors.h"
 #include "os/system.h"
 #include "summary.h"
@@ -16,28 +16,29 @@ namespace {
 constexpr Param sample_duration_only[] = {{"sample_duration", ParamKind::SampleDuration}};
 constexpr Signature new_signature{"PySystemSummary.__new__()", sample_duration_only};
 
-std::unique_ptr<const Stored> stored_form(SystemSummary&& snapshot) {
-    auto stored = std::make_unique<Stored>();
-    stored->memory = snapshot.memory;
-    stored->cpu = std::move(snapshot.cpu);
-    stored->disks = std::move(snapshot.disks);
-    stored->socket_summary = snapshot.socket_summary;
-    stored->connections.reserve(snapshot.connections.size());
+Stored stored_form(SystemSummary&& snapshot) {
+    Stored stored;
+    stored.memory = snapshot.memory;
+    stored.cpu = std::move(snapshot.cpu);
+    stored.disks = std::move(snapshot.disks);
+    stored.socket_summary = snapshot.socket_summary;
+    stored.connections.reserve(snapshot.connections.size());
     for (const SocketConnection& connection : snapshot.connections) {
-        stored->connections.push_back(connection_form(connection));
+        stored.connections.push_back(connection_form(connection));
     }
-    stored->process_count = snapshot.processes.size();
-    stored->processes.reserve(snapshot.processes.size());
+    stored.process_count = snapshot.processes.size();
+    stored.processes.reserve(snapshot.processes.size());
     for (ProcessInfo& process : snapshot.processes) {
-        stored->processes.push_back(process_form(std::move(process)));
+        stored.processes.push_back(process_form(std::move(process)));
     }
-    stored->cpu_usage = std::move(snapshot.cpu_usage);
+    stored.cpu_usage = std::move(snapshot.cpu_usage);
     return stored;
 }
 
 }  // namespace
 
-PyObject* new_summary(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The class cannot be subclassed, so the type asked for is always the class itself.
+PyObject* new_summary(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return at_boundary("PySystemSummary", [&]() -> PyObject* {
         auto arguments = parse_arguments(new_signature, args, kwargs);
         if (!arguments) {
@@ -48,14 +49,7 @@ PyObject* new_summary(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!snapshot) {
             return raise_fatal_query("PySystemSummary", snapshot.error());
         }
-        auto stored = stored_form(std::move(*snapshot));
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            return escalate_to_fatal("cannot allocate a PySystemSummary");
-        }
-        new (&reinterpret_cast<Instance*>(self)->stored)
-            std::unique_ptr<const Stored>(std::move(stored));
-        return self;
+        return make_native_instance(classes::SystemSummary, stored_form(std::move(*snapshot)));
     });
 }
 

@@ -19,24 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "never_destroyed.h"
 #include "py_ref.h"
 #include "tracker_sinks.h"
 
 namespace lumenstat::py {
 namespace {
-
-// Tracker threads may still run while the process exits: what they touch is
-// never destroyed.
-template <class T>
-T& never_destroyed() {
-    union Holder {
-        T value;
-        Holder() : value() {}
-        ~Holder() {}
-    };
-    static Holder holder;
-    return holder.value;
-}
 
 struct Gate {
     std::mutex mutex;
@@ -50,8 +38,16 @@ struct PendingReleases {
     std::vector<PyObject*> objects;
 };
 
-Gate& gate() { return never_destroyed<Gate>(); }
-PendingReleases& pending() { return never_destroyed<PendingReleases>(); }
+// Tracker threads may still run while the process exits.
+Gate& gate() {
+    static NeverDestroyed<Gate> holder;
+    return holder.get();
+}
+
+PendingReleases& pending() {
+    static NeverDestroyed<PendingReleases> holder;
+    return holder.get();
+}
 
 PyObject* close_gate(PyObject*, PyObject*) {
     Gate& g = gate();

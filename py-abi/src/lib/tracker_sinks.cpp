@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "boundary.h"
-#include "functions.h"
+#include "result_objects.h"
 #include "socket/address_text.h"
 #include "tracker_gate.h"
 
