@@ -81,7 +81,9 @@ struct Recorder : testing::FakeSystem {
                         static_cast<std::uint64_t>(request->tv_nsec);
             return 0;
         };
-        on_monotonic_ns = [this] { return os::native().monotonic_ns() + slept_ns; };
+        // Only the sleeps move the clock, so the socket listing's age does not
+        // depend on how long the machine takes to list.
+        on_monotonic_ns = [this, start = os::native().monotonic_ns()] { return start + slept_ns; };
     }
 };
 

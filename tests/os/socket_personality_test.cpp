@@ -494,7 +494,9 @@ TEST_F(Personality, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
                 SocketCache cache;  // no sharing: every call enumerates
                 for (const SocketConnection& r :
                      flatten(get_tcp_connections(os::native(), cache).value_or(StateGroups{}))) {
-                    seen[t] += r.pid == me && r.local_addr.port == port;
+                    // The IPv6 listeners may draw the same port number on their own address.
+                    seen[t] += r.pid == me && r.local_addr.port == port &&
+                               r.local_addr.family == AddressFamily::V4;
                 }
                 auto queues = get_process_socket_queues(os::native(), me);
                 for (const SocketQueueInfo& q : queues.value_or(std::vector<SocketQueueInfo>{})) {
