@@ -43,6 +43,18 @@ const std::vector<int>* remembered_table_pids() {
     return kept != nullptr && kept->table_pids_kept ? &kept->table_pids : nullptr;
 }
 
+void read_args_ahead(std::span<const int> pids, ArgsReadAhead::Reader reader) {
+    if (ProcessMemo* kept = memo()) {
+        kept->args_ahead.reset();
+        kept->args_ahead = ArgsReadAhead::start(pids, reader);
+    }
+}
+
+ArgsReading* args_read_ahead(int pid) {
+    ProcessMemo* kept = memo();
+    return kept != nullptr && kept->args_ahead ? kept->args_ahead->take(pid) : nullptr;
+}
+
 void remember_stats(std::vector<ProcessStat>&& stats) {
     if (ProcessMemo* kept = memo()) {
         kept->stats = std::move(stats);

@@ -1,20 +1,34 @@
 // What the query scope open on the calling thread keeps of its /proc
 // readings, so that a process listing reads each process's files once: the
 // table fetch keeps every process's stat line for the task-info and usage
-// calls that follow it, and an argument-area size probe keeps the area it
-// built for the fetch that follows it. Each function acts on the scope open
+// calls that follow it, its size probe starts reading every process's
+// argument area ahead (read_ahead.h), and an argument-area size probe keeps
+// the area it built for the fetch that follows it. Each function acts on the scope open
 // on this thread; with none open, nothing is kept and every call reads the
 // kernel afresh.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "os/linux/process_stat.h"
+#include "os/linux/read_ahead.h"
 
 namespace lumenstat::os::procfs {
+
+// One reading of a process's argument area: the area as KERN_PROCARGS2 lays
+// it out, or the errno of a failed building; and whether the exe link was
+// refused (true), answered (false) or neither (nothing).
+struct ArgsReading {
+    std::string area;
+    int error = 0;
+    std::optional<bool> exe_refused;
+};
+using ArgsReadAhead = linux_ahead::ReadAhead<ArgsReading>;
 
 // The readings of one query scope.
 struct ProcessMemo {
@@ -29,6 +43,7 @@ struct ProcessMemo {
     int exe_pid = 0;
     bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
+    std::unique_ptr<ArgsReadAhead> args_ahead;
 };
 
 // Whether a scope is open on this thread, to keep readings in.
@@ -42,6 +57,12 @@ bool keeping();
 std::vector<int>& table_pids_buffer();
 void remember_table_pids();
 const std::vector<int>* remembered_table_pids();
+
+// Starts reading the argument areas of `pids` (ascending) ahead with
+// `reader`, for the scope's argument-area calls; `args_read_ahead` takes the
+// reading of `pid` made ahead, or returns null when there is none.
+void read_args_ahead(std::span<const int> pids, ArgsReadAhead::Reader reader);
+ArgsReading* args_read_ahead(int pid);
 
 // Keeps the stat lines of a table fetch; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);
