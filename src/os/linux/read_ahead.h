@@ -130,10 +130,12 @@ public:
                 return nullptr;
             }
             slot.state.wait(kReader, std::memory_order_acquire);
-            state = kDone;
         }
-        // A reading given back free by a failure is the caller's to make.
-        if (!slot.state.compare_exchange_strong(state, kTaken, std::memory_order_acquire)) {
+        // Only a reading done and not yet taken answers; one the caller
+        // claimed or took before, or one given back free by a failure, is the
+        // caller's to make.
+        int done = kDone;
+        if (!slot.state.compare_exchange_strong(done, kTaken, std::memory_order_acquire)) {
             return nullptr;
         }
         return &slot.reading;
