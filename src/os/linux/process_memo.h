@@ -3,9 +3,9 @@
 // table fetch keeps every process's stat line for the task-info and usage
 // calls that follow it, its size probe starts reading every process's
 // argument area ahead (read_ahead.h), and an argument-area size probe keeps
-// the area it built for the fetch that follows it. Each function acts on the scope open
-// on this thread; with none open, nothing is kept and every call reads the
-// kernel afresh.
+// the area it built for the fetch that follows it. Each function acts on the
+// scope open on this thread; with none open, nothing is kept and every call
+// reads the kernel afresh.
 #pragma once
 
 #include <cstdint>
