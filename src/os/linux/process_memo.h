@@ -1,9 +1,10 @@
 // What the query scope open on the calling thread keeps of its /proc
 // readings, so that a process listing reads each process's files once: the
 // table fetch keeps every process's stat line for the task-info and usage
-// calls that follow it, its size probe starts reading every process's
-// argument area ahead (read_ahead.h), and an argument-area size probe keeps
-// the area it built for the fetch that follows it. Each function acts on the
+// calls that follow it, the first argument area asked for after its size
+// probe starts reading the areas of the processes it listed ahead
+// (read_ahead.h), and an argument-area size probe keeps the area it built for
+// the fetch that follows it. Each function acts on the
 // scope open on this thread; with none open, nothing is kept and every call
 // reads the kernel afresh.
 #pragma once
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -43,6 +43,9 @@ struct ProcessMemo {
     int exe_pid = 0;
     bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
+    // Begun at most once per table listing; a listing whose processes are
+    // not asked about (a process tree) reads no area ahead.
+    bool args_ahead_begun = false;
     std::unique_ptr<ArgsReadAhead> args_ahead;
 };
 
@@ -58,11 +61,11 @@ std::vector<int>& table_pids_buffer();
 void remember_table_pids();
 const std::vector<int>* remembered_table_pids();
 
-// Starts reading the argument areas of `pids` (ascending) ahead with
-// `reader`, for the scope's argument-area calls; `args_read_ahead` takes the
-// reading of `pid` made ahead, or returns null when there is none.
-void read_args_ahead(std::span<const int> pids, ArgsReadAhead::Reader reader);
-ArgsReading* args_read_ahead(int pid);
+// The argument area of `pid` read ahead with `reader`, taken; null when
+// there is none and the caller is to read it now. The first call after a
+// table size probe of this scope starts reading the areas of the processes
+// the probe listed, from the last one back to the one asked for.
+ArgsReading* args_read_ahead(int pid, ArgsReadAhead::Reader reader);
 
 // Keeps the stat lines of a table fetch; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 namespace lumenstat::os::procfs {
 
@@ -16,9 +15,6 @@ int copy_out(const void* value, std::size_t size, void* oldp, std::size_t* oldle
 int kern_proc_all(void* oldp, std::size_t* oldlenp);
 // {CTL_KERN, KERN_PROCARGS2, pid}
 int kern_procargs2(int pid, void* oldp, std::size_t* oldlenp);
-// Starts reading the argument areas of `pids` (ascending) ahead, in the
-// query scope open on this thread.
-void read_args_areas_ahead(std::span<const int> pids);
 // {CTL_HW, HW_MEMSIZE}
 int hw_memsize(void* oldp, std::size_t* oldlenp);
 

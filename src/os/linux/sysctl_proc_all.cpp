@@ -82,17 +82,6 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
             listed.push_back(pid);
         }
         remember_table_pids();
-        // The table is fetched next and each process's arguments after it:
-        // those are read ahead meanwhile.
-        if (keeping()) {
-            if (std::is_sorted(listed.begin(), listed.end())) {
-                read_args_areas_ahead(listed);
-            } else {
-                std::vector<int> ascending(listed);
-                std::sort(ascending.begin(), ascending.end());
-                read_args_areas_ahead(ascending);
-            }
-        }
         *oldlenp = (listed.size() + spare_entries) * entry_size;
         return 0;
     }

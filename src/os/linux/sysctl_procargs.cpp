@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <string>
 
 #include "os/linux/proc_files.h"
@@ -96,14 +95,15 @@ bool build_args_area(int pid, std::string& area) {
     if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
         // A reading made ahead still tells whether the process's counters
         // may be read.
-        if (const ArgsReading* ahead = args_read_ahead(pid); ahead && ahead->exe_refused) {
+        if (const ArgsReading* ahead = args_read_ahead(pid, read_args_area);
+            ahead && ahead->exe_refused) {
             remember_exe_refusal(pid, *ahead->exe_refused);
         }
         errno = EINVAL;
         return false;
     }
     ArgsReading now;
-    ArgsReading* reading = args_read_ahead(pid);
+    ArgsReading* reading = args_read_ahead(pid, read_args_area);
     if (reading == nullptr) {
         now.area.swap(area);
         read_args_area(pid, now);
@@ -122,8 +122,6 @@ bool build_args_area(int pid, std::string& area) {
 }
 
 }  // namespace
-
-void read_args_areas_ahead(std::span<const int> pids) { read_args_ahead(pids, read_args_area); }
 
 // The caller probes the size and then fetches; in a query scope the probe
 // keeps the area it built so that the fetch reads /proc no second time.
