@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/darwin.h"
@@ -122,6 +124,44 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(area.back(), '\x55');
+}
+
+// The arguments of `pid` after the executable's path and its padding, as a
+// size probe and the fetch after it give them; empty when they fail.
+std::string arguments_of(os::System& system, int pid) {
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t size = 0;
+    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
+    std::string area(size, '\0');
+    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
+    area.resize(size);
+    const std::size_t path_end = area.find('\0', 4);
+    return area.substr((path_end + 8) / 8 * 8);
+}
+
+// The areas a table's scope reads ahead answer one call each, from some
+// moment of that scope: a later call, and a later scope, read the process as
+// it is then.
+TEST(ProcessArgs, AreaReadAheadAnswersOneCallOfItsScope) {
+    os::LinuxSystem system;
+    const std::vector<std::string> before = {"/bin/sh", "-c", "kill -STOP $$; exec /bin/sleep 60"};
+    const std::string after = nul_joined({"/bin/sleep", "60"});
+    const Child child = spawn(before);
+    ASSERT_TRUE(wait_until([&] { return stat_fields(child.pid).at(3) == "T"; }));
+    const std::string cmdline = "/proc/" + std::to_string(child.pid) + "/cmdline";
+    {
+        os::QueryScope scope(system);
+        process_table(system);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(child.pid, SIGCONT);
+        ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == after; }));
+        const std::string first = arguments_of(system, child.pid);
+        EXPECT_TRUE(first == nul_joined(before) || first == after) << first;
+        EXPECT_EQ(arguments_of(system, child.pid), after);
+    }
+    os::QueryScope scope(system);
+    process_table(system);
+    EXPECT_EQ(arguments_of(system, child.pid), after);
 }
 
 TEST(ProcessArgs, AbsentProcessUnknownNamesAndWritesFail) {

@@ -112,6 +112,7 @@ TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
         begin_walk(system);
         std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
         EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);
+        EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);  // read anew
     }
     holder.open_another();
     os::QueryScope scope(system);

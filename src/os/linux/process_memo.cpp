@@ -23,6 +23,8 @@ bool keeping() { return memo() != nullptr; }
 
 std::vector<int>& table_pids_buffer() {
     if (ProcessMemo* kept = memo()) {
+        kept->args_ahead.reset();
+        kept->args_ahead_begun = false;
         kept->table_pids_kept = false;
         kept->table_pids.clear();
         return kept->table_pids;
@@ -41,6 +43,25 @@ void remember_table_pids() {
 const std::vector<int>* remembered_table_pids() {
     ProcessMemo* kept = memo();
     return kept != nullptr && kept->table_pids_kept ? &kept->table_pids : nullptr;
+}
+
+ArgsReading* args_read_ahead(int pid, ArgsReadAhead::Reader reader) {
+    ProcessMemo* kept = memo();
+    if (kept == nullptr) {
+        return nullptr;
+    }
+    if (!kept->args_ahead_begun && kept->table_pids_kept) {
+        kept->args_ahead_begun = true;
+        const std::vector<int>& listed = kept->table_pids;
+        if (std::is_sorted(listed.begin(), listed.end())) {
+            kept->args_ahead = ArgsReadAhead::start(listed, reader);
+        } else {
+            std::vector<int> ascending(listed);
+            std::sort(ascending.begin(), ascending.end());
+            kept->args_ahead = ArgsReadAhead::start(ascending, reader);
+        }
+    }
+    return kept->args_ahead ? kept->args_ahead->take(pid) : nullptr;
 }
 
 void remember_stats(std::vector<ProcessStat>&& stats) {

@@ -1,20 +1,34 @@
 // What the query scope open on the calling thread keeps of its /proc
 // readings, so that a process listing reads each process's files once: the
 // table fetch keeps every process's stat line for the task-info and usage
-// calls that follow it, and an argument-area size probe keeps the area it
-// built for the fetch that follows it. Each function acts on the scope open
-// on this thread; with none open, nothing is kept and every call reads the
-// kernel afresh.
+// calls that follow it, the first argument area asked for after its size
+// probe starts reading the areas of the processes it listed ahead
+// (read_ahead.h), and an argument-area size probe keeps the area it built for
+// the fetch that follows it. Each function acts on the
+// scope open on this thread; with none open, nothing is kept and every call
+// reads the kernel afresh.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "os/linux/process_stat.h"
+#include "os/linux/read_ahead.h"
 
 namespace lumenstat::os::procfs {
+
+// One reading of a process's argument area: the area as KERN_PROCARGS2 lays
+// it out, or the errno of a failed building; and whether the exe link was
+// refused (true), answered (false) or neither (nothing).
+struct ArgsReading {
+    std::string area;
+    int error = 0;
+    std::optional<bool> exe_refused;
+};
+using ArgsReadAhead = linux_ahead::ReadAhead<ArgsReading>;
 
 // The readings of one query scope.
 struct ProcessMemo {
@@ -29,6 +43,10 @@ struct ProcessMemo {
     int exe_pid = 0;
     bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
+    // Begun at most once per table listing; a listing whose processes are
+    // not asked about (a process tree) reads no area ahead.
+    bool args_ahead_begun = false;
+    std::unique_ptr<ArgsReadAhead> args_ahead;
 };
 
 // Whether a scope is open on this thread, to keep readings in.
@@ -42,6 +60,12 @@ bool keeping();
 std::vector<int>& table_pids_buffer();
 void remember_table_pids();
 const std::vector<int>* remembered_table_pids();
+
+// The argument area of `pid` read ahead with `reader`, taken; null when
+// there is none and the caller is to read it now. The first call after a
+// table size probe of this scope starts reading the areas of the processes
+// the probe listed, from the last one back to the one asked for.
+ArgsReading* args_read_ahead(int pid, ArgsReadAhead::Reader reader);
 
 // Keeps the stat lines of a table fetch; `stats` sorted by pid.
 void remember_stats(std::vector<ProcessStat>&& stats);

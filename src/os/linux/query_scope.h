@@ -1,8 +1,8 @@
 // Query scopes of the Linux personality. Each thread has a stack of them;
 // only the innermost one open on the thread keeps readings, and everything it
-// holds (stat lines, argument area, CPU identity, socket tables, descriptor
-// listings and the threads reading them ahead, the mount table) ends when it
-// closes.
+// holds (stat lines, argument areas, CPU identity, socket tables, descriptor
+// listings, the threads reading ahead (read_ahead.h), the mount table) ends
+// when it closes.
 #pragma once
 
 #include <optional>

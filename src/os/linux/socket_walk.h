@@ -12,11 +12,10 @@
 //     descriptor's socket says (a few names per scope; then all are read), so
 //     a process with TCP sockets only never has the UDP tables read, and one
 //     with Unix sockets only none;
-//   - from that list of processes on, another helper thread lists their
-//     descriptors from the last process backwards, until it meets the
-//     processes the caller has reached; each such listing answers the
-//     caller's PROC_PIDLISTFDS of that process once (a size probe and the
-//     listing that follows it count as one), later ones read anew;
+//   - from that list of processes on, their descriptor listings are read
+//     ahead (read_ahead.h); each such listing answers the caller's
+//     PROC_PIDLISTFDS of that process once (a size probe and the listing
+//     that follows it count as one), later ones read anew;
 //   - TCP sockets that are only bound are added to the table at the first
 //     look-up it cannot answer of a socket that may be TCP, so a scope that
 //     never misses one skips their costly search;
@@ -37,6 +36,7 @@
 #include <vector>
 
 #include "os/darwin.h"
+#include "os/linux/read_ahead.h"
 #include "os/linux/socket_table.h"
 
 namespace lumenstat::os::linux_sockets {
@@ -57,8 +57,6 @@ struct DescriptorListing {
 // pass readers that fail.
 using ListingReader = void (*)(int pid, DescriptorListing& out);
 using TableReader = SocketTable (*)();
-
-class HelperThread;
 
 class SocketWalk {
 public:
@@ -103,8 +101,6 @@ public:
     const KernelSocket* find_socket(std::uint64_t inode, int pid = -1, int fd = -1);
 
 private:
-    struct ReadAhead;
-
     void take_table_from_helper();
     void stop_reading_ahead();
 
@@ -119,8 +115,8 @@ private:
     // The table read on the helper thread, published whole once read: a child
     // forked while the helper was reading sees either nothing or the whole table.
     std::atomic<SocketTable*> helper_table_{nullptr};
-    std::unique_ptr<HelperThread> table_reader_;
-    std::unique_ptr<ReadAhead> ahead_;
+    std::unique_ptr<linux_ahead::HelperThread> table_reader_;
+    std::unique_ptr<linux_ahead::ReadAhead<DescriptorListing>> ahead_;
     int probed_pid_ = -1;
     DescriptorListing probed_;
     int listed_pid_ = -1;

@@ -1,6 +1,7 @@
 // A process's argument area, {CTL_KERN, KERN_PROCARGS2, pid}, laid out as on
 // Darwin: argc (4 bytes, little-endian), the executable path, NUL padding,
 // then the arguments, each NUL-terminated.
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -22,27 +23,24 @@ namespace {
 // The arguments start on an 8-byte boundary, as Darwin aligns its string area.
 constexpr std::size_t string_alignment = 8;
 
-// Builds the area of `pid` into `area`. A process without arguments (a
-// kernel thread, a zombie) or without a /proc entry fails with EINVAL, as
-// Darwin fails for processes whose arguments it cannot give; so does a
-// thread id that is not a process's, as an unused pid does.
-bool build_args_area(int pid, std::string& area) {
-    // A listing in this scope already knows which processes have no address
-    // space to hold arguments, and that each of its pids is a process.
-    const ProcessStat* stat = remembered_stat(pid);
-    if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
-        errno = EINVAL;
-        return false;
-    }
+// Reads the area of `pid` into `reading`, its exe link and its arguments as
+// they are now. A process without arguments (a kernel thread, a zombie) or
+// without a /proc entry fails with EINVAL, as Darwin fails for processes
+// whose arguments it cannot give.
+void read_args_area(int pid, ArgsReading& reading) {
+    std::string& area = reading.area;
+    reading.error = 0;
+    reading.exe_refused.reset();
     char path[64];
     if (!pid_path(path, sizeof path, pid, "exe")) {
-        errno = EINVAL;
-        return false;
+        reading.error = EINVAL;
+        return;
     }
     char exe[PATH_MAX];
     ssize_t link_length = ::readlink(path, exe, sizeof exe);
-    if (link_length >= 0 || errno == EACCES || errno == EPERM) {
-        remember_exe_refusal(pid, link_length < 0);
+    const int link_error = link_length < 0 ? errno : 0;
+    if (link_length >= 0 || link_error == EACCES || link_error == EPERM) {
+        reading.exe_refused = link_length < 0;
     }
     // Unreadable (another user's process) or too long: an empty path.
     std::size_t exe_length = link_length > 0 ? static_cast<std::size_t>(link_length) : 0;
@@ -53,10 +51,28 @@ bool build_args_area(int pid, std::string& area) {
     header += (string_alignment - header % string_alignment) % string_alignment;
 
     pid_path(path, sizeof path, pid, "cmdline");
-    if (!read_file(path, area, header, ShortRead::ends_file) || area.size() == header) {
+    // Most argument areas fit a page: those are stored at their own size, so
+    // that areas read ahead do not each hold a page.
+    char text[4096];
+    const long n = read_file(AT_FDCWD, path, text, sizeof text);
+    bool read = n >= 0;
+    if (read && static_cast<std::size_t>(n) < sizeof text) {
         area.clear();
-        errno = EINVAL;
-        return false;
+        area.reserve(header + static_cast<std::size_t>(n) + 1);
+        area.resize(header);
+        area.append(text, static_cast<std::size_t>(n));
+    } else if (read) {
+        read = read_file(path, area, header, ShortRead::ends_file);
+    }
+    if (!read || area.size() == header) {
+        // The link is checked before it is followed: one missing from a
+        // process still there (a kernel thread, a zombie) was not refused.
+        if (read && link_error == ENOENT) {
+            reading.exe_refused = false;
+        }
+        area.clear();
+        reading.error = EINVAL;
+        return;
     }
     if (area.back() != '\0') {
         area.push_back('\0');
@@ -67,6 +83,41 @@ bool build_args_area(int pid, std::string& area) {
     }
     std::memcpy(area.data() + 4, exe, exe_length);
     std::memset(area.data() + 4 + exe_length, 0, header - 4 - exe_length);
+}
+
+// Builds the area of `pid` into `area`: the reading made ahead in this
+// scope, else one made now. A thread id that is not a process's fails with
+// EINVAL, as an unused pid does.
+bool build_args_area(int pid, std::string& area) {
+    // A listing in this scope already knows which processes have no address
+    // space to hold arguments, and that each of its pids is a process.
+    const ProcessStat* stat = remembered_stat(pid);
+    if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
+        // A reading made ahead still tells whether the process's counters
+        // may be read.
+        if (const ArgsReading* ahead = args_read_ahead(pid, read_args_area);
+            ahead && ahead->exe_refused) {
+            remember_exe_refusal(pid, *ahead->exe_refused);
+        }
+        errno = EINVAL;
+        return false;
+    }
+    ArgsReading now;
+    ArgsReading* reading = args_read_ahead(pid, read_args_area);
+    if (reading == nullptr) {
+        now.area.swap(area);
+        read_args_area(pid, now);
+        reading = &now;
+    }
+    if (reading->exe_refused) {
+        remember_exe_refusal(pid, *reading->exe_refused);
+    }
+    area.swap(reading->area);
+    if (reading->error != 0) {
+        area.clear();
+        errno = reading->error;
+        return false;
+    }
     return true;
 }
 
