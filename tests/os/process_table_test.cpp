@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,9 +41,20 @@ int probe_errno(os::System& system, std::vector<int> name, const void* newp = nu
     return result == 0 ? 0 : errno;
 }
 
-TEST(ProcessTable, OwnEntryAgreesWithTheKernel) {
+// Enough children that the table's stat lines are read from both ends at once.
+TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     os::LinuxSystem system;
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < 80; ++i) {
+        children.emplace_back(new Child(spawn({"/bin/sleep", "60"})));
+    }
     const auto table = process_table(system);
+    for (const auto& child : children) {
+        const kinfo_proc& entry = entry_of(table, child->pid);
+        EXPECT_EQ(entry.e_ppid, getpid());
+        EXPECT_STREQ(entry.p_comm, "sleep");
+        EXPECT_EQ(entry.p_stat, darwin::SSLEEP) << child->pid;
+    }
     const kinfo_proc& self = entry_of(table, getpid());
     EXPECT_EQ(self.e_ppid, getppid());
     EXPECT_EQ(self.p_stat, darwin::SRUN);

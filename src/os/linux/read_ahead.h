@@ -1,6 +1,6 @@
 // Reading ahead, for the listings that ask the same question of every
 // process in ascending order of pid (the descriptor tables of the socket
-// walk, the argument areas of the process table).
+// walk, the stat lines and the argument areas of the process table).
 //
 // The rule: a reading made ahead belongs to the query scope that started it
 // and ends with it. It is made on one helper thread, from the last process

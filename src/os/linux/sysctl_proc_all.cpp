@@ -1,6 +1,7 @@
 // The process table, {CTL_KERN, KERN_PROC, KERN_PROC_ALL}: one kinfo_proc per
 // directory of /proc, from its stat line.
 #include <dirent.h>
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "os/linux/proc_files.h"
 #include "os/linux/process_memo.h"
 #include "os/linux/process_stat.h"
+#include "os/linux/read_ahead.h"
 #include "os/linux/sysctl_handlers.h"
 
 namespace lumenstat::os::procfs {
@@ -66,6 +68,32 @@ const std::vector<int>& table_pids(DIR* dir, std::vector<int>& listed) {
     return listed;
 }
 
+// One process's stat line read ahead; `read` is false when it could not be
+// read (the process has gone).
+struct StatReading {
+    bool read = false;
+    ProcessStat stat;
+};
+
+void read_stat_ahead(int pid, StatReading& out) {
+    out.read = read_process_stat(AT_FDCWD, pid, out.stat);
+}
+
+// The stat line of `pid`: the one read ahead, else read now.
+bool table_stat(int proc_fd, int pid, linux_ahead::ReadAhead<StatReading>* ahead,
+                ProcessStat& out) {
+    if (ahead != nullptr) {
+        if (StatReading* reading = ahead->take(pid)) {
+            out = reading->stat;
+            return reading->read;
+        }
+    }
+    return read_process_stat(proc_fd, pid, out);
+}
+
+// A smaller table is read on the calling thread alone.
+constexpr std::size_t kStatsWorthReadingAhead = 64;
+
 }  // namespace
 
 int kern_proc_all(void* oldp, std::size_t* oldlenp) {
@@ -104,9 +132,16 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     bool overflow = false;
     ProcessStat stat;
     std::vector<int> listed;
-    for (int pid : table_pids(dir.get(), listed)) {
+    const std::vector<int>& pids = table_pids(dir.get(), listed);
+    // The stat lines of the last processes are read on a helper thread while
+    // this one reads the first ones; the helper ends with this call.
+    std::unique_ptr<linux_ahead::ReadAhead<StatReading>> ahead;
+    if (pids.size() >= kStatsWorthReadingAhead && std::ranges::is_sorted(pids)) {
+        ahead = linux_ahead::ReadAhead<StatReading>::start(pids, read_stat_ahead);
+    }
+    for (int pid : pids) {
         // A process that exits between the listing and the read is left out.
-        if (!read_process_stat(proc_fd, pid, stat)) {
+        if (!table_stat(proc_fd, pid, ahead.get(), stat)) {
             continue;
         }
         if (written == room) {
