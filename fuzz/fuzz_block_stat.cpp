@@ -7,21 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 
 #include "os/linux/block_stat.h"
-
-namespace {
-
-std::uint64_t times(std::uint64_t value, std::uint64_t unit) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(value, unit, &product) ? std::numeric_limits<std::uint64_t>::max()
-                                                         : product;
-}
-
-}  // namespace
+#include "saturating.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lumenstat::os;
@@ -38,10 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line += "  0  0  0\n";
     const auto counters = block_stat::parse(line);
     if (!counters || counters->reads != field[0] || counters->writes != field[4] ||
-        counters->bytes_read != times(field[2], 512) ||
-        counters->bytes_written != times(field[6], 512) ||
-        counters->read_time_ns != times(field[3], 1'000'000) ||
-        counters->write_time_ns != times(field[7], 1'000'000)) {
+        counters->bytes_read != lumenstat::saturating_multiply(field[2], 512) ||
+        counters->bytes_written != lumenstat::saturating_multiply(field[6], 512) ||
+        counters->read_time_ns != lumenstat::saturating_multiply(field[3], 1'000'000) ||
+        counters->write_time_ns != lumenstat::saturating_multiply(field[7], 1'000'000)) {
         std::abort();
     }
     const auto table = block_stat::parse_table(" 8 0 sda" + line);

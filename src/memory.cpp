@@ -1,21 +1,11 @@
 #include "memory.h"
 
-#include <limits>
 #include <string>
 
 #include "os/darwin.h"
+#include "saturating.h"
 
 namespace lumenstat {
-
-namespace {
-
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max()
-                                                  : product;
-}
-
-}  // namespace
 
 Result<MemoryInfo> get_memory_info(os::System& sys) {
     os::QueryScope scope(sys);

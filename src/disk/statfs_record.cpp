@@ -1,23 +1,12 @@
 #include "disk/statfs_record.h"
 
 #include <cstring>
-#include <limits>
 
 #include "disk/disk_info.h"
+#include "saturating.h"
 #include "text/utf8.h"
 
 namespace lumenstat {
-
-namespace {
-
-std::uint64_t bytes_of(std::uint64_t blocks, std::uint64_t block_size) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(blocks, block_size, &product)
-               ? std::numeric_limits<std::uint64_t>::max()
-               : product;
-}
-
-}  // namespace
 
 std::string_view fixed_field(const char* field, std::size_t size) {
     const void* nul = std::memchr(field, '\0', size);
@@ -40,9 +29,9 @@ std::optional<DiskInfo> disk_from_statfs(const darwin::statfs& entry) {
     // rather than a wrapped-around exabyte figure.
     const std::uint64_t used_blocks =
         entry.f_bfree < entry.f_blocks ? entry.f_blocks - entry.f_bfree : 0;
-    disk.total_bytes = bytes_of(entry.f_blocks, block_size);
-    disk.used_bytes = bytes_of(used_blocks, block_size);
-    disk.available_bytes = bytes_of(entry.f_bavail, block_size);
+    disk.total_bytes = saturating_multiply(entry.f_blocks, block_size);
+    disk.used_bytes = saturating_multiply(used_blocks, block_size);
+    disk.available_bytes = saturating_multiply(entry.f_bavail, block_size);
     disk.usage_percent = disk.total_bytes == 0 ? 0.0
                                                : static_cast<double>(disk.used_bytes) /
                                                      static_cast<double>(disk.total_bytes) * 100.0;

@@ -3,23 +3,17 @@
 #include <limits>
 
 #include "cpu/sleep.h"
+#include "saturating.h"
 
 namespace lumenstat {
 
 namespace {
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
-
 std::uint64_t absolute_to_ns(os::System& system, std::uint64_t absolute) {
     darwin::mach_timebase_info_data_t timebase{.numer = 1, .denom = 1};
     system.mach_timebase_info(&timebase);
     if (timebase.denom == 0) return absolute;
-    const unsigned __int128 product =
-        static_cast<unsigned __int128>(absolute) * timebase.numer;
+    const unsigned __int128 product = static_cast<unsigned __int128>(absolute) * timebase.numer;
     return static_cast<std::uint64_t>(product / timebase.denom);
 }
 

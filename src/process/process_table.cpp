@@ -14,6 +14,7 @@
 
 #include "os/darwin.h"
 #include "process/argument_area.h"
+#include "saturating.h"
 #include "text/utf8.h"
 
 namespace lumenstat {
@@ -63,12 +64,6 @@ std::vector<std::string> read_arguments(os::System& sys, std::int32_t pid,
     // stopping at the returned length gives the same arguments, without
     // zeroing the buffer for every process or reading the previous one's.
     return parse_argument_area(std::span(scratch.data(), std::min(length, probed)));
-}
-
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max()
-                                                  : product;
 }
 
 std::uint64_t task_resident_size(os::System& sys, std::int32_t pid) {

@@ -94,11 +94,7 @@ private:
 
 Result<ProcessTracker> start_tracking_children(os::System& system, std::uint32_t pid,
                                                std::unique_ptr<ChildSink> sink) {
-    auto state = std::make_shared<ChildTrackerState>(system, pid, std::move(sink));
-    if (Result<void> spawned = spawn_tracker_thread(state); !spawned) {
-        return std::unexpected(std::move(spawned.error()));
-    }
-    return ProcessTracker(std::move(state));
+    return start_tracker<ProcessTracker, ChildTrackerState>(system, pid, std::move(sink));
 }
 
 }  // namespace lumenstat

@@ -35,11 +35,7 @@ private:
 
 Result<ProcessQueueTracker> start_tracking_queues(os::System& system, std::uint32_t pid,
                                                   std::unique_ptr<QueueSink> sink) {
-    auto state = std::make_shared<QueueTrackerState>(system, pid, std::move(sink));
-    if (Result<void> spawned = spawn_tracker_thread(state); !spawned) {
-        return std::unexpected(std::move(spawned.error()));
-    }
-    return ProcessQueueTracker(std::move(state));
+    return start_tracker<ProcessQueueTracker, QueueTrackerState>(system, pid, std::move(sink));
 }
 
 }  // namespace lumenstat

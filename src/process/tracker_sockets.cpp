@@ -97,11 +97,8 @@ private:
 Result<ProcessSocketTracker> start_tracking_sockets(os::System& system, std::uint32_t pid,
                                                     std::unique_ptr<SocketSink> sink,
                                                     SocketCache& cache) {
-    auto state = std::make_shared<SocketTrackerState>(system, pid, std::move(sink), cache);
-    if (Result<void> spawned = spawn_tracker_thread(state); !spawned) {
-        return std::unexpected(std::move(spawned.error()));
-    }
-    return ProcessSocketTracker(std::move(state));
+    return start_tracker<ProcessSocketTracker, SocketTrackerState>(system, pid, std::move(sink),
+                                                                   cache);
 }
 
 }  // namespace lumenstat

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "error.h"
 #include "os/system.h"
@@ -41,6 +42,17 @@ private:
 // Starts the detached thread that runs the loop over `state` with its own
 // share of it.
 Result<void> spawn_tracker_thread(std::shared_ptr<TrackerState> state);
+
+// Makes a tracker's state from `args`, starts its thread and hands the state
+// to a new handle of type `Handle`.
+template <class Handle, class State, class... Args>
+Result<Handle> start_tracker(Args&&... args) {
+    auto state = std::make_shared<State>(std::forward<Args>(args)...);
+    if (Result<void> spawned = spawn_tracker_thread(state); !spawned) {
+        return std::unexpected(std::move(spawned.error()));
+    }
+    return Handle(std::move(state));
+}
 
 // A seed for a known set's hash, different for every tracker.
 std::uint64_t random_hash_seed();

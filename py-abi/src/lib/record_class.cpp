@@ -15,31 +15,17 @@ namespace {
 using detail::RecordHeader;
 using detail::values_of;
 
-PyObject* text_to_python(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 PyObject* to_python(const FieldValue& value) {
     struct Convert {
-        PyObject* operator()(std::uint32_t v) const { return PyLong_FromLong(static_cast<long>(v)); }
+        PyObject* operator()(std::uint32_t v) const {
+            return PyLong_FromLong(static_cast<long>(v));
+        }
         PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
         PyObject* operator()(double v) const { return PyFloat_FromDouble(v); }
         PyObject* operator()(bool v) const { return Py_NewRef(v ? Py_True : Py_False); }
         PyObject* operator()(const std::string& v) const { return text_to_python(v); }
         PyObject* operator()(const std::vector<std::string>& items) const {
-            PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-            if (list == nullptr) {
-                return nullptr;
-            }
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                PyObject* item = text_to_python(items[i]);
-                if (item == nullptr) {
-                    Py_DECREF(list);
-                    return nullptr;
-                }
-                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-            }
-            return list;
+            return text_list_to_python(items);
         }
     };
     return std::visit(Convert{}, value);
@@ -123,8 +109,9 @@ OnceObject& once_for(const ClassSpec& spec) {
             return once;
         }
     }
-    return registry.emplace_back(std::piecewise_construct, std::forward_as_tuple(&spec),
-                                 std::forward_as_tuple())
+    return registry
+        .emplace_back(std::piecewise_construct, std::forward_as_tuple(&spec),
+                      std::forward_as_tuple())
         .second;
 }
 
@@ -182,4 +169,24 @@ PyObject* check_kinds(PyObject* instance, const ClassSpec& spec) {
 }
 
 }  // namespace detail
+PyObject* text_to_python(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* text_list_to_python(const std::vector<std::string>& items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = text_to_python(items[i]);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
 }  // namespace lumenstat::py

@@ -19,8 +19,8 @@ namespace lumenstat::py {
 
 // The Python-facing value of one attribute. Alternatives in the order of
 // AttributeKind.
-using FieldValue = std::variant<std::uint32_t, std::uint64_t, double, bool, std::string,
-                                std::vector<std::string>>;
+using FieldValue =
+    std::variant<std::uint32_t, std::uint64_t, double, bool, std::string, std::vector<std::string>>;
 
 enum class AttributeKind : std::uint8_t { U32, U64, Float, Bool, Text, TextList };
 
@@ -56,9 +56,8 @@ PyTypeObject* record_type(const ClassSpec& spec);
 namespace detail {
 
 struct RecordHeader {
-    PyObject_HEAD
-    std::uint32_t constructed;  // values alive in this instance
-    void* native;               // the native object, when one is alive
+    PyObject_HEAD std::uint32_t constructed;  // values alive in this instance
+    void* native;                             // the native object, when one is alive
     void (*destroy_native)(void*);
 };
 
@@ -119,5 +118,9 @@ template <class T>
 T& native_of(PyObject* self) {
     return *static_cast<T*>(reinterpret_cast<detail::RecordHeader*>(self)->native);
 }
+
+// Python str objects of texts, whatever bytes they hold (NULs included).
+PyObject* text_to_python(std::string_view text);
+PyObject* text_list_to_python(const std::vector<std::string>& items);
 
 }  // namespace lumenstat::py

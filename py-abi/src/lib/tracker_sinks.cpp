@@ -15,16 +15,13 @@
 #include <string_view>
 
 #include "boundary.h"
+#include "record_class.h"
 #include "result_objects.h"
 #include "socket/address_text.h"
 #include "tracker_gate.h"
 
 namespace lumenstat::py {
 namespace {
-
-PyObject* text(std::string_view value) {
-    return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-}
 
 PyObject* pid_value(std::uint32_t pid) { return PyLong_FromLong(static_cast<long>(pid)); }
 
@@ -34,28 +31,14 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
     Py_XDECREF(value);
 }
 
-PyObject* text_list(const std::vector<std::string>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = text(items[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
 PyObject* payload(const ChildProcessEvent& event) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
     set_item(dict, "pid", pid_value(event.pid));
     set_item(dict, "ppid", pid_value(event.ppid));
-    set_item(dict, "name", text(event.name));
-    set_item(dict, "cmdline", text_list(event.cmdline));
-    set_item(dict, "exe_path", text(event.exe_path));
+    set_item(dict, "name", text_to_python(event.name));
+    set_item(dict, "cmdline", text_list_to_python(event.cmdline));
+    set_item(dict, "exe_path", text_to_python(event.exe_path));
     set_item(dict, "start_time", PyLong_FromUnsignedLongLong(event.start_time));
     return dict;
 }
@@ -63,11 +46,12 @@ PyObject* payload(const ChildProcessEvent& event) {
 PyObject* payload(const SocketConnectionEvent& event) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
-    set_item(dict, "protocol", text(protocol_text(event.protocol)));
-    set_item(dict, "local_addr", text(socket_address_text(event.local_addr)));
+    set_item(dict, "protocol", text_to_python(protocol_text(event.protocol)));
+    set_item(dict, "local_addr", text_to_python(socket_address_text(event.local_addr)));
     set_item(dict, "remote_addr",
-             text(event.remote_addr ? socket_address_text(*event.remote_addr) : std::string()));
-    set_item(dict, "state", text(state_display_text(event.state)));
+             text_to_python(event.remote_addr ? socket_address_text(*event.remote_addr)
+                                              : std::string()));
+    set_item(dict, "state", text_to_python(state_display_text(event.state)));
     set_item(dict, "pid", pid_value(event.pid.value_or(0)));
     set_item(dict, "inode", PyLong_FromUnsignedLongLong(event.inode));
     return dict;
