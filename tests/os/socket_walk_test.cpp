@@ -184,5 +184,32 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     EXPECT_NE(walk.find_socket(7), nullptr);
 }
 
+// A helper may run on every CPU the process may, once started beside its
+// caller; a process held to one CPU gets none, as it would only take turns
+// with the caller.
+TEST(ReadAheadHelper, RunsOnTheProcessCpusOrNotAtAll) {
+    namespace ahead = os::linux_ahead;
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    if (CPU_COUNT(&all) >= 2) {
+        std::atomic<int> helper_cpus{0};
+        {
+            auto helper = ahead::HelperThread::start([&helper_cpus] {
+                cpu_set_t cpus;
+                if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) helper_cpus = CPU_COUNT(&cpus);
+            });
+            ASSERT_NE(helper, nullptr);
+        }
+        EXPECT_EQ(helper_cpus, CPU_COUNT(&all));
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    const bool started = ahead::HelperThread::start([] {}) != nullptr;
+    ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+    EXPECT_FALSE(started);
+}
+
 }  // namespace
 }  // namespace lumenstat::testing
