@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -171,12 +172,43 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     EXPECT_EQ(listings_read, when_ended);
     EXPECT_LT(when_ended, 2000);
 
+    cpu_set_t cpus;
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) < 2) {
+        GTEST_SKIP() << "one CPU: a walk starts no helper";
+    }
     walking_thread = std::this_thread::get_id();
     ls::SocketWalk walk(failing_listing, table_on_walker_only);
     walk.begin(pids);
     while (listings_failed == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
     EXPECT_NE(walk.find_socket(7), nullptr);
+}
+
+// A helper may run on every CPU the process may, once started beside its
+// caller; a process held to one CPU gets none, as it would only take turns
+// with the caller.
+TEST(ReadAheadHelper, RunsOnTheProcessCpusOrNotAtAll) {
+    namespace ahead = os::linux_ahead;
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    if (CPU_COUNT(&all) >= 2) {
+        std::atomic<int> helper_cpus{0};
+        {
+            auto helper = ahead::HelperThread::start([&helper_cpus] {
+                cpu_set_t cpus;
+                if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) helper_cpus = CPU_COUNT(&cpus);
+            });
+            ASSERT_NE(helper, nullptr);
+        }
+        EXPECT_EQ(helper_cpus, CPU_COUNT(&all));
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    const bool started = ahead::HelperThread::start([] {}) != nullptr;
+    ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+    EXPECT_FALSE(started);
 }
 
 }  // namespace

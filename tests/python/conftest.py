@@ -1,10 +1,17 @@
 import os
+import signal
 import socket
 import subprocess
 import sys
 import time
 
 import pytest
+
+# Tests end the programs they start with SIGINT. A shell without job control starts its
+# background commands with SIGINT ignored, and the programs started from them would inherit
+# that; a handler of our own is reset to the default action in every program started.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

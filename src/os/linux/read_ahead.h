@@ -13,6 +13,8 @@
 // the helper does not exist: there every reading is the caller's.
 #pragma once
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +23,6 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace lumenstat::os::linux_ahead {
@@ -31,22 +31,32 @@ namespace lumenstat::os::linux_ahead {
 // inside the work ends the work, never the process. In a child forked
 // meanwhile the thread does not exist: there it is neither waited for nor
 // joined.
+//
+// A helper is only worth having on another CPU than the caller's: there is
+// none when the process may run on one CPU only, and it is started on the
+// others, since a scheduler that packs work onto busy CPUs would otherwise
+// queue it behind the caller until it balances its load (milliseconds,
+// longer than a listing). Once running, it may run anywhere.
 class HelperThread {
 public:
-    // Starts `work` on a thread of its own; null when no thread can be made.
+    // Starts `work` on a thread of its own; null when no thread can be made
+    // or there is no other CPU to run it on.
     template <class Work>
     static std::unique_ptr<HelperThread> start(Work work) noexcept {
+        Placement placement;
+        if (!placement.other_cpu_exists()) {
+            return nullptr;
+        }
         try {
             auto helper = std::make_unique<HelperThread>();
-            helper->thread_ = std::make_unique<std::thread>([work]() mutable noexcept {
-                try {
-                    work();
-                } catch (...) {
-                }
-            });
+            auto run = std::make_unique<Run<Work>>(std::move(work), placement.allowed());
+            if (!placement.start_on_others(helper->thread_, &Run<Work>::main, run.get())) {
+                return nullptr;
+            }
+            static_cast<void>(run.release());  // the thread's own now
+            helper->started_ = true;
             return helper;
         } catch (const std::bad_alloc&) {
-        } catch (const std::system_error&) {
         }
         return nullptr;
     }
@@ -55,12 +65,8 @@ public:
     HelperThread(const HelperThread&) = delete;
     HelperThread& operator=(const HelperThread&) = delete;
     ~HelperThread() {
-        if (!in_owner()) {
-            // The std::thread of a thread that only the parent has is left
-            // alone: destroying it unjoined would end the process.
-            static_cast<void>(thread_.release());
-            return;
-        }
+        // A thread that only the parent has is neither waited for nor
+        // joined.
         join();
     }
 
@@ -68,13 +74,73 @@ public:
     bool in_owner() const { return owner_ == ::getpid(); }
 
     void join() {
-        if (in_owner() && thread_ && thread_->joinable()) {
-            thread_->join();
+        if (in_owner() && started_) {
+            ::pthread_join(thread_, nullptr);
+            started_ = false;
         }
     }
 
 private:
-    std::unique_ptr<std::thread> thread_;
+    // The work and the CPUs it may run on once started, owned by its thread.
+    template <class Work>
+    struct Run {
+        Work work;
+        cpu_set_t allowed;
+
+        static void* main(void* self) noexcept {
+            std::unique_ptr<Run> run(static_cast<Run*>(self));
+            if (CPU_COUNT(&run->allowed) > 0) {
+                ::sched_setaffinity(0, sizeof run->allowed, &run->allowed);
+            }
+            try {
+                run->work();
+            } catch (...) {
+            }
+            return nullptr;
+        }
+    };
+
+    // The CPUs the process may run on, and those of them the caller is not
+    // on now.
+    class Placement {
+    public:
+        Placement() {
+            CPU_ZERO(&allowed_);
+            if (::sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) {
+                // More CPUs than a set holds: start anywhere.
+                known_ = false;
+                return;
+            }
+            others_ = allowed_;
+            const int current = ::sched_getcpu();
+            if (current >= 0 && current < CPU_SETSIZE) {
+                CPU_CLR(current, &others_);
+            }
+        }
+        bool other_cpu_exists() const { return !known_ || CPU_COUNT(&others_) > 0; }
+        const cpu_set_t& allowed() const { return allowed_; }
+
+        bool start_on_others(pthread_t& thread, void* (*main)(void*), void* arg) const {
+            pthread_attr_t attributes;
+            if (::pthread_attr_init(&attributes) != 0) {
+                return false;
+            }
+            if (known_) {
+                ::pthread_attr_setaffinity_np(&attributes, sizeof others_, &others_);
+            }
+            const bool started = ::pthread_create(&thread, &attributes, main, arg) == 0;
+            ::pthread_attr_destroy(&attributes);
+            return started;
+        }
+
+    private:
+        bool known_ = true;
+        cpu_set_t allowed_;
+        cpu_set_t others_;
+    };
+
+    pthread_t thread_{};
+    bool started_ = false;
     pid_t owner_ = ::getpid();
 };
 
