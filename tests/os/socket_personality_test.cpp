@@ -398,9 +398,12 @@ TEST_F(Personality, TcpStatesAndUnreadBytesAsDarwinHasThem) {
 // The Linux states no descriptor of the test above is held in, and numbers
 // outside Linux's table.
 TEST(SocketTables, StatesNoLiveSocketReachesHaveTheirDarwinNumber) {
-    const std::pair<std::uint8_t, int> rows[] = {{3, d::TCPS_SYN_RECEIVED}, {6, d::TCPS_TIME_WAIT},
-                                                 {12, d::TCPS_SYN_RECEIVED}, {0, -1},
-                                                 {13, -1}, {255, -1}};
+    const std::pair<std::uint8_t, int> rows[] = {{3, d::TCPS_SYN_RECEIVED},
+                                                 {6, d::TCPS_TIME_WAIT},
+                                                 {12, d::TCPS_SYN_RECEIVED},
+                                                 {0, -1},
+                                                 {13, -1},
+                                                 {255, -1}};
     for (auto [state, darwin_state] : rows) {
         EXPECT_EQ(ls::darwin_tcp_state(state), darwin_state) << int(state);
         EXPECT_FALSE(ls::queue_counts_fin(state)) << int(state);
