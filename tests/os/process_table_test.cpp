@@ -48,6 +48,10 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     for (int i = 0; i < 80; ++i) {
         children.emplace_back(new Child(spawn({"/bin/sleep", "60"})));
     }
+    // Past its exec a child still runs until sleep has started sleeping.
+    for (const auto& child : children) {
+        ASSERT_TRUE(wait_until([&] { return stat_fields(child->pid).at(3) == "S"; }));
+    }
     const auto table = process_table(system);
     for (const auto& child : children) {
         const kinfo_proc& entry = entry_of(table, child->pid);
