@@ -134,36 +134,33 @@ TEST(Disks, NamesDecodeLossilyUpToTheFirstNul) {
 }
 
 TEST(Disks, TableChangesAndFailures) {
-    {  // mounts vanish between the calls: only filled entries are read
+    struct Case {
+        std::size_t mounts;
+        std::optional<int> count, fill;  // absent: the table's own
+        int listed;                      // -1: the query fails
+        std::vector<int> sizes;
+    };
+    const Case cases[] = {
+        {3, std::nullopt, 1, 1, {0, 3 * 2168}},  // mounts vanish: only filled entries are read
+        {3, 2, std::nullopt, 2, {0, 2 * 2168}},  // mounts appear: the buffer holds the first count
+        {0, std::nullopt, std::nullopt, 0, {0, 0}},  // an empty table still makes the second call
+        {1, -1, std::nullopt, -1, {0}},
+        {1, std::nullopt, -1, -1, {0, 2168}},
+    };
+    for (const Case& c : cases) {
         MountTable m;
-        m.table = {mount("/dev/a"), mount("/dev/b"), mount("/dev/c")};
-        m.fill = 1;
+        m.table.assign(c.mounts, mount("/dev/a"));
+        m.count = c.count;
+        m.fill = c.fill;
         auto disks = get_disks(m.sys);
-        ASSERT_TRUE(disks);
-        EXPECT_EQ(disks->size(), 1u);
-    }
-    {  // mounts appear: the buffer holds only the first count
-        MountTable m;
-        m.table = {mount("/dev/a"), mount("/dev/b"), mount("/dev/c")};
-        m.count = 2;
-        auto disks = get_disks(m.sys);
-        ASSERT_TRUE(disks);
-        EXPECT_EQ(disks->size(), 2u);
-    }
-    {  // an empty table still makes the second call, with size 0
-        MountTable m;
-        auto disks = get_disks(m.sys);
-        ASSERT_TRUE(disks);
-        EXPECT_TRUE(disks->empty());
-        EXPECT_EQ(m.sizes, (std::vector<int>{0, 0}));
-    }
-    for (const bool first : {true, false}) {
-        MountTable m;
-        m.table = {mount("/dev/a")};
-        (first ? m.count : m.fill) = -1;
-        auto disks = get_disks(m.sys);
-        ASSERT_FALSE(disks);
-        EXPECT_EQ(disks.error(), QueryError::sys_call("getfsstat failed"));
+        EXPECT_EQ(m.sizes, c.sizes) << c.listed;
+        if (c.listed < 0) {
+            ASSERT_FALSE(disks);
+            EXPECT_EQ(disks.error(), QueryError::sys_call("getfsstat failed"));
+        } else {
+            ASSERT_TRUE(disks);
+            EXPECT_EQ(disks->size(), static_cast<std::size_t>(c.listed));
+        }
     }
 }
 

@@ -4,13 +4,12 @@ import os
 import pytest
 
 import lumenstat
-from conftest import resources
+from conftest import getters, resources
 
 
 def snapshot_read_whole():
     s = lumenstat.PySystemSummary(0)
-    for name in ("memory", "cpu", "disks", "socket_summary", "connections", "process_count",
-                 "processes", "cpu_usage"):
+    for name in getters(lumenstat.PySystemSummary):
         getattr(s, name)
     s.get_connection_by_state("LISTEN")
     s.get_process_by_pid(os.getpid())

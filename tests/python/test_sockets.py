@@ -30,8 +30,7 @@ def s():
         listener=listener, client=socket.create_connection(listener.getsockname()), udp=udp,
         v6=socket.create_server(("::1", 0), family=socket.AF_INET6),
         mapped=socket.create_server(("::ffff:127.0.0.1", 0), family=socket.AF_INET6,
-                                    dualstack_ipv6=True),
-        dual=socket.create_server(("::", 0), family=socket.AF_INET6, dualstack_ipv6=True))
+                                    dualstack_ipv6=True))
     held.server = listener.accept()[0]
     time.sleep(CACHE_SECONDS)
     yield held
@@ -72,25 +71,19 @@ def test_listings_and_lookups_show_our_sockets_as_texts(s):
     assert mine(listing, text(s.client)) == [("tcp", "ESTABLISHED", text(s.listener), 0)]
     assert mine(listing, text(s.udp)) == [("udp", "UNKNOWN", "127.0.0.1:0", 0)]
     assert mine(listing, text(s.v6)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
-    # A listener that takes IPv4 connections too is an IPv6 socket.
-    assert mine(listing, text(s.dual)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
     assert mine(lumenstat.get_udp_sockets(), text(s.udp)) == mine(listing, text(s.udp))
     assert mine(lumenstat.get_tcp_connections(), text(s.udp)) == []
     assert (summary.total, summary.listen) == (len(listing),
                                                sum(c.state == "LISTEN" for c in listing))
 
+    # Which record each lookup picks is checked over the fake system (socket_enumeration_test).
     assert lumenstat.get_connection_by_pid(ME).pid == ME
     assert lumenstat.get_connection_by_pid(2**32 - 1) is None
     listing, first = in_one_enumeration(lambda: lumenstat.get_connection_by_inode(0))
     assert whole(first) == whole(listing[0])
-    assert lumenstat.get_connection_by_inode(1) is None
     port = s.mapped.getsockname()[1]
     assert lumenstat.get_connection_by_local_addr(f"[::ffff:127.0.0.1]:{port}").protocol == "tcp6"
-    # The same port as an IPv4 text is a different address.
-    assert lumenstat.get_connection_by_local_addr(f"127.0.0.1:{port}") is None
     assert lumenstat.get_connection_by_remote_addr(text(s.client)).local_addr == text(s.server)
-    # Listeners show "127.0.0.1:0" but have no remote address to find.
-    assert lumenstat.get_connection_by_remote_addr("127.0.0.1:0") is None
     listening = lumenstat.get_connection_by_state("lIsTeN")
     assert {c.state for c in listening} == {"LISTEN"} and mine(listening, text(s.v6))
 

@@ -124,7 +124,9 @@ def mypy(*files, cwd):
 def test_mypy_checks_every_name_and_rejects_misuse(tmp_path):
     uses = TYPING / "uses_every_name.py"
     misuse = TYPING / "misuse.py"
-    used = {n.attr for n in ast.walk(ast.parse(uses.read_text())) if isinstance(n, ast.Attribute)}
+    nodes = list(ast.walk(ast.parse(uses.read_text())))
+    used = {n.attr for n in nodes if isinstance(n, ast.Attribute)}
+    used |= {n.id for n in nodes if isinstance(n, ast.Name)}  # imported classes in annotations
     attributes = {k for name in lumenstat.__all__ if isinstance(getattr(lumenstat, name), type)
                   for k in vars(getattr(lumenstat, name)) if not k.startswith("__")}
     assert set(lumenstat.__all__) | attributes <= used

@@ -11,14 +11,6 @@ from lumenstat import (
 )
 
 names: list[str] = lumenstat.__all__
-classes: list[type] = [
-    lumenstat.PySystemSummary, lumenstat.PyMemoryInfo, lumenstat.PyCpuInfo, lumenstat.PyDiskInfo,
-    lumenstat.PySocketStateSummary, lumenstat.PySocketConnection, lumenstat.PyProcessInfo,
-    lumenstat.PyDirEntry, lumenstat.PyChildProcessEvent, lumenstat.PyProcessTracker,
-    lumenstat.PyCpuTimes, lumenstat.PyDiskIoStats, lumenstat.PyProcessIoInfo,
-    lumenstat.PySocketStats, lumenstat.PySocketQueueInfo, lumenstat.PySocketConnectionEvent,
-    lumenstat.PyProcessSocketTracker, lumenstat.PyProcessQueueTracker,
-]
 
 
 def memory(info: PyMemoryInfo) -> tuple[int, int, int, int, float]:
@@ -141,7 +133,7 @@ def main() -> None:
     make: Callable[[int | None], PySystemSummary] = lumenstat.PySystemSummary
     print(snapshot(lumenstat.PySystemSummary(100), me), storage("/"))
     trackers(me)
-    print(make, names, classes, listeners, entry, disk, events)
+    print(make, names, listeners, entry, disk, events)
 
 
 if __name__ == "__main__":
