@@ -157,6 +157,12 @@ ls::SocketTable table_on_walker_only() {
     return {{7, ls::KernelSocket{}}};
 }
 
+// The CPUs the calling thread may run on; 0 when unknown.
+int cpus_allowed() {
+    cpu_set_t cpus;
+    return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
+}
+
 // A walk's helper threads end with it, and a helper that fails leaves its
 // work to the walk instead of ending the process.
 TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
@@ -172,8 +178,7 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     EXPECT_EQ(listings_read, when_ended);
     EXPECT_LT(when_ended, 2000);
 
-    cpu_set_t cpus;
-    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) < 2) {
+    if (cpus_allowed() == 1) {
         GTEST_SKIP() << "one CPU: a walk starts no helper";
     }
     walking_thread = std::this_thread::get_id();
@@ -194,10 +199,8 @@ TEST(ReadAheadHelper, RunsOnTheProcessCpusOrNotAtAll) {
     if (CPU_COUNT(&all) >= 2) {
         std::atomic<int> helper_cpus{0};
         {
-            auto helper = ahead::HelperThread::start([&helper_cpus] {
-                cpu_set_t cpus;
-                if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) helper_cpus = CPU_COUNT(&cpus);
-            });
+            auto helper =
+                ahead::HelperThread::start([&helper_cpus] { helper_cpus = cpus_allowed(); });
             ASSERT_NE(helper, nullptr);
         }
         EXPECT_EQ(helper_cpus, CPU_COUNT(&all));

@@ -101,15 +101,14 @@ private:
     };
 
     // The CPUs the process may run on, and those of them the caller is not
-    // on now.
+    // on now; none known when the process may run on more CPUs than a set
+    // holds, and then the helper starts anywhere.
     class Placement {
     public:
         Placement() {
             CPU_ZERO(&allowed_);
             if (::sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) {
-                // More CPUs than a set holds: start anywhere.
-                known_ = false;
-                return;
+                CPU_ZERO(&allowed_);
             }
             others_ = allowed_;
             const int current = ::sched_getcpu();
@@ -117,7 +116,7 @@ private:
                 CPU_CLR(current, &others_);
             }
         }
-        bool other_cpu_exists() const { return !known_ || CPU_COUNT(&others_) > 0; }
+        bool other_cpu_exists() const { return !known() || CPU_COUNT(&others_) > 0; }
         const cpu_set_t& allowed() const { return allowed_; }
 
         bool start_on_others(pthread_t& thread, void* (*main)(void*), void* arg) const {
@@ -125,7 +124,7 @@ private:
             if (::pthread_attr_init(&attributes) != 0) {
                 return false;
             }
-            if (known_) {
+            if (known()) {
                 ::pthread_attr_setaffinity_np(&attributes, sizeof others_, &others_);
             }
             const bool started = ::pthread_create(&thread, &attributes, main, arg) == 0;
@@ -134,7 +133,8 @@ private:
         }
 
     private:
-        bool known_ = true;
+        bool known() const { return CPU_COUNT(&allowed_) > 0; }
+
         cpu_set_t allowed_;
         cpu_set_t others_;
     };
