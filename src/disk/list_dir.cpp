@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "error.h"
 #include "text/utf8.h"
@@ -38,6 +39,64 @@ std::string joined(std::string_view directory, std::string_view name) {
     if (!path.empty() && !path.ends_with('/')) path += '/';
     path += name;
     return path;
+}
+
+// The first sixteen bytes of a name as two big-endian numbers, zero-padded:
+// they compare as the bytes do, and decide most comparisons of real names.
+struct NamePrefix {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    explicit NamePrefix(std::string_view name) {
+        auto byte = [name](std::size_t at) -> std::uint64_t {
+            return at < name.size() ? static_cast<unsigned char>(name[at]) : 0u;
+        };
+        for (std::size_t at = 0; at < 8; ++at) {
+            high = high << 8 | byte(at);
+            low = low << 8 | byte(at + 8);
+        }
+    }
+    auto operator<=>(const NamePrefix&) const = default;
+};
+
+// Directories first, then byte order of the names; entries whose names read
+// the same (two invalid names both decoded to U+FFFD) keep the order they were
+// listed in. The entries are sorted through small keys, so that most
+// comparisons touch neither the names nor the entries, then put in that order
+// in place.
+void sort_entries(std::vector<DirEntry>& entries) {
+    struct Key {
+        bool is_dir;
+        NamePrefix prefix;
+        std::size_t index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        keys.push_back({entries[i].is_dir, NamePrefix(entries[i].name), i});
+    }
+    std::sort(keys.begin(), keys.end(), [&entries](const Key& a, const Key& b) {
+        if (a.is_dir != b.is_dir) return a.is_dir;
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        // std::string compares char as unsigned, through char_traits: byte
+        // order, no locale.
+        const int order = entries[a.index].name.compare(entries[b.index].name);
+        return order != 0 ? order < 0 : a.index < b.index;
+    });
+    // Position i takes the entry keys[i] names; each cycle of that
+    // permutation is followed once, moving each entry once.
+    std::vector<bool> placed(entries.size());
+    for (std::size_t start = 0; start < entries.size(); ++start) {
+        if (placed[start]) continue;
+        DirEntry first = std::move(entries[start]);
+        std::size_t at = start;
+        while (keys[at].index != start) {
+            entries[at] = std::move(entries[keys[at].index]);
+            placed[at] = true;
+            at = keys[at].index;
+        }
+        entries[at] = std::move(first);
+        placed[at] = true;
+    }
 }
 
 }  // namespace
@@ -82,12 +141,7 @@ std::expected<std::vector<DirEntry>, ListDirError> list_dir(os::System& sys,
         entries.push_back(std::move(item));
     }
 
-    // Byte order of the names, no locale: std::string compares char as
-    // unsigned through char_traits.
-    std::stable_sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
-        if (a.is_dir != b.is_dir) return a.is_dir;
-        return a.name < b.name;
-    });
+    sort_entries(entries);
     return entries;
 }
 

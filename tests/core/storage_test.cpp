@@ -420,11 +420,18 @@ TEST(ListDir, DirectoriesFirstThenByteOrder) {
     d.entries = {{"b.txt", kFile, 3},    {".", kDir, 64},      {"zdir", kDir, 4096},
                  {"A.txt", kFile, 5},    {"..", kDir, 64},     {"link", kLink, 11},
                  {"gone", std::nullopt}, {"\xc3\xa9", kFile},  {"a", kDir, 96},
-                 {"ab", kFile},          {"bad\xff", kFile, 1}};
+                 {"ab", kFile},          {"bad\xff", kFile, 1}, {"longname_b", kFile},
+                 {"longname", kFile},    {"twin\xff", kFile, 8}, {"longname_a", kFile},
+                 {"twin\xfe", kFile, 7}};
     auto listed = list_dir(d.sys, "/base");
     ASSERT_TRUE(listed);
-    EXPECT_EQ(names(*listed), (std::vector<std::string>{"a", "zdir", "A.txt", "ab", "b.txt",
-                                                        "bad\uFFFD", "link", "\u00e9"}));
+    EXPECT_EQ(names(*listed),
+              (std::vector<std::string>{"a", "zdir", "A.txt", "ab", "b.txt", "bad\uFFFD", "link",
+                                        "longname", "longname_a", "longname_b", "twin\uFFFD",
+                                        "twin\uFFFD", "\u00e9"}));
+    // Names that read the same keep the order they were listed in.
+    EXPECT_EQ((*listed)[10].size, 8u);
+    EXPECT_EQ((*listed)[11].size, 7u);
     EXPECT_EQ(d.closed, 1);
     EXPECT_EQ(std::set<int>(d.sys.call_scopes.begin(), d.sys.call_scopes.end()), std::set<int>{1});
     const DirEntry& zdir = (*listed)[1];
