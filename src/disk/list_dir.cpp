@@ -83,19 +83,20 @@ void sort_entries(std::vector<DirEntry>& entries) {
         return order != 0 ? order < 0 : a.index < b.index;
     });
     // Position i takes the entry keys[i] names; each cycle of that
-    // permutation is followed once, moving each entry once.
-    std::vector<bool> placed(entries.size());
+    // permutation is followed once, moving each entry once, and a position
+    // filled is marked by naming itself.
     for (std::size_t start = 0; start < entries.size(); ++start) {
-        if (placed[start]) continue;
+        if (keys[start].index == start) continue;
         DirEntry first = std::move(entries[start]);
         std::size_t at = start;
         while (keys[at].index != start) {
-            entries[at] = std::move(entries[keys[at].index]);
-            placed[at] = true;
-            at = keys[at].index;
+            const std::size_t from = keys[at].index;
+            entries[at] = std::move(entries[from]);
+            keys[at].index = at;
+            at = from;
         }
         entries[at] = std::move(first);
-        placed[at] = true;
+        keys[at].index = at;
     }
 }
 
