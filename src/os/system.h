@@ -24,6 +24,13 @@ struct ChildOutput {
     std::optional<int> wait_status;
 };
 
+// What the calls of a query scope will ask, as far as its opener knows.
+enum class ScopeAsks {
+    unknown,
+    // After the process table: the argument area of every process it lists.
+    arguments_of_every_listed_process,
+};
+
 class System {
 public:
     virtual ~System() = default;
@@ -35,8 +42,10 @@ public:
     // scope closes; with no scope open, every call reads afresh. A scope
     // opened inside another is a scope of its own: it sees nothing the outer
     // one read, and the outer one resumes, with its readings, when it closes.
-    // macOS reads the kernel on every call: both are no-ops there.
-    virtual void open_query_scope() {}
+    // The opener may say what the scope's calls will ask, so that an
+    // implementation can read it together with what is asked first. macOS
+    // reads the kernel on every call: both are no-ops there.
+    virtual void open_query_scope(ScopeAsks) {}
     virtual void close_query_scope() noexcept {}
 
     // libSystem
@@ -118,7 +127,9 @@ public:
 // Opens a query scope for the lifetime of the object, on the calling thread.
 class QueryScope {
 public:
-    explicit QueryScope(System& sys) : sys_(sys) { sys_.open_query_scope(); }
+    explicit QueryScope(System& sys, ScopeAsks asks = ScopeAsks::unknown) : sys_(sys) {
+        sys_.open_query_scope(asks);
+    }
     ~QueryScope() { sys_.close_query_scope(); }
     QueryScope(const QueryScope&) = delete;
     QueryScope& operator=(const QueryScope&) = delete;

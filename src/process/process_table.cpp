@@ -189,7 +189,7 @@ ProcessStatus status_from_p_stat(int p_stat) {
 }
 
 Result<std::vector<ProcessInfo>> get_processes(os::System& sys) {
-    os::QueryScope scope(sys);
+    os::QueryScope scope(sys, os::ScopeAsks::arguments_of_every_listed_process);
     auto table = ProcessEntries::read(sys);
     if (!table) {
         return std::unexpected(std::move(table.error()));

@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "os/darwin.h"
@@ -41,7 +39,10 @@ int probe_errno(os::System& system, std::vector<int> name, const void* newp = nu
     return result == 0 ? 0 : errno;
 }
 
-// Enough children that the table's stat lines are read from both ends at once.
+std::string arguments_of(os::System& system, int pid);
+
+// Enough children that the table's stat lines, and the argument areas read
+// with them, are read from both ends at once.
 TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     os::LinuxSystem system;
     std::vector<std::unique_ptr<Child>> children;
@@ -52,12 +53,14 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     for (const auto& child : children) {
         ASSERT_TRUE(wait_until([&] { return stat_fields(child->pid).at(3) == "S"; }));
     }
+    os::QueryScope scope(system, os::ScopeAsks::arguments_of_every_listed_process);
     const auto table = process_table(system);
     for (const auto& child : children) {
         const kinfo_proc& entry = entry_of(table, child->pid);
         EXPECT_EQ(entry.e_ppid, getpid());
         EXPECT_STREQ(entry.p_comm, "sleep");
         EXPECT_EQ(entry.p_stat, darwin::SSLEEP) << child->pid;
+        EXPECT_EQ(arguments_of(system, child->pid), nul_joined({"/bin/sleep", "60"}));
     }
     const kinfo_proc& self = entry_of(table, getpid());
     EXPECT_EQ(self.e_ppid, getppid());
@@ -155,29 +158,31 @@ std::string arguments_of(os::System& system, int pid) {
     return area.substr((path_end + 8) / 8 * 8);
 }
 
-// The areas a table's scope reads ahead answer one call each, from some
-// moment of that scope: a later call, and a later scope, read the process as
-// it is then.
-TEST(ProcessArgs, AreaReadAheadAnswersOneCallOfItsScope) {
+// A scope opened to ask every listed process's arguments reads them with the
+// table, and each such area answers one call of that scope: a later call,
+// and a later scope, read the process as it is then. Any other scope reads
+// an area only when it is asked for.
+TEST(ProcessArgs, AreaReadWithTheTableAnswersOneCallOfItsScope) {
     os::LinuxSystem system;
     const std::vector<std::string> before = {"/bin/sh", "-c", "kill -STOP $$; exec /bin/sleep 60"};
     const std::string after = nul_joined({"/bin/sleep", "60"});
-    const Child child = spawn(before);
-    ASSERT_TRUE(wait_until([&] { return stat_fields(child.pid).at(3) == "T"; }));
-    const std::string cmdline = "/proc/" + std::to_string(child.pid) + "/cmdline";
-    {
-        os::QueryScope scope(system);
+    for (const bool asked : {true, false}) {
+        const Child child = spawn(before);
+        ASSERT_TRUE(wait_until([&] { return stat_fields(child.pid).at(3) == "T"; }));
+        const std::string cmdline = "/proc/" + std::to_string(child.pid) + "/cmdline";
+        {
+            os::QueryScope scope(system, asked ? os::ScopeAsks::arguments_of_every_listed_process
+                                               : os::ScopeAsks::unknown);
+            process_table(system);
+            ::kill(child.pid, SIGCONT);
+            ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == after; }));
+            EXPECT_EQ(arguments_of(system, child.pid), asked ? nul_joined(before) : after);
+            EXPECT_EQ(arguments_of(system, child.pid), after);
+        }
+        os::QueryScope scope(system, os::ScopeAsks::arguments_of_every_listed_process);
         process_table(system);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::kill(child.pid, SIGCONT);
-        ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == after; }));
-        const std::string first = arguments_of(system, child.pid);
-        EXPECT_TRUE(first == nul_joined(before) || first == after) << first;
         EXPECT_EQ(arguments_of(system, child.pid), after);
     }
-    os::QueryScope scope(system);
-    process_table(system);
-    EXPECT_EQ(arguments_of(system, child.pid), after);
 }
 
 // An unused pid: process_task_test.cpp.

@@ -44,7 +44,7 @@ public:
     std::vector<int> open_scopes;
     std::vector<int> call_scopes;
 
-    void open_query_scope() override { open_scopes.push_back(++scopes_opened); }
+    void open_query_scope(os::ScopeAsks) override { open_scopes.push_back(++scopes_opened); }
     void close_query_scope() noexcept override {
         ++scopes_closed;
         if (!open_scopes.empty()) open_scopes.pop_back();

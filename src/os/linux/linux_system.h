@@ -10,7 +10,7 @@ namespace lumenstat::os {
 class LinuxSystem final : public System {
 public:
     // Scopes nest per thread; see query_scope.h for what one keeps.
-    void open_query_scope() override;
+    void open_query_scope(ScopeAsks asks) override;
     void close_query_scope() noexcept override;
     int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp, const void* newp,
                std::size_t newlen) override;

@@ -21,10 +21,13 @@ ProcessMemo* memo() {
 
 bool keeping() { return memo() != nullptr; }
 
+bool arguments_with_table() {
+    ProcessMemo* kept = memo();
+    return kept != nullptr && kept->arguments_with_table;
+}
+
 std::vector<int>& table_pids_buffer() {
     if (ProcessMemo* kept = memo()) {
-        kept->args_ahead.reset();
-        kept->args_ahead_begun = false;
         kept->table_pids_kept = false;
         kept->table_pids.clear();
         return kept->table_pids;
@@ -45,39 +48,44 @@ const std::vector<int>* remembered_table_pids() {
     return kept != nullptr && kept->table_pids_kept ? &kept->table_pids : nullptr;
 }
 
-ArgsReading* args_read_ahead(int pid, ArgsReadAhead::Reader reader) {
-    ProcessMemo* kept = memo();
-    if (kept == nullptr) {
-        return nullptr;
-    }
-    if (!kept->args_ahead_begun && kept->table_pids_kept) {
-        kept->args_ahead_begun = true;
-        const std::vector<int>& listed = kept->table_pids;
-        if (std::is_sorted(listed.begin(), listed.end())) {
-            kept->args_ahead = ArgsReadAhead::start(listed, reader);
-        } else {
-            std::vector<int> ascending(listed);
-            std::sort(ascending.begin(), ascending.end());
-            kept->args_ahead = ArgsReadAhead::start(ascending, reader);
-        }
-    }
-    return kept->args_ahead ? kept->args_ahead->take(pid) : nullptr;
-}
-
-void remember_stats(std::vector<ProcessStat>&& stats) {
+void remember_stats(std::vector<ProcessStat>&& stats, std::vector<ArgsReading>&& args) {
     if (ProcessMemo* kept = memo()) {
         kept->stats = std::move(stats);
+        kept->table_args = std::move(args);
+        kept->table_args_taken.assign(kept->table_args.size(), false);
     }
 }
+
+namespace {
+
+const ProcessStat* kept_stat(const ProcessMemo& kept, int pid) {
+    auto it = std::lower_bound(kept.stats.begin(), kept.stats.end(), pid,
+                               [](const ProcessStat& s, int p) { return s.pid < p; });
+    return it != kept.stats.end() && it->pid == pid ? &*it : nullptr;
+}
+
+}  // namespace
 
 const ProcessStat* remembered_stat(int pid) {
     ProcessMemo* kept = memo();
-    if (kept == nullptr) {
+    return kept != nullptr ? kept_stat(*kept, pid) : nullptr;
+}
+
+ArgsReading* take_table_args(int pid) {
+    ProcessMemo* kept = memo();
+    if (kept == nullptr || kept->table_args.size() != kept->stats.size()) {
         return nullptr;
     }
-    auto it = std::lower_bound(kept->stats.begin(), kept->stats.end(), pid,
-                               [](const ProcessStat& s, int p) { return s.pid < p; });
-    return it != kept->stats.end() && it->pid == pid ? &*it : nullptr;
+    const ProcessStat* stat = kept_stat(*kept, pid);
+    if (stat == nullptr) {
+        return nullptr;
+    }
+    const auto index = static_cast<std::size_t>(stat - kept->stats.data());
+    if (kept->table_args_taken[index]) {
+        return nullptr;
+    }
+    kept->table_args_taken[index] = true;
+    return &kept->table_args[index];
 }
 
 bool stat_of(int pid, ProcessStat& out) {

@@ -1,22 +1,20 @@
 // What the query scope open on the calling thread keeps of its /proc
 // readings, so that a process listing reads each process's files once: the
 // table fetch keeps every process's stat line for the task-info and usage
-// calls that follow it, the first argument area asked for after its size
-// probe starts reading the areas of the processes it listed ahead
-// (read_ahead.h), and an argument-area size probe keeps the area it built for
-// the fetch that follows it. Each function acts on the
+// calls that follow it, and, in a scope opened to ask every listed process's
+// arguments, each process's argument area read beside its stat line (both
+// read ahead as read_ahead.h says); an argument-area size probe keeps the
+// area it built for the fetch that follows it. Each function acts on the
 // scope open on this thread; with none open, nothing is kept and every call
 // reads the kernel afresh.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "os/linux/process_stat.h"
-#include "os/linux/read_ahead.h"
 
 namespace lumenstat::os::procfs {
 
@@ -28,13 +26,25 @@ struct ArgsReading {
     int error = 0;
     std::optional<bool> exe_refused;
 };
-using ArgsReadAhead = linux_ahead::ReadAhead<ArgsReading>;
+
+// Reads the area of `pid` into `reading`, its exe link and its arguments as
+// they are now. A process without arguments (a kernel thread, a zombie) or
+// without a /proc entry fails with EINVAL, as Darwin fails for processes
+// whose arguments it cannot give.
+void read_args_area(int pid, ArgsReading& reading);
 
 // The readings of one query scope.
 struct ProcessMemo {
+    // Asked when the scope opened: the table fetch reads each process's
+    // argument area with its stat line.
+    bool arguments_with_table = false;
     std::vector<int> table_pids;  // from the last table size probe
     bool table_pids_kept = false;
     std::vector<ProcessStat> stats;  // sorted by pid
+    // The argument areas the last table fetch read, one per entry of
+    // `stats` (none when it read none), and which of them were taken.
+    std::vector<ArgsReading> table_args;
+    std::vector<bool> table_args_taken;
     std::string args_area;
     int args_pid = 0;
     bool args_kept = false;
@@ -43,14 +53,13 @@ struct ProcessMemo {
     int exe_pid = 0;
     bool exe_refused = false;
     std::optional<std::uint64_t> boot_seconds;
-    // Begun at most once per table listing; a listing whose processes are
-    // not asked about (a process tree) reads no area ahead.
-    bool args_ahead_begun = false;
-    std::unique_ptr<ArgsReadAhead> args_ahead;
 };
 
 // Whether a scope is open on this thread, to keep readings in.
 bool keeping();
+// Whether the scope open on this thread was opened to ask the argument area
+// of every process the table lists.
+bool arguments_with_table();
 
 // The processes a table size probe found in /proc, kept for the fetches that
 // follow it in this scope: `table_pids_buffer` returns storage to list them
@@ -61,14 +70,13 @@ std::vector<int>& table_pids_buffer();
 void remember_table_pids();
 const std::vector<int>* remembered_table_pids();
 
-// The argument area of `pid` read ahead with `reader`, taken; null when
-// there is none and the caller is to read it now. The first call after a
-// table size probe of this scope starts reading the areas of the processes
-// the probe listed, from the last one back to the one asked for.
-ArgsReading* args_read_ahead(int pid, ArgsReadAhead::Reader reader);
-
-// Keeps the stat lines of a table fetch; `stats` sorted by pid.
-void remember_stats(std::vector<ProcessStat>&& stats);
+// Keeps the stat lines of a table fetch, `stats` sorted by pid, and the
+// argument areas read with them: none, or one per stat line, in its order.
+void remember_stats(std::vector<ProcessStat>&& stats, std::vector<ArgsReading>&& args);
+// The argument area of `pid` that this scope's table fetch read, taken: it
+// answers one call; null when there is none to take and the caller is to
+// read it now.
+ArgsReading* take_table_args(int pid);
 // The stat line of `pid` kept by this scope, or nullptr.
 const ProcessStat* remembered_stat(int pid);
 // The stat line of `pid`: kept by this scope, else read now. False with

@@ -35,12 +35,14 @@ Scope* current() {
 
 }  // namespace linux_scope
 
-void LinuxSystem::open_query_scope() {
+void LinuxSystem::open_query_scope(ScopeAsks asks) {
     using namespace linux_scope;
     ++stack.depth;
     try {
         auto frame = std::make_unique<Frame>();
         frame->depth = stack.depth;
+        frame->scope.processes.arguments_with_table =
+            asks == ScopeAsks::arguments_of_every_listed_process;
         frame->outer = std::move(stack.innermost);
         stack.innermost = std::move(frame);
     } catch (const std::bad_alloc&) {

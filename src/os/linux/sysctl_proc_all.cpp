@@ -68,27 +68,34 @@ const std::vector<int>& table_pids(DIR* dir, std::vector<int>& listed) {
     return listed;
 }
 
-// One process's stat line read ahead; `read` is false when it could not be
-// read (the process has gone).
+// One process's stat line read ahead, and its argument area when the scope
+// asks for those; `read` is false when the stat line could not be read (the
+// process has gone).
 struct StatReading {
     bool read = false;
     ProcessStat stat;
+    ArgsReading args;
 };
+
+// A process without an address space (a kernel thread, a zombie) has no
+// arguments to read.
+void read_args_of(const ProcessStat& stat, ArgsReading& args) {
+    if (stat.vsize != 0) {
+        read_args_area(stat.pid, args);
+    } else {
+        args.error = EINVAL;
+    }
+}
 
 void read_stat_ahead(int pid, StatReading& out) {
     out.read = read_process_stat(AT_FDCWD, pid, out.stat);
 }
 
-// The stat line of `pid`: the one read ahead, else read now.
-bool table_stat(int proc_fd, int pid, linux_ahead::ReadAhead<StatReading>* ahead,
-                ProcessStat& out) {
-    if (ahead != nullptr) {
-        if (StatReading* reading = ahead->take(pid)) {
-            out = reading->stat;
-            return reading->read;
-        }
+void read_stat_and_args_ahead(int pid, StatReading& out) {
+    read_stat_ahead(pid, out);
+    if (out.read) {
+        read_args_of(out.stat, out.args);
     }
-    return read_process_stat(proc_fd, pid, out);
 }
 
 // A smaller table is read on the calling thread alone.
@@ -122,26 +129,40 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     const int proc_fd = ::dirfd(dir.get());
     const std::size_t room = *oldlenp / entry_size;
     auto* out = static_cast<unsigned char*>(oldp);
-    // The stat lines are kept for the calls the open query scope makes next.
+    // The stat lines are kept for the calls the open query scope makes next,
+    // with the argument areas when it is to ask for those.
     const bool keep = keeping();
     std::vector<ProcessStat> stats;
+    std::vector<ArgsReading> args;
     if (keep) {
         stats.reserve(std::min<std::size_t>(room, 1 << 16));
     }
     std::size_t written = 0;
     bool overflow = false;
-    ProcessStat stat;
     std::vector<int> listed;
     const std::vector<int>& pids = table_pids(dir.get(), listed);
     // The stat lines of the last processes are read on a helper thread while
-    // this one reads the first ones; the helper ends with this call.
-    std::unique_ptr<linux_ahead::ReadAhead<StatReading>> ahead;
-    if (pids.size() >= kStatsWorthReadingAhead && std::ranges::is_sorted(pids)) {
-        ahead = linux_ahead::ReadAhead<StatReading>::start(pids, read_stat_ahead);
+    // this one reads the first ones; the helper ends with this call. The
+    // areas are kept beside the stat lines, which must then come in pid order.
+    const bool sorted = std::ranges::is_sorted(pids);
+    const bool with_args = sorted && arguments_with_table();
+    if (with_args) {
+        args.reserve(stats.capacity());
     }
+    std::unique_ptr<linux_ahead::ReadAhead<StatReading>> ahead;
+    if (pids.size() >= kStatsWorthReadingAhead && sorted) {
+        ahead = linux_ahead::ReadAhead<StatReading>::start(
+            pids, with_args ? read_stat_and_args_ahead : read_stat_ahead);
+    }
+    StatReading now;
     for (int pid : pids) {
+        StatReading* reading = ahead ? ahead->take(pid) : nullptr;
+        if (reading == nullptr) {
+            now.read = read_process_stat(proc_fd, pid, now.stat);
+            reading = &now;
+        }
         // A process that exits between the listing and the read is left out.
-        if (!table_stat(proc_fd, pid, ahead.get(), stat)) {
+        if (!reading->read) {
             continue;
         }
         if (written == room) {
@@ -149,11 +170,16 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
             break;
         }
         darwin::kinfo_proc entry{};
-        fill_entry(entry, stat, boot_seconds, hz);
+        fill_entry(entry, reading->stat, boot_seconds, hz);
         std::memcpy(out + written * entry_size, &entry, entry_size);
         ++written;
         if (keep) {
-            stats.push_back(stat);
+            stats.push_back(reading->stat);
+        }
+        if (with_args && reading == &now) {
+            read_args_of(now.stat, args.emplace_back());
+        } else if (with_args) {
+            args.push_back(std::move(reading->args));
         }
     }
     *oldlenp = written * entry_size;
@@ -166,7 +192,7 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
         if (!std::is_sorted(stats.begin(), stats.end(), by_pid)) {
             std::sort(stats.begin(), stats.end(), by_pid);
         }
-        remember_stats(std::move(stats));
+        remember_stats(std::move(stats), std::move(args));
     }
     return 0;
 }

@@ -23,10 +23,8 @@ namespace {
 // The arguments start on an 8-byte boundary, as Darwin aligns its string area.
 constexpr std::size_t string_alignment = 8;
 
-// Reads the area of `pid` into `reading`, its exe link and its arguments as
-// they are now. A process without arguments (a kernel thread, a zombie) or
-// without a /proc entry fails with EINVAL, as Darwin fails for processes
-// whose arguments it cannot give.
+}  // namespace
+
 void read_args_area(int pid, ArgsReading& reading) {
     std::string& area = reading.area;
     reading.error = 0;
@@ -85,25 +83,21 @@ void read_args_area(int pid, ArgsReading& reading) {
     std::memset(area.data() + 4 + exe_length, 0, header - 4 - exe_length);
 }
 
-// Builds the area of `pid` into `area`: the reading made ahead in this
-// scope, else one made now. A thread id that is not a process's fails with
-// EINVAL, as an unused pid does.
+namespace {
+
+// Builds the area of `pid` into `area`: the one this scope's table read,
+// else one read now. A thread id that is not a process's fails with EINVAL,
+// as an unused pid does.
 bool build_args_area(int pid, std::string& area) {
     // A listing in this scope already knows which processes have no address
     // space to hold arguments, and that each of its pids is a process.
     const ProcessStat* stat = remembered_stat(pid);
     if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
-        // A reading made ahead still tells whether the process's counters
-        // may be read.
-        if (const ArgsReading* ahead = args_read_ahead(pid, read_args_area);
-            ahead && ahead->exe_refused) {
-            remember_exe_refusal(pid, *ahead->exe_refused);
-        }
         errno = EINVAL;
         return false;
     }
     ArgsReading now;
-    ArgsReading* reading = args_read_ahead(pid, read_args_area);
+    ArgsReading* reading = take_table_args(pid);
     if (reading == nullptr) {
         now.area.swap(area);
         read_args_area(pid, now);
