@@ -68,35 +68,34 @@ const std::vector<int>& table_pids(DIR* dir, std::vector<int>& listed) {
     return listed;
 }
 
-// One process's stat line read ahead, and its argument area when the scope
-// asks for those; `read` is false when the stat line could not be read (the
-// process has gone).
+// One process's stat line, and its argument area when the scope asks for
+// those; `read` is false when the stat line could not be read (the process
+// has gone).
 struct StatReading {
     bool read = false;
     ProcessStat stat;
     ArgsReading args;
 };
 
-// A process without an address space (a kernel thread, a zombie) has no
-// arguments to read.
-void read_args_of(const ProcessStat& stat, ArgsReading& args) {
-    if (stat.vsize != 0) {
-        read_args_area(stat.pid, args);
+// Reads `pid` into `out`, its stat line relative to `proc_fd` (an open /proc,
+// or AT_FDCWD). A process without an address space (a kernel thread, a
+// zombie) has no arguments to read.
+void read_entry(int proc_fd, int pid, bool with_args, StatReading& out) {
+    out.read = read_process_stat(proc_fd, pid, out.stat);
+    if (!out.read || !with_args) {
+        return;
+    }
+    if (out.stat.vsize != 0) {
+        read_args_area(pid, out.args);
     } else {
-        args.error = EINVAL;
+        out.args = ArgsReading{};
+        out.args.error = EINVAL;
     }
 }
 
-void read_stat_ahead(int pid, StatReading& out) {
-    out.read = read_process_stat(AT_FDCWD, pid, out.stat);
-}
+void read_stat_ahead(int pid, StatReading& out) { read_entry(AT_FDCWD, pid, false, out); }
 
-void read_stat_and_args_ahead(int pid, StatReading& out) {
-    read_stat_ahead(pid, out);
-    if (out.read) {
-        read_args_of(out.stat, out.args);
-    }
-}
+void read_stat_and_args_ahead(int pid, StatReading& out) { read_entry(AT_FDCWD, pid, true, out); }
 
 // A smaller table is read on the calling thread alone.
 constexpr std::size_t kStatsWorthReadingAhead = 64;
@@ -158,7 +157,7 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     for (int pid : pids) {
         StatReading* reading = ahead ? ahead->take(pid) : nullptr;
         if (reading == nullptr) {
-            now.read = read_process_stat(proc_fd, pid, now.stat);
+            read_entry(proc_fd, pid, with_args, now);
             reading = &now;
         }
         // A process that exits between the listing and the read is left out.
@@ -176,9 +175,7 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
         if (keep) {
             stats.push_back(reading->stat);
         }
-        if (with_args && reading == &now) {
-            read_args_of(now.stat, args.emplace_back());
-        } else if (with_args) {
+        if (with_args) {
             args.push_back(std::move(reading->args));
         }
     }
