@@ -39,7 +39,18 @@ int probe_errno(os::System& system, std::vector<int> name, const void* newp = nu
     return result == 0 ? 0 : errno;
 }
 
-std::string arguments_of(os::System& system, int pid);
+// The arguments of `pid` after the executable's path and its padding, as a
+// size probe and the fetch after it give them; empty when they fail.
+std::string arguments_of(os::System& system, int pid) {
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t size = 0;
+    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
+    std::string area(size, '\0');
+    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
+    area.resize(size);
+    const std::size_t path_end = area.find('\0', 4);
+    return area.substr((path_end + 8) / 8 * 8);
+}
 
 // Enough children that the table's stat lines, and the argument areas read
 // with them, are read from both ends at once.
@@ -143,19 +154,6 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(area.back(), '\x55');
-}
-
-// The arguments of `pid` after the executable's path and its padding, as a
-// size probe and the fetch after it give them; empty when they fail.
-std::string arguments_of(os::System& system, int pid) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-    std::size_t size = 0;
-    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
-    std::string area(size, '\0');
-    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
-    area.resize(size);
-    const std::size_t path_end = area.find('\0', 4);
-    return area.substr((path_end + 8) / 8 * 8);
 }
 
 // A scope opened to ask every listed process's arguments reads them with the
