@@ -56,31 +56,22 @@ void remember_stats(std::vector<ProcessStat>&& stats, std::vector<ArgsReading>&&
     }
 }
 
-namespace {
-
-const ProcessStat* kept_stat(const ProcessMemo& kept, int pid) {
-    auto it = std::lower_bound(kept.stats.begin(), kept.stats.end(), pid,
-                               [](const ProcessStat& s, int p) { return s.pid < p; });
-    return it != kept.stats.end() && it->pid == pid ? &*it : nullptr;
-}
-
-}  // namespace
-
 const ProcessStat* remembered_stat(int pid) {
     ProcessMemo* kept = memo();
-    return kept != nullptr ? kept_stat(*kept, pid) : nullptr;
+    if (kept == nullptr) {
+        return nullptr;
+    }
+    auto it = std::lower_bound(kept->stats.begin(), kept->stats.end(), pid,
+                               [](const ProcessStat& s, int p) { return s.pid < p; });
+    return it != kept->stats.end() && it->pid == pid ? &*it : nullptr;
 }
 
-ArgsReading* take_table_args(int pid) {
+ArgsReading* take_table_args(const ProcessStat& remembered) {
     ProcessMemo* kept = memo();
     if (kept == nullptr || kept->table_args.size() != kept->stats.size()) {
         return nullptr;
     }
-    const ProcessStat* stat = kept_stat(*kept, pid);
-    if (stat == nullptr) {
-        return nullptr;
-    }
-    const auto index = static_cast<std::size_t>(stat - kept->stats.data());
+    const auto index = static_cast<std::size_t>(&remembered - kept->stats.data());
     if (kept->table_args_taken[index]) {
         return nullptr;
     }

@@ -73,12 +73,12 @@ const std::vector<int>* remembered_table_pids();
 // Keeps the stat lines of a table fetch, `stats` sorted by pid, and the
 // argument areas read with them: none, or one per stat line, in its order.
 void remember_stats(std::vector<ProcessStat>&& stats, std::vector<ArgsReading>&& args);
-// The argument area of `pid` that this scope's table fetch read, taken: it
-// answers one call; null when there is none to take and the caller is to
-// read it now.
-ArgsReading* take_table_args(int pid);
 // The stat line of `pid` kept by this scope, or nullptr.
 const ProcessStat* remembered_stat(int pid);
+// The argument area this scope's table fetch read beside `remembered` (a
+// stat line remembered_stat returned), taken: it answers one call; null when
+// there is none to take and the caller is to read it now.
+ArgsReading* take_table_args(const ProcessStat& remembered);
 // The stat line of `pid`: kept by this scope, else read now. False with
 // errno ESRCH when the process does not exist.
 bool stat_of(int pid, ProcessStat& out);

@@ -97,7 +97,7 @@ bool build_args_area(int pid, std::string& area) {
         return false;
     }
     ArgsReading now;
-    ArgsReading* reading = take_table_args(pid);
+    ArgsReading* reading = stat != nullptr ? take_table_args(*stat) : nullptr;
     if (reading == nullptr) {
         now.area.swap(area);
         read_args_area(pid, now);
