@@ -28,53 +28,45 @@ namespace {
 namespace d = darwin;
 using namespace std::chrono_literals;
 
-// A child holding a listener; each byte it reads from `command` makes it
-// open one more listener, answered with a byte on `done`.
+// A child holding a listener; each byte written to `channel` makes it open
+// one more listener, answered with a byte back.
 struct Holder {
+    int channel = -1;
     pid_t pid = -1;
-    int command = -1;
-    int done = -1;
 
     Holder() {
-        int to_child[2], from_child[2];
-        EXPECT_EQ(pipe(to_child), 0);
-        EXPECT_EQ(pipe(from_child), 0);
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         pid = fork();
         if (pid == 0) {
-            close(to_child[1]);
-            close(from_child[0]);
+            close(ends[0]);
             char byte = 0;
             do {
                 int fd = socket(AF_INET, SOCK_STREAM, 0);
-                sockaddr_in at{};
-                at.sin_family = AF_INET;
-                at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
                 if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-                    listen(fd, 4) != 0 || write(from_child[1], &byte, 1) != 1) {
+                    listen(fd, 4) != 0 || write(ends[1], &byte, 1) != 1) {
                     _exit(1);
                 }
-            } while (read(to_child[0], &byte, 1) == 1);
+            } while (read(ends[1], &byte, 1) == 1);
             _exit(0);
         }
-        close(to_child[0]);
-        close(from_child[1]);
-        command = to_child[1];
-        done = from_child[0];
+        close(ends[1]);
+        channel = ends[0];
         wait_done();
     }
     ~Holder() {
-        close(command);
-        close(done);
+        close(channel);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     void wait_done() {
         char byte;
-        EXPECT_EQ(read(done, &byte, 1), 1);
+        EXPECT_EQ(read(channel, &byte, 1), 1);
     }
     void open_another() {
         char byte = 1;
-        EXPECT_EQ(write(command, &byte, 1), 1);
+        EXPECT_EQ(write(channel, &byte, 1), 1);
         wait_done();
     }
 };
@@ -105,7 +97,9 @@ int listeners_in_walk(os::System& system, int pid) {
     return listening;
 }
 
-TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
+// A listing read ahead for the walk, and a size probe with the listing after
+// it, each answer one PROC_PIDLISTFDS of their scope; later ones read anew.
+TEST(SocketWalk, EachReadingAnswersOneListingOfItsScope) {
     Holder holder;
     os::LinuxSystem system;
     {
@@ -114,25 +108,20 @@ TEST(SocketWalk, ListingReadAheadAnswersItsScopeOnly) {
         std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
         EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);
         EXPECT_EQ(listeners_in_walk(system, holder.pid), 1);  // read anew
+        const int probed = system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
+        ASSERT_GT(probed, 0);
+        holder.open_another();
+        std::vector<d::proc_fdinfo> fds(1024);
+        auto list = [&] {
+            return system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8);
+        };
+        EXPECT_EQ(list(), probed);
+        EXPECT_EQ(list(), probed + 8);
     }
     holder.open_another();
     os::QueryScope scope(system);
     begin_walk(system);
-    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
-}
-
-// A size probe and the listing call after it are one reading of the process;
-// a listing without a probe before it reads anew.
-TEST(SocketWalk, SizeProbeAndTheListingAfterItAreOneReading) {
-    Holder holder;
-    os::LinuxSystem system;
-    os::QueryScope scope(system);
-    const int probed = system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
-    ASSERT_GT(probed, 0);
-    holder.open_another();
-    std::vector<d::proc_fdinfo> fds(1024);
-    EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8), probed);
-    EXPECT_EQ(listeners_in_walk(system, holder.pid), 2);
+    EXPECT_EQ(listeners_in_walk(system, holder.pid), 3);
 }
 
 namespace ls = os::linux_sockets;
