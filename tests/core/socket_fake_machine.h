@@ -30,9 +30,8 @@ struct FakeProcess {
 
     int pid;
     std::vector<FakeDescriptor> fds;
-    bool task_readable = true;
     bool size_readable = true;  // the size probe of the descriptor list
-    bool fds_readable = true;
+    bool fds_readable = true;   // else the listing fails with EPERM
     // pbi_nfiles and the size probe's count; default: the number of fds
     std::optional<std::uint32_t> nfiles;
 };
@@ -65,7 +64,7 @@ struct FakeMachine {
             const FakeProcess* process = find(pid);
             if (process == nullptr) return errno = ESRCH, 0;
             if (flavor == d::PROC_PIDTASKALLINFO) {
-                if (!process->task_readable || size < (int)sizeof(d::proc_taskallinfo)) return 0;
+                if (size < (int)sizeof(d::proc_taskallinfo)) return 0;
                 auto* info = static_cast<d::proc_taskallinfo*>(out);
                 *info = {};
                 info->pbsd.pbi_nfiles = process->nfiles.value_or(process->fds.size());
@@ -77,7 +76,8 @@ struct FakeMachine {
                     std::uint64_t{process->nfiles.value_or(process->fds.size())} * 8, INT32_MAX));
             }
             listfds_sizes.push_back(size);
-            if (flavor != d::PROC_PIDLISTFDS || !process->fds_readable) return 0;
+            if (flavor != d::PROC_PIDLISTFDS) return 0;
+            if (!process->fds_readable) return errno = EPERM, 0;
             std::size_t n = std::min(process->fds.size(), static_cast<std::size_t>(size) / 8);
             for (std::size_t i = 0; i < n; ++i) {
                 static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd, process->fds[i].type};
@@ -130,8 +130,9 @@ inline d::socket_fdinfo socket_info(int kind, int protocol, int family, std::uin
     return info;
 }
 
-inline d::socket_fdinfo tcp(int family, std::uint16_t lport, std::uint16_t rport, int state) {
-    return socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport, rport, state);
+inline d::socket_fdinfo tcp(int family, std::uint16_t lport, std::uint16_t rport, int state,
+                            std::uint8_t vflag = 0) {
+    return socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport, rport, state, vflag);
 }
 
 inline d::socket_fdinfo udp(int family, std::uint16_t lport, std::uint16_t rport = 0) {
@@ -139,7 +140,7 @@ inline d::socket_fdinfo udp(int family, std::uint16_t lport, std::uint16_t rport
 }
 
 inline FakeDescriptor socket_fd(int fd, const d::socket_fdinfo& info) {
-    return {fd, d::PROX_FDTYPE_SOCKET, info, static_cast<int>(sizeof(info))};
+    return {fd, d::PROX_FDTYPE_SOCKET, info};
 }
 
 inline FakeDescriptor listener(int fd, std::uint16_t port, int family = d::DARWIN_AF_INET) {

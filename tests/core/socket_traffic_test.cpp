@@ -133,12 +133,6 @@ struct SocketStatsQuery : ::testing::Test {
 
     void SetUp() override {
         machine.install(system);
-        system.on_proc_pidinfo = [list = system.on_proc_pidinfo](
-                                     int pid, int flavor, std::uint64_t arg, void* out, int size) {
-            int result = list(pid, flavor, arg, out, size);
-            if (result == 0 && flavor == d::PROC_PIDLISTFDS) errno = EPERM;
-            return result;
-        };
         child.wait_status = 0;
         system.on_spawn_collect = [this](const char* file, const char* const* argv,
                                          os::ChildOutput& output) {
@@ -173,8 +167,7 @@ struct SocketStatsQuery : ::testing::Test {
     static FakeDescriptor tcp_fd(int fd, int family, std::uint16_t lport, std::uint16_t rport,
                                  std::uint8_t vflag = 0) {
         if (vflag == 0) vflag = family == V6 ? d::INI_IPV6 : d::INI_IPV4;
-        return socket_fd(fd, socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport,
-                                         rport, d::TCPS_ESTABLISHED, vflag));
+        return socket_fd(fd, tcp(family, lport, rport, d::TCPS_ESTABLISHED, vflag));
     }
 };
 
@@ -205,25 +198,25 @@ TEST_F(SocketStatsQuery, TcpSocketsInDescriptorOrderWithTheToolsCounts) {
                         {"nettop", "nettop", "-L", "1", "-n", "-p", "312"}}));
 }
 
-TEST_F(SocketStatsQuery, UnreadableProcessesGiveNothingAndOneLine) {
-    auto [none, line] = stats(99999);
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(line,
-              "[SocketStats] pidinfo failed for PID 99999: return code = 0, errno = 3, "
-              "message = 'No such process'\n");
-    machine.processes = {{40, {tcp_fd(3, V4, 1, 2)}}};
+// An unreadable process or descriptor list gets one line, no TCP socket none.
+TEST_F(SocketStatsQuery, NoTcpSocketGivesNothingAndRunsNoTool) {
+    machine.processes = {{40, {tcp_fd(3, V4, 1, 2)}},
+                         {41, {socket_fd(3, udp(V4, 53)), file_fd(4)}}};
     machine.processes[0].fds_readable = false;
-    auto [nothing, list_line] = stats(40);
-    EXPECT_TRUE(nothing.empty());
-    EXPECT_EQ(list_line,
-              "[SocketStats] listpidinfo failed for PID 40: return code = 0, errno = 1, "
-              "message = 'Operation not permitted'\n");
-    EXPECT_TRUE(runs.empty());
-}
-
-TEST_F(SocketStatsQuery, NoTcpSocketRunsNoTool) {
-    machine.processes = {{41, {socket_fd(3, udp(V4, 53)), file_fd(4)}}};
-    EXPECT_TRUE(stats(41).first.empty());
+    const std::pair<std::uint32_t, const char*> rows[] = {
+        {99999,
+         "[SocketStats] pidinfo failed for PID 99999: return code = 0, errno = 3, "
+         "message = 'No such process'\n"},
+        {40,
+         "[SocketStats] listpidinfo failed for PID 40: return code = 0, errno = 1, "
+         "message = 'Operation not permitted'\n"},
+        {41, ""},
+    };
+    for (auto [pid, line] : rows) {
+        auto [records, written] = stats(pid);
+        EXPECT_TRUE(records.empty()) << pid;
+        EXPECT_EQ(written, line);
+    }
     EXPECT_TRUE(runs.empty());
 }
 

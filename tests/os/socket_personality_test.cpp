@@ -158,9 +158,9 @@ struct Personality : ::testing::Test {
     }
 
     // The socket record of `fd`: its size returned, or 0 and errno.
-    int read_socket(int fd, d::socket_fdinfo& out, int pid = -1, int size = sizeof(out)) {
+    int read_socket(int fd, d::socket_fdinfo& out, int size = sizeof(out)) {
         errno = 0;
-        return system.proc_pidfdinfo(pid < 0 ? self : pid, fd, d::PROC_PIDFDSOCKETINFO, &out, size);
+        return system.proc_pidfdinfo(self, fd, d::PROC_PIDFDSOCKETINFO, &out, size);
     }
 
     // A fresh look at one descriptor, as a query about this process makes it.
@@ -402,7 +402,7 @@ TEST_F(Personality, FailuresSayWhy) {
     const std::tuple<int, int, int> cases[] = {
         {pipe, full, EBADF}, {closed, full, EBADF}, {server, full - 1, ENOMEM}};
     for (auto [fd, size, error] : cases) {
-        EXPECT_EQ(read_socket(fd, out, -1, size), 0) << fd;
+        EXPECT_EQ(read_socket(fd, out, size), 0) << fd;
         EXPECT_EQ(errno, error) << fd;
     }
 }
