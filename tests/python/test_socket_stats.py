@@ -36,10 +36,6 @@ def exchange(family, host, up, down):
     return listener, client, server
 
 
-def row(s):
-    return s.protocol, s.local_addr, s.remote_addr, s.bytes_sent, s.bytes_received
-
-
 def expected_rows(protocol, listener, client, server, up, down):
     a, b = text(listener.getsockname()), text(client.getsockname())
     return {
@@ -62,7 +58,8 @@ def test_every_byte_of_our_connections(connections):
     want = {**expected_rows("tcp", *connections[0], 5000, 3000),
             **expected_rows("tcp6", *connections[1], 1, 70001)}
     stats = [s for s in lumenstat.get_process_socket_stats(ME) if s.fd in want]
-    assert {s.fd: row(s) for s in stats} == want
+    assert {s.fd: (s.protocol, s.local_addr, s.remote_addr, s.bytes_sent, s.bytes_received)
+            for s in stats} == want
     assert {s.pid for s in stats} == {ME}
     assert [s.fd for s in stats] == sorted(s.fd for s in stats)
 
