@@ -2,9 +2,11 @@
 #include <signal.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "socket/address_text.h"
+#include "socket/parsers.h"
 #include "socket/traffic.h"
 #include "socket/traffic_table.h"
 #include "socket_fake_machine.h"
@@ -72,20 +74,11 @@ TEST(TrafficTableParse, KeepsConnectionLinesWithTrafficToleratingTheRest) {
     EXPECT_EQ(entries_text(TrafficTable::parse(std::string(100000, ','))), "");
 }
 
-SocketAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t e,
-                 std::uint16_t port) {
-    return SocketAddress::v4({a, b, c, e}, port);
-}
-
-SocketAddress v6_loopback(std::uint16_t port) {
-    std::array<std::uint8_t, 16> bytes{};
-    bytes[15] = 1;
-    return SocketAddress::v6(bytes, port);
-}
-
-std::string found(const TrafficTable& table, const SocketAddress& local,
-                  const std::optional<SocketAddress>& remote) {
-    auto counts = table.find(local, remote);
+// The counts "sent/received" the table has for a socket, or "none"; a null
+// remote address: the socket has none.
+std::string found(const TrafficTable& table, const char* local, const char* remote) {
+    auto at = [](const char* text) { return *parse_socket_address(text).value; };
+    auto counts = table.find(at(local), remote ? std::optional(at(remote)) : std::nullopt);
     return counts
                ? std::to_string(counts->bytes_sent) + "/" + std::to_string(counts->bytes_received)
                : "none";
@@ -107,20 +100,25 @@ TEST(TrafficTableFind, MatchesWholeEndpointsHalfByHalf) {
         "x,tcp6 ::1:444<->::1:52101,,,13,14\n"
         "x,127.0.0.1.9<->127.0.0.1.10,,,15,16\n"
         "x,tcp46 127.0.0.1:7000<->127.0.0.1:7001,,,99,99\n");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 80), v4(127, 0, 0, 1, 5000)), "none");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 8080), v4(127, 0, 0, 1, 5000)), "2/1");
-    EXPECT_EQ(found(table, v4(10, 0, 0, 1, 22), v4(127, 0, 0, 1, 6000)), "none");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), v4(127, 0, 0, 1, 7001)), "20/10");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7001), v4(127, 0, 0, 1, 7000)), "10/20");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 8080), std::nullopt), "6/5");
-    EXPECT_EQ(found(table, v6_loopback(8080), std::nullopt), "8/7");
-    EXPECT_EQ(found(table, v6_loopback(443), v6_loopback(52100)), "12/11");
-    EXPECT_EQ(found(table, v6_loopback(444), v6_loopback(52101)), "14/13");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 9), v4(127, 0, 0, 1, 10)), "16/15");
-    // The right local end with another remote end, or none, is another connection.
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), v4(127, 0, 0, 1, 7002)), "none");
-    EXPECT_EQ(found(table, v4(127, 0, 0, 1, 7000), std::nullopt), "none");
-    EXPECT_EQ(found(table, v6_loopback(443), std::nullopt), "none");
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"127.0.0.1:80", "127.0.0.1:5000", "none"},
+        {"127.0.0.1:8080", "127.0.0.1:5000", "2/1"},
+        {"10.0.0.1:22", "127.0.0.1:6000", "none"},
+        {"127.0.0.1:7000", "127.0.0.1:7001", "20/10"},
+        {"127.0.0.1:7001", "127.0.0.1:7000", "10/20"},
+        {"127.0.0.1:8080", nullptr, "6/5"},
+        {"[::1]:8080", nullptr, "8/7"},
+        {"[::1]:443", "[::1]:52100", "12/11"},
+        {"[::1]:444", "[::1]:52101", "14/13"},
+        {"127.0.0.1:9", "127.0.0.1:10", "16/15"},
+        // The right local end with another remote end, or none, is another connection.
+        {"127.0.0.1:7000", "127.0.0.1:7002", "none"},
+        {"127.0.0.1:7000", nullptr, "none"},
+        {"[::1]:443", nullptr, "none"},
+    };
+    for (auto [local, remote, counts] : rows) {
+        EXPECT_EQ(found(table, local, remote), counts) << local << " " << (remote ? remote : "-");
+    }
 }
 
 struct SocketStatsQuery : ::testing::Test {
