@@ -410,21 +410,18 @@ TEST_F(Personality, FailuresSayWhy) {
 // A process whose descriptor directory opens but whose links the kernel
 // refuses (a security module, or Yama for a process not our descendant).
 int process_with_hidden_links() {
-    DIR* proc = ::opendir("/proc");
-    int found = -1;
-    while (dirent* entry = found < 0 && proc ? ::readdir(proc) : nullptr) {
-        std::string dir = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* fds = std::atoi(entry->d_name) > 0 ? ::opendir(dir.c_str()) : nullptr;
-        dirent* fd = fds ? ::readdir(fds) : nullptr;
-        while (fd && fd->d_name[0] == '.') fd = ::readdir(fds);
+    namespace fs = std::filesystem;
+    for (const fs::directory_entry& process : fs::directory_iterator("/proc")) {
+        const int pid = std::atoi(process.path().filename().c_str());
+        std::error_code error;
+        const fs::directory_iterator fds(process.path() / "fd", error);
         char link[64];
-        bool hidden =
-            fd && ::readlinkat(::dirfd(fds), fd->d_name, link, sizeof(link)) < 0 && errno == EACCES;
-        found = hidden ? std::atoi(entry->d_name) : -1;
-        if (fds) ::closedir(fds);
+        if (pid > 0 && !error && fds != fs::directory_iterator() &&
+            ::readlink(fds->path().c_str(), link, sizeof link) < 0 && errno == EACCES) {
+            return pid;
+        }
     }
-    if (proc) ::closedir(proc);
-    return found;
+    return -1;
 }
 
 TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
