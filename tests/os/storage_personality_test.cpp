@@ -2,12 +2,11 @@
 // escapes, statfs that does not wait, block-device counters and the
 // registry's object bookkeeping, against the live system where it can.
 #include <gtest/gtest.h>
-#include <sys/statvfs.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,29 +107,15 @@ TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
     EXPECT_FALSE(os::statfs_may_wait("fusectl"));
 }
 
-// Every mount of the kernel's table, with statfs figures equal to statvfs of
-// its mount point (f_frsize as the block size, as df counts).
-TEST(Getfsstat, MatchesMountTableAndStatvfs) {
+// The kernel's table, counted and filled (each mount's figures against df:
+// tests/python/test_storage.py).
+TEST(Getfsstat, FillsWhatFitsAndReadsTheTableOncePerScope) {
     os::LinuxSystem sys;
     const int count = sys.getfsstat(nullptr, 0, darwin::kMntNowait);
     ASSERT_GT(count, 0);
-    std::vector<darwin::statfs> table(static_cast<std::size_t>(count) + 2);
-    const int filled =
-        sys.getfsstat(table.data(), static_cast<int>(table.size() * 2168), darwin::kMntNowait);
-    ASSERT_GE(filled, count - 5);  // mounts may come and go meanwhile
-    bool root_seen = false;
-    for (int i = 0; i < filled; ++i) {
-        const darwin::statfs& e = table[static_cast<std::size_t>(i)];
-        if (std::string_view(e.f_mntonname) != "/") continue;
-        root_seen = true;
-        struct statvfs reference {};
-        ASSERT_EQ(statvfs("/", &reference), 0);
-        EXPECT_EQ(e.f_bsize, reference.f_frsize);
-        EXPECT_EQ(e.f_blocks, reference.f_blocks);
-    }
-    EXPECT_TRUE(root_seen);
-    // Only what fits in the buffer is filled.
+    std::vector<darwin::statfs> table(2);
     EXPECT_EQ(sys.getfsstat(table.data(), 2168 + 100, darwin::kMntNowait), 1);
+    EXPECT_NE(table[0].f_mntonname[0], '\0');
 
     // Within a scope the table is read once and dropped with the scope; a
     // scope inside it reads its own.
@@ -178,12 +163,7 @@ TEST(IoRegistry, ServicesFollowSysBlock) {
     EXPECT_EQ(sys.IOObjectRelease(iterator), darwin::KERN_SUCCESS);
     EXPECT_EQ(sys.IOObjectRelease(iterator), static_cast<darwin::kern_return_t>(0xe00002c2));
     EXPECT_EQ(sys.live_registry_objects(), 0u);
-    std::size_t devices = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/sys/block")) {
-        (void)entry;
-        ++devices;
-    }
-    EXPECT_EQ(static_cast<std::size_t>(services), devices);
+    EXPECT_EQ(services, std::distance(std::filesystem::directory_iterator("/sys/block"), {}));
 
     // Another class matches nothing, and its dictionary is consumed too.
     ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOMedia"), &iterator),
