@@ -142,12 +142,6 @@ TEST(SystemSummary, QueriesInOrderWithTheTotalAskedAgainAfterTheSample) {
         // The later listing saw no sockets at all.
         EXPECT_EQ(summary.socket_summary.total,
                   c.total_from_later_listing ? 0 : summary.connections.size());
-
-        EXPECT_TRUE(std::ranges::any_of(summary.processes, [](const ProcessInfo& p) {
-            return p.pid == static_cast<std::uint32_t>(::getpid());
-        }));
-        EXPECT_GT(summary.memory.total, 0u);
-        EXPECT_FALSE(summary.cpu_usage.empty());
     }
 }
 
