@@ -24,7 +24,6 @@ def test_cpu_info_matches_the_kernel():
     assert info.vendor == fields.get("vendor_id", info.vendor)
     if "cpu MHz" in fields and not os.path.exists("/sys/devices/system/cpu/cpu0/cpufreq"):
         assert info.frequency_mhz == int(float(fields["cpu MHz"]))
-    assert {type(v) for v in (info.physical_cores, info.logical_cores, info.frequency_mhz)} == {int}
 
 
 def test_cpu_times_are_the_proc_stat_ticks_folded_into_four_states():
