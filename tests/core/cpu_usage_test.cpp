@@ -104,12 +104,6 @@ TEST(CpuUsage, SamplesSleepsAndSamplesAgainReleasingEverySample) {
     EXPECT_EQ(second.released.size(), 1u);
 }
 
-TEST(SampleDuration, MillisecondsNeverOverflow) {
-    const auto largest = Duration::from_milliseconds(kMax);
-    EXPECT_EQ(std::tuple(largest.seconds, largest.nanoseconds),
-              std::tuple(18'446'744'073'709'551u, 615'000'000u));
-}
-
 // The nanosleep requests made for `span`: the first `interrupted` calls are
 // cut short by a signal with half the request left, then calls fail with
 // `fail_errno` if it is set.
@@ -132,6 +126,9 @@ TEST(Sleep, ResumesAfterSignalsAndSleepsLongSpansInPieces) {
     EXPECT_EQ(sleeps_of({1, 2'500'000'000u}), (Spans{{3, 500'000'000}}));
     constexpr long kSigned = std::numeric_limits<std::int64_t>::max();
     EXPECT_EQ(sleeps_of({kMax, 7}), (Spans{{kSigned, 0}, {kSigned, 0}, {1, 7}}));
+    // The longest span in milliseconds converts without overflow.
+    EXPECT_EQ(sleeps_of(Duration::from_milliseconds(kMax)),
+              (Spans{{18'446'744'073'709'551, 615'000'000}}));
     EXPECT_TRUE(sleeps_of({}).empty());
     // Any other failure ends the sleep rather than retrying or sleeping on.
     EXPECT_EQ(sleeps_of({1, 0}, 0, EINVAL).size(), 1u);
