@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "os/linux/linux_system.h"
@@ -19,47 +20,41 @@ using nettop::TcpConnection;
 
 // The sequence counters count the peer's FIN as one byte received once it
 // has arrived (the state says whether); the sent count never holds the SYN
-// or FIN, and a byte sent twice counts once.
+// or FIN, and a byte sent twice counts once. An older kernel's shorter
+// record: what it lacks reads 0, also where the connection held a count.
 TEST(TrafficToolCounts, PayloadBytesOnlyInEveryState) {
+    constexpr std::size_t kWhole = sizeof(tcp_info), kNoSent = offsetof(tcp_info, tcpi_bytes_sent);
     struct Case {
         std::uint8_t state;
         std::uint64_t sent, retransmitted, received;
+        std::size_t length;
         std::uint64_t want_sent, want_received;
     };
     const Case cases[] = {
-        {1, 5000, 0, 3000, 5000, 3000},    // ESTABLISHED
-        {1, 5600, 600, 3000, 5000, 3000},  // retransmissions
-        {5, 5000, 0, 3000, 5000, 3000},    // FIN_WAIT2: our FIN went, none came
-        {4, 5000, 0, 3000, 5000, 3000},    // FIN_WAIT1
-        {8, 3000, 0, 5001, 3000, 5000},    // CLOSE_WAIT: the peer's FIN came
-        {9, 3000, 0, 5001, 3000, 5000},    // LAST_ACK
-        {11, 3000, 0, 5001, 3000, 5000},   // CLOSING
-        {8, 0, 0, 1, 0, 0},                // a FIN and nothing else
-        {10, 0, 0, 0, 0, 0},               // LISTEN
-        {1, 10, 20, 0, 0, 0},              // never below zero
+        {1, 5000, 0, 3000, kWhole, 5000, 3000},    // ESTABLISHED
+        {1, 5600, 600, 3000, kWhole, 5000, 3000},  // retransmissions
+        {5, 5000, 0, 3000, kWhole, 5000, 3000},    // FIN_WAIT2: our FIN went, none came
+        {4, 5000, 0, 3000, kWhole, 5000, 3000},    // FIN_WAIT1
+        {8, 3000, 0, 5001, kWhole, 3000, 5000},    // CLOSE_WAIT: the peer's FIN came
+        {9, 3000, 0, 5001, kWhole, 3000, 5000},    // LAST_ACK
+        {11, 3000, 0, 5001, kWhole, 3000, 5000},   // CLOSING
+        {1, 7, 0, 9, kNoSent, 0, 9},               // older kernel
+        {1, 7, 0, 9, 16, 0, 0},                    // older still
+        {8, 0, 0, 1, kWhole, 0, 0},                // a FIN and nothing else
+        {10, 0, 0, 0, kWhole, 0, 0},               // LISTEN
+        {1, 10, 20, 0, kWhole, 0, 0},              // never below zero
     };
+    TcpConnection connection;  // each row's counts replace the last row's
     for (const Case& c : cases) {
         tcp_info info{};
         info.tcpi_bytes_sent = c.sent;
         info.tcpi_bytes_retrans = c.retransmitted;
         info.tcpi_bytes_received = c.received;
-        TcpConnection connection;
-        nettop::payload_counts(std::as_bytes(std::span(&info, 1)), c.state, connection);
+        nettop::payload_counts(std::as_bytes(std::span(&info, 1)).first(c.length), c.state,
+                               connection);
         EXPECT_EQ(connection.bytes_sent, c.want_sent) << int(c.state) << " " << c.sent;
         EXPECT_EQ(connection.bytes_received, c.want_received) << int(c.state) << " " << c.received;
     }
-    // An older kernel's shorter record: what it lacks reads 0.
-    tcp_info info{};
-    info.tcpi_bytes_sent = 7;
-    info.tcpi_bytes_received = 9;
-    TcpConnection connection;
-    nettop::payload_counts(
-        std::as_bytes(std::span(&info, 1)).first(offsetof(tcp_info, tcpi_bytes_sent)), 1,
-        connection);
-    EXPECT_EQ(connection.bytes_sent, 0u);
-    EXPECT_EQ(connection.bytes_received, 9u);
-    nettop::payload_counts(std::as_bytes(std::span(&info, 1)).first(16), 1, connection);
-    EXPECT_EQ(connection.bytes_received, 0u);
 }
 
 // The tool's outcome for a command line.
@@ -86,25 +81,25 @@ ToolRun run_tool(std::vector<std::string> args) {
 
 TEST(TrafficToolLive, RefusedInputsGetAMessageAndAFailingStatus) {
     const std::string missing = std::to_string(1 << 30);  // above any pid_max
-    const std::pair<std::vector<std::string>, int> cases[] = {
-        {{"-L", "1", "-n", "-p", "0"}, 2},
-        {{"-L", "1", "-n", "-p", "2147483648"}, 2},
-        {{"-L", "1", "-n", "-p", "+5"}, 2},
-        {{"-L", "2", "-n", "-p", "5"}, 2},
-        {{"-n", "-L", "1", "-p", "5"}, 2},
-        {{"-L", "1", "-n", "-p", "5", "6"}, 2},
-        {{"-L", "1", "-n"}, 2},
-        {{"-L", "1", "-n", "-p", missing}, 1},
+    const std::string usage = "usage: nettop -L 1 -n -p PID\n";
+    auto invalid = [&](const std::string& pid) {
+        return "nettop: invalid process id '" + pid +
+               "': a number from 1 to 2147483647 is needed\n" + usage;
     };
-    for (const auto& [args, status] : cases) {
-        ToolRun run = run_tool(args);
-        EXPECT_EQ(run.status, status) << args.back();
-        EXPECT_EQ(run.out, "");
-        EXPECT_TRUE(run.err.ends_with(status == 2 ? "usage: nettop -L 1 -n -p PID\n" : "\n"))
-            << run.err;
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"-L", "1", "-n", "-p", "0"}, 2, invalid("0")},
+        {{"-L", "1", "-n", "-p", "2147483648"}, 2, invalid("2147483648")},
+        {{"-L", "1", "-n", "-p", "+5"}, 2, invalid("+5")},
+        {{"-L", "2", "-n", "-p", "5"}, 2, usage},
+        {{"-n", "-L", "1", "-p", "5"}, 2, usage},
+        {{"-L", "1", "-n", "-p", "5", "6"}, 2, usage},
+        {{"-L", "1", "-n"}, 2, usage},
+        {{"-L", "1", "-n", "-p", missing}, 1, "nettop: no such process: " + missing + "\n"},
+    };
+    for (const auto& [args, status, message] : cases) {
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(status, "", message));
     }
-    EXPECT_EQ(run_tool({"-L", "1", "-n", "-p", missing}).err,
-              "nettop: no such process: " + missing + "\n");
 }
 
 // Another user may not read process 1's descriptors.
