@@ -51,15 +51,14 @@ void expect_own_cpu_time(Read read) {
     EXPECT_LE(ns, after + slack);
 }
 
-std::uint64_t task_cpu_ns(os::System& system) {
-    darwin::proc_taskinfo task{};
-    EXPECT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &task, sizeof task), 96);
-    return task.pti_total_user + task.pti_total_system;
-}
-
 TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
     os::LinuxSystem system;
-    expect_own_cpu_time([&] { return task_cpu_ns(system); });
+    expect_own_cpu_time([&] {
+        darwin::proc_taskinfo task{};
+        EXPECT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &task, sizeof task),
+                  96);
+        return task.pti_total_user + task.pti_total_system;
+    });
     darwin::proc_taskallinfo all{};
     const std::size_t descriptors = count_entries("/proc/self/fd");
     ASSERT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all), 232);
@@ -111,7 +110,8 @@ TEST(TaskInfo, ShortBuffersAndUnknownFlavorsFollowLibproc) {
 }
 
 // A thread id that is not its process's pid names no process on Darwin: every
-// per-process call refuses it as it refuses an unused pid.
+// per-process call refuses it as it refuses an unused pid, the argument area
+// with EINVAL, the rest with ESRCH.
 TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
     std::atomic<pid_t> tid{0};
     std::jthread thread([&](std::stop_token stop) {
@@ -124,48 +124,47 @@ TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
     const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     darwin::proc_taskallinfo all{};
     darwin::rusage_info_v2 usage{};
-    darwin::socket_fdinfo fd_info{};
+    darwin::socket_fdinfo fd{};
     std::vector<darwin::proc_fdinfo> fds(4096);
-    // Each call's errno, 0 when it answered.
-    auto failure = [](bool failed) { return failed ? errno : 0; };
-    const std::pair<const char*, std::function<int(int)>> calls[] = {
+    std::size_t size = 0;
+    namespace d = darwin;
+    // Each call and whether it answered.
+    const std::tuple<const char*, std::function<bool(int)>, int> calls[] = {
         {"task",
-         [&](int pid) {
-             return failure(system.proc_pidinfo(pid, darwin::PROC_PIDTASKINFO, 0, &all, 96) <= 0);
-         }},
+         [&](int p) { return system.proc_pidinfo(p, d::PROC_PIDTASKINFO, 0, &all, 96) > 0; },
+         ESRCH},
         {"all",
-         [&](int pid) {
-             return failure(
-                 system.proc_pidinfo(pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all) <= 0);
-         }},
+         [&](int p) {
+             return system.proc_pidinfo(p, d::PROC_PIDTASKALLINFO, 0, &all, sizeof all) > 0;
+         },
+         ESRCH},
         {"fds",
-         [&](int pid) {
-             return failure(
-                 system.proc_pidinfo(pid, darwin::PROC_PIDLISTFDS, 0, fds.data(), 4096 * 8) <= 0);
-         }},
-        {"usage",
-         [&](int pid) {
-             return failure(system.proc_pid_rusage(pid, darwin::RUSAGE_INFO_V2, &usage) != 0);
-         }},
+         [&](int p) {
+             return system.proc_pidinfo(p, d::PROC_PIDLISTFDS, 0, fds.data(), 4096 * 8) > 0;
+         },
+         ESRCH},
+        {"usage", [&](int p) { return system.proc_pid_rusage(p, d::RUSAGE_INFO_V2, &usage) == 0; },
+         ESRCH},
         {"socket",
-         [&](int pid) {
-             return failure(system.proc_pidfdinfo(pid, socket, darwin::PROC_PIDFDSOCKETINFO,
-                                                  &fd_info, sizeof fd_info) <= 0);
-         }},
-        {"kill", [&](int pid) { return failure(system.kill(pid, 0) != 0); }},
+         [&](int p) {
+             return system.proc_pidfdinfo(p, socket, d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
+         },
+         ESRCH},
+        {"kill", [&](int p) { return system.kill(p, 0) == 0; }, ESRCH},
         {"args",
-         [&](int pid) {
-             const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-             std::size_t size = 0;
-             return failure(system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0);
-         }},
+         [&](int p) {
+             const int name[] = {d::CTL_KERN, d::KERN_PROCARGS2, p};
+             return system.sysctl(name, 3, nullptr, &size, nullptr, 0) == 0;
+         },
+         EINVAL},
     };
-    for (const auto& [what, call] : calls) {
-        EXPECT_EQ(call(getpid()), 0) << what;
-        // The argument area of an unused pid is EINVAL on Darwin, the rest ESRCH.
-        const int refusal = std::string(what) == "args" ? EINVAL : ESRCH;
-        EXPECT_EQ(call(tid), refusal) << what;
-        EXPECT_EQ(call(1 << 30), refusal) << what;
+    for (const auto& [what, answered, refusal] : calls) {
+        EXPECT_TRUE(answered(getpid())) << what;
+        for (const int pid : {tid.load(), 1 << 30}) {
+            errno = 0;
+            EXPECT_FALSE(answered(pid)) << what << " " << pid;
+            EXPECT_EQ(errno, refusal) << what << " " << pid;
+        }
     }
     ::close(socket);
 }
