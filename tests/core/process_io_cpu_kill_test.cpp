@@ -4,6 +4,7 @@
 #include <csignal>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -74,31 +75,33 @@ struct Process {
     }
 };
 
-TEST(ProcessCpuTime, TimebaseConversion) {
-    const std::tuple<std::uint64_t, std::uint64_t, darwin::mach_timebase_info_data_t, std::uint64_t>
+// Task times converted by the timebase; without them, the usage counters
+// as they are (nanoseconds already); without either, no such process.
+TEST(ProcessCpuTime, TimebaseConversionAndFallBackToUsageCounters) {
+    const std::tuple<Times, Times, darwin::mach_timebase_info_data_t, std::optional<std::uint64_t>>
         cases[] = {
-            {100, 25, {1, 1}, 125},
-            {1'000'000, 0, {125, 3}, 41'666'666},  // Apple silicon's 24 MHz timebase
-            {kMax / 2, 0, {4, 1}, kMax - 3},       // 128-bit product, low 64 bits of the quotient
-            {kMax, 0, {3, 3}, kMax},               // product beyond 64 bits, quotient within
-            {kMax, 5, {1, 1}, kMax},               // saturating sum
-            {777, 0, {5, 0}, 777},                 // zero denominator: unconverted
+            {{{100, 25}}, {}, {1, 1}, 125},
+            {{{1'000'000, 0}}, {}, {125, 3}, 41'666'666},  // Apple silicon's 24 MHz timebase
+            {{{kMax / 2, 0}}, {}, {4, 1}, kMax - 3},  // a 128-bit product, the quotient's low bits
+            {{{kMax, 0}}, {}, {3, 3}, kMax},          // product beyond 64 bits, quotient within
+            {{{kMax, 5}}, {}, {1, 1}, kMax},          // saturating sum
+            {{{777, 0}}, {}, {5, 0}, 777},            // zero denominator: unconverted
+            {{}, {{3'000, 4'000}}, {125, 3}, 7'000},
+            {{}, {{kMax, 1}}, {1, 1}, kMax},
+            {{}, {}, {1, 1}, std::nullopt},
         };
-    for (const auto& [user, system, timebase, ns] : cases) {
+    for (const auto& [task, rusage, timebase, ns] : cases) {
         Process p;
-        p.task = {{user, system}};
+        p.task = task;
+        p.rusage = rusage;
         p.timebase = timebase;
-        EXPECT_EQ(process_cpu_time_ns(p.sys, 7).value(), ns) << user;
+        const auto got = process_cpu_time_ns(p.sys, 7);
+        if (ns) {
+            EXPECT_EQ(got.value(), *ns);
+        } else {
+            EXPECT_EQ(got.error(), QueryError::process_not_found(7));
+        }
     }
-}
-
-TEST(ProcessCpuTime, FallsBackToUsageCountersUnconverted) {
-    Process p;
-    p.rusage = {{3'000, 4'000}, {kMax, 1}};
-    p.timebase = {125, 3};
-    EXPECT_EQ(process_cpu_time_ns(p.sys, 7).value(), 7'000u);
-    EXPECT_EQ(process_cpu_time_ns(p.sys, 7).value(), kMax);
-    EXPECT_EQ(process_cpu_time_ns(p.sys, 7).error(), QueryError::process_not_found(7));
 }
 
 TEST(ProcessCpuUsage, DividesTheTimeSpentByTheRequestedSpan) {
