@@ -82,7 +82,9 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     EXPECT_EQ(self.p_starttime.tv_usec, static_cast<std::int32_t>(ticks % hz * 1000000 / hz));
 }
 
-TEST(ProcessTable, TooSmallBufferGetsWholeEntriesAndEnomem) {
+// A buffer too small gets the whole entries that fit and ENOMEM; a value to
+// set, or a name unknown, fails. An unused pid: process_task_test.cpp.
+TEST(ProcessTable, TooSmallBufferGetsWholeEntriesWritesAndUnknownNamesFail) {
     os::LinuxSystem system;
     std::vector<kinfo_proc> buffer(2);
     for (auto [given, kept] : {std::pair{sizeof(kinfo_proc) + 100, sizeof(kinfo_proc)},
@@ -94,6 +96,11 @@ TEST(ProcessTable, TooSmallBufferGetsWholeEntriesAndEnomem) {
     }
     EXPECT_GT(buffer[0].p_pid, 0);
     EXPECT_EQ(buffer[1].p_pid, 0) << "wrote past the whole entries that fit";
+    const std::uint64_t value = 0;
+    EXPECT_EQ(
+        probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL}, &value),
+        EPERM);
+    EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, 9999}), ENOENT);
 }
 
 // A zombie, and a stopped shell with arguments that are empty, not UTF-8, or
@@ -181,16 +188,6 @@ TEST(ProcessArgs, AreaReadWithTheTableAnswersOneCallOfItsScope) {
         process_table(system);
         EXPECT_EQ(arguments_of(system, child.pid), after);
     }
-}
-
-// An unused pid: process_task_test.cpp.
-TEST(ProcessArgs, UnknownNamesAndWritesFail) {
-    os::LinuxSystem system;
-    const std::uint64_t value = 0;
-    EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, 9999}), ENOENT);
-    EXPECT_EQ(
-        probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL}, &value),
-        EPERM);
 }
 
 }  // namespace
