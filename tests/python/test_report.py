@@ -81,14 +81,11 @@ def test_watch_redraws_in_place_until_interrupted_and_restores_the_terminal(inte
         if select.select([fd], [], [], 0.1)[0]:
             output += os.read(fd, 65536)
     os.kill(pid, interruption)
-    while True:
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:  # the child side closed
-            break
-        if not chunk:
-            break
-        output += chunk
+    try:
+        while chunk := os.read(fd, 65536):
+            output += chunk
+    except OSError:  # the child side closed
+        pass
     _, status = os.waitpid(pid, 0)
     os.close(fd)
     assert os.waitstatus_to_exitcode(status) == 0
