@@ -75,8 +75,6 @@ struct Process {
     }
 };
 
-// Task times converted by the timebase; without them, the usage counters
-// as they are (nanoseconds already); without either, no such process.
 TEST(ProcessCpuTime, TimebaseConversionAndFallBackToUsageCounters) {
     const std::tuple<Times, Times, darwin::mach_timebase_info_data_t, std::optional<std::uint64_t>>
         cases[] = {
@@ -86,21 +84,17 @@ TEST(ProcessCpuTime, TimebaseConversionAndFallBackToUsageCounters) {
             {{{kMax, 0}}, {}, {3, 3}, kMax},          // product beyond 64 bits, quotient within
             {{{kMax, 5}}, {}, {1, 1}, kMax},          // saturating sum
             {{{777, 0}}, {}, {5, 0}, 777},            // zero denominator: unconverted
-            {{}, {{3'000, 4'000}}, {125, 3}, 7'000},
+            {{}, {{3'000, 4'000}}, {125, 3}, 7'000},  // no task: the usage counters' nanoseconds
             {{}, {{kMax, 1}}, {1, 1}, kMax},
             {{}, {}, {1, 1}, std::nullopt},
         };
     for (const auto& [task, rusage, timebase, ns] : cases) {
         Process p;
-        p.task = task;
-        p.rusage = rusage;
-        p.timebase = timebase;
+        std::tie(p.task, p.rusage, p.timebase) = std::tie(task, rusage, timebase);
         const auto got = process_cpu_time_ns(p.sys, 7);
-        if (ns) {
-            EXPECT_EQ(got.value(), *ns);
-        } else {
-            EXPECT_EQ(got.error(), QueryError::process_not_found(7));
-        }
+        EXPECT_EQ(got ? std::optional(*got) : std::nullopt, ns);
+        EXPECT_EQ(got ? QueryError::process_not_found(7) : got.error(),
+                  QueryError::process_not_found(7));
     }
 }
 
