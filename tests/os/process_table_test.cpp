@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -147,13 +146,11 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     ASSERT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), 0);
     ASSERT_EQ(size, area.size());
     // argc, the executable's path, NUL padding to 8 bytes, the arguments.
-    std::uint32_t argc = 0;
-    std::memcpy(&argc, area.data(), 4);
-    EXPECT_EQ(argc, argv.size());
-    const std::size_t path_end = area.find('\0', 4), start = (path_end + 8) / 8 * 8;
-    EXPECT_EQ(area.substr(4, path_end - 4), std::filesystem::canonical("/bin/sh").string());
-    EXPECT_EQ(area.substr(path_end, start - path_end), std::string(start - path_end, '\0'));
-    EXPECT_EQ(area.substr(start), nul_joined(argv));
+    const std::uint32_t argc = argv.size();
+    std::string expected(reinterpret_cast<const char*>(&argc), 4);
+    expected += std::filesystem::canonical("/bin/sh").string();
+    expected.resize((expected.size() + 8) / 8 * 8, '\0');
+    EXPECT_EQ(area, expected + nul_joined(argv));
     // One byte short fails without writing past the length it was given.
     area.back() = '\x55';
     size = area.size() - 1;
