@@ -240,60 +240,51 @@ TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
     EXPECT_EQ(events[3].remote_addr->port, 40000);
 }
 
-// A stop from inside the delivery ends the thread after the sleep that
-// follows it, a sink that cannot go on at once: either way after one
-// delivery. stop() may be called again, also once the thread has ended.
-TEST(TrackerStop, FromInsideTheDeliveryOrBySinkRefusalEndsAfterThatPoll) {
-    for (const bool refuse : {false, true}) {
+// Three ways a tracker's thread ends after one delivery: stop() from inside
+// it, after the sleep that follows; a sink that cannot go on, at once; stop()
+// while the delivery is under way (a Python thread holding the interpreter
+// lock the delivery waits for), which returns without waiting for it, the
+// delivery still arriving. stop() may be called again, also after the end.
+TEST(TrackerStop, EndsTheThreadAfterOneDeliveryWithoutWaitingForIt) {
+    enum Way { kInside, kRefused, kUnderWay };
+    for (const Way way : {kInside, kRefused, kUnderWay}) {
         auto rig = std::make_shared<Rig>();
         std::vector<std::vector<SocketQueueInfo>> lists;
         std::promise<ProcessQueueTracker*> handle;
-        auto ready = handle.get_future().share();
-        auto tracker = start_tracking_queues(
-            rig->sys, 100, recorder<std::vector<SocketQueueInfo>>(rig, lists, [=](const auto&) {
-                if (refuse) return false;
-                if (ready.wait_for(kPatience) == std::future_status::ready) {
-                    ready.get()->stop();
-                    ready.get()->stop();
+        std::promise<void> unblock;
+        bool in_delivery = false;
+        auto during = [&, ready = handle.get_future().share(),
+                       unblocked = unblock.get_future().share()](const auto&) {
+            if (way == kRefused) return false;
+            if (way == kUnderWay) {
+                {
+                    std::lock_guard lock(rig->mutex);
+                    in_delivery = true;
                 }
-                return true;
-            }));
+                rig->changed.notify_all();
+                unblocked.wait_for(kPatience);
+            } else if (ready.wait_for(kPatience) == std::future_status::ready) {
+                ready.get()->stop();
+                ready.get()->stop();
+            }
+            return true;
+        };
+        auto tracker = start_tracking_queues(
+            rig->sys, 100, recorder<std::vector<SocketQueueInfo>>(rig, lists, during));
         handle.set_value(&*tracker);
+        if (way == kUnderWay) {
+            ASSERT_TRUE(rig->wait_for([&] { return in_delivery; }));
+            auto stopped = std::async(std::launch::async, [&] { tracker->stop(); });
+            EXPECT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
+            unblock.set_value();
+        }
         ASSERT_TRUE(rig->wait_for([&] { return !lists.empty(); }));
-        if (refuse) tracker->stop();  // the handle's share of the sink goes with it
-        ASSERT_TRUE(rig->thread_ended()) << refuse;
-        EXPECT_EQ(lists.size(), 1u) << refuse;
-        EXPECT_EQ(rig->sleeps, refuse ? 0 : 1) << refuse;
+        if (way == kRefused) tracker->stop();  // the handle's share of the sink goes with it
+        ASSERT_TRUE(rig->thread_ended()) << way;
+        EXPECT_EQ(lists.size(), 1u) << way;
+        EXPECT_EQ(rig->sleeps, way == kRefused ? 0 : 1) << way;
         tracker->stop();
     }
-}
-
-TEST(TrackerStop, NeverWaitsForADeliveryUnderWayWhichStillArrives) {
-    // A Python thread stopping a tracker whose delivery waits for the
-    // interpreter lock that the stopping thread holds: stop() must return
-    // while the delivery is blocked.
-    auto rig = std::make_shared<Rig>();
-    std::vector<std::vector<SocketQueueInfo>> lists;
-    std::promise<void> unblock;
-    auto unblocked = unblock.get_future().share();
-    bool in_delivery = false;
-    auto tracker = start_tracking_queues(
-        rig->sys, 100,
-        recorder<std::vector<SocketQueueInfo>>(rig, lists, [&, unblocked](const auto&) {
-            {
-                std::lock_guard lock(rig->mutex);
-                in_delivery = true;
-                rig->changed.notify_all();
-            }
-            unblocked.wait_for(kPatience);
-            return true;
-        }));
-    ASSERT_TRUE(rig->wait_for([&] { return in_delivery; }));
-    auto stopped = std::async(std::launch::async, [&] { tracker->stop(); });
-    EXPECT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
-    unblock.set_value();
-    ASSERT_TRUE(rig->thread_ended());
-    EXPECT_EQ(lists.size(), 1u);
 }
 
 }  // namespace
