@@ -32,6 +32,12 @@ namespace lumenstat::os::linux_ahead {
 // meanwhile the thread does not exist: there it is neither waited for nor
 // joined.
 //
+// The work runs with a descriptor table of its own, holding copies of the
+// standard streams only: it opens what it reads by path and may use no other
+// descriptor of its caller's. Its opens and closes then do not contend with
+// the caller's, and the kernel's cheaper paths for a table with one user
+// apply to both threads.
+//
 // A helper is only worth having on another CPU than the caller's: there is
 // none when the process may run on one CPU only, and it is started on the
 // others, since a scheduler that packs work onto busy CPUs would otherwise
@@ -101,13 +107,9 @@ private:
         }
     };
 
-    // The work opens and closes descriptors of its own only. In a table of
-    // its own (holding copies of the standard streams) its opens and closes
-    // do not contend with the caller's, and the kernel's cheaper paths for a
-    // table with one user apply to both threads again. Where that cannot be
-    // had, the table stays shared, which is only slower. Not under the thread
-    // sanitizer, which takes equal descriptor numbers for the same
-    // descriptor across the process.
+    // Where a table of its own cannot be had, the table stays shared, which
+    // is only slower. Not under the thread sanitizer, which takes equal
+    // descriptor numbers for the same descriptor across the process.
     static void own_descriptor_table() {
 #if !defined(__SANITIZE_THREAD__)
         ::close_range(3, ~0u, CLOSE_RANGE_UNSHARE);
