@@ -435,6 +435,13 @@ TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
 // The tables of a walk are read on another thread; a child forked in the
 // middle of the walk has no such thread, and reads them itself.
 TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
+#if defined(__SANITIZE_THREAD__)
+    // This compiler's thread sanitizer does not hold its allocator's locks
+    // across fork: a child forked while the helper allocates waits forever
+    // in its own first allocation. The plain and address-sanitized builds
+    // run the test.
+    GTEST_SKIP() << "the thread sanitizer's allocator is not safe across fork";
+#endif
     os::QueryScope scope(system);
     ASSERT_GT(walk(), 0);
     pid_t child = fork();
