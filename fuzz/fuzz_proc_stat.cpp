@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string line = "4242 (" + std::string(bytes) +
                        ") S 17 4242 4242 34816 4242 4194304 11 0 3 0 25 7 0 0 20 0 3 0 "
-                       "123456 987654321 555 18446744073709551615\n";
+                       "123456 987654321 555 18446744073709551615 1 2 140720000000000 "
+                       "0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0 4 5 6 140720000000100 140720000000200 "
+                       "140720000000200 140720000000300 0\n";
     if (!parse_process_stat(line, stat)) {
         std::abort();
     }
@@ -41,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stat.pid != 4242 || stat.state != 'S' || stat.ppid != 17 || stat.tty_nr != 34816 ||
         stat.minflt != 11 || stat.majflt != 3 || stat.utime != 25 || stat.stime != 7 ||
         stat.num_threads != 3 || stat.starttime != 123456 || stat.vsize != 987654321 ||
-        stat.rss != 555 || std::memcmp(stat.comm, data, kept) != 0) {
+        stat.rss != 555 || stat.start_stack != 140720000000000 || stat.exit_signal != 17 ||
+        stat.arg_start != 140720000000100 || stat.arg_end != 140720000000200 ||
+        stat.env_end != 140720000000300 || std::memcmp(stat.comm, data, kept) != 0) {
         std::abort();
     }
     return 0;

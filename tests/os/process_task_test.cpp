@@ -171,8 +171,8 @@ TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
 
 // Darwin refuses the usage counters of another user's process, whatever the
 // flavor; the process table then takes its memory from the task information.
-// In a query scope the first flavor takes the refusal from the exe link that
-// the argument area of the same process read.
+// In a query scope the first flavor takes the refusal found building the
+// argument area of the same process.
 TEST(TaskInfo, UsageRefusedWithTheIoCountersAndTableKeepsMemory) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
     const pid_t parent = getpid();

@@ -118,19 +118,19 @@ void forget_args_area() {
     }
 }
 
-void remember_exe_refusal(int pid, bool refused) {
+void remember_inspection_refusal(int pid, bool refused) {
     if (ProcessMemo* kept = memo()) {
-        kept->exe_pid = pid;
-        kept->exe_refused = refused;
+        kept->inspected_pid = pid;
+        kept->inspection_refused = refused;
     }
 }
 
-std::optional<bool> remembered_exe_refusal(int pid) {
+std::optional<bool> remembered_inspection_refusal(int pid) {
     ProcessMemo* kept = memo();
-    if (kept == nullptr || kept->exe_pid != pid || pid == 0) {
+    if (kept == nullptr || kept->inspected_pid != pid || pid == 0) {
         return std::nullopt;
     }
-    return kept->exe_refused;
+    return kept->inspection_refused;
 }
 
 bool boot_time_seconds(std::uint64_t& seconds) {

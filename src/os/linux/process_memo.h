@@ -19,19 +19,23 @@
 namespace lumenstat::os::procfs {
 
 // One reading of a process's argument area: the area as KERN_PROCARGS2 lays
-// it out, or the errno of a failed building; and whether the exe link was
-// refused (true), answered (false) or neither (nothing).
+// it out, or the errno of a failed building; and whether the caller was
+// refused the right to inspect the process (true), granted it (false) or
+// neither is known (nothing).
 struct ArgsReading {
     std::string area;
     int error = 0;
-    std::optional<bool> exe_refused;
+    std::optional<bool> inspection_refused;
 };
 
-// Reads the area of `pid` into `reading`, its exe link and its arguments as
-// they are now. A process without arguments (a kernel thread, a zombie) or
-// without a /proc entry fails with EINVAL, as Darwin fails for processes
-// whose arguments it cannot give.
-void read_args_area(int pid, ArgsReading& reading);
+// Reads the area of `pid` into `reading` as it is now: the path exec was
+// given and the arguments from the process's memory at the addresses of
+// `stat`, its stat line, as stack_strings.h says; whatever cannot be read
+// there from /proc, the exe link's path standing in for the path exec was
+// given. A process without arguments (a kernel thread, a zombie) or without
+// a /proc entry fails with EINVAL, as Darwin fails for processes whose
+// arguments it cannot give.
+void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading);
 
 // The readings of one query scope.
 struct ProcessMemo {
@@ -48,10 +52,10 @@ struct ProcessMemo {
     std::string args_area;
     int args_pid = 0;
     bool args_kept = false;
-    // Whether the exe link of `exe_pid` was refused when its argument area
-    // was built; 0 when no link was read.
-    int exe_pid = 0;
-    bool exe_refused = false;
+    // Whether inspecting `inspected_pid` was refused when its argument area
+    // was built; 0 when that told nothing.
+    int inspected_pid = 0;
+    bool inspection_refused = false;
     std::optional<std::uint64_t> boot_seconds;
 };
 
@@ -94,12 +98,13 @@ void remember_args_area(int pid);
 const std::string* remembered_args_area(int pid);
 void forget_args_area();
 
-// Keeps whether reading the exe link of `pid` was refused (true) or answered
-// (false); `remembered_exe_refusal` returns it for the same pid, else nothing.
-// The link and /proc/PID/io are refused by the same check of the caller's
-// right to inspect the process.
-void remember_exe_refusal(int pid, bool refused);
-std::optional<bool> remembered_exe_refusal(int pid);
+// Keeps whether building the argument area of `pid` found the caller refused
+// the right to inspect it (true) or granted it (false);
+// `remembered_inspection_refusal` returns it for the same pid, else nothing.
+// The stat line's addresses, the exe link and /proc/PID/io are all guarded by
+// that one check.
+void remember_inspection_refusal(int pid, bool refused);
+std::optional<bool> remembered_inspection_refusal(int pid);
 
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it: read once per scope, /proc/stat being large to generate. False

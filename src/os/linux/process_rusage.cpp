@@ -51,11 +51,11 @@ bool fill_disk_io(int pid, darwin::rusage_info_v2& usage) {
 }
 
 // Darwin refuses every flavor for a process whose counters the caller may not
-// see. The flavor without disk counters takes the verdict from the exe link
-// when the open query scope read it for the argument area of `pid`, the
-// same check that guards /proc/PID/io; otherwise from reading that file.
+// see. The flavor without disk counters takes the verdict the open query
+// scope found building the argument area of `pid`, by the same check that
+// guards /proc/PID/io; otherwise from reading that file.
 bool counters_visible(int pid) {
-    if (std::optional<bool> refused = procfs::remembered_exe_refusal(pid)) {
+    if (std::optional<bool> refused = procfs::remembered_inspection_refusal(pid)) {
         if (*refused) {
             errno = EPERM;
         }

@@ -32,12 +32,27 @@ bool skip_fields(std::string_view& text, int count) {
     return true;
 }
 
-// Field 38 after the rest of field 25 on; a line that ends before it leaves
-// the process taken as a thread group's leader, so this never fails.
-bool parse_exit_signal(std::string_view rest, ProcessStat& out) {
+// Fields 28, 38 and 48 to 51 from the rest of the line, field 25 on. A line
+// that ends before them leaves the process taken as a thread group's leader
+// with its stack's addresses unknown, so this never fails.
+bool parse_tail(std::string_view rest, ProcessStat& out) {
+    std::uint64_t start_stack = 0;
+    if (!skip_fields(rest, 3) || !parse_u64(rest, start_stack)) {  // 25-27, 28
+        return true;
+    }
+    out.start_stack = start_stack;
     int exit_signal = 0;
-    if (skip_fields(rest, 13) && parse_int(rest, exit_signal)) {
-        out.exit_signal = exit_signal;
+    if (!skip_fields(rest, 9) || !parse_int(rest, exit_signal)) {  // 29-37, 38
+        return true;
+    }
+    out.exit_signal = exit_signal;
+    std::uint64_t arg_start = 0, arg_end = 0, env_end = 0;
+    if (skip_fields(rest, 9) && parse_u64(rest, arg_start) &&  // 39-47, 48
+        parse_u64(rest, arg_end) && skip_fields(rest, 1) &&   // 49, 50 env_start
+        parse_u64(rest, env_end)) {                            // 51
+        out.arg_start = arg_start;
+        out.arg_end = arg_end;
+        out.env_end = env_end;
     }
     return true;
 }
@@ -89,7 +104,7 @@ bool parse_process_stat(std::string_view text, ProcessStat& out) {
            && parse_u64(rest, out.starttime)    // 22
            && parse_u64(rest, out.vsize)        // 23
            && parse_i64(rest, out.rss)          // 24
-           && parse_exit_signal(rest, out);     // 38, when there
+           && parse_tail(rest, out);            // 28, 38, 48-51, when there
 }
 
 namespace {

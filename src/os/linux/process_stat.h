@@ -35,6 +35,13 @@ struct ProcessStat {
     // -1 for a thread that does not lead its thread group: not a process on
     // Darwin. The kernel itself tells a leader by exit_signal >= 0.
     int exit_signal = 0;
+    // Where exec laid out the process's stack: argc at start_stack, the
+    // argument strings, then the environment's. The kernel shows them only
+    // to a caller that may inspect the process, and 0 otherwise.
+    std::uint64_t start_stack = 0;
+    std::uint64_t arg_start = 0;
+    std::uint64_t arg_end = 0;
+    std::uint64_t env_end = 0;
 };
 
 // Parses the text of /proc/PID/stat. The command name may hold any byte,

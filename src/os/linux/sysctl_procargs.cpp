@@ -1,6 +1,6 @@
 // A process's argument area, {CTL_KERN, KERN_PROCARGS2, pid}, laid out as on
-// Darwin: argc (4 bytes, little-endian), the executable path, NUL padding,
-// then the arguments, each NUL-terminated.
+// Darwin: argc (4 bytes, little-endian), the path exec was given, NUL
+// padding, then the arguments, each NUL-terminated.
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -10,11 +10,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "os/linux/proc_files.h"
 #include "os/linux/process_memo.h"
+#include "os/linux/stack_strings.h"
 #include "os/linux/sysctl_handlers.h"
-#include "os/linux/thread_group.h"
 
 namespace lumenstat::os::procfs {
 
@@ -25,48 +26,68 @@ constexpr std::size_t string_alignment = 8;
 
 }  // namespace
 
-void read_args_area(int pid, ArgsReading& reading) {
+void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
     std::string& area = reading.area;
     reading.error = 0;
-    reading.exe_refused.reset();
+    reading.inspection_refused.reset();
+    StackStrings strings;
+    if (stat != nullptr) {
+        strings.read(pid, *stat);
+    }
     char path[64];
-    if (!pid_path(path, sizeof path, pid, "exe")) {
-        reading.error = EINVAL;
-        return;
+    char link[PATH_MAX];
+    std::string_view exe;
+    int link_error = 0;
+    if (const auto exec_path = strings.exec_path()) {
+        // Readable memory: the caller may inspect the process, which is what
+        // the exe link would have checked.
+        exe = *exec_path;
+        reading.inspection_refused = false;
+    } else {
+        if (!pid_path(path, sizeof path, pid, "exe")) {
+            reading.error = EINVAL;
+            return;
+        }
+        const ssize_t link_length = ::readlink(path, link, sizeof link);
+        link_error = link_length < 0 ? errno : 0;
+        if (link_length >= 0 || link_error == EACCES || link_error == EPERM) {
+            reading.inspection_refused = link_length < 0;
+        }
+        // Unreadable (another user's process) or too long: an empty path.
+        if (link_length > 0 && static_cast<std::size_t>(link_length) < sizeof link) {
+            exe = std::string_view(link, static_cast<std::size_t>(link_length));
+        }
     }
-    char exe[PATH_MAX];
-    ssize_t link_length = ::readlink(path, exe, sizeof exe);
-    const int link_error = link_length < 0 ? errno : 0;
-    if (link_length >= 0 || link_error == EACCES || link_error == EPERM) {
-        reading.exe_refused = link_length < 0;
-    }
-    // Unreadable (another user's process) or too long: an empty path.
-    std::size_t exe_length = link_length > 0 ? static_cast<std::size_t>(link_length) : 0;
-    if (exe_length == sizeof exe) {
-        exe_length = 0;
-    }
-    std::size_t header = 4 + exe_length + 1;
+    std::size_t header = 4 + exe.size() + 1;
     header += (string_alignment - header % string_alignment) % string_alignment;
 
-    pid_path(path, sizeof path, pid, "cmdline");
-    // Most argument areas fit a page: those are stored at their own size, so
-    // that areas read ahead do not each hold a page.
-    char text[4096];
-    const long n = read_file(AT_FDCWD, path, text, sizeof text);
-    bool read = n >= 0;
-    if (read && static_cast<std::size_t>(n) < sizeof text) {
+    bool read = true;
+    if (const auto arguments = strings.arguments()) {
         area.clear();
-        area.reserve(header + static_cast<std::size_t>(n) + 1);
+        area.reserve(header + arguments->size());
         area.resize(header);
-        area.append(text, static_cast<std::size_t>(n));
-    } else if (read) {
-        read = read_file(path, area, header, ShortRead::ends_file);
+        area.append(*arguments);
+    } else {
+        pid_path(path, sizeof path, pid, "cmdline");
+        // Most argument areas fit a page: those are stored at their own size,
+        // so that areas read ahead do not each hold a page.
+        char text[4096];
+        const long n = read_file(AT_FDCWD, path, text, sizeof text);
+        read = n >= 0;
+        if (read && static_cast<std::size_t>(n) < sizeof text) {
+            area.clear();
+            area.reserve(header + static_cast<std::size_t>(n) + 1);
+            area.resize(header);
+            area.append(text, static_cast<std::size_t>(n));
+        } else if (read) {
+            read = read_file(path, area, header, ShortRead::ends_file);
+        }
     }
     if (!read || area.size() == header) {
         // The link is checked before it is followed: one missing from a
         // process still there (a kernel thread, a zombie) was not refused.
         if (read && link_error == ENOENT) {
-            reading.exe_refused = false;
+            reading.inspection_refused = false;
         }
         area.clear();
         reading.error = EINVAL;
@@ -79,8 +100,8 @@ void read_args_area(int pid, ArgsReading& reading) {
     for (int i = 0; i < 4; ++i) {
         area[i] = static_cast<char>(argc >> (8 * i) & 0xff);
     }
-    std::memcpy(area.data() + 4, exe, exe_length);
-    std::memset(area.data() + 4 + exe_length, 0, header - 4 - exe_length);
+    std::memcpy(area.data() + 4, exe.data(), exe.size());
+    std::memset(area.data() + 4 + exe.size(), 0, header - 4 - exe.size());
 }
 
 namespace {
@@ -89,22 +110,27 @@ namespace {
 // else one read now. A thread id that is not a process's fails with EINVAL,
 // as an unused pid does.
 bool build_args_area(int pid, std::string& area) {
-    // A listing in this scope already knows which processes have no address
-    // space to hold arguments, and that each of its pids is a process.
+    // The stat line tells which processes have no address space to hold
+    // arguments, which ids are processes, and where the arguments lie: a
+    // listing in this scope has read it already.
     const ProcessStat* stat = remembered_stat(pid);
-    if (stat != nullptr ? stat->vsize == 0 || !leads_thread_group(*stat) : !is_thread_group(pid)) {
+    ProcessStat read_now;
+    if (stat == nullptr && read_stat_line(AT_FDCWD, pid, read_now)) {
+        stat = &read_now;
+    }
+    if (stat == nullptr || stat->vsize == 0 || !leads_thread_group(*stat)) {
         errno = EINVAL;
         return false;
     }
     ArgsReading now;
-    ArgsReading* reading = stat != nullptr ? take_table_args(*stat) : nullptr;
+    ArgsReading* reading = stat == &read_now ? nullptr : take_table_args(*stat);
     if (reading == nullptr) {
         now.area.swap(area);
-        read_args_area(pid, now);
+        read_args_area(pid, stat, now);
         reading = &now;
     }
-    if (reading->exe_refused) {
-        remember_exe_refusal(pid, *reading->exe_refused);
+    if (reading->inspection_refused) {
+        remember_inspection_refusal(pid, *reading->inspection_refused);
     }
     area.swap(reading->area);
     if (reading->error != 0) {
