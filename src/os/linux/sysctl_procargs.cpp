@@ -24,39 +24,67 @@ namespace {
 // The arguments start on an 8-byte boundary, as Darwin aligns its string area.
 constexpr std::size_t string_alignment = 8;
 
+// The exe link's path into `link`, empty when it cannot be read (another
+// user's process) or is too long; whether the caller was refused inspecting
+// the process into `reading`, and the link's errno into `link_error`.
+std::string_view read_exe_link(const char* path, char (&link)[PATH_MAX], ArgsReading& reading,
+                               int& link_error) {
+    const ssize_t length = ::readlink(path, link, sizeof link);
+    link_error = length < 0 ? errno : 0;
+    if (length >= 0 || link_error == EACCES || link_error == EPERM) {
+        reading.inspection_refused = length < 0;
+    }
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof link) {
+        return {};
+    }
+    return std::string_view(link, static_cast<std::size_t>(length));
+}
+
+// /proc/PID/cmdline (at `path`) into `area` after `header` bytes of room;
+// false when it cannot be read.
+bool read_cmdline(const char* path, std::size_t header, std::string& area) {
+    // Most argument areas fit a page: those are stored at their own size, so
+    // that areas read ahead do not each hold a page.
+    char text[4096];
+    const long n = read_file(AT_FDCWD, path, text, sizeof text);
+    if (n < 0) {
+        return false;
+    }
+    if (static_cast<std::size_t>(n) == sizeof text) {
+        return read_file(path, area, header, ShortRead::ends_file);
+    }
+    area.clear();
+    area.reserve(header + static_cast<std::size_t>(n) + 1);
+    area.resize(header);
+    area.append(text, static_cast<std::size_t>(n));
+    return true;
+}
+
 }  // namespace
 
 void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
     std::string& area = reading.area;
     reading.error = 0;
     reading.inspection_refused.reset();
+    char path[64];
+    if (!pid_path(path, sizeof path, pid, "exe")) {
+        reading.error = EINVAL;
+        return;
+    }
     StackStrings strings;
     if (stat != nullptr) {
         strings.read(pid, *stat);
     }
-    char path[64];
     char link[PATH_MAX];
     std::string_view exe;
     int link_error = 0;
     if (const auto exec_path = strings.exec_path()) {
-        // Readable memory: the caller may inspect the process, which is what
-        // the exe link would have checked.
+        // Its memory was read: the caller may inspect the process, which is
+        // what the exe link would have checked.
         exe = *exec_path;
         reading.inspection_refused = false;
     } else {
-        if (!pid_path(path, sizeof path, pid, "exe")) {
-            reading.error = EINVAL;
-            return;
-        }
-        const ssize_t link_length = ::readlink(path, link, sizeof link);
-        link_error = link_length < 0 ? errno : 0;
-        if (link_length >= 0 || link_error == EACCES || link_error == EPERM) {
-            reading.inspection_refused = link_length < 0;
-        }
-        // Unreadable (another user's process) or too long: an empty path.
-        if (link_length > 0 && static_cast<std::size_t>(link_length) < sizeof link) {
-            exe = std::string_view(link, static_cast<std::size_t>(link_length));
-        }
+        exe = read_exe_link(path, link, reading, link_error);
     }
     std::size_t header = 4 + exe.size() + 1;
     header += (string_alignment - header % string_alignment) % string_alignment;
@@ -69,19 +97,7 @@ void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
         area.append(*arguments);
     } else {
         pid_path(path, sizeof path, pid, "cmdline");
-        // Most argument areas fit a page: those are stored at their own size,
-        // so that areas read ahead do not each hold a page.
-        char text[4096];
-        const long n = read_file(AT_FDCWD, path, text, sizeof text);
-        read = n >= 0;
-        if (read && static_cast<std::size_t>(n) < sizeof text) {
-            area.clear();
-            area.reserve(header + static_cast<std::size_t>(n) + 1);
-            area.resize(header);
-            area.append(text, static_cast<std::size_t>(n));
-        } else if (read) {
-            read = read_file(path, area, header, ShortRead::ends_file);
-        }
+        read = read_cmdline(path, header, area);
     }
     if (!read || area.size() == header) {
         // The link is checked before it is followed: one missing from a
