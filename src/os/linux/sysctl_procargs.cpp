@@ -116,7 +116,7 @@ void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
     for (int i = 0; i < 4; ++i) {
         area[i] = static_cast<char>(argc >> (8 * i) & 0xff);
     }
-    std::memcpy(area.data() + 4, exe.data(), exe.size());
+    std::ranges::copy(exe, area.data() + 4);
     std::memset(area.data() + 4 + exe.size(), 0, header - 4 - exe.size());
 }
 
