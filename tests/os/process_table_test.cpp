@@ -40,12 +40,8 @@ int probe_errno(os::System& system, std::vector<int> name, const void* newp = nu
 // The arguments of `pid` after the executable's path and its padding, as a
 // size probe and the fetch after it give them; empty when they fail.
 std::string arguments_of(os::System& system, int pid) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-    std::size_t size = 0;
-    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
-    std::string area(size, '\0');
-    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
-    area.resize(size);
+    const std::string area = args_area(system, pid);
+    if (area.empty()) return {};
     const std::size_t path_end = area.find('\0', 4);
     return area.substr((path_end + 8) / 8 * 8);
 }

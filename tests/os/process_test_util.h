@@ -105,6 +105,18 @@ inline Child spawn(const std::vector<std::string>& argv) {
     return Child(pid);
 }
 
+// The argument area of `pid`, fetched after a size probe as callers do;
+// empty when either fails.
+inline std::string args_area(os::System& system, int pid) {
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t size = 0;
+    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
+    std::string area(size, '\0');
+    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
+    area.resize(size);
+    return area;
+}
+
 // The process table, fetched after a size probe as callers do.
 inline std::vector<darwin::kinfo_proc> process_table(os::System& system) {
     const int name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};

@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "os/darwin.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process_stat.h"
 #include "os/process_test_util.h"
@@ -65,17 +64,6 @@ TEST(StackStrings, TakenOnlyAsExecLaysThemOut) {
         EXPECT_EQ(arguments_as_exec_left_them(row.arguments, row.argc, row.first, start), row.taken)
             << row.arguments.size() << " bytes, argc " << row.argc;
     }
-}
-
-// The area a size probe and a fetch give for `pid`.
-std::string args_area(os::System& system, int pid) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-    std::size_t size = 0;
-    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
-    std::string area(size, '\0');
-    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
-    area.resize(size);
-    return area;
 }
 
 // A process that writes a title over its arguments gets the arguments
