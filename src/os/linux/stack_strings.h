@@ -22,6 +22,11 @@ namespace lumenstat::os::procfs {
 
 class StackStrings {
 public:
+    StackStrings() = default;
+    // What it read lies in its own buffers.
+    StackStrings(const StackStrings&) = delete;
+    StackStrings& operator=(const StackStrings&) = delete;
+
     // Reads the strings of `pid` at the addresses of `stat`, its stat line.
     // Nothing is read when the stat line shows no addresses (the caller may
     // not inspect the process) or the caller may not read its memory.
