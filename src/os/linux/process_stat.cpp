@@ -47,9 +47,10 @@ bool parse_tail(std::string_view rest, ProcessStat& out) {
     }
     out.exit_signal = exit_signal;
     std::uint64_t arg_start = 0, arg_end = 0, env_end = 0;
+    // A line cut short within field 51 would give a part of its number.
     if (skip_fields(rest, 9) && parse_u64(rest, arg_start) &&  // 39-47, 48
         parse_u64(rest, arg_end) && skip_fields(rest, 1) &&   // 49, 50 env_start
-        parse_u64(rest, env_end)) {                            // 51
+        parse_u64(rest, env_end) && !rest.empty()) {           // 51, and what follows
         out.arg_start = arg_start;
         out.arg_end = arg_end;
         out.env_end = env_end;
