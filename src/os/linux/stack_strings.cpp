@@ -61,8 +61,9 @@ void StackStrings::read(int pid, const ProcessStat& stat) {
         arguments = large_arguments_.data();
     }
     // The top of the stack is the first page boundary with room below it
-    // for an empty path. A path that runs on past that boundary, or a page
-    // too large for a path and its zeros to fill, is left to the exe link.
+    // for an empty path. Only a path longer than a page less its 9 bytes
+    // runs on past that boundary; that one, and pages larger than a path and
+    // its zeros can fill, are left to the exe link.
     const std::uint64_t top = (stat.env_end + 9 + page - 1) / page * page;
     const std::uint64_t tail_length = std::min<std::uint64_t>(top - stat.env_end, sizeof tail_);
     iovec local[] = {{head_, sizeof head_}, {arguments, length}, {tail_, tail_length}};
