@@ -62,8 +62,7 @@ void StackStrings::read(int pid, const ProcessStat& stat) {
     }
     // The top of the stack is the first page boundary with room below it
     // for an empty path. Only a path longer than a page less its 9 bytes
-    // runs on past that boundary; that one, and pages larger than a path and
-    // its zeros can fill, are left to the exe link.
+    // runs on past that boundary, and is left to the exe link.
     const std::uint64_t top = (stat.env_end + 9 + page - 1) / page * page;
     const std::uint64_t tail_length = std::min<std::uint64_t>(top - stat.env_end, sizeof tail_);
     iovec local[] = {{head_, sizeof head_}, {arguments, length}, {tail_, tail_length}};
