@@ -6,10 +6,7 @@
 #include <sys/personality.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "os/linux/linux_system.h"
@@ -19,52 +16,10 @@
 namespace lumenstat::testing {
 namespace {
 
-using os::procfs::arguments_as_exec_left_them;
-using os::procfs::exec_path_at_stack_top;
 using os::procfs::ProcessStat;
 using os::procfs::StackStrings;
 
-using namespace std::string_view_literals;
-
-TEST(StackStrings, TakenOnlyAsExecLaysThemOut) {
-    // The path's NUL 9 bytes below a page boundary, 8 zero bytes after it.
-    const std::uint64_t page = 4096, env_end = 3 * page - 9 - 4;
-    const struct {
-        std::string_view tail;
-        std::uint64_t env_end;
-        std::optional<std::string_view> path;
-    } tails[] = {
-        {"/bin\0\0\0\0\0\0\0\0\0"sv, env_end, "/bin"},
-        {"\0\0\0\0\0\0\0\0\0"sv, 3 * page - 9, ""},
-        {"/bin\0\0\0\0\0\0\0\0\0"sv, env_end + 1, std::nullopt},  // not at the top
-        {"/bin\0\0\0\0\0\0\0\1\0"sv, env_end, std::nullopt},      // not followed by zeros
-        {"/bin\0\0\0\0\0\0\0\0"sv, env_end, std::nullopt},        // cut short
-        {"/binary"sv, env_end, std::nullopt},                     // no end in sight
-    };
-    for (const auto& row : tails) {
-        EXPECT_EQ(exec_path_at_stack_top(row.tail, row.env_end, page), row.path)
-            << row.tail.size() << " bytes at " << row.env_end;
-    }
-    EXPECT_EQ(exec_path_at_stack_top("/bin\0\0\0\0\0\0\0\0\0"sv, env_end, 0), std::nullopt);
-
-    const std::uint64_t start = 0x7ffc0000;
-    const struct {
-        std::string_view arguments;
-        std::uint64_t argc, first;
-        bool taken;
-    } areas[] = {
-        {"sh\0-c\0\0"sv, 3, start, true},      // an empty argument is a string too
-        {"sh\0-c\0\0"sv, 3, start + 3, false},  // argv[0] moved
-        {"sh\0-cx"sv, 2, start, false},         // a title written over the last NUL
-        {"sh\0-c\0"sv, 3, start, false},        // fewer strings than argc
-        {"sh\0\0-c\0"sv, 2, start, false},      // more
-        {""sv, 0, start, false},
-    };
-    for (const auto& row : areas) {
-        EXPECT_EQ(arguments_as_exec_left_them(row.arguments, row.argc, row.first, start), row.taken)
-            << row.arguments.size() << " bytes, argc " << row.argc;
-    }
-}
+// The checks of the layout on any bytes: fuzz/fuzz_stack_strings.cpp.
 
 // A process that writes a title over its arguments gets the arguments
 // /proc/PID/cmdline gives (the kernel's own rules for such titles), and still
