@@ -254,8 +254,11 @@ TEST(QueryScope, SingleQueryAndFirstSampleAfterAListingAreFresh) {
         std::fprintf(last, "%d", std::stoi(slurp("/proc/sys/kernel/pid_max")) - 2);
         std::fclose(last);
     }
+    const pid_t parent = getpid();
     const Child child(::fork());
     if (child.pid == 0) {
+        // A test killed before it can kill the child takes the child with it.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
         setpriority(PRIO_PROCESS, 0, -20);
         for (volatile unsigned spin = 0;;) spin = spin + 1;
     }
