@@ -35,7 +35,7 @@ struct ArgsReading {
 // given. A process without arguments (a kernel thread, a zombie) or without
 // a /proc entry fails with EINVAL, as Darwin fails for processes whose
 // arguments it cannot give.
-void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading);
+void read_args_area(int pid, const ProcessStat& stat, ArgsReading& reading);
 
 // The readings of one query scope.
 struct ProcessMemo {

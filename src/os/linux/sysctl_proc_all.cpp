@@ -86,7 +86,7 @@ void read_entry(int proc_fd, int pid, bool with_args, StatReading& out) {
         return;
     }
     if (out.stat.vsize != 0) {
-        read_args_area(pid, &out.stat, out.args);
+        read_args_area(pid, out.stat, out.args);
     } else {
         out.args = ArgsReading{};
         out.args.error = EINVAL;

@@ -62,7 +62,7 @@ bool read_cmdline(const char* path, std::size_t header, std::string& area) {
 
 }  // namespace
 
-void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
+void read_args_area(int pid, const ProcessStat& stat, ArgsReading& reading) {
     std::string& area = reading.area;
     reading.error = 0;
     reading.inspection_refused.reset();
@@ -72,9 +72,7 @@ void read_args_area(int pid, const ProcessStat* stat, ArgsReading& reading) {
         return;
     }
     StackStrings strings;
-    if (stat != nullptr) {
-        strings.read(pid, *stat);
-    }
+    strings.read(pid, stat);
     char link[PATH_MAX];
     std::string_view exe;
     int link_error = 0;
@@ -142,7 +140,7 @@ bool build_args_area(int pid, std::string& area) {
     ArgsReading* reading = stat == &read_now ? nullptr : take_table_args(*stat);
     if (reading == nullptr) {
         now.area.swap(area);
-        read_args_area(pid, stat, now);
+        read_args_area(pid, *stat, now);
         reading = &now;
     }
     if (reading->inspection_refused) {
