@@ -10,12 +10,30 @@ import lumenstat
 
 
 def df_figures():
+    # Read as bytes and split from the right: a mount point may hold spaces or bytes that are not
+    # UTF-8, which the module, too, carries as U+FFFD.
     out = subprocess.run(["df", "-B1", "--output=target,size,used,avail"], capture_output=True,
-                         text=True, check=True).stdout.splitlines()[1:]
-    return {line.split()[0]: [int(n) for n in line.split()[1:]] for line in out}
+                         check=True).stdout.splitlines()[1:]
+    figures = {}
+    for line in out:
+        target, *numbers = line.rsplit(maxsplit=3)
+        figures[target.decode(errors="replace")] = [int(n) for n in numbers]
+    return figures
 
 
-def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
+@pytest.fixture
+def odd_disk(tmp_path):
+    """A small file system whose source names a disk and whose mount point holds a space and a
+    byte that is not UTF-8, as a mount another program makes may."""
+    point = os.path.join(os.fsencode(tmp_path), b"mnt \xff")
+    os.mkdir(point)
+    subprocess.run([b"mount", b"-t", b"tmpfs", b"-o", b"size=6m", b"lumenstat-disk", point],
+                   check=True)
+    yield point.decode(errors="replace")
+    subprocess.run([b"umount", point], check=True)
+
+
+def test_disks_are_disk_backed_mounts_with_the_figures_of_df(odd_disk):
     disks = lumenstat.py_get_disks()
     with open("/proc/self/mountinfo", "rb") as f:
         table = [codecs.escape_decode(line.split(b" - ")[1].split()[1])[0] for line in f]
@@ -24,7 +42,7 @@ def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
         s.decode(errors="replace") for s in table if s.startswith(b"/dev/") or b"disk" in s]
     df = df_figures()
     compared = [d for d in disks if d.mount_point in df]
-    assert any(d.mount_point == "/" for d in compared)
+    assert {"/", odd_disk} <= {d.mount_point for d in compared}
     for disk in compared:
         size, used, avail = df[disk.mount_point]
         # Other writers move the used figure between the two readings.
