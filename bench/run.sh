@@ -9,7 +9,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$repo/build/bench"
 mkdir -p "$out"
 
-bash "$repo/scripts/setup.sh"
+bash "$repo/scripts/setup.sh" --tests
 python="$repo/.venv/bin/python"
 /usr/bin/python3 -c 'import psutil' || {
     echo "bench: Debian's python3 with python3-psutil is needed" >&2

