@@ -2,7 +2,7 @@
 
 Usage: summarize_tests.py RESULTS_DIR
 RESULTS_DIR holds JUnit XML reports (*.xml, from ctest and pytest) and stages.tsv, whose lines are
-"<stage>\t<kind>\t<status>": kind "tests" for a run that wrote a report (a failed status with no
+"<stage>\t<kind>\t<status>\t<seconds>": kind "tests" for a run that wrote a report (a failed status with no
 failed case in the report still counts one failure: the run itself broke), kind "check" for a
 check that counts as one item (macOS build, a fuzz target), kind "step" for a prerequisite that
 counts only when it fails (a build). Exits 1 when anything failed.
@@ -36,9 +36,9 @@ def main() -> int:
     totals = {"passed": 0, "failed": 0, "skipped": 0}
     stages_file = results / "stages.tsv"
     lines = stages_file.read_text().splitlines() if stages_file.exists() else []
-    print(f"{'stage':<40} {'status':<8} passed  failed  skipped")
+    print(f"{'stage':<40} {'status':<8} passed  failed  skipped  seconds")
     for line in lines:
-        stage, kind, status = line.split("\t")
+        stage, kind, status, seconds = line.split("\t")
         passed = failed = skipped = 0
         if kind == "tests":
             report = results / f"{stage}.xml"
@@ -53,7 +53,7 @@ def main() -> int:
         totals["passed"] += passed
         totals["failed"] += failed
         totals["skipped"] += skipped
-        print(f"{stage:<40} {status:<8} {passed:>6}  {failed:>6}  {skipped:>7}")
+        print(f"{stage:<40} {status:<8} {passed:>6}  {failed:>6}  {skipped:>7}  {seconds:>7}")
     summary = f"{totals['passed']} passed, {totals['failed']} failed"
     if totals["skipped"]:
         summary += f", {totals['skipped']} skipped"

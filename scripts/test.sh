@@ -24,8 +24,13 @@ mkdir -p "$results"
 sanitizers=${LUMENSTAT_SANITIZERS:-address,undefined thread}
 skip=" ${LUMENSTAT_SKIP:-} "
 
-banner() { printf '\n=== %s\n' "$*"; }
-record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results/stages.tsv"; }
+# A stage's time runs from its banner to its record.
+stage_start=$SECONDS
+banner() { printf '\n=== %s\n' "$*"; stage_start=$SECONDS; }
+record() {
+    printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:-$((SECONDS - stage_start))}" \
+        >>"$results/stages.tsv"
+}
 # step NAME KIND COMMAND...: runs the command and records it as ok or failed.
 step() {
     local name=$1 kind=$2
@@ -149,8 +154,9 @@ if ! skipped fuzz; then
     banner "fuzz (${FUZZ_SECONDS:-15}s per target unless it asks more)"
     bash scripts/fuzz.sh | tee "$results/fuzz.txt"
     grep -E '^fuzz: [^ ]+: ' "$results/fuzz.txt" | while read -r _ target status _; do
-        record "${target%:}" check "$([ "$status" = passed ] && echo ok || echo failed)"
+        record "${target%:}" check "$([ "$status" = passed ] && echo ok || echo failed)" -
     done
+    record fuzz step ok
 fi
 
 banner "summary ($((SECONDS - start)) s)"
