@@ -73,6 +73,10 @@ def _metadata() -> str:
         lines.append(f"Summary: {project['description']}")
     if "requires-python" in project:
         lines.append(f"Requires-Python: {project['requires-python']}")
+    for extra, requirements in project.get("optional-dependencies", {}).items():
+        lines.append(f"Provides-Extra: {extra}")
+        lines += [f'Requires-Dist: {requirement}; extra == "{extra}"'
+                  for requirement in requirements]
     return "\n".join(lines) + "\n"
 
 
@@ -170,20 +174,41 @@ def _stub_files() -> list[tuple[str, bytes, int]]:
 
 
 def _script_modules() -> dict[str, Path]:
-    """Module name -> source file, for the modules that console scripts run."""
+    """Module name -> source file or package folder, for the modules that console scripts run."""
     modules = _pyproject().get("tool", {}).get("lumenstat-build", {}).get("modules", {})
     return {name: ROOT / source for name, source in modules.items()}
 
 
+def _package_files(folder: Path) -> list[Path]:
+    return [path for path in sorted(folder.rglob("*"))
+            if path.is_file() and not any(_SDIST_SKIP_ANY.match(part) for part in path.parts)]
+
+
 def _copied_modules() -> list[tuple[str, bytes, int]]:
-    return [(f"{name}.py", source.read_bytes(), 0o644)
-            for name, source in _script_modules().items()]
+    files = []
+    for name, source in _script_modules().items():
+        if source.is_dir():
+            files += [(f"{name}/{path.relative_to(source)}", path.read_bytes(), 0o644)
+                      for path in _package_files(source)]
+        else:
+            files.append((f"{name}.py", source.read_bytes(), 0o644))
+    return files
 
 
 def _loader_modules() -> list[tuple[str, bytes, int]]:
-    """For an editable install: modules that run their source file, so edits take effect."""
+    """For an editable install: modules that run their source file, so edits take effect; a
+    package's submodules and files are found in its source folder."""
     files = []
     for name, source in _script_modules().items():
+        if source.is_dir():
+            init = source / "__init__.py"
+            loader = (
+                f"__path__ = [{str(source)!r}]\n"
+                f"__file__ = {str(init)!r}\n"
+                f"exec(compile(open(__file__, 'rb').read(), __file__, 'exec'))\n"
+            )
+            files.append((f"{name}/__init__.py", loader.encode(), 0o644))
+            continue
         loader = (
             "import importlib.util as _util\n"
             f"_spec = _util.spec_from_file_location({name!r}, {str(source)!r})\n"
