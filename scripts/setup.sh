@@ -29,6 +29,7 @@ say() { echo "setup: $*" >&2; }
 
 # --- system packages -------------------------------------------------------------------------
 packages=(cmake g++ make)                      # the build
+packages+=(python3-prometheus-client)           # the report's server (--serve)
 if [ "$tests" = 1 ]; then
     packages+=(
         git file libgtest-dev                   # C++ tests
@@ -57,6 +58,14 @@ install_packages() {
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 [ "$apt" = 1 ] && install_packages
+# What only the server's tests and benchmarks run: a real Prometheus (with promtool) and a headless
+# Chromium with its driver. Without them those tests fail and say which package they need; the
+# rest of the set-up goes on.
+test_programs=(prometheus chromium chromium-driver python3-selenium)
+if [ "$apt" = 1 ] && [ "$tests" = 1 ]; then
+    (packages=("${test_programs[@]}") && install_packages) \
+        || say "could not install ${test_programs[*]}; the tests that run them will fail"
+fi
 
 # --- Python 3.13 -----------------------------------------------------------------------------
 find_python() {
@@ -95,6 +104,26 @@ realpath "$shim" > "$site/debian_pytest.pth"
 "$venv/bin/python" -m pytest --version >/dev/null 2>&1 \
     || { echo "setup: pytest does not start in $venv" >&2; exit 1; }
 fi
+
+# --- the server's library, and the browser driver of the tests -------------------------------
+# prometheus_client (the package's optional extra `serve`; Debian's imports decorator) is exposed
+# like pytest, with its metadata, so that pip counts the extra as installed; with --tests also
+# selenium and what it imports, where it is installed.
+dist=/usr/lib/python3/dist-packages
+serve_shim="$venv/debian-serve"
+info=("$dist"/prometheus_client-*.egg-info)
+mkdir -p "$serve_shim"
+for name in prometheus_client "${info[0]#"$dist/"}" decorator.py; do
+    [ -e "$dist/$name" ] || { echo "setup: $dist/$name missing (python3-prometheus-client)" >&2; exit 1; }
+    ln -sfn "$dist/$name" "$serve_shim/$name"
+done
+if [ "$tests" = 1 ]; then
+    for name in selenium urllib3 six.py certifi; do
+        if [ -e "$dist/$name" ]; then ln -sfn "$dist/$name" "$serve_shim/$name"; fi
+    done
+fi
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+realpath "$serve_shim" > "$site/debian_serve.pth"
 
 # --- the package -----------------------------------------------------------------------------
 # The stamp names every file the build reads, with its contents, and how it was built; the install
