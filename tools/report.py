@@ -3,7 +3,8 @@
 The report shows memory, the CPU with a usage bar per logical CPU, the mounted file systems with a
 use bar each, the disk counters, the sockets with the listeners, and the processes using most
 memory. `--json` prints the same snapshot as one JSON document; `--watch SECONDS` redraws the
-report in place every SECONDS until interrupted.
+report in place every SECONDS until interrupted; `--serve [HOST:]PORT` serves the figures to
+Prometheus instead (the package lumenstat_serve, beside this module).
 
 Each section is one function that takes the snapshot and the line width and returns its lines; add
 a section by writing such a function and listing it in SECTIONS. A command of its own (such as
@@ -25,6 +26,7 @@ import types
 import lumenstat
 
 TOP_PROCESSES = 10
+SERVE_PORT = 9717  # not among the ports commonly given to exporters
 SAMPLE_MS = 500
 BAR_MIN = 10
 
@@ -291,7 +293,28 @@ def interrupt(signum, frame):
     raise KeyboardInterrupt
 
 
+SERVE_NEEDS = ("--serve needs the Python package prometheus_client: pip install 'lumenstat[serve]'"
+               " (on Debian and Ubuntu: apt-get install python3-prometheus-client)")
+
+
+def serve(args) -> int:
+    try:
+        import lumenstat_serve
+    except ImportError as error:
+        if not (error.name or "").startswith("prometheus_client"):
+            raise
+        print(f"report: {SERVE_NEEDS}", file=sys.stderr)
+        return 1
+    previous_handler = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        return lumenstat_serve.serve(args.serve, args.process, args.top, take_snapshot)
+    finally:
+        signal.signal(signal.SIGTERM, previous_handler)
+
+
 def report_command(args) -> int:
+    if args.serve is not None:
+        return serve(args)
     return watch(args) if args.watch is not None else report_once(args)
 
 
@@ -311,6 +334,12 @@ def positive_seconds(text: str) -> float:
 COMMANDS: list = []
 
 
+def positive_integer(text: str) -> int:
+    if not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"must be a whole number above 0: {text!r}")
+    return int(text)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         description="A report of this machine from one lumenstat snapshot: memory, CPU, file "
@@ -324,6 +353,21 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--watch", metavar="SECONDS", type=positive_seconds,
                         help="take a new snapshot every SECONDS and redraw the report in place "
                         "until interrupted (Ctrl-C ends it)")
+    serving = parser.add_argument_group("serving over HTTP")
+    serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const=str(SERVE_PORT),
+                         help="instead of printing a report, serve /metrics in the Prometheus "
+                         "text format (OpenMetrics when the scraper asks for it), from one "
+                         "snapshot per request, until interrupted; needs the package's extra "
+                         f"[serve] (prometheus_client). Listens on PORT (default {SERVE_PORT}) of "
+                         "the loopback address 127.0.0.1, or on HOST:PORT ([ADDRESS]:PORT for "
+                         "IPv6): another machine can scrape only an address written out, such as "
+                         "0.0.0.0:PORT. Port 0 takes a free port, shown on the first line printed")
+    serving.add_argument("--top", metavar="N", type=positive_integer, default=TOP_PROCESSES,
+                         help="with --serve: how many of the processes using most memory get "
+                         f"series of their own (default {TOP_PROCESSES})")
+    serving.add_argument("--process", metavar="PID", type=positive_integer, action="append",
+                         default=[], help="with --serve: also serve this process's socket queues "
+                         "and the bytes each of its TCP connections carried (repeatable)")
     parser.set_defaults(run=report_command)
     if COMMANDS:
         subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -333,7 +377,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.serve is None and (args.process or args.top != TOP_PROCESSES):
+        parser.error("--top and --process go with --serve")
+    if args.serve is not None and (args.json or args.watch is not None):
+        parser.error("--serve does not go with --json or --watch")
     try:
         return args.run(args)
     except SnapshotFailed as error:

@@ -1,0 +1,373 @@
+"""lumenstat-report --serve: its exposition read by a real Prometheus and checked by promtool, and
+the server's answers to bad, slow, silent and many clients."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+import lumenstat
+import lumenstat_report
+from conftest import resources, wait_until
+from lumenstat_serve import make_app
+from lumenstat_serve.reading import SharedReading, read_machine
+from lumenstat_serve.server import Server
+
+REPORT = Path(sysconfig.get_paths()["scripts"]) / "lumenstat-report"
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+OPENMETRICS = "application/openmetrics-text"
+
+
+def tool(name, package):
+    path = shutil.which(name)
+    if path is None:
+        pytest.fail(f"{name} is not installed: the test needs Debian's {package} package "
+                    "(bash scripts/setup.sh --tests installs it)")
+    return path
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(url, headers=None, timeout=30):
+    with urllib.request.urlopen(urllib.request.Request(url, headers=headers or {}),
+                                timeout=timeout) as answer:
+        return answer.status, answer.headers, answer.read()
+
+
+@contextmanager
+def exporter(*args):
+    """lumenstat-report --serve on a free loopback port; yields its base URL."""
+    process = subprocess.Popen([sys.executable, str(REPORT), "--serve", "127.0.0.1:0", *args],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = process.stdout.readline()
+        assert first.startswith("serving http://"), first + process.stderr.read()
+        yield first.split()[1].removesuffix("/metrics")
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=10) == 0
+        assert "Traceback" not in process.stderr.read()
+
+
+# A process name holding what the exposition must escape: quotes, a backslash, a newline and
+# bytes that are not UTF-8 (the kernel keeps 15 bytes of it).
+ODD_NAME = b'a"b\\c\nd\xff\xfe'
+HOLDER = r"""
+import socket, sys
+open("/proc/self/comm", "wb").write(bytes.fromhex(sys.argv[1]))
+server = socket.create_server(("127.0.0.1", 0))
+print(server.getsockname()[1], flush=True)
+peer, _ = server.accept()
+received = 0
+while received < int(sys.argv[2]):
+    received += len(peer.recv(65536))
+print(received, flush=True)
+sys.stdin.read()
+"""
+
+
+class PrometheusServer:
+    def __init__(self, base):
+        self.base = base
+
+    def query(self, expression):
+        url = f"{self.base}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+        answer = json.loads(get(url)[2])
+        assert answer["status"] == "success", answer
+        return answer["data"]["result"]
+
+    def values(self, expression):
+        """{frozen labels: [values...]} of a range or instant query."""
+        found = {}
+        for series in self.query(expression):
+            labels = frozenset(series["metric"].items())
+            samples = series.get("values") or [series["value"]]
+            found[labels] = [float(v) for _, v in samples]
+        return found
+
+
+@contextmanager
+def prometheus(target, tmp_path):
+    binary = tool("prometheus", "prometheus")
+    config = tmp_path / "prometheus.yml"
+    config.write_text(
+        "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
+        "scrape_configs:\n"
+        f"  - {{job_name: lumenstat, static_configs: [{{targets: ['{target}']}}]}}\n")
+    port = free_port()
+    log = open(tmp_path / "prometheus.log", "w")
+    process = subprocess.Popen(
+        [binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+         f"--web.listen-address=127.0.0.1:{port}"], stdout=log, stderr=log)
+    server = PrometheusServer(f"http://127.0.0.1:{port}")
+    try:
+        def ready():
+            try:
+                return get(server.base + "/-/ready", timeout=2)[0] == 200
+            except OSError:
+                return False
+        assert wait_until(ready, 30), (tmp_path / "prometheus.log").read_text()[-2000:]
+        yield server
+    finally:
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=30)
+        log.close()
+
+
+def within(low, values, high):
+    """Each value between low and high, and none below the one before it."""
+    slack = 1e-6 * max(abs(high), 1)
+    return (all(b >= a for a, b in zip(values, values[1:]))
+            and low - slack <= values[0] and values[-1] <= high + slack)
+
+
+def test_prometheus_stores_what_the_module_reports(tmp_path, child):
+    sent = 123_457
+    holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex(), str(sent)],
+                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    port = int(holder.stdout.readline())
+    client = socket.create_connection(("127.0.0.1", port))
+    client.sendall(b"x" * sent)
+    assert int(holder.stdout.readline()) == sent
+    name = lumenstat.get_process_by_pid(holder.pid).name
+    assert name == ODD_NAME.decode("utf-8", "replace")
+
+    cpu_before, disks_before = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
+    with exporter("--process", str(holder.pid), "--top", "3") as url:
+        status, headers, text = get(url + "/metrics")
+        assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
+        check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"], input=text,
+                               capture_output=True)
+        assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
+
+        with prometheus(urllib.parse.urlparse(url).netloc, tmp_path) as prom:
+            assert wait_until(lambda: prom.values(
+                "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
+            cpu_after, disks_after = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
+            mine = f'pid="{holder.pid}"'
+
+            assert prom.values("lumenstat_memory_total_bytes") == {
+                frozenset({("__name__", "lumenstat_memory_total_bytes"), ("instance", prom_target(url)),
+                           ("job", "lumenstat")}): [float(lumenstat.py_get_memory_info().total)]}
+
+            cpu = prom.values("lumenstat_cpu_seconds_total[1m]")
+            assert len(cpu) == 4 * len(cpu_before)
+            for labels, values in cpu.items():
+                labels = dict(labels)
+                before, after = (getattr(t[int(labels["cpu"])], labels["mode"]) / CLOCK_TICKS
+                                 for t in (cpu_before, cpu_after))
+                assert within(before, values, after), (labels, before, values, after)
+            disk_figures = {"reads_completed": "reads", "writes_completed": "writes",
+                            "read_bytes": "bytes_read", "written_bytes": "bytes_written"}
+            for figure, attribute in disk_figures.items():
+                stored = prom.values(f"lumenstat_disk_{figure}_total[1m]")
+                assert len(stored) == len(disks_before)
+                for labels, values in stored.items():
+                    device = dict(labels)["device"]
+                    before, after = (getattr(next(d for d in disks if d.device == device), attribute)
+                                     for disks in (disks_before, disks_after))
+                    assert within(before, values, after), (figure, device, before, values, after)
+
+            listening = prom.query(f'lumenstat_process_socket_receive_queue_bytes{{{mine}}}')
+            assert [(s["metric"]["name"], s["metric"]["local"], s["metric"]["state"], s["value"][1])
+                    for s in listening if s["metric"]["state"] == "LISTEN"] == [
+                        (name, f"127.0.0.1:{port}", "LISTEN", "0")]
+            assert prom.values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
+                frozenset({("__name__", "lumenstat_process_sockets"), ("instance", prom_target(url)),
+                           ("job", "lumenstat"), ("pid", str(holder.pid)), ("name", name),
+                           ("protocol", "tcp"), ("state", "LISTEN")}): [1.0]}
+            received = prom.query(f"lumenstat_process_connection_received_bytes_total{{{mine}}}")
+            client_end = "%s:%d" % client.getsockname()
+            assert [(s["metric"]["remote"], s["value"][1]) for s in received] == [
+                (client_end, str(sent))]
+            assert len(prom.values("lumenstat_process_memory_bytes")) == 3
+
+            # The watched process goes: its series go, the exporter stays.
+            holder.kill()
+            holder.wait()
+            assert wait_until(lambda: not prom.query(f"lumenstat_process_sockets{{{mine}}}"), 15)
+            assert prom.values('up{job="lumenstat"}') and all(
+                v == [1.0] for v in prom.values('up{job="lumenstat"}').values())
+    client.close()
+
+
+def prom_target(url):
+    return urllib.parse.urlparse(url).netloc
+
+
+def machine_reading():
+    return read_machine(lumenstat_report.take_snapshot, [])
+
+
+@contextmanager
+def serving(take, client_timeout=10.0):
+    """The server in this process, answering from `take`; yields its base URL."""
+    server = Server(("127.0.0.1", 0), make_app(SharedReading(take), 10),
+                    client_timeout=client_timeout)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server.url()
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def exchange(url, request, read_size=65536, pause=0.0):
+    """Sends raw bytes, returns all that comes back until the server closes; a reader that pauses
+    keeps a small receive buffer, so that the server's writes wait for it."""
+    address = urllib.parse.urlparse(url)
+    with socket.socket() as s:
+        if pause:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.settimeout(30)
+        s.connect((address.hostname, address.port))
+        s.sendall(request)
+        answer = b""
+        while chunk := s.recv(read_size):
+            answer += chunk
+            time.sleep(pause)
+    return answer
+
+
+def test_requests_that_get_no_metrics():
+    with serving(machine_reading) as url:
+        cases = [
+            (b"GET /nope HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /metrics/ HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /../metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", b"HTTP/1.0 405 "),
+            (b"DELETE /metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
+            (b"GARBAGE\r\n\r\n", b"HTTP/1.0 400 "),
+            (b"GET /metrics HTTP/9.9\r\n\r\n", b"HTTP/1.0 505 "),
+        ]
+        for request, status in cases:
+            assert exchange(url, request).startswith(status), request[:40]
+        assert b"Allow: GET\r\n" in exchange(url, b"PUT /metrics HTTP/1.0\r\n\r\n")
+
+
+def test_format_follows_the_accept_header():
+    with serving(machine_reading) as url:
+        _, headers, body = get(url + "/metrics", {"Accept": OPENMETRICS + "; version=1.0.0"})
+        assert headers["Content-Type"].startswith(OPENMETRICS)
+        assert body.endswith(b"# EOF\n")
+        _, headers, body = get(url + "/metrics?name[]=lumenstat_processes")
+        assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
+        assert b"\nlumenstat_memory_total_bytes " in body
+
+
+def test_silent_slow_and_many_clients_all_get_their_answer():
+    calls, in_flight, most_in_flight = [], [], []
+    lock = threading.Lock()
+
+    def slow_reading():
+        with lock:
+            in_flight.append(1)
+            most_in_flight.append(len(in_flight))
+        time.sleep(0.3)  # long enough for the concurrent scrapes to arrive meanwhile
+        with lock:
+            in_flight.pop()
+            calls.append(1)
+        return machine_reading()
+
+    with serving(slow_reading, client_timeout=1.0) as url:
+        address = urllib.parse.urlparse(url)
+        silent = socket.create_connection((address.hostname, address.port))
+        slow = exchange(url, b"GET /metrics HTTP/1.0\r\n\r\n", read_size=1024, pause=0.001)
+        assert slow.startswith(b"HTTP/1.0 200 ") and slow.endswith(b"\n")
+        answers = []
+
+        def scrape():
+            answers.append(get(url + "/metrics")[0])
+        threads = [threading.Thread(target=scrape) for _ in range(100)]
+        calls.clear()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert answers == [200] * 100
+        assert max(most_in_flight) == 1 and len(calls) < 10
+        silent.settimeout(10)
+        assert silent.recv(100) == b""  # dropped once its time was up
+        silent.close()
+
+
+def test_a_failing_snapshot_answers_500_and_the_server_goes_on():
+    failing = [True]
+
+    def reading():
+        if failing[0]:
+            raise lumenstat_report.SnapshotFailed("Io(Os { code: 24 })")
+        return machine_reading()
+
+    with serving(reading) as url:
+        with pytest.raises(urllib.error.HTTPError) as failed:
+            get(url + "/metrics")
+        assert failed.value.code == 500
+        assert failed.value.read() == (b"lumenstat: cannot take a snapshot: SnapshotFailed: "
+                                       b"Io(Os { code: 24 })\n")
+        failing[0] = False
+        assert get(url + "/metrics")[0] == 200
+
+
+@pytest.mark.slow
+def test_ten_thousand_scrapes_leak_nothing():
+    reading = machine_reading()
+    with serving(lambda: reading) as url:
+        request = b"GET /metrics HTTP/1.0\r\n\r\n"
+        threads = threading.active_count()
+
+        def settled():  # the last request's thread has closed its end
+            assert wait_until(lambda: threading.active_count() == threads)
+            return resources()
+        for _ in range(200):
+            exchange(url, request)
+        before = settled()
+        for _ in range(10000):
+            exchange(url, request)
+        after = settled()
+    assert after[1] == before[1]
+    assert after[0] - before[0] < 1000
+    assert after[2] - before[2] < 1024  # 4 MiB
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--serve", ":9717"], "report: --serve ':9717': write the address to listen on"),
+    (["--serve", "::1:9717"], "report: --serve '::1:9717': write an IPv6 address in brackets"),
+    (["--serve", "127.0.0.1:65536"], "report: --serve '127.0.0.1:65536': the port must be"),
+    (["--process", "1"], "lumenstat-report: error: --top and --process go with --serve"),
+    (["--serve", "--json"], "lumenstat-report: error: --serve does not go with --json or --watch"),
+])
+def test_serve_arguments_that_stop_with_one_line(args, line):
+    done = subprocess.run([sys.executable, str(REPORT), *args], capture_output=True, text=True,
+                          timeout=30)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert line in done.stderr.splitlines()[-1]
+
+
+def test_serve_without_prometheus_client_says_what_to_install():
+    hide = ("import sys, runpy; sys.modules['prometheus_client'] = None; "
+            f"sys.argv = ['lumenstat-report', '--serve']; "
+            f"runpy.run_path({str(REPORT)!r}, run_name='__main__')")
+    done = subprocess.run([sys.executable, "-c", hide], capture_output=True, text=True,
+                          timeout=30)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == ("report: --serve needs the Python package prometheus_client: pip "
+                           "install 'lumenstat[serve]' (on Debian and Ubuntu: apt-get install "
+                           "python3-prometheus-client)\n")
