@@ -20,9 +20,16 @@ for program in floor_processes floor_sockets load_processes spawn_peer; do
     cc -O2 -std=c11 -Wall -Wextra -Werror -o "$out/$program" "$repo/bench/$program.c"
 done
 
+# `run.sh serve` measures the report's server instead (bench/serve_bench.py).
+script=bench.py
+if [ "${1:-}" = serve ]; then
+    script=serve_bench.py
+    shift
+fi
+
 # The driver runs in a session of its own so that everything it starts can be ended as one group,
 # whatever way this script ends.
-setsid "$python" "$repo/bench/bench.py" --build-dir "$out" "$@" &
+setsid "$python" "$repo/bench/$script" --build-dir "$out" "$@" &
 driver=$!
 cleanup() {
     kill -TERM -- "-$driver" 2>/dev/null || true
