@@ -142,73 +142,72 @@ def test_prometheus_stores_what_the_module_reports(tmp_path, child):
     holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex(), str(sent)],
                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     port = int(holder.stdout.readline())
-    client = socket.create_connection(("127.0.0.1", port))
-    client.sendall(b"x" * sent)
-    assert int(holder.stdout.readline()) == sent
-    name = lumenstat.get_process_by_pid(holder.pid).name
-    assert name == ODD_NAME.decode("utf-8", "replace")
-
-    cpu_before, disks_before = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
-    with exporter("--process", str(holder.pid), "--top", "3") as url:
-        status, headers, text = get(url + "/metrics")
-        assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
-        check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"], input=text,
-                               capture_output=True)
-        assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
-
-        with prometheus(urllib.parse.urlparse(url).netloc, tmp_path) as prom:
-            assert wait_until(lambda: prom.values(
-                "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
-            cpu_after, disks_after = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
-            mine = f'pid="{holder.pid}"'
-
-            assert prom.values("lumenstat_memory_total_bytes") == {
-                frozenset({("__name__", "lumenstat_memory_total_bytes"), ("instance", prom_target(url)),
-                           ("job", "lumenstat")}): [float(lumenstat.py_get_memory_info().total)]}
-
-            cpu = prom.values("lumenstat_cpu_seconds_total[1m]")
-            assert len(cpu) == 4 * len(cpu_before)
-            for labels, values in cpu.items():
-                labels = dict(labels)
-                before, after = (getattr(t[int(labels["cpu"])], labels["mode"]) / CLOCK_TICKS
-                                 for t in (cpu_before, cpu_after))
-                assert within(before, values, after), (labels, before, values, after)
-            disk_figures = {"reads_completed": "reads", "writes_completed": "writes",
-                            "read_bytes": "bytes_read", "written_bytes": "bytes_written"}
-            for figure, attribute in disk_figures.items():
-                stored = prom.values(f"lumenstat_disk_{figure}_total[1m]")
-                assert len(stored) == len(disks_before)
-                for labels, values in stored.items():
-                    device = dict(labels)["device"]
-                    before, after = (getattr(next(d for d in disks if d.device == device), attribute)
-                                     for disks in (disks_before, disks_after))
-                    assert within(before, values, after), (figure, device, before, values, after)
-
-            listening = prom.query(f'lumenstat_process_socket_receive_queue_bytes{{{mine}}}')
-            assert [(s["metric"]["name"], s["metric"]["local"], s["metric"]["state"], s["value"][1])
-                    for s in listening if s["metric"]["state"] == "LISTEN"] == [
-                        (name, f"127.0.0.1:{port}", "LISTEN", "0")]
-            assert prom.values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
-                frozenset({("__name__", "lumenstat_process_sockets"), ("instance", prom_target(url)),
-                           ("job", "lumenstat"), ("pid", str(holder.pid)), ("name", name),
-                           ("protocol", "tcp"), ("state", "LISTEN")}): [1.0]}
-            received = prom.query(f"lumenstat_process_connection_received_bytes_total{{{mine}}}")
-            client_end = "%s:%d" % client.getsockname()
-            assert [(s["metric"]["remote"], s["value"][1]) for s in received] == [
-                (client_end, str(sent))]
-            assert len(prom.values("lumenstat_process_memory_bytes")) == 3
-
-            # The watched process goes: its series go, the exporter stays.
-            holder.kill()
-            holder.wait()
-            assert wait_until(lambda: not prom.query(f"lumenstat_process_sockets{{{mine}}}"), 15)
-            assert prom.values('up{job="lumenstat"}') and all(
-                v == [1.0] for v in prom.values('up{job="lumenstat"}').values())
-    client.close()
+    with socket.create_connection(("127.0.0.1", port)) as client:
+        client.sendall(b"x" * sent)
+        assert int(holder.stdout.readline()) == sent
+        name = lumenstat.get_process_by_pid(holder.pid).name
+        assert name == ODD_NAME.decode("utf-8", "replace")
+        cpu_before, disks_before = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
+        with exporter("--process", str(holder.pid), "--top", "3") as url:
+            _, headers, text = get(url + "/metrics")
+            assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
+            check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"],
+                                   input=text, capture_output=True)
+            assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
+            target = urllib.parse.urlparse(url).netloc
+            with prometheus(target, tmp_path) as prom:
+                check_stored_figures(prom, target, cpu_before, disks_before)
+                check_watched_process(prom, target, holder, name, port, client, sent)
 
 
-def prom_target(url):
-    return urllib.parse.urlparse(url).netloc
+def check_stored_figures(prom, target, cpu_before, disks_before):
+    assert wait_until(lambda: prom.values(
+        "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
+    job = {("instance", target), ("job", "lumenstat")}
+    assert prom.values("lumenstat_memory_total_bytes") == {
+        frozenset({("__name__", "lumenstat_memory_total_bytes"), *job}):
+            [float(lumenstat.py_get_memory_info().total)]}
+
+    # Every stored sample was read between the module's readings before and after it.
+    cpu = prom.values("lumenstat_cpu_seconds_total[1m]")
+    disk_figures = {"reads_completed": "reads", "writes_completed": "writes",
+                    "read_bytes": "bytes_read", "written_bytes": "bytes_written"}
+    disks = {figure: prom.values(f"lumenstat_disk_{figure}_total[1m]") for figure in disk_figures}
+    cpu_after, disks_after = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
+    assert len(cpu) == 4 * len(cpu_before)
+    for labels, values in cpu.items():
+        labels = dict(labels)
+        before, after = (getattr(times[int(labels["cpu"])], labels["mode"]) / CLOCK_TICKS
+                         for times in (cpu_before, cpu_after))
+        assert within(before, values, after), (labels, before, values, after)
+    for figure, attribute in disk_figures.items():
+        assert len(disks[figure]) == len(disks_before)
+        for labels, values in disks[figure].items():
+            device = dict(labels)["device"]
+            before, after = (getattr(next(d for d in reading if d.device == device), attribute)
+                             for reading in (disks_before, disks_after))
+            assert within(before, values, after), (figure, device, before, values, after)
+
+
+def check_watched_process(prom, target, holder, name, port, client, sent):
+    mine = f'pid="{holder.pid}"'
+    queues = prom.query(f"lumenstat_process_socket_receive_queue_bytes{{{mine}}}")
+    assert [(s["metric"]["name"], s["metric"]["local"], s["value"][1]) for s in queues
+            if s["metric"]["state"] == "LISTEN"] == [(name, f"127.0.0.1:{port}", "0")]
+    assert prom.values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
+        frozenset({("__name__", "lumenstat_process_sockets"), ("instance", target),
+                   ("job", "lumenstat"), ("pid", str(holder.pid)), ("name", name),
+                   ("protocol", "tcp"), ("state", "LISTEN")}): [1.0]}
+    received = prom.query(f"lumenstat_process_connection_received_bytes_total{{{mine}}}")
+    assert [(s["metric"]["remote"], s["value"][1]) for s in received] == [
+        ("%s:%d" % client.getsockname(), str(sent))]
+    assert len(prom.values("lumenstat_process_memory_bytes")) == 3
+
+    # The watched process goes: its series go, the exporter stays.
+    holder.kill()
+    holder.wait()
+    assert wait_until(lambda: not prom.query(f"lumenstat_process_sockets{{{mine}}}"), 15)
+    assert list(prom.values('up{job="lumenstat"}').values()) == [[1.0]]
 
 
 def machine_reading():
