@@ -330,10 +330,9 @@ def test_ten_thousand_scrapes_leak_nothing():
     reading = machine_reading()
     with serving(lambda: reading) as url:
         request = b"GET /metrics HTTP/1.0\r\n\r\n"
-        threads = threading.active_count()
-
         def settled():  # the last request's thread has closed its end
-            assert wait_until(lambda: threading.active_count() == threads)
+            assert wait_until(lambda: not any("process_request" in thread.name
+                                              for thread in threading.enumerate()))
             return resources()
         for _ in range(200):
             exchange(url, request)
