@@ -142,7 +142,7 @@ if ! skipped sanitize; then
         # Leak checks are off for the module: the interpreter keeps its own allocations until exit.
         if step "module $tag" step bash scripts/setup.sh --tests --no-apt --venv ".venv-$tag" \
             --sanitize "$list"; then
-            pytest_args=(-m "not slow")
+            pytest_args=(-m "not slow and not real")
             pytest_python=$(sanitized_python ".venv-$tag" "$list")
             pytest_suite "pytest-$tag" ".venv-$tag" ASAN_OPTIONS=detect_leaks=0 \
                 UBSAN_OPTIONS=print_stacktrace=1

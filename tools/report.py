@@ -220,9 +220,10 @@ def plain(value):
     return {name: plain(getattr(value, name)) for name in attribute_names(type(value))}
 
 
-def document(snapshot) -> dict:
+def document(snapshot, disk_io: list | None = None) -> dict:
+    """The snapshot and the disk counters (read now, unless given) as JSON-ready data."""
     data = plain(snapshot)
-    data["disk_io_stats"] = plain(disk_counters())
+    data["disk_io_stats"] = plain(disk_counters() if disk_io is None else disk_io)
     return data
 
 
@@ -307,7 +308,8 @@ def serve(args) -> int:
         return 1
     previous_handler = signal.signal(signal.SIGTERM, interrupt)
     try:
-        return lumenstat_serve.serve(args.serve, args.process, args.top, take_snapshot)
+        return lumenstat_serve.serve(args.serve, args.process, args.top, take_snapshot,
+                                     document)
     finally:
         signal.signal(signal.SIGTERM, previous_handler)
 

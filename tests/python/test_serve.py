@@ -20,7 +20,7 @@ import pytest
 
 import lumenstat
 import lumenstat_report
-from conftest import resources, wait_until
+from conftest import getters, resources, wait_until
 from lumenstat_serve import make_app
 from lumenstat_serve.reading import SharedReading, read_machine
 from lumenstat_serve.server import Server
@@ -51,10 +51,11 @@ def get(url, headers=None, timeout=30):
 
 
 @contextmanager
-def exporter(*args):
-    """lumenstat-report --serve on a free loopback port; yields its base URL."""
-    process = subprocess.Popen([sys.executable, str(REPORT), "--serve", "127.0.0.1:0", *args],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def exporter(*args, port=0):
+    """lumenstat-report --serve on a loopback port (by default a free one); yields its base URL."""
+    process = subprocess.Popen(
+        [sys.executable, str(REPORT), "--serve", f"127.0.0.1:{port}", *args],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         first = process.stdout.readline()
         assert first.startswith("serving http://"), first + process.stderr.read()
@@ -73,11 +74,12 @@ import socket, sys
 open("/proc/self/comm", "wb").write(bytes.fromhex(sys.argv[1]))
 server = socket.create_server(("127.0.0.1", 0))
 print(server.getsockname()[1], flush=True)
-peer, _ = server.accept()
-received = 0
-while received < int(sys.argv[2]):
-    received += len(peer.recv(65536))
-print(received, flush=True)
+if int(sys.argv[2]):
+    peer, _ = server.accept()
+    received = 0
+    while received < int(sys.argv[2]):
+        received += len(peer.recv(65536))
+    print(received, flush=True)
 sys.stdin.read()
 """
 
@@ -137,6 +139,7 @@ def within(low, values, high):
             and low - slack <= values[0] and values[-1] <= high + slack)
 
 
+@pytest.mark.real
 def test_prometheus_stores_what_the_module_reports(tmp_path, child):
     sent = 123_457
     holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex(), str(sent)],
@@ -217,7 +220,8 @@ def machine_reading():
 @contextmanager
 def serving(take, client_timeout=10.0):
     """The server in this process, answering from `take`; yields its base URL."""
-    server = Server(("127.0.0.1", 0), make_app(SharedReading(take), 10),
+    server = Server(("127.0.0.1", 0),
+                    make_app(SharedReading(take), 10, lumenstat_report.document),
                     client_timeout=client_timeout)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
@@ -251,6 +255,15 @@ def test_requests_that_get_no_metrics():
             (b"GET /nope HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
             (b"GET /metrics/ HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
             (b"GET /../metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /../app.js HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /%2fetc%2fpasswd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET //etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET http://127.0.0.1/etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"GET /index.html HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
+            (b"POST /snapshot.json HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
+            (b"HEAD / HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
             (b"POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", b"HTTP/1.0 405 "),
             (b"DELETE /metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
             (b"GARBAGE\r\n\r\n", b"HTTP/1.0 400 "),
@@ -261,8 +274,22 @@ def test_requests_that_get_no_metrics():
         assert b"Allow: GET\r\n" in exchange(url, b"PUT /metrics HTTP/1.0\r\n\r\n")
 
 
-def test_format_follows_the_accept_header():
+def test_answers_in_the_format_asked_for():
     with serving(machine_reading) as url:
+        _, headers, body = get(url + "/snapshot.json")
+        assert headers["Content-Type"] == "application/json"
+        doc = json.loads(body)
+        assert list(doc) == getters(lumenstat.PySystemSummary) + ["disk_io_stats", "host",
+                                                                  "taken_at"]
+        assert doc["host"] == os.uname().nodename
+        assert [p for p in doc["processes"] if "command" in p] == []
+        assert len(doc["cpu_usage"]) == len(lumenstat.py_get_cpu_times())
+        assert all(0.0 <= u <= 100.0 for u in doc["cpu_usage"])
+        for path, kind in [("/", "text/html"), ("/app.js", "text/javascript"),
+                           ("/style.css", "text/css")]:
+            _, headers, body = get(url + path)
+            assert headers["Content-Type"].startswith(kind) and body
+            assert "script-src 'self'" in headers["Content-Security-Policy"]
         _, headers, body = get(url + "/metrics", {"Accept": OPENMETRICS + "; version=1.0.0"})
         assert headers["Content-Type"].startswith(OPENMETRICS)
         assert body.endswith(b"# EOF\n")
@@ -369,3 +396,112 @@ def test_serve_without_prometheus_client_says_what_to_install():
     assert done.stderr == ("report: --serve needs the Python package prometheus_client: pip "
                            "install 'lumenstat[serve]' (on Debian and Ubuntu: apt-get install "
                            "python3-prometheus-client)\n")
+
+
+# A process name that is markup and quotes; the kernel keeps 15 bytes of a name, too few for a
+# whole script element, so the closing tag is a short one.
+MARKUP_NAME = "<script>\"'</b>"
+RESULTS = Path(__file__).resolve().parents[2] / "build" / "test-results"
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync", "--window-size=1280,2000"]
+
+
+@contextmanager
+def browser(tmp_path):
+    binary = tool("chromium", "chromium")
+    driver_binary = tool("chromedriver", "chromium-driver")
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError as error:
+        pytest.fail(f"selenium cannot be imported ({error}): the test needs Debian's "
+                    "python3-selenium (bash scripts/setup.sh --tests installs it)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = binary
+    for flag in CHROMIUM_FLAGS + [f"--user-data-dir={tmp_path / 'profile'}"]:
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    try:
+        driver = webdriver.Chrome(service=Service(driver_binary), options=options)
+    except Exception as error:
+        pytest.fail(f"headless Chromium does not start: {error}")
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+# The page redraws every second, replacing its rows: each reading is one script, run between two
+# redraws.
+TABLE = """return [...document.querySelectorAll(arguments[0])].map(row =>
+    [row.dataset.pid || row.dataset.state || "", ...[...row.cells].map(c => c.textContent)])"""
+
+
+@pytest.mark.real
+def test_the_page_shows_the_machine_in_a_real_browser(tmp_path, child):
+    from selenium.common.exceptions import NoAlertPresentException
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    holder = child([sys.executable, "-c", HOLDER, MARKUP_NAME.encode().hex(), "0"],
+                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    listener = f"127.0.0.1:{int(holder.stdout.readline())}"
+    port = free_port()
+    with browser(tmp_path) as driver:
+        page = driver.execute_script
+        redraws = lambda: int(page("return document.body.dataset.redraws || 0"))  # noqa: E731
+        rows = lambda selector: page(TABLE, selector)  # noqa: E731
+        wait = WebDriverWait(driver, 20, poll_frequency=0.1)
+        with exporter(port=port) as url:
+            driver.get(url + "/")
+            wait.until(lambda _: redraws() >= 2)
+
+            assert page("return document.querySelectorAll('#cpus canvas').length") == len(
+                lumenstat.py_get_cpu_times())
+            exact = page("return document.querySelector('#memory-figures .exact').textContent")
+            assert int(exact.strip("()").removesuffix(" bytes").replace(",", "")) == \
+                lumenstat.py_get_memory_info().total
+            assert page("return document.getElementById('host').textContent") == \
+                os.uname().nodename
+
+            listening = rows("#listeners tbody tr")
+            assert ["", "tcp", listener, str(holder.pid), MARKUP_NAME] in listening
+            states = {row[0]: int(row[2].replace(",", "")) for row in
+                      rows("#socket-states tbody tr")}
+            assert states["LISTEN"] >= 1
+
+            driver.find_element(By.ID, "process-filter").send_keys(str(holder.pid))
+            assert [row[:3] for row in rows("#processes tbody tr")] == [
+                [str(holder.pid), str(holder.pid), MARKUP_NAME]]
+            # Text, not markup: no element came out of any name, and nothing ran.
+            assert page("return document.querySelectorAll('tbody script, tbody b').length") == 0
+            with pytest.raises(NoAlertPresentException):
+                driver.switch_to.alert
+            driver.find_element(By.ID, "process-filter").clear()
+            page("document.getElementById('process-filter').dispatchEvent(new Event('input'))")
+
+            def shown_pids():
+                return [int(row[0]) for row in rows("#processes tbody tr")]
+            pid_header = driver.find_element(By.CSS_SELECTOR, 'button[data-key="pid"]')
+            pid_header.click()
+            assert shown_pids() == sorted(shown_pids(), reverse=True) and len(shown_pids()) > 1
+            pid_header.click()
+            assert shown_pids() == sorted(shown_pids())
+
+            RESULTS.mkdir(parents=True, exist_ok=True)
+            assert driver.save_screenshot(str(RESULTS / "live-page.png"))
+            origins = page("return performance.getEntriesByType('resource').map(e => e.name)")
+            assert origins and all(name.startswith(url + "/") for name in origins)
+
+        # The server stops answering: the page says so, and recovers when it is back.
+        shown = lambda: page("return !document.getElementById('status').hidden")  # noqa: E731
+        wait.until(lambda _: shown())
+        assert "has not answered since" in page(
+            "return document.getElementById('status').textContent")
+        before = redraws()
+        with exporter(port=port):
+            wait.until(lambda _: not shown() and redraws() > before)
+        errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"
+                  and "snapshot.json" not in entry["message"]]
+        assert errors == []

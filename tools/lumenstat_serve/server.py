@@ -71,24 +71,29 @@ class Router:
         return route(environ, start_response)
 
 
-def failure_line(error: BaseException) -> str:
-    return f"lumenstat: cannot take a snapshot: {type(error).__name__}: {error}\n"
-
-
-def metrics_route(shared: SharedReading, top: int) -> Route:
-    def metrics(environ, start_response):
+def reading_route(shared: SharedReading, answer: Callable[..., Iterable[bytes]]) -> Route:
+    """A route that answers from the request's shared reading: `answer(reading, environ,
+    start_response)`. A reading that fails is a 500 with one line of text."""
+    def route(environ, start_response):
         try:
             reading = shared.get()
         except Exception as error:
-            return plain_response(start_response, "500 Internal Server Error",
-                                  failure_line(error))
+            return plain_response(
+                start_response, "500 Internal Server Error",
+                f"lumenstat: cannot take a snapshot: {type(error).__name__}: {error}\n")
+        return answer(reading, environ, start_response)
+    return route
+
+
+def metrics_route(shared: SharedReading, top: int) -> Route:
+    def metrics(reading, environ, start_response):
         registry = CollectorRegistry(auto_describe=False)
         registry.register(ReadingCollector(reading, top))
         # The exposition's own name[] filter needs collectors that describe themselves in
         # advance; every scrape gets every family.
         environ = dict(environ, QUERY_STRING="")
         return make_wsgi_app(registry)(environ, start_response)
-    return metrics
+    return reading_route(shared, metrics)
 
 
 class RequestHandler(WSGIRequestHandler):
