@@ -9,6 +9,14 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$repo/build/bench"
 mkdir -p "$out"
 
+# `run.sh serve` measures the report's server instead (bench/serve_bench.py), in a headless
+# browser too.
+script=bench.py
+if [ "${1:-}" = serve ]; then
+    script=serve_bench.py
+    shift
+fi
+
 bash "$repo/scripts/setup.sh" --tests
 python="$repo/.venv/bin/python"
 /usr/bin/python3 -c 'import psutil' || {
@@ -19,13 +27,6 @@ python="$repo/.venv/bin/python"
 for program in floor_processes floor_sockets load_processes spawn_peer; do
     cc -O2 -std=c11 -Wall -Wextra -Werror -o "$out/$program" "$repo/bench/$program.c"
 done
-
-# `run.sh serve` measures the report's server instead (bench/serve_bench.py).
-script=bench.py
-if [ "${1:-}" = serve ]; then
-    script=serve_bench.py
-    shift
-fi
 
 # The driver runs in a session of its own so that everything it starts can be ended as one group,
 # whatever way this script ends.
