@@ -1,11 +1,11 @@
 """The module as Python sees it: names, classes, functions and the argument rules."""
 import os
 import re
-import resource
 
 import pytest
 
 import lumenstat
+from conftest import no_descriptors
 
 # Names, signatures and attributes are compared with the stubs (test_stubs.py) and the reference
 # (test_reference.py); here what the interpreter shows of them.
@@ -170,17 +170,20 @@ def test_argument_errors(function, args, kwargs, exception, text):
     assert text is None or str(raised.value) == text
 
 
+@pytest.mark.parametrize("function, text", [
+    ("get_process_count", 'SysCall("sysctl KERN_PROC_ALL failed (errno 24)")'),
+])
+def test_queries_that_fail_raise_runtime_error(function, text):
+    with no_descriptors(), pytest.raises(RuntimeError) as raised:
+        getattr(lumenstat, function)()
+    assert raised.value.args == (text,)
+
+
 @pytest.mark.parametrize("function, args", [("py_get_memory_info", ()), ("py_get_cpu_usage", (0,)),
                                             ("PySystemSummary", (0,))])
 def test_queries_that_fail_raise_fatal_error(function, args):
-    # With no descriptor to be had, the queries that read kernel files really fail.
-    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (0, limits[1]))
-    try:
-        with pytest.raises(BaseException) as raised:
-            getattr(lumenstat, function)(*args)
-    finally:
-        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    with no_descriptors(), pytest.raises(BaseException) as raised:
+        getattr(lumenstat, function)(*args)
     fatal = type(raised.value)
     assert (fatal.__name__, fatal.__module__, fatal.__bases__) == ("FatalError", "lumenstat",
                                                                     (BaseException,))

@@ -21,40 +21,16 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/proc_files.h"
 #include "os/linux/socket_walk.h"
+#include "os/linux/unique_dir.h"
 #include "os/linux/unique_fd.h"
 
 namespace lumenstat::os {
 
 namespace {
 
-class Directory {
-public:
-    explicit Directory(DIR* dir) : dir_(dir) {}
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-    ~Directory() {
-        if (dir_ != nullptr) {
-            int saved = errno;
-            ::closedir(dir_);
-            errno = saved;
-        }
-    }
-    DIR* get() const { return dir_; }
-
-private:
-    DIR* dir_;
-};
-
 bool parse_int(std::string_view text, int& value) {
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() && end == text.data() + text.size();
-}
-
-// Darwin's errno for a process whose /proc entry cannot be opened.
-int process_errno(int linux_errno) {
-    if (linux_errno == ENOENT) return ESRCH;
-    if (linux_errno == EACCES) return EPERM;
-    return linux_errno;
 }
 
 // Room for the entries of about two thousand descriptors per system call.
@@ -95,25 +71,14 @@ int LinuxSystem::proc_listpids(std::uint32_t type, std::uint32_t, void* buffer, 
         errno = ENOTSUP;
         return 0;
     }
-    Directory proc(::opendir("/proc"));
+    UniqueDir proc(::opendir("/proc"));
     if (proc.get() == nullptr) {
         return 0;
     }
     std::vector<int> pids;
     pids.reserve(512);
-    for (;;) {
-        errno = 0;
-        dirent* entry = ::readdir(proc.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                return 0;
-            }
-            break;
-        }
-        int pid;
-        if (procfs::is_pid_name(entry->d_name) && parse_int(entry->d_name, pid)) {
-            pids.push_back(pid);
-        }
+    if (!procfs::list_pids(proc.get(), pids)) {
+        return 0;
     }
     if (buffer == nullptr) {
         // Room for processes started before the caller's second call.
@@ -143,7 +108,7 @@ long read_table(int pid, std::size_t room, linux_sockets::DescriptorListing* out
     }
     UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) {
-        errno = process_errno(errno);
+        errno = procfs::process_errno(errno);
         return -1;
     }
     long count = 0;

@@ -147,16 +147,31 @@ bool keyed_u64(std::string_view text, std::string_view key, std::uint64_t& value
     return false;
 }
 
-bool is_pid_name(const char* name) {
-    if (*name == '\0') {
-        return false;
-    }
-    for (; *name != '\0'; ++name) {
-        if (*name < '0' || *name > '9') {
-            return false;
+int process_errno(int linux_errno) {
+    if (linux_errno == ENOENT) return ESRCH;
+    if (linux_errno == EACCES) return EPERM;
+    return linux_errno;
+}
+
+bool caller_short_of_resources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+bool list_pids(DIR* proc, std::vector<int>& pids) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(proc);
+        if (entry == nullptr) {
+            return errno == 0;
+        }
+        const std::string_view name = entry->d_name;
+        int pid = 0;
+        const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        // A process's directory is named by its pid in digits alone.
+        if (ec == std::errc{} && end == name.data() + name.size() && name.front() != '-') {
+            pids.push_back(pid);
         }
     }
-    return true;
 }
 
 }  // namespace lumenstat::os::procfs

@@ -2,10 +2,13 @@
 // and parsing their numbers by hand, with a bounds check on every read.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumenstat::os::procfs {
 
@@ -41,8 +44,19 @@ bool skip_field(std::string_view& text);
 // "MemTotal:  16314436 kB" or "btime 1700000000"; false when the key is absent.
 bool keyed_u64(std::string_view text, std::string_view key, std::uint64_t& value);
 
-// True for a non-empty run of decimal digits, as in the names of /proc's
-// process directories.
-bool is_pid_name(const char* name);
+// Darwin's errno for a failure to open or read a process's /proc files: a
+// process that is gone is ESRCH, one the caller may not inspect EPERM; any
+// other failure (out of descriptors, an I/O error) is the caller's to see as is.
+int process_errno(int linux_errno);
+
+// Whether a failure is the caller's own shortage (of descriptors or memory)
+// rather than anything about the file or process it reads: it fails the whole
+// question being answered, never just one item of it.
+bool caller_short_of_resources(int error);
+
+// Appends the process ids among the entries of `proc`, an open stream of
+// /proc, to `pids` in directory order. False with errno set when the
+// directory cannot be read to its end.
+bool list_pids(DIR* proc, std::vector<int>& pids);
 
 }  // namespace lumenstat::os::procfs

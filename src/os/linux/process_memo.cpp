@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "os/linux/proc_files.h"
@@ -140,8 +141,11 @@ bool boot_time_seconds(std::uint64_t& seconds) {
         return true;
     }
     std::string text;
-    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file) ||
-        !keyed_u64(text, "btime ", seconds)) {
+    if (!read_file("/proc/stat", text, 0, ShortRead::ends_file)) {
+        return false;
+    }
+    if (!keyed_u64(text, "btime ", seconds)) {
+        errno = EIO;
         return false;
     }
     if (kept != nullptr) {

@@ -84,7 +84,7 @@ const ProcessStat* remembered_stat(int pid);
 // there is none to take and the caller is to read it now.
 ArgsReading* take_table_args(const ProcessStat& remembered);
 // The stat line of `pid`: kept by this scope, else read now. False with
-// errno ESRCH when the process does not exist.
+// errno set as read_process_stat sets it.
 bool stat_of(int pid, ProcessStat& out);
 
 // The argument area kept by the last size probe of this scope.
@@ -108,7 +108,7 @@ std::optional<bool> remembered_inspection_refusal(int pid);
 
 // The boot time in seconds since the epoch, as the "btime" line of /proc/stat
 // gives it: read once per scope, /proc/stat being large to generate. False
-// when it cannot be read.
+// with errno set when it cannot be read.
 bool boot_time_seconds(std::uint64_t& seconds);
 
 }  // namespace lumenstat::os::procfs

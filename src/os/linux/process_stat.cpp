@@ -49,7 +49,7 @@ bool parse_tail(std::string_view rest, ProcessStat& out) {
     std::uint64_t arg_start = 0, arg_end = 0, env_end = 0;
     // A line cut short within field 51 would give a part of its number.
     if (skip_fields(rest, 9) && parse_u64(rest, arg_start) &&  // 39-47, 48
-        parse_u64(rest, arg_end) && skip_fields(rest, 1) &&   // 49, 50 env_start
+        parse_u64(rest, arg_end) && skip_fields(rest, 1) &&    // 49, 50 env_start
         parse_u64(rest, env_end) && !rest.empty()) {           // 51, and what follows
         out.arg_start = arg_start;
         out.arg_end = arg_end;
@@ -130,14 +130,17 @@ bool read_stat_line(int proc_dirfd, int pid, ProcessStat& out) {
     char buffer[1024];
     long n = read_file(proc_dirfd, at, buffer, sizeof buffer);
     if (n < 0) {
-        if (errno == ENOENT) {
-            errno = ESRCH;
-        }
+        errno = process_errno(errno);
+        return false;
+    }
+    // A process reaped between the open and the read leaves nothing to read.
+    if (n == 0) {
+        errno = ESRCH;
         return false;
     }
     if (!parse_process_stat(std::string_view(buffer, static_cast<std::size_t>(n)), out) ||
         out.pid != pid) {
-        errno = ESRCH;
+        errno = EIO;
         return false;
     }
     return true;
@@ -158,6 +161,9 @@ bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out) {
     const char* at = stat_path(path, proc_dirfd, pid, "statm");
     char buffer[256];
     long n = at != nullptr ? read_file(proc_dirfd, at, buffer, sizeof buffer) : -1;
+    if (n < 0 && caller_short_of_resources(errno)) {
+        return false;
+    }
     std::string_view statm(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
     std::uint64_t size = 0;
     std::uint64_t resident = 0;

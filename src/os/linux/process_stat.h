@@ -51,7 +51,9 @@ bool parse_process_stat(std::string_view text, ProcessStat& out);
 
 // Reads and parses /proc/<pid>/stat, and the resident size of its statm
 // (relative to `proc_dirfd`, an open /proc, or AT_FDCWD). False with errno
-// set (ESRCH when the process is gone).
+// set as process_errno says: ESRCH when the process is gone, EPERM when the
+// caller may not read it, EIO for a line that is not one, and the caller's
+// own shortage (EMFILE, ...) as it is, also when statm cannot be opened for it.
 bool read_process_stat(int proc_dirfd, int pid, ProcessStat& out);
 
 // The stat line alone, leaving `resident` unread (-1), for a caller that

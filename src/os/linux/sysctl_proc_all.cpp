@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -16,18 +15,12 @@
 #include "os/linux/process_stat.h"
 #include "os/linux/read_ahead.h"
 #include "os/linux/sysctl_handlers.h"
+#include "os/linux/unique_dir.h"
 
 namespace lumenstat::os::procfs {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
-
-// Like Darwin's kernel, a size probe answers with room for a few processes
-// more than exist now, so that a fetch right after it usually fits.
 constexpr std::size_t spare_entries = 5;
 
 void fill_entry(darwin::kinfo_proc& entry, const ProcessStat& stat, std::uint64_t boot_seconds,
@@ -42,37 +35,26 @@ void fill_entry(darwin::kinfo_proc& entry, const ProcessStat& stat, std::uint64_
         static_cast<std::int16_t>(std::min<std::uint64_t>(resident_pages(stat), INT16_MAX));
 }
 
-bool next_pid(DIR* dir, int& pid) {
-    while (const dirent* entry = ::readdir(dir)) {
-        if (!is_pid_name(entry->d_name)) {
-            continue;
-        }
-        const char* end = entry->d_name + std::strlen(entry->d_name);
-        if (std::from_chars(entry->d_name, end, pid).ec == std::errc{}) {
-            return true;
-        }
+// Answers a size probe. Like Darwin's kernel, it answers with room for a few
+// processes more than exist now, so that a fetch right after it usually
+// fits. The processes it lists are kept for the fetch that follows in this
+// query scope; a listing that fails is not: the size is only an estimate, so
+// the fetch lists /proc itself and reports what fails then.
+int probe_table_size(std::size_t* oldlenp) {
+    std::vector<int>& listed = table_pids_buffer();
+    UniqueDir dir(::opendir("/proc"));
+    if (dir && list_pids(dir.get(), listed)) {
+        remember_table_pids();
     }
-    return false;
-}
-
-// The processes of /proc in directory order: those the size probe of this
-// query scope found, else read now into `listed`.
-const std::vector<int>& table_pids(DIR* dir, std::vector<int>& listed) {
-    if (const std::vector<int>* kept = remembered_table_pids()) {
-        return *kept;
-    }
-    int pid = 0;
-    while (next_pid(dir, pid)) {
-        listed.push_back(pid);
-    }
-    return listed;
+    *oldlenp = (listed.size() + spare_entries) * sizeof(darwin::kinfo_proc);
+    return 0;
 }
 
 // One process's stat line, and its argument area when the scope asks for
-// those; `read` is false when the stat line could not be read (the process
-// has gone).
+// those; `error` is the errno of a stat line that could not be read, as
+// read_process_stat sets it, 0 when it was read.
 struct StatReading {
-    bool read = false;
+    int error = 0;
     ProcessStat stat;
     ArgsReading args;
 };
@@ -81,8 +63,8 @@ struct StatReading {
 // or AT_FDCWD). A process without an address space (a kernel thread, a
 // zombie) has no arguments to read.
 void read_entry(int proc_fd, int pid, bool with_args, StatReading& out) {
-    out.read = read_process_stat(proc_fd, pid, out.stat);
-    if (!out.read || !with_args) {
+    out.error = read_process_stat(proc_fd, pid, out.stat) ? 0 : errno;
+    if (out.error != 0 || !with_args) {
         return;
     }
     if (out.stat.vsize != 0) {
@@ -103,27 +85,26 @@ constexpr std::size_t kStatsWorthReadingAhead = 64;
 }  // namespace
 
 int kern_proc_all(void* oldp, std::size_t* oldlenp) {
-    Dir dir(::opendir("/proc"));
+    if (oldp == nullptr) {
+        return probe_table_size(oldlenp);
+    }
+    UniqueDir dir(::opendir("/proc"));
     if (!dir) {
         return -1;
     }
-    constexpr std::size_t entry_size = sizeof(darwin::kinfo_proc);
-    if (oldp == nullptr) {
-        // The fetch that follows in this scope reads the processes found here.
-        std::vector<int>& listed = table_pids_buffer();
-        int pid = 0;
-        while (next_pid(dir.get(), pid)) {
-            listed.push_back(pid);
-        }
-        remember_table_pids();
-        *oldlenp = (listed.size() + spare_entries) * entry_size;
-        return 0;
-    }
-
     std::uint64_t boot_seconds = 0;
     if (!boot_time_seconds(boot_seconds)) {
         return -1;
     }
+    // The processes the size probe of this scope listed, else listed now.
+    std::vector<int> listed;
+    const std::vector<int>* remembered = remembered_table_pids();
+    if (remembered == nullptr && !list_pids(dir.get(), listed)) {
+        return -1;
+    }
+    const std::vector<int>& pids = remembered != nullptr ? *remembered : listed;
+
+    constexpr std::size_t entry_size = sizeof(darwin::kinfo_proc);
     const auto hz = static_cast<std::uint64_t>(clock_ticks_per_second());
     const int proc_fd = ::dirfd(dir.get());
     const std::size_t room = *oldlenp / entry_size;
@@ -138,8 +119,6 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
     }
     std::size_t written = 0;
     bool overflow = false;
-    std::vector<int> listed;
-    const std::vector<int>& pids = table_pids(dir.get(), listed);
     // The stat lines of the last processes are read on a helper thread while
     // this one reads the first ones; the helper ends with this call. The
     // areas are kept beside the stat lines, which must then come in pid order.
@@ -160,18 +139,31 @@ int kern_proc_all(void* oldp, std::size_t* oldlenp) {
             read_entry(proc_fd, pid, with_args, now);
             reading = &now;
         }
-        // A process that exits between the listing and the read is left out.
-        if (!reading->read) {
+        // A process that exits between the listing and the read is left
+        // out; a caller out of descriptors or memory can read no process.
+        if (reading->error == ESRCH) {
             continue;
+        }
+        if (caller_short_of_resources(reading->error)) {
+            errno = reading->error;
+            return -1;
         }
         if (written == room) {
             overflow = true;
             break;
         }
+        // A process whose stat line cannot be read is there all the same:
+        // it is listed with its pid, the rest unknown.
         darwin::kinfo_proc entry{};
-        fill_entry(entry, reading->stat, boot_seconds, hz);
+        entry.p_pid = pid;
+        if (reading->error == 0) {
+            fill_entry(entry, reading->stat, boot_seconds, hz);
+        }
         std::memcpy(out + written * entry_size, &entry, entry_size);
         ++written;
+        if (reading->error != 0) {
+            continue;
+        }
         if (keep) {
             stats.push_back(reading->stat);
         }
