@@ -22,6 +22,7 @@
 
 #include "os/darwin.h"
 #include "os/darwin_socket.h"
+#include "os/failing_calls.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process_memo.h"
 #include "os/process_test_util.h"
@@ -90,11 +91,27 @@ TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
     EXPECT_EQ(usage.ri_diskio_byteswritten, value_after(io, "write_bytes: "));
 }
 
-TEST(TaskInfo, ShortBuffersAndUnknownFlavorsFollowLibproc) {
+// A caller out of descriptors is told so, not that the process is gone.
+TEST(TaskInfo, ShortBuffersUnknownFlavorsAndNoDescriptorsFollowLibproc) {
     os::LinuxSystem system;
     darwin::proc_taskallinfo all{};
     darwin::rusage_info_v2 usage{};
     const std::pair<std::function<bool()>, int> calls[] = {
+        {[&] {
+             DescriptorsTaken none(0);
+             return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &all, 96);
+         },
+         EMFILE},
+        {[&] {
+             DescriptorsTaken none(0);
+             return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all);
+         },
+         EMFILE},
+        {[&] {
+             DescriptorsTaken none(0);
+             return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1;
+         },
+         EMFILE},
         {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, 96); },
          ENOMEM},
         {[&] { return system.proc_pidinfo(getpid(), 12345, 0, &all, sizeof all); }, EINVAL},

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import lumenstat
-from conftest import address_text as text
+from conftest import address_text as text, no_descriptors
 
 ME = os.getpid()
 
@@ -79,3 +79,10 @@ def test_tool_found_without_the_environment_from_any_folder():
     run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
                          env=environment, timeout=60)
     assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")
+
+
+def test_a_caller_out_of_descriptors_is_told_so(capfd):
+    with no_descriptors():
+        assert lumenstat.get_process_socket_stats(ME) == []
+    assert capfd.readouterr().err == (f"[SocketStats] pidinfo failed for PID {ME}: return code = 0, "
+                                      "errno = 24, message = 'Too many open files'\n")

@@ -32,16 +32,12 @@ bool fill_disk_io(int pid, darwin::rusage_info_v2& usage) {
     long n = procfs::read_file(AT_FDCWD, path, buffer, sizeof buffer);
     if (n < 0) {
         const int failure = errno;
-        if (failure == EACCES || failure == EPERM) {
-            errno = EPERM;
-            return false;
-        }
         char process[64];
         if (failure == ENOENT && procfs::pid_path(process, sizeof process, pid, "") &&
             ::access(process, F_OK) == 0) {
             return true;
         }
-        errno = ESRCH;
+        errno = procfs::process_errno(failure);
         return false;
     }
     std::string_view text(buffer, static_cast<std::size_t>(n));
@@ -79,7 +75,10 @@ int LinuxSystem::proc_pid_rusage(int pid, int flavor, void* buffer) {
         return -1;
     }
     procfs::ProcessStat stat;
-    if (!procfs::stat_of(pid, stat) || !procfs::leads_thread_group(stat)) {
+    if (!procfs::stat_of(pid, stat)) {
+        return -1;
+    }
+    if (!procfs::leads_thread_group(stat)) {
         errno = ESRCH;
         return -1;
     }

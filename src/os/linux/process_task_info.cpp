@@ -122,9 +122,12 @@ bool fill_bsd(darwin::proc_bsdinfo& bsd, std::string_view status, const ProcessS
     Ids uid;
     Ids gid;
     std::uint64_t boot_seconds = 0;
-    if (!parse_ids(status, "Uid:", uid) || !parse_ids(status, "Gid:", gid) ||
-        !boot_time_seconds(boot_seconds)) {
+    // A status cut short is a process's that ended while it was read.
+    if (!parse_ids(status, "Uid:", uid) || !parse_ids(status, "Gid:", gid)) {
         errno = ESRCH;
+        return false;
+    }
+    if (!boot_time_seconds(boot_seconds)) {
         return false;
     }
     bsd.pbi_status = static_cast<std::uint32_t>(darwin_process_state(stat.state));
@@ -140,9 +143,10 @@ bool fill_bsd(darwin::proc_bsdinfo& bsd, std::string_view status, const ProcessS
     std::memcpy(bsd.pbi_name, stat.comm, sizeof stat.comm);
     // FDSize is the size of the descriptor table, as Darwin's pbi_nfiles is.
     std::uint64_t table_size = 0;
-    bsd.pbi_nfiles = keyed_u64(status, "FDSize:", table_size)
-                         ? static_cast<std::uint32_t>(std::min<std::uint64_t>(table_size, UINT32_MAX))
-                         : count_descriptors(stat.pid);
+    bsd.pbi_nfiles =
+        keyed_u64(status, "FDSize:", table_size)
+            ? static_cast<std::uint32_t>(std::min<std::uint64_t>(table_size, UINT32_MAX))
+            : count_descriptors(stat.pid);
     bsd.pbi_pgid = static_cast<std::uint32_t>(stat.pgrp);
     bsd.e_tdev = darwin_tty(stat.tty_nr);
     bsd.e_tpgid = stat.tpgid > 0 ? static_cast<std::uint32_t>(stat.tpgid) : 0;
@@ -160,7 +164,10 @@ int pid_task_info(int pid, void* buffer, int buffersize) {
         return 0;
     }
     ProcessStat stat;
-    if (!stat_of(pid, stat) || !leads_thread_group(stat)) {
+    if (!stat_of(pid, stat)) {
+        return 0;
+    }
+    if (!leads_thread_group(stat)) {
         errno = ESRCH;
         return 0;
     }
@@ -180,7 +187,6 @@ int pid_task_all_info(int pid, void* buffer, int buffersize) {
     if (const ProcessStat* remembered = remembered_stat(pid)) {
         stat = *remembered;
     } else if (!read_stat_line(AT_FDCWD, pid, stat)) {
-        errno = ESRCH;
         return 0;
     }
     if (!leads_thread_group(stat)) {
@@ -192,7 +198,7 @@ int pid_task_all_info(int pid, void* buffer, int buffersize) {
     char text[4096];
     long n = read_file(AT_FDCWD, path, text, sizeof text);
     if (n < 0) {
-        errno = ESRCH;
+        errno = process_errno(errno);
         return 0;
     }
     std::string_view status(text, static_cast<std::size_t>(n));
