@@ -5,12 +5,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "os/failing_calls.h"
 #include "os/linux/block_stat.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/mountinfo.h"
@@ -164,6 +167,42 @@ TEST(IoRegistry, ServicesFollowSysBlock) {
     EXPECT_EQ(sys.IOObjectRelease(iterator), static_cast<darwin::kern_return_t>(0xe00002c2));
     EXPECT_EQ(sys.live_registry_objects(), 0u);
     EXPECT_EQ(services, std::distance(std::filesystem::directory_iterator("/sys/block"), {}));
+
+    // Devices that cannot be listed, or counters that cannot be read, fail
+    // the matching with IOKit's code for it, and leave nothing behind; without
+    // /proc/diskstats the devices are there, none with statistics.
+    const std::tuple<const char*, std::function<std::shared_ptr<void>()>, std::uint32_t> faults[] =
+        {
+            {"no descriptor", [] { return std::make_shared<DescriptorsTaken>(0); }, 0xe00002be},
+            {"listing", [] { return std::make_shared<FailingCalls>(Call::readdir, EIO, "", 2); },
+             0xe00002ca},
+            {"counters",
+             [] { return std::make_shared<FailingCalls>(Call::open, EACCES, "/proc/diskstats"); },
+             0xe00002e2},
+            {"no counters",
+             [] { return std::make_shared<FailingCalls>(Call::open, ENOENT, "/proc/diskstats"); },
+             darwin::KERN_SUCCESS},
+        };
+    for (const auto& [what, fault, code] : faults) {
+        iterator = 0;
+        darwin::kern_return_t matched = 0;
+        {
+            const std::shared_ptr<void> failing = fault();
+            matched = sys.IOServiceGetMatchingServices(
+                0, sys.IOServiceMatching("IOBlockStorageDriver"), &iterator);
+        }
+        EXPECT_EQ(static_cast<std::uint32_t>(matched), code) << what;
+        int without_statistics = 0;
+        while (darwin::io_object_t service = sys.IOIteratorNext(iterator)) {
+            darwin::CFMutableDictionaryRef properties = nullptr;
+            without_statistics +=
+                sys.IORegistryEntryCreateCFProperties(service, &properties, nullptr, 0) != 0;
+            sys.IOObjectRelease(service);
+        }
+        EXPECT_EQ(without_statistics, matched == 0 ? services : 0) << what;
+        if (matched == 0) sys.IOObjectRelease(iterator);
+        EXPECT_EQ(sys.live_registry_objects(), 0u) << what;
+    }
 
     // Another class matches nothing, and its dictionary is consumed too.
     ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOMedia"), &iterator),

@@ -172,6 +172,8 @@ def test_argument_errors(function, args, kwargs, exception, text):
 
 @pytest.mark.parametrize("function, text", [
     ("get_process_count", 'SysCall("sysctl KERN_PROC_ALL failed (errno 24)")'),
+    # IOKit's kIOReturnNoResources
+    ("py_get_disk_io_stats", 'SysCall("IOServiceGetMatchingServices failed: -536870210")'),
 ])
 def test_queries_that_fail_raise_runtime_error(function, text):
     with no_descriptors(), pytest.raises(RuntimeError) as raised:

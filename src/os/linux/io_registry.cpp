@@ -3,32 +3,75 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 #include "os/linux/block_stat.h"
 #include "os/linux/proc_files.h"
+#include "os/linux/unique_dir.h"
 
 namespace lumenstat::os {
 
 namespace {
 
-constexpr darwin::kern_return_t kIOReturnError = static_cast<darwin::kern_return_t>(0xe00002bc);
-constexpr darwin::kern_return_t kIOReturnBadArgument =
-    static_cast<darwin::kern_return_t>(0xe00002c2);
+// IOKit's codes, all of its common subsystem (0xe0000000).
+constexpr darwin::kern_return_t io_return_code(std::uint32_t code) {
+    return static_cast<darwin::kern_return_t>(0xe0000000u | code);
+}
+constexpr darwin::kern_return_t kIOReturnError = io_return_code(0x2bc);
+constexpr darwin::kern_return_t kIOReturnNoMemory = io_return_code(0x2bd);
+constexpr darwin::kern_return_t kIOReturnNoResources = io_return_code(0x2be);
+constexpr darwin::kern_return_t kIOReturnBadArgument = io_return_code(0x2c2);
+constexpr darwin::kern_return_t kIOReturnIOError = io_return_code(0x2ca);
+constexpr darwin::kern_return_t kIOReturnNotPermitted = io_return_code(0x2e2);
 constexpr std::string_view kDriverClass = "IOBlockStorageDriver";
 
-// The whole block devices, in name order so that two listings number the
-// drivers alike.
-std::vector<std::string> block_devices() {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/sys/block"), ::closedir);
-    if (!dir) return names;
-    while (const dirent* entry = ::readdir(dir.get())) {
+// IOKit's code for a failure to read the kernel's tables of block devices.
+darwin::kern_return_t io_return(int error) {
+    switch (error) {
+        case ENOMEM:
+            return kIOReturnNoMemory;
+        case EMFILE:
+        case ENFILE:
+            return kIOReturnNoResources;
+        case EIO:
+            return kIOReturnIOError;
+        case EACCES:
+        case EPERM:
+            return kIOReturnNotPermitted;
+        default:
+            return kIOReturnError;
+    }
+}
+
+// The whole block devices into `names`, in name order so that two listings
+// number the drivers alike. A machine without /sys/block has none. False
+// with errno set when the directory cannot be read.
+bool list_block_devices(std::vector<std::string>& names) {
+    UniqueDir dir(::opendir("/sys/block"));
+    if (!dir) return errno == ENOENT;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) return false;
+            break;
+        }
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
-    return names;
+    return true;
+}
+
+// The counters of every device from /proc/diskstats into `counters`; a
+// machine without that file has none. False with errno set when it cannot
+// be read.
+bool read_block_counters(std::map<std::string, block_stat::Counters, std::less<>>& counters) {
+    std::string text;
+    if (!procfs::read_file("/proc/diskstats", text)) return errno == ENOENT;
+    counters = block_stat::parse_table(text);
+    return true;
 }
 
 // The driver statistics are signed: a counter beyond their range is held at
@@ -103,11 +146,9 @@ darwin::kern_return_t IoRegistry::matching_services(darwin::CFDictionaryRef matc
     }
     release(matching);  // consumed, as IOKit does
     Iterator walk;
-    if (drivers) {
-        walk.devices = block_devices();
-        std::string text;
-        if (procfs::read_file("/proc/diskstats", text))
-            walk.counters = block_stat::parse_table(text);
+    if (drivers && !(list_block_devices(walk.devices) && read_block_counters(walk.counters))) {
+        *existing = 0;
+        return io_return(errno);
     }
     *existing = new_handle(std::move(walk));
     return darwin::KERN_SUCCESS;

@@ -4,8 +4,10 @@
 // "Statistics" dictionary. The counters are those of /sys/block/NAME/stat,
 // taken for all devices from one read of /proc/diskstats when the services are
 // matched (one file instead of one per device), and they live in the iterator
-// and its services, which the caller releases. Objects live until released; a
-// released or unknown object is never looked into.
+// and its services, which the caller releases. Matching fails, with IOKit's
+// code for what went wrong, when either cannot be read; only a machine without
+// them has no drivers. Objects live until released; a released or unknown
+// object is never looked into.
 #pragma once
 
 #include <cstdint>
