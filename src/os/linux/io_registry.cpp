@@ -50,18 +50,11 @@ darwin::kern_return_t io_return(int error) {
 bool list_block_devices(std::vector<std::string>& names) {
     UniqueDir dir(::opendir("/sys/block"));
     if (!dir) return errno == ENOENT;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) return false;
-            break;
-        }
-        const std::string_view name = entry->d_name;
+    const bool listed = read_entry_names(dir.get(), [&](std::string_view name) {
         if (name != "." && name != "..") names.emplace_back(name);
-    }
+    });
     std::sort(names.begin(), names.end());
-    return true;
+    return listed;
 }
 
 // The counters of every device from /proc/diskstats into `counters`; a

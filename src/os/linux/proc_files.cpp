@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "os/linux/unique_dir.h"
 #include "os/linux/unique_fd.h"
 
 namespace lumenstat::os::procfs {
@@ -158,20 +159,14 @@ bool caller_short_of_resources(int error) {
 }
 
 bool list_pids(DIR* proc, std::vector<int>& pids) {
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(proc);
-        if (entry == nullptr) {
-            return errno == 0;
-        }
-        const std::string_view name = entry->d_name;
+    return read_entry_names(proc, [&](std::string_view name) {
         int pid = 0;
         const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
         // A process's directory is named by its pid in digits alone.
         if (ec == std::errc{} && end == name.data() + name.size() && name.front() != '-') {
             pids.push_back(pid);
         }
-    }
+    });
 }
 
 }  // namespace lumenstat::os::procfs
