@@ -104,6 +104,14 @@ DescriptorsTaken::~DescriptorsTaken() {
     errno = saved;
 }
 
+FaultInForce::FaultInForce(const Fault& fault) {
+    if (fault.descriptors_left >= 0) {
+        taken_.emplace(fault.descriptors_left);
+    } else {
+        calls_.emplace(fault.call, fault.error, fault.path, fault.pass, fault.times);
+    }
+}
+
 }  // namespace lumenstat::testing
 
 using lumenstat::testing::Call;

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,33 @@ public:
 private:
     rlimit limit_{};
     std::vector<int> taken_;
+};
+
+// A row of a test's table of faults: calls that fail, as FailingCalls takes
+// them, or, when `descriptors_left` is 0 or more, descriptors taken.
+struct Fault {
+    Call call = Call::open;
+    int error = 0;
+    std::string path;
+    int pass = 0;
+    int times = -1;
+    int descriptors_left = -1;
+};
+
+inline Fault descriptors_left(int left) {
+    Fault fault;
+    fault.descriptors_left = left;
+    return fault;
+}
+
+// The fault in force while it lives.
+class FaultInForce {
+public:
+    explicit FaultInForce(const Fault& fault);
+
+private:
+    std::optional<FailingCalls> calls_;
+    std::optional<DescriptorsTaken> taken_;
 };
 
 }  // namespace lumenstat::testing

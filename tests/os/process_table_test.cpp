@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,24 +111,17 @@ TEST(ProcessTable, ReadFailuresFailTheFetchOrKeepTheProcess) {
     const struct {
         const char* what;
         bool scoped;
-        std::function<std::shared_ptr<void>()> fault;
+        Fault fault;
         int error;
         Self self;
     } cases[] = {
-        {"a probe's listing fails once", true,
-         [] { return std::make_shared<FailingCalls>(Call::readdir, EIO, "", 2, 1); }, 0, whole},
-        {"the listing keeps failing", true,
-         [] { return std::make_shared<FailingCalls>(Call::readdir, EIO, "", 2); }, EIO, no_table},
-        {"the listing keeps failing, no scope", false,
-         [] { return std::make_shared<FailingCalls>(Call::readdir, EIO, "", 2); }, EIO, no_table},
-        {"our stat line unreadable", true,
-         [&] { return std::make_shared<FailingCalls>(Call::open, EIO, own_stat); }, 0, pid_alone},
-        {"our stat line refused, no scope", false,
-         [&] { return std::make_shared<FailingCalls>(Call::open, EACCES, own_stat); }, 0,
-         pid_alone},
+        {"a probe's listing fails once", true, {Call::readdir, EIO, "", 2, 1}, 0, whole},
+        {"the listing keeps failing", true, {Call::readdir, EIO, "", 2}, EIO, no_table},
+        {"the listing keeps failing, no scope", false, {Call::readdir, EIO, "", 2}, EIO, no_table},
+        {"our stat line unreadable", true, {Call::open, EIO, own_stat}, 0, pid_alone},
+        {"our stat line refused, no scope", false, {Call::open, EACCES, own_stat}, 0, pid_alone},
         // The scope has the boot time already: only the stat lines want descriptors.
-        {"one descriptor left", true, [] { return std::make_shared<DescriptorsTaken>(1); }, EMFILE,
-         no_table},
+        {"one descriptor left", true, descriptors_left(1), EMFILE, no_table},
     };
     for (const auto& [what, scoped, fault, error, self] : cases) {
         std::optional<os::QueryScope> scope;
@@ -141,7 +133,7 @@ TEST(ProcessTable, ReadFailuresFailTheFetchOrKeepTheProcess) {
         std::size_t size = 0;
         int failure = 0;
         {
-            const std::shared_ptr<void> failing = fault();
+            const FaultInForce failing(fault);
             // As callers do: a probe, then fetches into ever larger buffers.
             ASSERT_EQ(system.sysctl(table_name, 3, nullptr, &size, nullptr, 0), 0) << what;
             do {

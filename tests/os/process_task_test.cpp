@@ -19,6 +19,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "os/darwin.h"
 #include "os/darwin_socket.h"
@@ -96,32 +97,29 @@ TEST(TaskInfo, ShortBuffersUnknownFlavorsAndNoDescriptorsFollowLibproc) {
     os::LinuxSystem system;
     darwin::proc_taskallinfo all{};
     darwin::rusage_info_v2 usage{};
-    const std::pair<std::function<bool()>, int> calls[] = {
+    const std::tuple<std::function<bool()>, int, bool> calls[] = {
+        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, 96); },
+         ENOMEM, false},
+        {[&] { return system.proc_pidinfo(getpid(), 12345, 0, &all, sizeof all); }, EINVAL, false},
+        {[&] { return system.proc_pid_rusage(getpid(), 99, &usage) + 1; }, EINVAL, false},
+        {[&] { return system.proc_pid_rusage(1 << 30, darwin::RUSAGE_INFO_V0, &usage) + 1; }, ESRCH,
+         false},
+        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &all, 96); },
+         EMFILE, true},
         {[&] {
-             DescriptorsTaken none(0);
-             return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &all, 96);
-         },
-         EMFILE},
-        {[&] {
-             DescriptorsTaken none(0);
              return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all);
          },
-         EMFILE},
-        {[&] {
-             DescriptorsTaken none(0);
-             return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1;
-         },
-         EMFILE},
-        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, 96); },
-         ENOMEM},
-        {[&] { return system.proc_pidinfo(getpid(), 12345, 0, &all, sizeof all); }, EINVAL},
-        {[&] { return system.proc_pid_rusage(getpid(), 99, &usage) + 1; }, EINVAL},
-        {[&] { return system.proc_pid_rusage(1 << 30, darwin::RUSAGE_INFO_V0, &usage) + 1; },
-         ESRCH},
+         EMFILE, true},
+        {[&] { return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1; },
+         EMFILE, true},
     };
-    for (const auto& [call, error] : calls) {
+    for (const auto& [call, error, no_descriptors] : calls) {
+        std::optional<FaultInForce> none;
+        if (no_descriptors) none.emplace(descriptors_left(0));
         errno = 0;
-        EXPECT_FALSE(call()) << error;
+        const bool answered = call();
+        none.reset();
+        EXPECT_FALSE(answered) << error;
         EXPECT_EQ(errno, error);
     }
 }

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <iterator>
 #include <string>
@@ -171,23 +170,17 @@ TEST(IoRegistry, ServicesFollowSysBlock) {
     // Devices that cannot be listed, or counters that cannot be read, fail
     // the matching with IOKit's code for it, and leave nothing behind; without
     // /proc/diskstats the devices are there, none with statistics.
-    const std::tuple<const char*, std::function<std::shared_ptr<void>()>, std::uint32_t> faults[] =
-        {
-            {"no descriptor", [] { return std::make_shared<DescriptorsTaken>(0); }, 0xe00002be},
-            {"listing", [] { return std::make_shared<FailingCalls>(Call::readdir, EIO, "", 2); },
-             0xe00002ca},
-            {"counters",
-             [] { return std::make_shared<FailingCalls>(Call::open, EACCES, "/proc/diskstats"); },
-             0xe00002e2},
-            {"no counters",
-             [] { return std::make_shared<FailingCalls>(Call::open, ENOENT, "/proc/diskstats"); },
-             darwin::KERN_SUCCESS},
-        };
+    const std::tuple<const char*, Fault, std::uint32_t> faults[] = {
+        {"no descriptor", descriptors_left(0), 0xe00002be},
+        {"listing", {Call::readdir, EIO, "", 2}, 0xe00002ca},
+        {"counters", {Call::open, EACCES, "/proc/diskstats"}, 0xe00002e2},
+        {"no counters", {Call::open, ENOENT, "/proc/diskstats"}, darwin::KERN_SUCCESS},
+    };
     for (const auto& [what, fault, code] : faults) {
         iterator = 0;
         darwin::kern_return_t matched = 0;
         {
-            const std::shared_ptr<void> failing = fault();
+            const FaultInForce failing(fault);
             matched = sys.IOServiceGetMatchingServices(
                 0, sys.IOServiceMatching("IOBlockStorageDriver"), &iterator);
         }
