@@ -17,13 +17,19 @@
 #include <condition_variable>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "never_destroyed.h"
 #include "py_ref.h"
 #include "tracker_sinks.h"
 
 namespace lumenstat::py {
+
+// A reference waiting for its release, linked into the queue of them.
+struct DeferredReference::Pending {
+    PyObject* object = nullptr;
+    Pending* next = nullptr;
+};
+
 namespace {
 
 struct Gate {
@@ -35,7 +41,7 @@ struct Gate {
 
 struct PendingReleases {
     std::mutex mutex;
-    std::vector<PyObject*> objects;
+    DeferredReference::Pending* first = nullptr;
 };
 
 // Tracker threads may still run while the process exits.
@@ -85,21 +91,32 @@ void InterpreterEntry::holding_lock() {
     if (--g.entered == 0) g.left.notify_all();
 }
 
-void defer_release(PyObject* object) {
-    PendingReleases& p = pending();
-    std::lock_guard lock(p.mutex);
-    p.objects.push_back(object);
+DeferredReference::DeferredReference(PyObject* object) : pending_(std::make_unique<Pending>()) {
+    pending_->object = Py_NewRef(object);
 }
 
+DeferredReference::~DeferredReference() {
+    PendingReleases& p = pending();
+    std::lock_guard lock(p.mutex);
+    pending_->next = p.first;
+    p.first = pending_.release();
+}
+
+PyObject* DeferredReference::get() const { return pending_->object; }
+
 void release_pending_callbacks() {
-    std::vector<PyObject*> taken;
+    DeferredReference::Pending* taken;
     {
         PendingReleases& p = pending();
         std::lock_guard lock(p.mutex);
-        taken.swap(p.objects);
+        taken = std::exchange(p.first, nullptr);
     }
     // Outside the mutex: a release may run code that lets go of another sink.
-    for (PyObject* object : taken) Py_DECREF(object);
+    while (taken != nullptr) {
+        std::unique_ptr<DeferredReference::Pending> released(taken);
+        taken = released->next;
+        Py_DECREF(released->object);
+    }
 }
 
 bool watch_interpreter_exit() {
