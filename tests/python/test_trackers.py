@@ -260,11 +260,23 @@ def test_stop_inside_callbacks_and_from_threads_and_bad_callbacks_never_break_an
 
 
 SHUTDOWN = """
-import os, subprocess, sys, time
+import atexit, os, subprocess, sys, time, warnings
 import lumenstat
 
 how = sys.argv[1]
 me = os.getpid()
+reports = []
+
+def while_exiting():
+    # Registered before any tracker: reports go on until the interpreter finalizes.
+    if os.getpid() != me:
+        return
+    before = len(reports)
+    deadline = time.monotonic() + 10
+    while len(reports) == before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    print("reports while exiting:", len(reports) > before)
+atexit.register(while_exiting)
 sleeper = subprocess.Popen(["sleep", "5"])
 def busy(payload):
     time.sleep(0.2)  # callbacks that have given the interpreter lock up when it finalizes
@@ -272,6 +284,7 @@ keep = [start(pid, busy) for start in (lumenstat.start_tracking_children,
         lumenstat.start_tracking_sockets, lumenstat.start_tracking_queues)
         for pid in (me, sleeper.pid)]
 keep += [lumenstat.start_tracking_queues(me, busy) for _ in range(10)]
+keep.append(lumenstat.start_tracking_queues(me, reports.append))
 time.sleep(0.05 * (me % 7))
 sleeper.kill()
 
@@ -283,23 +296,42 @@ if how == "exit":
     sys.exit(3)
 if how == "raise":
     raise SystemExit(4)
+if how == "fork":
+    # Tracker threads wait for the interpreter lock that this thread keeps while it forks.
+    warnings.simplefilter("ignore", DeprecationWarning)
+    sys.setswitchinterval(100)
+    end = time.monotonic() + 0.7
+    while time.monotonic() < end:
+        pass
+    forked = os.fork()
+    if forked == 0:
+        sys.exit(5)
+    sys.setswitchinterval(0.005)
+    deadline = time.monotonic() + 20
+    while not (ended := os.waitpid(forked, os.WNOHANG))[0] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if not ended[0]:
+        os.kill(forked, 9)
+    sys.exit(os.waitstatus_to_exitcode(ended[1]) if ended[0] else "forked child hangs at exit")
 """
 SHUTDOWN_RUNS = int(os.environ.get("LUMENSTAT_SHUTDOWN_RUNS", "12"))
 
 
 def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
-    expected = {"return": 0, "exit": 3, "raise": 4}
+    expected = {"return": 0, "exit": 3, "raise": 4, "fork": 5}
     # A poll under way when the process exits still owns the helper thread its socket walk
     # started: the thread sanitizer would call that a leak.
     env = dict(os.environ)
     env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + " report_thread_leaks=0"
     for run in range(SHUTDOWN_RUNS):
-        how = list(expected)[run % 3]
+        how = list(expected)[run % len(expected)]
         done = run_python(SHUTDOWN, timeout=30, args=(how,), env=env)
-        assert (done.returncode, done.stderr, done.stdout) == (expected[how], "", ""), run
+        assert (done.returncode, done.stderr, done.stdout) == (
+            expected[how], "", "reports while exiting: True\n"), run
 
 
-def test_watch_command_follows_a_process_until_ctrl_c(child):
+@pytest.mark.parametrize("end", ["ctrl-c", "exit"])
+def test_watch_command_follows_a_process_until_ctrl_c_or_its_exit(child, end):
     watched = child([sys.executable, "-c", "import socket, subprocess, time;"
                      " s = socket.create_server(('127.0.0.1', 0));"
                      " c = socket.create_connection(s.getsockname()); a, _ = s.accept();"
