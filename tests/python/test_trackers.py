@@ -357,6 +357,10 @@ def test_watch_command_follows_a_process_until_ctrl_c_or_its_exit(child, end):
     assert any("sleep: sleep 60" in line for line in seen)
     assert [line.split(" -> ")[1] for line in seen if line.startswith(traffic)] == [
         f"127.0.0.1:{port}: sent 5000 B, received 0 B\n"]
-    watcher.send_signal(signal.SIGINT)
+    if end == "ctrl-c":
+        watcher.send_signal(signal.SIGINT)
+    else:
+        watched.kill()  # left unreaped: a zombie has exited as well
+        assert watcher.stdout.read().endswith(f"pid {watched.pid} exited\n")
     assert watcher.wait(timeout=10 * PATIENCE) == 0
     deadline.cancel()
