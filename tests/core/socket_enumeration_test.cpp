@@ -202,6 +202,12 @@ TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUn
 // A fork while a tracker thread holds the process's cache: the child, which
 // has no such thread, must find the mutex free.
 TEST(SocketCacheFork, TheChildFindsTheMutexFree) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer reports the thread the child does not have as
+    // leaked when the child exits. The plain and address-sanitized builds run
+    // the test.
+    GTEST_SKIP() << "the thread sanitizer fails a child forked beside a running thread";
+#endif
     using namespace std::chrono_literals;
     SocketCache& cache = socket_cache();
     std::atomic<bool> holding{false}, forking{false};
