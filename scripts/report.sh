@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-# `report.sh watch PID` follows one process live instead, until Ctrl-C.
+# `report.sh watch PID` follows one process live instead, until it exits or Ctrl-C.
 if [ "${1:-}" = watch ]; then
     shift
     exec .venv/bin/python tools/watch.py "$@"

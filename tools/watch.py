@@ -1,6 +1,7 @@
 """Follows one process live, read through lumenstat's trackers: each new descendant and each new
 socket as it appears, and the queue fill of its sockets whenever it changes; and, read once a second,
-the bytes sent and received on each of its TCP connections whenever they change; until Ctrl-C.
+the bytes sent and received on each of its TCP connections whenever they change; until the process
+exits or Ctrl-C.
 
     python tools/watch.py PID
 """
@@ -53,11 +54,18 @@ def traffic_lines(stats: list) -> list[str]:
     ]
 
 
-TRAFFIC_PERIOD = 1.0  # seconds between two runs of the traffic tool
+TRAFFIC_PERIOD = 1.0  # seconds between two runs of the traffic tool and looks at the process
+
+
+def exited(pid: int) -> bool:
+    """Whether the process is gone or has ended and waits for its parent to collect it."""
+    process = lumenstat.get_process_by_pid(pid)
+    return process is None or process.status == "Zombie"
 
 
 def watch(pid: int, out=sys.stdout) -> None:
-    """Prints what the trackers report until interrupted; the trackers are stopped on the way out."""
+    """Prints what the trackers report until the process exits or the watch is interrupted; the
+    trackers are stopped on the way out."""
     events: queue.Queue = queue.Queue()
     trackers = [
         lumenstat.start_tracking_children(pid, lambda e: events.put(child_line(e))),
@@ -71,6 +79,9 @@ def watch(pid: int, out=sys.stdout) -> None:
         while True:
             if time.monotonic() >= next_traffic:
                 next_traffic = time.monotonic() + TRAFFIC_PERIOD
+                if exited(pid):
+                    print(f"pid {pid} exited", file=out, flush=True)
+                    return
                 lines = traffic_lines(lumenstat.get_process_socket_stats(pid))
                 if lines != last_traffic:
                     last_traffic = lines
@@ -102,7 +113,7 @@ def main(argv: list[str]) -> int:
     if process is None:
         print(f"watch: no process with pid {pid}", file=sys.stderr)
         return 1
-    print(f"watching pid {pid} ({process.name}); Ctrl-C ends", flush=True)
+    print(f"watching pid {pid} ({process.name}) until it exits; Ctrl-C ends", flush=True)
     try:
         watch(pid)
     except KeyboardInterrupt:

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <exception>
 #include <random>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -45,7 +44,10 @@ void* run_tracker(void* raw) {
             sleep_for(state->system(), kPollInterval);
         }
     } catch (const std::exception& fault) {
-        write_stderr(std::string("lumenstat: tracker thread ended: ") + fault.what() + "\n");
+        // In pieces: the fault is often that nothing can be allocated.
+        write_stderr("lumenstat: tracker thread ended: ");
+        write_stderr(fault.what());
+        write_stderr("\n");
     }
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "socket/enumeration.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -190,6 +191,10 @@ bool SocketCache::unusable() {
 SocketCache& socket_cache() {
     static NeverDestroyed<SocketCache> cache;
     static_assert(std::is_trivially_destructible_v<decltype(cache)>);
+    // Without the handlers (out of memory) a fork is only as safe as before.
+    [[maybe_unused]] static const int fork_handled = ::pthread_atfork(
+        [] { socket_cache().hold_for_fork(); }, [] { socket_cache().release_after_fork(); },
+        [] { socket_cache().release_after_fork(); });
     return cache.get();
 }
 

@@ -53,6 +53,12 @@ public:
         }
     }
 
+    // Around fork() (pthread_atfork) for the process's cache: fork() copies the
+    // mutex but not the thread that may hold it, so it waits for the mutex
+    // and the child gets it free.
+    void hold_for_fork() { mutex_.lock(); }
+    void release_after_fork() { mutex_.unlock(); }
+
 private:
     std::mutex mutex_;
     std::optional<FullTable> table_;

@@ -1,6 +1,8 @@
 """The module as Python sees it: names, classes, functions and the argument rules."""
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -191,3 +193,26 @@ def test_queries_that_fail_raise_fatal_error(function, args):
                                                                     (BaseException,))
     assert len(raised.value.args) == 1
     assert re.fullmatch(rf"{function} failed: [A-Za-z]+\(.*\)", raised.value.args[0])
+
+
+OUT_OF_MEMORY = """
+import ctypes, lumenstat
+fail_allocations = ctypes.CDLL(None).fail_allocations_on_this_thread
+for name, args in (("get_processes", ()), ("get_connections", ()), ("list_dir", ("/",)),
+                   ("py_get_cpu_info", ())):
+    fail_allocations(0)
+    try:
+        getattr(lumenstat, name)(*args)
+    except BaseException as raised:
+        print(type(raised).__name__, *raised.args)
+    finally:
+        fail_allocations(-1)
+"""
+
+
+def test_calls_with_every_allocation_failing_raise_fatal_error(failing_new):
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=failing_new,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines() == [f"FatalError {name}: std::bad_alloc" for name in (
+        "get_processes", "get_connections", "list_dir", "py_get_cpu_info")]

@@ -148,6 +148,58 @@ def test_stop_releases_the_callback_and_ends_the_thread_a_poll_later():
     assert ref() is None
 
 
+OUT_OF_MEMORY = """
+import ctypes, os, socket, subprocess, sys, time, weakref
+import lumenstat
+
+fail_allocations = ctypes.CDLL(None).fail_allocations_on_this_thread
+kind, when = sys.argv[1:]
+sleeper = subprocess.Popen(["sleep", "60"]) if kind == "children" else None
+# Addresses too long for a string's inline buffer: their texts are allocated.
+listeners = [socket.create_server(("127.100.100.100", 0))
+             for _ in range(2 if when == "payload" else 1 if kind == "sockets" else 0)]
+own = {}
+
+class Callback:
+    calls = 0
+    def __call__(self, payload):
+        Callback.calls += 1
+        if Callback.calls == 1:
+            # "payload": the next report's key is allocated, its payload is not.
+            fail_allocations(1 if when == "payload" else 0)
+            if when == "ending":
+                own["tracker"].stop()
+
+callback = Callback()
+released = weakref.ref(callback)
+own["tracker"] = getattr(lumenstat, "start_tracking_" + kind)(os.getpid(), callback)
+del callback
+deadline = time.monotonic() + 20
+while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
+    time.sleep(0.05)
+own["tracker"].stop()  # module code, which releases what an ended thread left behind
+print(len(os.listdir("/proc/self/task")), Callback.calls, released() is None)
+if sleeper:
+    sleeper.kill()
+"""
+
+
+@pytest.mark.parametrize("kind, when, diagnostic", [
+    # A stopped tracker's thread lets go of the callback as it ends.
+    ("queues", "ending", ""),
+    ("children", "ending", ""),
+    ("sockets", "ending", ""),
+    ("children", "poll", "std::bad_alloc"),
+    # The payload is built holding the interpreter lock, which must be given back.
+    ("sockets", "payload", "cannot allocate a payload"),
+])
+def test_failed_allocations_on_a_tracker_thread_end_it_without_harm(failing_new, kind, when,
+                                                                    diagnostic):
+    done = run_python(OUT_OF_MEMORY, args=(kind, when), env=failing_new)
+    expected_stderr = f"lumenstat: tracker thread ended: {diagnostic}\n" if diagnostic else ""
+    assert (done.returncode, done.stderr, done.stdout) == (0, expected_stderr, "1 1 True\n")
+
+
 HAZARDS = """
 import os, sys, threading, time
 import lumenstat
@@ -208,11 +260,23 @@ def test_stop_inside_callbacks_and_from_threads_and_bad_callbacks_never_break_an
 
 
 SHUTDOWN = """
-import os, subprocess, sys, time
+import atexit, os, subprocess, sys, time, warnings
 import lumenstat
 
 how = sys.argv[1]
 me = os.getpid()
+reports = []
+
+def while_exiting():
+    # Registered before any tracker: reports go on until the interpreter finalizes.
+    if os.getpid() != me:
+        return
+    before = len(reports)
+    deadline = time.monotonic() + 10
+    while len(reports) == before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    print("reports while exiting:", len(reports) > before)
+atexit.register(while_exiting)
 sleeper = subprocess.Popen(["sleep", "5"])
 def busy(payload):
     time.sleep(0.2)  # callbacks that have given the interpreter lock up when it finalizes
@@ -220,6 +284,7 @@ keep = [start(pid, busy) for start in (lumenstat.start_tracking_children,
         lumenstat.start_tracking_sockets, lumenstat.start_tracking_queues)
         for pid in (me, sleeper.pid)]
 keep += [lumenstat.start_tracking_queues(me, busy) for _ in range(10)]
+keep.append(lumenstat.start_tracking_queues(me, reports.append))
 time.sleep(0.05 * (me % 7))
 sleeper.kill()
 
@@ -231,23 +296,42 @@ if how == "exit":
     sys.exit(3)
 if how == "raise":
     raise SystemExit(4)
+if how == "fork":
+    # Tracker threads wait for the interpreter lock that this thread keeps while it forks.
+    warnings.simplefilter("ignore", DeprecationWarning)
+    sys.setswitchinterval(100)
+    end = time.monotonic() + 0.7
+    while time.monotonic() < end:
+        pass
+    forked = os.fork()
+    if forked == 0:
+        sys.exit(5)
+    sys.setswitchinterval(0.005)
+    deadline = time.monotonic() + 20
+    while not (ended := os.waitpid(forked, os.WNOHANG))[0] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if not ended[0]:
+        os.kill(forked, 9)
+    sys.exit(os.waitstatus_to_exitcode(ended[1]) if ended[0] else "forked child hangs at exit")
 """
 SHUTDOWN_RUNS = int(os.environ.get("LUMENSTAT_SHUTDOWN_RUNS", "12"))
 
 
 def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
-    expected = {"return": 0, "exit": 3, "raise": 4}
+    expected = {"return": 0, "exit": 3, "raise": 4, "fork": 5}
     # A poll under way when the process exits still owns the helper thread its socket walk
     # started: the thread sanitizer would call that a leak.
     env = dict(os.environ)
     env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + " report_thread_leaks=0"
     for run in range(SHUTDOWN_RUNS):
-        how = list(expected)[run % 3]
+        how = list(expected)[run % len(expected)]
         done = run_python(SHUTDOWN, timeout=30, args=(how,), env=env)
-        assert (done.returncode, done.stderr, done.stdout) == (expected[how], "", ""), run
+        assert (done.returncode, done.stderr, done.stdout) == (
+            expected[how], "", "reports while exiting: True\n"), run
 
 
-def test_watch_command_follows_a_process_until_ctrl_c(child):
+@pytest.mark.parametrize("end", ["ctrl-c", "exit"])
+def test_watch_command_follows_a_process_until_ctrl_c_or_its_exit(child, end):
     watched = child([sys.executable, "-c", "import socket, subprocess, time;"
                      " s = socket.create_server(('127.0.0.1', 0));"
                      " c = socket.create_connection(s.getsockname()); a, _ = s.accept();"
@@ -273,6 +357,10 @@ def test_watch_command_follows_a_process_until_ctrl_c(child):
     assert any("sleep: sleep 60" in line for line in seen)
     assert [line.split(" -> ")[1] for line in seen if line.startswith(traffic)] == [
         f"127.0.0.1:{port}: sent 5000 B, received 0 B\n"]
-    watcher.send_signal(signal.SIGINT)
+    if end == "ctrl-c":
+        watcher.send_signal(signal.SIGINT)
+    else:
+        watched.kill()  # left unreaped: a zombie has exited as well
+        assert watcher.stdout.read().endswith(f"pid {watched.pid} exited\n")
     assert watcher.wait(timeout=10 * PATIENCE) == 0
     deadline.cancel()

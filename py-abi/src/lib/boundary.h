@@ -1,11 +1,14 @@
 // The edge of every module function: nothing unwinds past it. A C++
 // exception that reaches it is an unrecoverable fault, raised as FatalError.
+// The handler itself allocates nothing in C++: the fault is often that
+// allocations fail.
 #pragma once
 
 #include <Python.h>
 
 #include <exception>
-#include <string>
+#include <iterator>
+#include <utility>
 
 #include "errors.h"
 
@@ -16,9 +19,9 @@ PyObject* at_boundary(const char* function, Body&& body) noexcept {
     try {
         return body();
     } catch (const std::exception& fault) {
-        return raise_fatal(std::string(function) + ": " + fault.what());
+        return raise_fault(function, fault.what());
     } catch (...) {
-        return raise_fatal(std::string(function) + ": unknown fault");
+        return raise_fault(function, "unknown fault");
     }
 }
 

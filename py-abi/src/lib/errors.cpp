@@ -45,6 +45,19 @@ PyObject* raise_fatal(std::string_view text) {
     return raise_with_text(type, text);
 }
 
+PyObject* raise_fault(const char* function, const char* fault) noexcept {
+    PyObject* type = fatal_error_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyObject* text = PyUnicode_FromFormat("%s: %s", function, fault);
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+    return nullptr;
+}
+
 PyObject* raise_fatal_query(std::string_view function, const QueryError& error) {
     std::string text(function);
     text += " failed: ";

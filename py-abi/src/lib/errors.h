@@ -23,6 +23,11 @@ PyObject* raise_fatal_query(std::string_view function, const QueryError& error);
 // directly, so `except Exception` lets it through.
 PyObject* raise_fatal(std::string_view text);
 
+// FatalError "<function>: <fault>", made by the interpreter alone, so that
+// it can be raised when C++ allocations fail; MemoryError when the
+// interpreter cannot allocate either.
+PyObject* raise_fault(const char* function, const char* fault) noexcept;
+
 // Replaces a pending exception (or none) by a FatalError naming what failed;
 // used where the module cannot go on, such as a failed object allocation.
 PyObject* escalate_to_fatal(std::string_view what);

@@ -1,30 +1,47 @@
 // Which tracker threads may take the interpreter lock, and the references to
 // callables that wait for someone holding it.
 //
-// A tracker thread checks that the interpreter is up before it asks for the
-// lock; between the check and the request the interpreter could finalize
-// entirely, and asking then would touch freed state. So a thread registers
-// before its check and leaves once it holds the lock, and the interpreter's
-// exit hook closes the gate and waits, without the lock, until the registered
-// threads have left. After that no thread asks for the lock anew; one whose
-// callback gives the lock up and asks for it again during finalization is
-// ended by the interpreter with pthread_exit, which our frames let through.
+// A tracker thread checks that the interpreter is not finalizing before it
+// asks for the lock; between the check and the request the interpreter could
+// finalize entirely, and asking then would touch freed state. So a thread
+// registers before its check and leaves once it holds the lock. Reports are
+// delivered for as long as the interpreter is not finalizing, also while
+// atexit handlers run. Once it finalizes, the interpreter ends every thread
+// that asks for its lock with pthread_exit (which our frames let through,
+// leaving on the way); late in finalization, before the interpreter lets go of
+// its thread bookkeeping, a hook closes the gate and waits for the registered
+// threads to leave, for a bounded time.
+//
+// fork() copies the count of registered threads but none of the threads: the
+// child starts with none registered, and with both mutexes free.
 #include "tracker_gate.h"
 
-#include <Python.h>
+#include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "never_destroyed.h"
-#include "py_ref.h"
 #include "tracker_sinks.h"
 
 namespace lumenstat::py {
+
+// A reference waiting for its release, linked into the queue of them.
+struct DeferredReference::Pending {
+    PyObject* object = nullptr;
+    Pending* next = nullptr;
+};
+
 namespace {
+
+// Registered threads are between a check and a lock request, which takes them
+// microseconds; the bound only keeps an exit from hanging on a thread that
+// cannot be scheduled.
+constexpr std::chrono::seconds kExitPatience{2};
 
 struct Gate {
     std::mutex mutex;
@@ -35,7 +52,7 @@ struct Gate {
 
 struct PendingReleases {
     std::mutex mutex;
-    std::vector<PyObject*> objects;
+    DeferredReference::Pending* first = nullptr;
 };
 
 // Tracker threads may still run while the process exits.
@@ -49,18 +66,27 @@ PendingReleases& pending() {
     return holder.get();
 }
 
-PyObject* close_gate(PyObject*, PyObject*) {
+void close_gate(void*) {
     Gate& g = gate();
-    Py_BEGIN_ALLOW_THREADS {
-        std::unique_lock lock(g.mutex);
-        g.closed = true;
-        g.left.wait(lock, [&] { return g.entered == 0; });
-    }
-    Py_END_ALLOW_THREADS release_pending_callbacks();
-    Py_RETURN_NONE;
+    std::unique_lock lock(g.mutex);
+    g.closed = true;
+    g.left.wait_for(lock, kExitPatience, [&] { return g.entered == 0; });
 }
 
-PyMethodDef close_gate_def = {"_close_tracker_gate", close_gate, METH_NOARGS, nullptr};
+void hold_for_fork() {
+    gate().mutex.lock();
+    pending().mutex.lock();
+}
+
+void release_in_parent() {
+    pending().mutex.unlock();
+    gate().mutex.unlock();
+}
+
+void release_in_child() {
+    gate().entered = 0;
+    release_in_parent();
+}
 
 }  // namespace
 
@@ -85,31 +111,53 @@ void InterpreterEntry::holding_lock() {
     if (--g.entered == 0) g.left.notify_all();
 }
 
-void defer_release(PyObject* object) {
-    PendingReleases& p = pending();
-    std::lock_guard lock(p.mutex);
-    p.objects.push_back(object);
+DeferredReference::DeferredReference(PyObject* object) : pending_(std::make_unique<Pending>()) {
+    pending_->object = Py_NewRef(object);
 }
 
+DeferredReference::~DeferredReference() {
+    PendingReleases& p = pending();
+    std::lock_guard lock(p.mutex);
+    pending_->next = p.first;
+    p.first = pending_.release();
+}
+
+PyObject* DeferredReference::get() const { return pending_->object; }
+
 void release_pending_callbacks() {
-    std::vector<PyObject*> taken;
+    DeferredReference::Pending* taken;
     {
         PendingReleases& p = pending();
         std::lock_guard lock(p.mutex);
-        taken.swap(p.objects);
+        taken = std::exchange(p.first, nullptr);
     }
     // Outside the mutex: a release may run code that lets go of another sink.
-    for (PyObject* object : taken) Py_DECREF(object);
+    while (taken != nullptr) {
+        std::unique_ptr<DeferredReference::Pending> released(taken);
+        taken = released->next;
+        Py_DECREF(released->object);
+    }
 }
 
 bool watch_interpreter_exit() {
     static std::atomic<bool> watching{false};
     if (watching.load(std::memory_order_acquire)) return true;
-    PyRef atexit(PyImport_ImportModule("atexit"));
-    PyRef hook(PyCFunction_New(&close_gate_def, nullptr));
-    if (!atexit || !hook) return false;
-    PyRef registered(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    if (!registered) return false;
+    static std::mutex arranging;
+    static bool fork_handled = false;
+    static bool exit_hooked = false;
+    std::lock_guard lock(arranging);
+    if (!fork_handled) {
+        if (int error = ::pthread_atfork(hold_for_fork, release_in_parent, release_in_child)) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return false;
+        }
+        fork_handled = true;
+    }
+    if (!exit_hooked) {
+        if (PyUnstable_AtExit(PyInterpreterState_Get(), close_gate, nullptr) < 0) return false;
+        exit_hooked = true;
+    }
     watching.store(true, std::memory_order_release);
     return true;
 }

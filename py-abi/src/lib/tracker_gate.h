@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <memory>
+
 namespace lumenstat::py {
 
 // Held by a tracker thread from before it checks the interpreter until it
@@ -25,8 +27,25 @@ private:
     bool registered_ = false;
 };
 
-// Keeps a strong reference until module code holding the interpreter lock
-// releases it (release_pending_callbacks).
-void defer_release(PyObject* object);
+// A strong reference whose last holder may be a thread without the
+// interpreter lock: its release then waits for module code that holds the
+// lock (release_pending_callbacks). The place in that queue is allocated
+// with the reference, so letting go of it allocates nothing and cannot fail.
+class DeferredReference {
+public:
+    // Takes a new strong reference; throws std::bad_alloc, taking none, when
+    // its place in the queue cannot be allocated.
+    explicit DeferredReference(PyObject* object);
+    ~DeferredReference();
+    DeferredReference(const DeferredReference&) = delete;
+    DeferredReference& operator=(const DeferredReference&) = delete;
+
+    PyObject* get() const;
+
+    struct Pending;
+
+private:
+    std::unique_ptr<Pending> pending_;
+};
 
 }  // namespace lumenstat::py

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -78,12 +79,7 @@ void write_stderr(std::string_view message) {
 template <class Report>
 class PythonSink final : public EventSink<Report> {
 public:
-    explicit PythonSink(PyObject* callable) : callable_(Py_NewRef(callable)) {}
-    PythonSink(const PythonSink&) = delete;
-    PythonSink& operator=(const PythonSink&) = delete;
-
-    // The last holder of a tracker may be its thread, without the lock.
-    ~PythonSink() override { defer_release(callable_); }
+    explicit PythonSink(PyObject* callable) : callable_(callable) {}
 
     bool deliver(const Report& report) override {
         InterpreterEntry entry;
@@ -98,7 +94,13 @@ public:
 
 private:
     bool call(const Report& report) {
-        PyObject* argument = payload(report);
+        PyObject* argument = nullptr;
+        try {
+            argument = payload(report);
+        } catch (const std::exception&) {
+            // Its texts could not be allocated. Nothing may unwind from here:
+            // the interpreter lock would stay taken.
+        }
         if (argument == nullptr) {
             PyErr_Clear();
             if (!fatal_when_unbuilt(&report)) return true;
@@ -106,7 +108,7 @@ private:
             return false;
         }
         // Vectorcall where the callable's type has it, else the generic call.
-        PyObject* result = PyObject_CallOneArg(callable_, argument);
+        PyObject* result = PyObject_CallOneArg(callable_.get(), argument);
         if (result == nullptr) {
             PyErr_Clear();  // the callback's exception is discarded unseen
         }
@@ -115,7 +117,8 @@ private:
         return true;
     }
 
-    PyObject* callable_;
+    // The last holder of a tracker may be its thread, without the lock.
+    DeferredReference callable_;
 };
 
 }  // namespace

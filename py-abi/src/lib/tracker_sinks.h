@@ -20,9 +20,11 @@ std::unique_ptr<QueueSink> queue_sink(PyObject* callback);
 // without the interpreter lock. Call with the lock held.
 void release_pending_callbacks();
 
-// Arranges, once per process, that interpreter exit waits for the tracker
-// threads that are about to take the interpreter lock and lets no more in.
-// False with an exception set when that cannot be arranged.
+// Arranges, once per process, that the finalizing interpreter waits (for a
+// bounded time) for the tracker threads that are about to take the
+// interpreter lock and lets no more in, and that a forked child starts with
+// no tracker thread counted. False with an exception set when that cannot be
+// arranged.
 bool watch_interpreter_exit();
 
 }  // namespace lumenstat::py
