@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string line = "36 35 98:0 / " + escaped(names[0]) + " rw,noatime master:1 - " +
                              escaped(names[1]) + " " + escaped(names[2]) + " rw\n";
     const auto mounts = parse(line);
-    if (mounts.size() != 1 || mounts[0].mount_point != names[0] || mounts[0].fs_type != names[1] ||
-        mounts[0].source != names[2]) {
+    if (mounts.size() != 1 || mounts[0].id != 36 || mounts[0].mount_point != names[0] ||
+        mounts[0].fs_type != names[1] || mounts[0].source != names[2]) {
         std::abort();
     }
     return 0;

@@ -20,7 +20,8 @@ struct ChildOutput {
     std::string standard_output;
     std::string standard_error;
     // As waitpid reports it; absent when the child could not be waited for
-    // (SIGCHLD ignored, so the kernel reaped it).
+    // (on macOS with SIGCHLD ignored, the kernel reaps it; on Linux the status
+    // is kept whatever the process does with SIGCHLD).
     std::optional<int> wait_status;
 };
 
@@ -79,16 +80,19 @@ public:
     virtual darwin::kern_return_t vm_deallocate(void* address, std::size_t size) = 0;
     virtual darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) = 0;
 
-    // Process spawning: runs `file`, looked up through PATH as posix_spawnp
-    // does, with `argv` (null-terminated, argv[0] included), the caller's
-    // environment and working directory, standard input from /dev/null, and
-    // standard output and standard error on pipes of their own, both read to
-    // their end together, so that neither can fill and stall the child; then
-    // waits for it. 0 when the child was started, with everything it wrote;
-    // -1 with errno set when it could not be started, or its output could
-    // not be read (it is then ended and waited for all the same). The Linux
-    // personality also finds the helper programs the module ships (Linux has
-    // no system traffic tool) when PATH has no program of that name.
+    // Process spawning: runs `file`, looked up through PATH as execvp does
+    // (os/program_search.h), with `argv` (null-terminated, argv[0] included),
+    // the caller's environment and working directory, standard input from
+    // /dev/null, standard output and standard error on pipes of their own,
+    // no other descriptor (Linux before 5.9: none that closes on exec),
+    // SIGPIPE and SIGCHLD at their defaults and no signal blocked. Both pipes
+    // are read to their end together, so that neither can fill and stall the
+    // child; then it is waited for. 0 when the child was started, with
+    // everything it wrote; -1 with errno set when no program was found, the
+    // one found could not be started, or its output could not be read (it is
+    // then ended and waited for all the same). The Linux personality also
+    // finds the helper programs the module ships (Linux has no system traffic
+    // tool) when PATH has no program of that name.
     virtual int spawn_collect(const char* file, const char* const* argv, ChildOutput& output) = 0;
 
     // File systems and directories (libSystem). getfsstat with a null buffer

@@ -1,5 +1,7 @@
 #include "text/utf8.h"
 
+#include <algorithm>
+
 namespace lumenstat {
 
 namespace {
@@ -93,6 +95,18 @@ std::string lossy_utf8(std::string_view bytes) {
     }
     out.append(bytes.substr(copied));
     return out;
+}
+
+std::size_t utf8_prefix_length(std::string_view bytes, std::size_t limit) {
+    if (bytes.size() <= limit) return bytes.size();
+    std::size_t pos = 0;
+    while (true) {
+        pos = std::min(ascii_prefix(bytes, pos), limit);
+        if (pos == limit) return pos;
+        const std::size_t length = decode_utf8_step(bytes, pos).length;
+        if (pos + length > limit) return pos;
+        pos += length;
+    }
 }
 
 bool is_valid_utf8(std::string_view bytes) {

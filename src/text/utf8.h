@@ -27,6 +27,12 @@ void append_utf8(std::string& out, char32_t code_point);
 // UTF-8 decoding with every invalid sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
 
+// The length of the longest prefix of `bytes`, at most `limit` bytes, that
+// does not end inside a sequence (a well-formed one or the maximal subpart of
+// an ill-formed one): a name cut there decodes to a prefix of what the whole
+// decodes to, with no replacement character the whole does not hold.
+std::size_t utf8_prefix_length(std::string_view bytes, std::size_t limit);
+
 // Strict: no overlong forms, no surrogates, nothing above U+10FFFF, no truncation.
 bool is_valid_utf8(std::string_view bytes);
 

@@ -2,12 +2,18 @@
 // escapes, statfs that does not wait, block-device counters and the
 // registry's object bookkeeping, against the live system where it can.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -30,9 +36,11 @@ TEST(Mountinfo, FieldsAndEscapes) {
         "25 22 0:7 / /trail rw - xfs /dev/x\\04 rw\n"  // escape cut short stays
         "26 22 0:8 / /odd\\777 rw - xfs /dev/y\n"      // not a byte value: stays
         "garbage\n"
-        "27 22 0:9 / /last rw - proc proc rw";  // no final newline
+        "x7 22 0:9 / /named rw - proc proc rw\n"  // not an id: left out
+        "27 22 0:9 / /last rw - proc proc rw";    // no final newline
     const auto mounts = os::mountinfo::parse(table);
     ASSERT_EQ(mounts.size(), 5u);
+    EXPECT_EQ(mounts[0].id, 22u);
     EXPECT_EQ(mounts[0].mount_point, "/");
     EXPECT_EQ(mounts[0].fs_type, "ext4");
     EXPECT_EQ(mounts[0].source, "/dev/sda1");
@@ -75,9 +83,9 @@ TEST(BlockStat, UnitsOfTheDarwinDriver) {
 TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    os::PatientStatfs asker([released](const char* path, struct ::statfs* out) {
+    os::PatientStatfs asker([released](const char* path, os::MountFigures& out) {
         if (std::string(path) == "/hung") released.wait();
-        out->f_blocks = 42;
+        out.figures.f_blocks = 42;
         return 0;
     });
     const std::vector<std::string> paths = {"/a", "/hung", "/b"};
@@ -85,9 +93,9 @@ TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
     auto answers = asker.ask(paths, std::chrono::milliseconds(50));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_EQ(answers.size(), 3u);
-    EXPECT_TRUE(answers[0] && answers[0]->f_blocks == 42);
+    EXPECT_TRUE(answers[0] && answers[0]->figures.f_blocks == 42);
     EXPECT_FALSE(answers[1]);
-    EXPECT_TRUE(answers[2] && answers[2]->f_blocks == 42);
+    EXPECT_TRUE(answers[2] && answers[2]->figures.f_blocks == 42);
     EXPECT_EQ(asker.in_flight(), 1u);
 
     // Asked again while still hung: no second thread for it.
@@ -101,7 +109,7 @@ TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
     }
     EXPECT_EQ(asker.in_flight(), 0u);
     answers = asker.ask(paths, std::chrono::seconds(5));
-    EXPECT_TRUE(answers[1] && answers[1]->f_blocks == 42);
+    EXPECT_TRUE(answers[1] && answers[1]->figures.f_blocks == 42);
 
     EXPECT_TRUE(os::statfs_may_wait("nfs4"));
     EXPECT_TRUE(os::statfs_may_wait("fuse.sshfs"));
@@ -137,6 +145,81 @@ TEST(Getfsstat, FillsWhatFitsAndReadsTheTableOncePerScope) {
     }
     EXPECT_EQ(os::linux_scope::current(), nullptr);
     EXPECT_EQ(sys.getfsstat(nullptr, 0, darwin::kMntNowait), count);
+}
+
+// Mounts made in a mount namespace of a child's own: two tmpfs mounted in
+// turn on one directory, the lower one hidden and so without figures, and
+// one whose mount point (1214 bytes) and source are longer than Darwin's
+// fields, each with a character across the cut, which goes before it.
+TEST(Getfsstat, HiddenMountsAndNamesLongerThanTheFields) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+    char name[] = "/tmp/lumenstat-mounts-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    const std::string base = name;
+    std::string long_point = base;
+    while (long_point.size() + 201 < 1022) long_point.append("/").append(200, 'a');
+    const std::size_t filler = 1022 - long_point.size() - 1;
+    long_point.append("/").append(filler, 'b').append("\xC3\xA9");  // é at 1022
+    long_point.append("/").append(100, 'c').append("/").append(88, 'd');
+    std::string long_source = "lumenstat-disk-";
+    long_source.append(1006, 'x').append("\xF0\x9F\x98\x80tail");  // U+1F600 at 1021
+    ASSERT_EQ(long_point.size(), 1214u);
+    struct Row {
+        std::string point, source;
+        const char* options;
+        std::string want_point, want_source;
+        std::uint64_t want_bytes;
+    };
+    const Row rows[] = {
+        {base, "lumenstat-lower", "size=6m", base, "lumenstat-lower", 0},
+        {base, "lumenstat-upper", "size=7m", base, "lumenstat-upper", 7 << 20},
+        {long_point, long_source, "size=1m", long_point.substr(0, 1022),
+         long_source.substr(0, 1021), 1 << 20},
+    };
+
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(report[0]);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(120);
+        }
+        for (const Row& row : rows) {
+            std::error_code ignored;
+            std::filesystem::create_directories(row.point, ignored);
+            if (::mount(row.source.c_str(), row.point.c_str(), "tmpfs", 0, row.options) != 0) {
+                ::_exit(121);
+            }
+        }
+        os::LinuxSystem sys;
+        std::vector<darwin::statfs> table(sys.getfsstat(nullptr, 0, darwin::kMntNowait) + 8);
+        const int filled = sys.getfsstat(
+            table.data(), static_cast<int>(table.size() * sizeof table[0]), darwin::kMntNowait);
+        for (int i = 0; i < filled; ++i) {
+            if (!std::string_view(table[i].f_mntonname).starts_with(base)) continue;
+            if (::write(report[1], &table[i], sizeof table[i]) != sizeof table[i]) ::_exit(122);
+        }
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::vector<darwin::statfs> ours;
+    darwin::statfs entry{};
+    while (::read(report[0], &entry, sizeof entry) == sizeof entry) ours.push_back(entry);
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::rmdir(name);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(ours.size(), std::size(rows));
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+        EXPECT_EQ(ours[i].f_mntonname, rows[i].want_point) << i;
+        EXPECT_EQ(ours[i].f_mntfromname, rows[i].want_source) << i;
+        EXPECT_EQ(std::string_view(ours[i].f_fstypename), "tmpfs") << i;
+        EXPECT_EQ(ours[i].f_blocks * ours[i].f_bsize, rows[i].want_bytes) << i;
+    }
 }
 
 // /sys/block's devices in name order, each counter the device's own, and

@@ -1,5 +1,5 @@
 // getfsstat: the kernel's mount table from /proc/self/mountinfo, each entry's
-// figures from statfs of its mount point. Darwin's f_bsize is the fundamental
+// figures from statfs of its mount point when that reaches it. Darwin's f_bsize is the fundamental
 // block size, which Linux calls f_frsize.
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -9,19 +9,26 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "os/linux/linux_system.h"
+#include "os/linux/mount_figures.h"
 #include "os/linux/mountinfo.h"
 #include "os/linux/proc_files.h"
 #include "os/linux/query_scope.h"
 #include "os/linux/statfs_nowait.h"
+#include "text/utf8.h"
 
 namespace lumenstat::os {
 
 namespace {
 
+// Darwin's fixed fields hold 1023 bytes of a mount point or source and 15 of
+// a type: a longer name is cut, before the last sequence that would not fit
+// whole, so that the cut creates no replacement character.
 void copy_name(char* field, std::size_t size, const std::string& name) {
-    const std::size_t length = std::min(name.size(), size - 1);
+    const std::size_t length = utf8_prefix_length(name, size - 1);
     std::memcpy(field, name.data(), length);
     field[length] = '\0';
 }
@@ -54,8 +61,17 @@ bool has_no_blocks(std::string_view fs_type) {
 
 PatientStatfs& patient_statfs() {
     static PatientStatfs asker(
-        [](const char* path, struct ::statfs* out) { return ::statfs(path, out); });
+        [](const char* path, MountFigures& out) { return statfs_of_mount_point(path, out); });
     return asker;
+}
+
+// A mount whose path leads to another mount (one mounted over it) is one
+// this process cannot reach: it keeps zero figures, as a mount whose
+// statistics the kernel does not hold, and so does one whose path fails.
+void fill_if_reached(darwin::statfs& entry, const mountinfo::Mount& mount,
+                     const MountFigures& answer) {
+    if (answer.mount_id && *answer.mount_id != mount.id) return;
+    fill_figures(entry, answer.figures);
 }
 
 }  // namespace
@@ -78,8 +94,11 @@ int LinuxSystem::getfsstat(darwin::statfs* buffer, int bufsize, int mode) {
 
     const std::size_t count =
         std::min(mounts.size(), static_cast<std::size_t>(bufsize) / sizeof(darwin::statfs));
+    // Mounts that may wait are asked once per path: mounts at one path all
+    // have the answer of the one on top.
     std::vector<std::string> waiting_paths;
-    std::vector<std::size_t> waiting_entries;
+    std::unordered_map<std::string_view, std::size_t> path_index;
+    std::vector<std::pair<std::size_t, std::size_t>> waiting_entries;  // entry, path
     for (std::size_t i = 0; i < count; ++i) {
         darwin::statfs& entry = buffer[i];
         entry = darwin::statfs{};
@@ -87,23 +106,25 @@ int LinuxSystem::getfsstat(darwin::statfs* buffer, int bufsize, int mode) {
         copy_name(entry.f_mntonname, sizeof entry.f_mntonname, mounts[i].mount_point);
         copy_name(entry.f_fstypename, sizeof entry.f_fstypename, mounts[i].fs_type);
         if (mode == darwin::kMntNowait && statfs_may_wait(mounts[i].fs_type)) {
-            waiting_paths.push_back(mounts[i].mount_point);
-            waiting_entries.push_back(i);
+            const auto [at, added] =
+                path_index.try_emplace(mounts[i].mount_point, waiting_paths.size());
+            if (added) waiting_paths.push_back(mounts[i].mount_point);
+            waiting_entries.emplace_back(i, at->second);
             continue;
         }
         if (has_no_blocks(mounts[i].fs_type)) {
             entry.f_bsize = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
             continue;
         }
-        // A mount point this process cannot reach keeps zero figures, as a
-        // mount whose statistics the kernel does not hold.
-        struct ::statfs figures {};
-        if (::statfs(mounts[i].mount_point.c_str(), &figures) == 0) fill_figures(entry, figures);
+        MountFigures answer;
+        if (statfs_of_mount_point(mounts[i].mount_point.c_str(), answer) == 0) {
+            fill_if_reached(entry, mounts[i], answer);
+        }
     }
     if (!waiting_paths.empty()) {
         const auto answers = patient_statfs().ask(waiting_paths, kStatfsPatience);
-        for (std::size_t k = 0; k < answers.size(); ++k) {
-            if (answers[k]) fill_figures(buffer[waiting_entries[k]], *answers[k]);
+        for (const auto& [entry, path] : waiting_entries) {
+            if (answers[path]) fill_if_reached(buffer[entry], mounts[entry], *answers[path]);
         }
     }
     return static_cast<int>(count);

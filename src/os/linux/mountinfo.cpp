@@ -1,6 +1,7 @@
 #include "os/linux/mountinfo.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 
 namespace lumenstat::os::mountinfo {
@@ -21,12 +22,16 @@ std::optional<std::string_view> next_field(std::string_view& line) {
 
 std::optional<Mount> parse_line(std::string_view line) {
     // mount id, parent id, major:minor, root, mount point
-    std::optional<std::string_view> field;
-    for (int i = 0; i < 5; ++i) {
+    std::optional<std::string_view> field = next_field(line);
+    Mount mount;
+    if (!field || std::from_chars(field->data(), field->data() + field->size(), mount.id).ptr !=
+                      field->data() + field->size()) {
+        return std::nullopt;
+    }
+    for (int i = 1; i < 5; ++i) {
         field = next_field(line);
         if (!field) return std::nullopt;
     }
-    Mount mount;
     mount.mount_point = unescape(*field);
     // mount options, then optional fields up to the lone "-"
     do {

@@ -1,20 +1,20 @@
-// Spawning on Linux: as on macOS, through PATH first. Linux has no system
-// tool for per-connection traffic, so the module ships one; a program that
-// PATH does not hold is then looked for among the module's own helper
-// programs, in "lumenstat.libexec" beside the file this code was loaded from
-// (the installed module, or a test program in a build tree), wherever the
-// module was installed and whether or not its environment is activated.
+// Spawning on Linux: as on macOS, a program found through PATH wins. Linux
+// has no system tool for per-connection traffic, so the module ships one: when
+// PATH holds no program of the name, it is looked for among the module's own
+// helper programs, in "lumenstat.libexec" beside the file this code was loaded
+// from (the installed module, or a test program in a build tree), wherever
+// the module was installed and whether or not its environment is activated.
+// A program found on PATH that cannot start is a failure of its own, not a
+// reason to run another.
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 
 #include "os/child_process.h"
 #include "os/linux/linux_system.h"
+#include "os/program_search.h"
 
 namespace lumenstat::os {
 
@@ -31,40 +31,20 @@ std::string shipped_program(const char* file) {
     return directory + "/lumenstat.libexec/" + file;
 }
 
-// Whether the search of PATH that posix_spawnp makes may find `file`: false
-// only when no directory of PATH holds an entry of that name, so that the
-// search could end in nothing but ENOENT, after making a child for nothing.
-bool may_be_on_path(const char* file) {
-    const char* variable = std::getenv("PATH");
-    std::string_view path = variable != nullptr ? variable : "/bin:/usr/bin";
-    for (;;) {
-        const std::size_t colon = path.find(':');
-        const std::string_view directory = path.substr(0, colon);
-        // An empty element is the current directory.
-        std::string candidate = directory.empty() ? "." : std::string(directory);
-        candidate.append("/").append(file);
-        if (::access(candidate.c_str(), F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
-            return true;
-        }
-        if (colon == std::string_view::npos) return false;
-        path.remove_prefix(colon + 1);
-    }
-}
-
 }  // namespace
 
 int LinuxSystem::spawn_collect(const char* file, const char* const* argv, ChildOutput& output) {
-    const bool searched = *file != 0 && std::strchr(file, '/') == nullptr;
-    if (!searched || may_be_on_path(file)) {
-        if (spawn_and_collect(file, argv, true, output) == 0) return 0;
-        if (errno != ENOENT || !searched) return -1;
+    std::expected<std::string, int> program = find_program(file);
+    if (!program && *file != '\0') {
+        // Only a name without a slash gets here: find_program takes any path as found.
+        std::string shipped = shipped_program(file);
+        if (!shipped.empty() && ::access(shipped.c_str(), F_OK) == 0) program = std::move(shipped);
     }
-    std::string shipped = shipped_program(file);
-    if (shipped.empty()) {
-        errno = ENOENT;
+    if (!program) {
+        errno = program.error();
         return -1;
     }
-    return spawn_and_collect(shipped.c_str(), argv, false, output);
+    return spawn_and_collect(program->c_str(), argv, output);
 }
 
 }  // namespace lumenstat::os

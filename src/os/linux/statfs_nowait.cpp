@@ -13,7 +13,7 @@ namespace {
 struct Answer {
     bool done = false;
     int status = -1;
-    struct ::statfs figures {};
+    MountFigures figures;
 };
 
 }  // namespace
@@ -45,8 +45,8 @@ std::size_t PatientStatfs::in_flight() const {
     return state_->in_flight.size();
 }
 
-std::vector<std::optional<struct ::statfs>> PatientStatfs::ask(
-    const std::vector<std::string>& paths, std::chrono::milliseconds patience) {
+std::vector<std::optional<MountFigures>> PatientStatfs::ask(const std::vector<std::string>& paths,
+                                                            std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     std::vector<std::shared_ptr<Answer>> answers(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -59,8 +59,8 @@ std::vector<std::optional<struct ::statfs>> PatientStatfs::ask(
             // The thread shares the state and its answer, so it may outlive
             // this call and this object.
             std::thread([state = state_, answer, path = paths[i]] {
-                struct ::statfs figures {};
-                const int status = state->operation(path.c_str(), &figures);
+                MountFigures figures;
+                const int status = state->operation(path.c_str(), figures);
                 std::lock_guard lock(state->mutex);
                 answer->status = status;
                 answer->figures = figures;
@@ -75,7 +75,7 @@ std::vector<std::optional<struct ::statfs>> PatientStatfs::ask(
         }
     }
 
-    std::vector<std::optional<struct ::statfs>> results(paths.size());
+    std::vector<std::optional<MountFigures>> results(paths.size());
     std::unique_lock lock(state_->mutex);
     state_->answered.wait_until(lock, deadline, [&] {
         for (const auto& answer : answers) {

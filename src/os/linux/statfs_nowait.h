@@ -15,8 +15,6 @@
 // Local file systems answer from memory and are asked directly.
 #pragma once
 
-#include <sys/statfs.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -25,9 +23,11 @@
 #include <string_view>
 #include <vector>
 
+#include "os/linux/mount_figures.h"
+
 namespace lumenstat::os {
 
-using StatfsOperation = std::function<int(const char* path, struct ::statfs* out)>;
+using StatfsOperation = std::function<int(const char* path, MountFigures& out)>;
 
 // True for the file system types whose statfs may wait on a server or a
 // user-space daemon: network file systems, FUSE and the automounter.
@@ -37,11 +37,12 @@ class PatientStatfs {
 public:
     explicit PatientStatfs(StatfsOperation operation);
 
-    // statfs of each path, each on a thread of its own, waiting for all of
-    // them at most `patience`. Nothing for a path that did not answer in time,
-    // failed, or still has a call in flight from an earlier request.
-    std::vector<std::optional<struct ::statfs>> ask(const std::vector<std::string>& paths,
-                                                    std::chrono::milliseconds patience);
+    // The operation for each path, each on a thread of its own, waiting for
+    // all of them at most `patience`. Nothing for a path that did not answer
+    // in time, failed, or still has a call in flight from an earlier request
+    // (or from an earlier place in `paths`).
+    std::vector<std::optional<MountFigures>> ask(const std::vector<std::string>& paths,
+                                                 std::chrono::milliseconds patience);
 
     // Calls started and not yet returned.
     std::size_t in_flight() const;

@@ -10,8 +10,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <expected>
+#include <string>
+
 #include "never_destroyed.h"
 #include "os/child_process.h"
+#include "os/program_search.h"
 
 namespace lumenstat::os {
 
@@ -88,7 +93,12 @@ darwin::kern_return_t MacSystem::mach_timebase_info(darwin::mach_timebase_info_d
 }
 
 int MacSystem::spawn_collect(const char* file, const char* const* argv, ChildOutput& output) {
-    return spawn_and_collect(file, argv, true, output);
+    std::expected<std::string, int> program = find_program(file);
+    if (!program) {
+        errno = program.error();
+        return -1;
+    }
+    return spawn_and_collect(program->c_str(), argv, output);
 }
 
 }  // namespace lumenstat::os
