@@ -3,6 +3,7 @@
 #   1. C++ tests (core against the fake, Linux personality against this machine) via ctest
 #   2. Python tests of the installed module via pytest, and its exports: the module that CMake
 #      built and pip installed defines one dynamic symbol, PyInit_lumenstat (nm -D)
+#      and the failure sweep over the Linux personality (tests/faults/linux_sweep.py)
 #   3. the macOS arm64 cross-check (scripts/check_macos.sh)
 #   4. the sanitizer suite: C++ tests and Python tests again, built with LUMENSTAT_SANITIZERS
 #   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh)
@@ -12,6 +13,7 @@
 #   LUMENSTAT_SANITIZERS  sanitizer sets for stage 4, space-separated (default
 #                         "address,undefined thread": an ASan+UBSan pass, then a ThreadSanitizer pass)
 #   FUZZ_SECONDS          seconds per fuzz target (default: what each target asks, else 15)
+#   LUMENSTAT_FAULT_SECONDS  time bound of the failure sweep over the Linux personality (default 40)
 #   LUMENSTAT_SKIP        stages to leave out, space-separated: macos sanitize fuzz
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -113,6 +115,20 @@ module_exports() {
     [ "$defined" = PyInit_lumenstat ]
 }
 
+# The failure sweep over the Linux personality, with the failing C library of the ctest build
+# preloaded; its closing line goes into the summary.
+linux_fault_sweep() {
+    LD_PRELOAD="$root/build/tests/libfailing_libc.so" .venv/bin/python tests/faults/linux_sweep.py \
+        "${LUMENSTAT_FAULT_SECONDS:-40}" | tee "$results/fault-sweep-linux.txt"
+}
+
+# The closing line of each failure sweep: over the fake os (a ctest case, read from the ctest
+# reports) and over the Linux personality.
+fault_sweep_lines() {
+    grep -ho 'fault sweep over the fake os: [^<&]*' "$results"/ctest*.xml 2>/dev/null | sort -u
+    grep -h '^fault sweep over the Linux personality' "$results/fault-sweep-linux.txt" 2>/dev/null
+}
+
 start=$SECONDS
 
 banner "setup"
@@ -128,6 +144,7 @@ ctest_suite ctest build/tests
 if [ $have_venv = 1 ]; then
     pytest_suite pytest .venv
     step "module exports" check module_exports .venv
+    step "fault sweep (linux)" check linux_fault_sweep
 fi
 
 skipped macos || step "macos check" check bash scripts/check_macos.sh
@@ -160,4 +177,5 @@ if ! skipped fuzz; then
 fi
 
 banner "summary ($((SECONDS - start)) s)"
+fault_sweep_lines
 python3 scripts/summarize_tests.py "$results"
