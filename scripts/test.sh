@@ -115,18 +115,15 @@ module_exports() {
     [ "$defined" = PyInit_lumenstat ]
 }
 
+# Each failure sweep (over the fake os, a ctest case; over the Linux personality, below) adds its
+# closing line here; the summary joins them into one.
+export LUMENSTAT_FAULT_SWEEP_LINES=$results/fault-sweeps.txt
+
 # The failure sweep over the Linux personality, with the failing C library of the ctest build
-# preloaded; its closing line goes into the summary.
+# preloaded.
 linux_fault_sweep() {
     LD_PRELOAD="$root/build/tests/libfailing_libc.so" .venv/bin/python tests/faults/linux_sweep.py \
-        "${LUMENSTAT_FAULT_SECONDS:-40}" | tee "$results/fault-sweep-linux.txt"
-}
-
-# The closing line of each failure sweep: over the fake os (a ctest case, read from the ctest
-# reports) and over the Linux personality.
-fault_sweep_lines() {
-    grep -ho 'fault sweep over the fake os: [^<&]*' "$results"/ctest*.xml 2>/dev/null | sort -u
-    grep -h '^fault sweep over the Linux personality' "$results/fault-sweep-linux.txt" 2>/dev/null
+        "${LUMENSTAT_FAULT_SECONDS:-40}"
 }
 
 start=$SECONDS
@@ -177,5 +174,6 @@ if ! skipped fuzz; then
 fi
 
 banner "summary ($((SECONDS - start)) s)"
-fault_sweep_lines
+[ -s "$LUMENSTAT_FAULT_SWEEP_LINES" ] && sort -u "$LUMENSTAT_FAULT_SWEEP_LINES" | paste -sd '|' |
+    sed 's/|/ | /g'
 python3 scripts/summarize_tests.py "$results"

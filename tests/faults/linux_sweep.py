@@ -424,10 +424,14 @@ def main(seconds):
         if seen:
             print(f"known ({len(seen)} runs): {seen[0]}")
     tried = runs[:next_run]
-    print(f"fault sweep over the Linux personality: {len({r[0] for r in tried})} queries, "
-          f"{made['calls']} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
-          f"{next_run} of {len(runs)} runs ({fired} failures fired) in "
-          f"{time.monotonic() - start:.0f} s; failed: {len(failed) or 'none'}, known: {len(known)}")
+    line = (f"fault sweep over the Linux personality: {len({r[0] for r in tried})} queries, "
+            f"{made['calls']} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
+            f"{next_run} of {len(runs)} runs ({fired} failures fired) in "
+            f"{time.monotonic() - start:.0f} s; failed: {len(failed) or 'none'}, known: {len(known)}")
+    print(line)
+    if os.environ.get("LUMENSTAT_FAULT_SWEEP_LINES"):  # the test command gathers them into one
+        with open(os.environ["LUMENSTAT_FAULT_SWEEP_LINES"], "a") as lines:
+            print(line, file=lines)
     return 1 if failed else 0
 
 
