@@ -381,6 +381,10 @@ std::vector<Query> queries() {
          [](Context& x) {
              return listing(get_udp_sockets(x.sys, x.cache), add_connection_groups);
          }},
+        {"get_connections",
+         [](Context& x) {
+             return listing(get_connections(x.sys, x.cache), add_connection_groups);
+         }},
         {"get_socket_summary",
          [](Context& x) {
              Result<SocketStateSummary> summary = get_socket_summary(x.sys, x.cache);

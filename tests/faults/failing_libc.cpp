@@ -237,35 +237,34 @@ __attribute__((visibility("default"))) int lfi_sleeping() {
 #define CALLER __builtin_return_address(0)
 #define EXPORT __attribute__((visibility("default")))
 
-EXPORT int open(const char* path, int flags, ...) {
-    REAL(open);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (failing(e_open, CALLER, path)) return fail();
-    const int fd = real_open(path, flags, mode);
-    remember(fd, path);
-    return fd;
-}
-EXPORT int openat(int dir, const char* path, int flags, ...) {
+// Both open forms, with the file's whole path noted for its reads.
+static int opened(const void* caller, int dir, const char* path, int flags, mode_t mode) {
     REAL(openat);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    char full[kPathLength];  // relative to the directory's own path
-    std::snprintf(full, sizeof full, "%s/%s", path[0] == '/' ? "" : path_of(dir), path);
-    if (failing(e_open, CALLER, full)) return fail();
+    char full[kPathLength];
+    std::snprintf(full, sizeof full, "%s%s%s", path[0] == '/' ? "" : path_of(dir),
+                  path[0] == '/' || dir == AT_FDCWD ? "" : "/", path);
+    if (failing(e_open, caller, full)) return fail();
     const int fd = real_openat(dir, path, flags, mode);
     remember(fd, full);
     return fd;
+}
+// The mode argument, present only when a file may be created.
+#define OPEN_MODE(flags)                   \
+    mode_t mode = 0;                       \
+    if ((flags) & (O_CREAT | O_TMPFILE)) { \
+        va_list rest;                      \
+        va_start(rest, flags);             \
+        mode = va_arg(rest, mode_t);       \
+        va_end(rest);                      \
+    }
+
+EXPORT int open(const char* path, int flags, ...) {
+    OPEN_MODE(flags);
+    return opened(CALLER, AT_FDCWD, path, flags, mode);
+}
+EXPORT int openat(int dir, const char* path, int flags, ...) {
+    OPEN_MODE(flags);
+    return opened(CALLER, dir, path, flags, mode);
 }
 EXPORT ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
