@@ -563,15 +563,14 @@ struct Sweep {
 
 constexpr std::uint64_t kLaterCall = 100'000'000'000;  // the clock of every later call
 
-// Query `query` on a fresh machine with call `n` failing (0: none); then, on
-// the same machine, once more with nothing failing. Returns both outcomes and
-// the calls of the first run; `left` says what the first run left behind.
 struct Runs {
     Outcome first, later;
-    std::vector<Call> calls;
-    std::vector<std::string> left;
+    std::vector<Call> calls;        // of the first run
+    std::vector<std::string> left;  // what the first run left behind
 };
 
+// Query `query` on a fresh machine with call `n` failing (0: none); then, on
+// the same machine, once more with nothing failing.
 Runs run_query(const Query& query, std::size_t n, Failure failure) {
     WholeMachine machine;
     SocketCache cache;
@@ -621,12 +620,11 @@ void sweep_query(const Query& query, Sweep& sweep) {
 TEST(FaultSweep, EveryQueryMeetsEveryFailureOfEveryCall) {
     Sweep sweep;
     for (const Query& query : queries()) sweep_query(query, sweep);
-    const std::vector<std::string>& unexpected = sweep.faults;
     std::string line =
         "fault sweep over the fake os: " + std::to_string(sweep.queries.size()) + " queries, " +
         std::to_string(sweep.calls) + " calls, " + std::to_string(sweep.failure_kinds.size()) +
         " failure kinds, " + std::to_string(sweep.runs) +
-        " runs; failed: " + (unexpected.empty() ? "none" : std::to_string(unexpected.size()));
+        " runs; failed: " + (sweep.faults.empty() ? "none" : std::to_string(sweep.faults.size()));
     std::printf("%s\n", line.c_str());
     // The test command gathers the sweeps' closing lines into one.
     if (const char* path = std::getenv("LUMENSTAT_FAULT_SWEEP_LINES")) {
@@ -635,7 +633,7 @@ TEST(FaultSweep, EveryQueryMeetsEveryFailureOfEveryCall) {
             std::fclose(lines);
         }
     }
-    for (const std::string& fault : unexpected) ADD_FAILURE() << fault;
+    for (const std::string& fault : sweep.faults) ADD_FAILURE() << fault;
 }
 
 }  // namespace
