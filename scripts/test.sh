@@ -3,6 +3,7 @@
 #   1. C++ tests (core against the fake, Linux personality against this machine) via ctest
 #   2. Python tests of the installed module via pytest, and its exports: the module that CMake
 #      built and pip installed defines one dynamic symbol, PyInit_lumenstat (nm -D)
+#      and the failure sweep over the Linux personality (tests/faults/linux_sweep.py)
 #   3. the macOS arm64 cross-check (scripts/check_macos.sh)
 #   4. the sanitizer suite: C++ tests and Python tests again, built with LUMENSTAT_SANITIZERS
 #   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh)
@@ -12,6 +13,7 @@
 #   LUMENSTAT_SANITIZERS  sanitizer sets for stage 4, space-separated (default
 #                         "address,undefined thread": an ASan+UBSan pass, then a ThreadSanitizer pass)
 #   FUZZ_SECONDS          seconds per fuzz target (default: what each target asks, else 15)
+#   LUMENSTAT_FAULT_SECONDS  time bound of the failure sweep over the Linux personality (default 40)
 #   LUMENSTAT_SKIP        stages to leave out, space-separated: macos sanitize fuzz
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -113,6 +115,17 @@ module_exports() {
     [ "$defined" = PyInit_lumenstat ]
 }
 
+# Each failure sweep (over the fake os, a ctest case; over the Linux personality, below) adds its
+# closing line here; the summary joins them into one.
+export LUMENSTAT_FAULT_SWEEP_LINES=$results/fault-sweeps.txt
+
+# The failure sweep over the Linux personality, with the failing C library of the ctest build
+# preloaded.
+linux_fault_sweep() {
+    LD_PRELOAD="$root/build/tests/libfailing_libc.so" .venv/bin/python tests/faults/linux_sweep.py \
+        "${LUMENSTAT_FAULT_SECONDS:-40}"
+}
+
 start=$SECONDS
 
 banner "setup"
@@ -128,6 +141,7 @@ ctest_suite ctest build/tests
 if [ $have_venv = 1 ]; then
     pytest_suite pytest .venv
     step "module exports" check module_exports .venv
+    step "fault sweep (linux)" check linux_fault_sweep
 fi
 
 skipped macos || step "macos check" check bash scripts/check_macos.sh
@@ -160,4 +174,6 @@ if ! skipped fuzz; then
 fi
 
 banner "summary ($((SECONDS - start)) s)"
+[ -s "$LUMENSTAT_FAULT_SWEEP_LINES" ] && sort -u "$LUMENSTAT_FAULT_SWEEP_LINES" | paste -sd '|' |
+    sed 's/|/ | /g'
 python3 scripts/summarize_tests.py "$results"

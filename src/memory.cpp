@@ -12,7 +12,8 @@ Result<MemoryInfo> get_memory_info(os::System& sys) {
     const int name[2] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
     std::uint64_t total = 0;
     std::size_t length = sizeof total;
-    if (sys.sysctl(name, 2, &total, &length, nullptr, 0) != 0) {
+    // A value cut short would be a figure nobody installed.
+    if (sys.sysctl(name, 2, &total, &length, nullptr, 0) != 0 || length != sizeof total) {
         return std::unexpected(QueryError::sys_call("sysctl HW_MEMSIZE failed"));
     }
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "disk/registry_refs.h"
 
@@ -9,26 +10,30 @@ namespace lumenstat {
 
 namespace {
 
-// The value under `key`, borrowed from `dictionary`; the key string lives
-// only for the lookup.
-const void* lookup(os::System& sys, darwin::CFDictionaryRef dictionary, const char* key) {
+// The value under `key`, borrowed from `dictionary` (null when absent); the
+// key string lives only for the lookup. Nothing when the key cannot be made.
+std::optional<const void*> lookup(os::System& sys, darwin::CFDictionaryRef dictionary,
+                                  const char* key) {
     CfRef<darwin::CFStringRef> key_string(
         sys, sys.CFStringCreateWithCString(nullptr, key, darwin::kCFStringEncodingUTF8));
-    if (!key_string) return nullptr;
+    if (!key_string) return std::nullopt;
     return sys.CFDictionaryGetValue(dictionary, key_string.get());
 }
 
-// A signed 64-bit counter; absent or negative counts as 0.
-std::uint64_t counter(os::System& sys, darwin::CFDictionaryRef statistics, const char* key) {
-    const void* value = lookup(sys, statistics, key);
-    if (value == nullptr) return 0;
+// A signed 64-bit counter; absent or negative counts as 0. Nothing when the
+// key cannot even be made: the counter is then unknown, not 0.
+std::optional<std::uint64_t> counter(os::System& sys, darwin::CFDictionaryRef statistics,
+                                     const char* key) {
+    std::optional<const void*> value = lookup(sys, statistics, key);
+    if (!value || *value == nullptr) return value ? std::optional<std::uint64_t>(0) : std::nullopt;
     std::int64_t number = 0;
-    sys.CFNumberGetValue(static_cast<darwin::CFNumberRef>(value), darwin::kCFNumberSInt64Type,
+    sys.CFNumberGetValue(static_cast<darwin::CFNumberRef>(*value), darwin::kCFNumberSInt64Type,
                          &number);
     return number < 0 ? 0 : static_cast<std::uint64_t>(number);
 }
 
-// The counters of one driver, or nothing when it has no statistics.
+// The counters of one driver, or nothing when it has no statistics or one of
+// them cannot be read.
 std::optional<DiskIoStats> driver_counters(os::System& sys, darwin::io_object_t service) {
     darwin::CFMutableDictionaryRef raw = nullptr;
     const darwin::kern_return_t status =
@@ -36,17 +41,24 @@ std::optional<DiskIoStats> driver_counters(os::System& sys, darwin::io_object_t 
     CfRef<darwin::CFDictionaryRef> properties(sys, raw);
     if (status != darwin::KERN_SUCCESS || !properties) return std::nullopt;
 
-    const auto* statistics =
-        static_cast<darwin::CFDictionaryRef>(lookup(sys, properties.get(), "Statistics"));
+    const auto* statistics = static_cast<darwin::CFDictionaryRef>(
+        lookup(sys, properties.get(), "Statistics").value_or(nullptr));
     if (statistics == nullptr) return std::nullopt;
 
     DiskIoStats stats;
-    stats.bytes_read = counter(sys, statistics, "Bytes (Read)");
-    stats.bytes_written = counter(sys, statistics, "Bytes (Write)");
-    stats.reads = counter(sys, statistics, "Operations (Read)");
-    stats.writes = counter(sys, statistics, "Operations (Write)");
-    stats.read_time_ms = counter(sys, statistics, "Total Time (Read)");
-    stats.write_time_ms = counter(sys, statistics, "Total Time (Write)");
+    const std::pair<const char*, std::uint64_t DiskIoStats::*> counters[] = {
+        {"Bytes (Read)", &DiskIoStats::bytes_read},
+        {"Bytes (Write)", &DiskIoStats::bytes_written},
+        {"Operations (Read)", &DiskIoStats::reads},
+        {"Operations (Write)", &DiskIoStats::writes},
+        {"Total Time (Read)", &DiskIoStats::read_time_ms},
+        {"Total Time (Write)", &DiskIoStats::write_time_ms},
+    };
+    for (const auto& [key, field] : counters) {
+        std::optional<std::uint64_t> value = counter(sys, statistics, key);
+        if (!value) return std::nullopt;
+        stats.*field = *value;
+    }
     return stats;
 }
 

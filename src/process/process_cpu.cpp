@@ -1,6 +1,7 @@
 #include "process/process_cpu.h"
 
 #include <limits>
+#include <optional>
 
 #include "cpu/sleep.h"
 #include "saturating.h"
@@ -9,9 +10,11 @@ namespace lumenstat {
 
 namespace {
 
-std::uint64_t absolute_to_ns(os::System& system, std::uint64_t absolute) {
+// Nothing when the timebase cannot be read: Mach units taken as nanoseconds
+// would be off by the timebase's ratio.
+std::optional<std::uint64_t> absolute_to_ns(os::System& system, std::uint64_t absolute) {
     darwin::mach_timebase_info_data_t timebase{.numer = 1, .denom = 1};
-    system.mach_timebase_info(&timebase);
+    if (system.mach_timebase_info(&timebase) != darwin::KERN_SUCCESS) return std::nullopt;
     if (timebase.denom == 0) return absolute;
     const unsigned __int128 product = static_cast<unsigned __int128>(absolute) * timebase.numer;
     return static_cast<std::uint64_t>(product / timebase.denom);
@@ -24,7 +27,8 @@ Result<std::uint64_t> process_cpu_time_ns(os::System& system, std::uint32_t pid)
     const int os_pid = static_cast<int>(pid);
     darwin::proc_taskinfo task{};
     if (system.proc_pidinfo(os_pid, darwin::PROC_PIDTASKINFO, 0, &task, sizeof task) > 0) {
-        return absolute_to_ns(system, saturating_add(task.pti_total_user, task.pti_total_system));
+        const std::uint64_t absolute = saturating_add(task.pti_total_user, task.pti_total_system);
+        if (std::optional<std::uint64_t> ns = absolute_to_ns(system, absolute)) return *ns;
     }
     darwin::rusage_info_v2 usage{};
     if (system.proc_pid_rusage(os_pid, darwin::RUSAGE_INFO_V2, &usage) < 0) {

@@ -1,0 +1,640 @@
+// The failure sweep: every core query and one poll of every tracker runs once
+// on a healthy machine to learn its calls, then once for every call N and
+// every failure that call can meet, with call N failing. Each run must end in
+// an error the query documents (exact text), or in the healthy answer without
+// only the items whose call failed, or with them in a described fallback
+// form; everything handed out must come back; and a later call on the same
+// machine must answer as if the failure never happened. A new query is one
+// row of `queries()`.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "core/whole_machine.h"
+#include "cpu/cpu_info.h"
+#include "cpu/cpu_times.h"
+#include "cpu/cpu_usage.h"
+#include "disk/disk_io.h"
+#include "disk/disks.h"
+#include "disk/list_dir.h"
+#include "memory.h"
+#include "process/kill.h"
+#include "process/process_cpu.h"
+#include "process/process_io.h"
+#include "process/process_table.h"
+#include "process/tracker.h"
+#include "socket/address_text.h"
+#include "socket/lookups.h"
+#include "socket/queues.h"
+#include "socket/traffic.h"
+#include "support/failing_system.h"
+#include "system_summary.h"
+
+namespace lumenstat {
+namespace {
+
+using testing::Call;
+using testing::FailingSystem;
+using testing::Failure;
+using testing::WholeMachine;
+
+// One item of an answer. `key` names what it is about, as the calls' subjects
+// do ("pid:301", "pid:301/fd:4", "entry:b.txt"); "" is about the whole answer.
+struct Item {
+    enum Loss { never, own_call, any_call };  // which failures may remove it
+    Item(std::string key, std::string text, std::vector<std::string> fallbacks = {},
+         Loss loss = never)
+        : key(std::move(key)), text(std::move(text)), fallbacks(std::move(fallbacks)), loss(loss) {}
+
+    std::string key;
+    std::string text;
+    std::vector<std::string> fallbacks;  // what a failed call about it may leave instead
+    Loss loss;
+};
+
+struct Outcome {
+    std::optional<std::string> error;  // the error's debug form
+    std::vector<Item> items;
+};
+
+// What a query runs on: the machine, the failing system in front of it, and
+// the socket cache, which lives as long as the machine.
+struct Context {
+    WholeMachine& machine;
+    FailingSystem& sys;
+    SocketCache& cache;
+};
+
+struct Query {
+    std::string name;
+    std::function<Outcome(Context&)> run;
+    // Exact debug forms; {code} stands for the failing call's errno or
+    // kern_return_t, {os_error} for its OS error text.
+    std::vector<std::string> errors = {};
+    // A tracker: only the calls of its first poll fail, and the answer holds
+    // the reports of that poll and of a second one, in any order.
+    bool polls = false;
+};
+
+template <class T, class Render>
+Outcome listing(const Result<T>& result, Render render) {
+    if (!result) return {result.error().debug(), {}};
+    Outcome outcome;
+    if constexpr (std::is_void_v<T>) {
+        outcome.items.emplace_back("", "done");
+    } else {
+        render(*result, outcome.items);
+    }
+    return outcome;
+}
+
+std::string address(const std::optional<SocketAddress>& a) {
+    return a ? socket_address_text(*a) : "-";
+}
+
+void add_process(const ProcessInfo& p, std::vector<Item>& items) {
+    std::ostringstream text;
+    text << p.pid << ' ' << p.ppid << ' ' << p.name << ' ' << status_text(p.status) << ' '
+         << p.memory_usage << ' ' << p.start_time << " [";
+    const std::string head = text.str();
+    std::string args;
+    for (const std::string& arg : p.cmdline) args += arg + ',';
+    items.push_back({"pid:" + std::to_string(p.pid),
+                     head + p.exe_path + "|" + args + "]",
+                     {head + "|]"},
+                     Item::never});  // arguments unreadable: none
+}
+
+void add_connections(const std::vector<SocketConnection>& records, std::vector<Item>& items) {
+    std::vector<std::pair<std::string, std::uint32_t>> texts;
+    for (const SocketConnection& c : records) texts.emplace_back(debug_text(c), c.pid.value_or(0));
+    std::sort(texts.begin(), texts.end());  // the groups' order is unspecified
+    for (const auto& [text, pid] : texts) {
+        items.push_back({"pid:" + std::to_string(pid), text, {}, Item::any_call});
+    }
+}
+
+void add_connection_groups(const StateGroups& groups, std::vector<Item>& items) {
+    add_connections(flatten(groups), items);
+}
+
+Outcome found(const FoundConnection& result) {
+    return listing(result, [](const auto& connection, std::vector<Item>& items) {
+        if (connection) add_connections({*connection}, items);
+    });
+}
+
+std::string summary_text(const SocketStateSummary& s) {
+    return std::to_string(s.total) + " " + std::to_string(s.established) + " " +
+           std::to_string(s.listen) + " " + std::to_string(s.time_wait) + " " +
+           std::to_string(s.close_wait);
+}
+
+// The summary agrees with the listing it counted, whatever that held.
+void add_summary(const SocketStateSummary& summary, const StateGroups& groups,
+                 std::vector<Item>& items) {
+    SocketStateSummary counted;
+    for (const auto& [state, records] : groups) {
+        counted.total += records.size();
+        if (state == SocketState::Established) counted.established += records.size();
+        if (state == SocketState::Listen) counted.listen += records.size();
+    }
+    if (summary != counted) {
+        items.push_back(
+            {"", "summary " + summary_text(summary) + " of a listing of " + summary_text(counted)});
+    }
+}
+
+void add_cpu_info(const CpuInfo& c, std::vector<Item>& items) {
+    const std::string head = std::to_string(c.physical_cores) + " " +
+                             std::to_string(c.logical_cores) + " " + c.model_name + " " + c.vendor;
+    // a machine without a published frequency reports 0
+    items.push_back({"", head + " " + std::to_string(c.frequency_mhz), {head + " 0"}});
+}
+
+void add_usages(const std::vector<double>& usages, std::vector<Item>& items) {
+    for (double usage : usages) items.push_back({"", std::to_string(usage)});
+}
+
+void add_memory(const MemoryInfo& m, std::vector<Item>& items) {
+    items.push_back({"", std::to_string(m.total) + " " + std::to_string(m.available) + " " +
+                             std::to_string(m.used) + " " + std::to_string(m.free) + " " +
+                             std::to_string(m.usage_percent)});
+}
+
+void add_disks(const std::vector<DiskInfo>& disks, std::vector<Item>& items) {
+    for (const DiskInfo& d : disks) {
+        items.push_back({"mount:" + d.mount_point, d.device + " " + d.fs_type + " " +
+                                                       std::to_string(d.total_bytes) + " " +
+                                                       std::to_string(d.used_bytes) + " " +
+                                                       std::to_string(d.available_bytes)});
+    }
+}
+
+const std::vector<std::string> kProcessTableErrors = {
+    R"~(SysCall("sysctl KERN_PROC_ALL size failed"))~",
+    R"~(SysCall("sysctl KERN_PROC_ALL failed (errno {code})"))~",
+};
+const std::vector<std::string> kCpuTimesErrors = {
+    R"~(SysCall("host_processor_info failed with error {code}"))~"};
+const std::vector<std::string> kCpuInfoErrors = {
+    R"~(SysCall("sysctlbyname hw.logicalcpu failed"))~",
+    R"~(SysCall("sysctlbyname hw.physicalcpu failed"))~"};
+const std::vector<std::string> kMemoryErrors = {
+    R"~(SysCall("sysctl HW_MEMSIZE failed"))~",
+    R"~(SysCall("host_statistics64 failed with error {code}"))~",
+    R"~(SysCall("sysconf _SC_PAGESIZE failed"))~"};
+
+template <class... Lists>
+std::vector<std::string> joined(const Lists&... lists) {
+    std::vector<std::string> all;
+    (all.insert(all.end(), lists.begin(), lists.end()), ...);
+    return all;
+}
+
+// Starts a tracker, lets its first poll run with the failure, turns the
+// failure off, lets a second poll run a second later, stops it and waits for
+// its thread to let go of the sink. The answer is both polls' reports.
+template <class Report, class Start, class Render>
+Outcome two_polls(Context& x, Start start, Render render) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int sleeps = 0, allowed = 0;
+        bool sink_gone = false;
+        std::vector<Report> reports;
+    };
+    struct Sink : EventSink<Report> {
+        std::shared_ptr<Shared> shared;
+        explicit Sink(std::shared_ptr<Shared> s) : shared(std::move(s)) {}
+        ~Sink() override {
+            std::lock_guard lock(shared->mutex);
+            shared->sink_gone = true;
+            shared->changed.notify_all();
+        }
+        bool deliver(const Report& report) override {
+            std::lock_guard lock(shared->mutex);
+            shared->reports.push_back(report);
+            return true;
+        }
+    };
+    auto shared = std::make_shared<Shared>();
+    x.machine.sys.on_nanosleep = [shared](const timespec*, timespec*) {
+        std::unique_lock lock(shared->mutex);
+        const int ticket = ++shared->sleeps;
+        shared->changed.notify_all();
+        shared->changed.wait(lock, [&] { return shared->allowed >= ticket; });
+        return 0;
+    };
+    auto tracker = start(x.sys, std::make_unique<Sink>(shared));
+    if (!tracker) return {tracker.error().debug(), {}};
+    std::unique_lock lock(shared->mutex);
+    auto wait = [&](auto done) {
+        return shared->changed.wait_for(lock, std::chrono::seconds(5), done);
+    };
+    const bool polled = wait([&] { return shared->sleeps >= 1; });
+    x.sys.fail_at(0, {});
+    x.machine.sockets.now_ns += 2'000'000'000;  // past the socket cache's second
+    shared->allowed = 1;
+    shared->changed.notify_all();
+    const bool polled_again = polled && wait([&] { return shared->sleeps >= 2; });
+    lock.unlock();
+    tracker->stop();
+    lock.lock();
+    shared->allowed = 1 << 30;
+    shared->changed.notify_all();
+    if (!polled_again || !wait([&] { return shared->sink_gone; })) return {"tracker hung", {}};
+    Outcome outcome;
+    for (const Report& report : shared->reports) render(report, outcome.items);
+    std::sort(outcome.items.begin(), outcome.items.end(),
+              [](const Item& a, const Item& b) { return a.key + a.text < b.key + b.text; });
+    return outcome;
+}
+
+void add_child(const ChildProcessEvent& e, std::vector<Item>& items) {
+    const std::string head = std::to_string(e.pid) + " " + std::to_string(e.ppid) + " " + e.name +
+                             " " + std::to_string(e.start_time) + " [";
+    std::string args;
+    for (const std::string& arg : e.cmdline) args += arg + ',';
+    items.push_back(
+        {"pid:" + std::to_string(e.pid), head + e.exe_path + "|" + args + "]", {head + "|]"}});
+}
+
+void add_socket_event(const SocketConnectionEvent& e, std::vector<Item>& items) {
+    add_connections(
+        {SocketConnection{e.protocol, e.local_addr, e.remote_addr, e.state, e.pid, e.inode}},
+        items);
+    items.back().loss = Item::never;  // a socket the first poll missed comes with the second
+}
+
+void add_queues(const std::vector<SocketQueueInfo>& queues, std::vector<Item>& items) {
+    for (const SocketQueueInfo& q : queues) {
+        items.push_back(
+            {"pid:" + std::to_string(q.pid) + "/fd:" + std::to_string(q.fd),
+             socket_address_text(q.local_addr) + " " + address(q.remote_addr) + " " +
+                 std::string(state_debug_text(q.state)) + " " + std::to_string(q.recv_queue_bytes) +
+                 "/" + std::to_string(q.recv_queue_hiwat) + " " +
+                 std::to_string(q.send_queue_bytes) + "/" + std::to_string(q.send_queue_hiwat),
+             {},
+             Item::own_call});
+    }
+}
+
+constexpr Duration kHalfSecond{0, 500'000'000};
+
+std::vector<Query> queries() {
+    SocketAddress listener = SocketAddress::v6({}, 8443);  // the only socket bound there
+    listener.bytes[15] = 1;
+    const SocketAddress peer = SocketAddress::v4({127, 0, 0, 2}, 50000);
+    return {
+        {"get_processes",
+         [](Context& x) {
+             return listing(get_processes(x.sys), [](const auto& ps, auto& items) {
+                 for (const ProcessInfo& p : ps) add_process(p, items);
+             });
+         },
+         kProcessTableErrors},
+        {"get_process_io",
+         [](Context& x) {
+             return listing(get_process_io(x.sys, 300), [](const ProcessIoInfo& io, auto& items) {
+                 items.push_back(
+                     {"", std::to_string(io.read_bytes) + " " + std::to_string(io.write_bytes)});
+             });
+         },
+         {"ProcessNotFound(300)"}},
+        {"get_process_cpu_usage",
+         [](Context& x) {
+             return listing(get_process_cpu_usage(x.sys, 301, kHalfSecond),
+                            [](double usage, auto& items) { add_usages({usage}, items); });
+         },
+         {"ProcessNotFound(301)"}},
+        {"kill_process",
+         [](Context& x) { return listing(kill_process(x.sys, 300), nullptr); },
+         {R"~(PermissionDenied("kill pid 300"))~", "ProcessNotFound(300)",
+          R"~(SysCall("kill(300) failed: {os_error}"))~"}},
+        {"get_cpu_info", [](Context& x) { return listing(get_cpu_info(x.sys), add_cpu_info); },
+         kCpuInfoErrors},
+        {"get_cpu_times",
+         [](Context& x) {
+             return listing(get_cpu_times(x.sys), [](const auto& times, auto& items) {
+                 for (const CpuTimes& t : times) {
+                     items.push_back({"", std::to_string(t.user) + " " + std::to_string(t.system) +
+                                              " " + std::to_string(t.idle) + " " +
+                                              std::to_string(t.nice)});
+                 }
+             });
+         },
+         kCpuTimesErrors},
+        {"get_cpu_usage",
+         [](Context& x) { return listing(get_cpu_usage(x.sys, kHalfSecond), add_usages); },
+         kCpuTimesErrors},
+        {"get_memory_info", [](Context& x) { return listing(get_memory_info(x.sys), add_memory); },
+         kMemoryErrors},
+        {"get_disks",
+         [](Context& x) { return listing(get_disks(x.sys), add_disks); },
+         {R"~(SysCall("getfsstat failed"))~"}},
+        {"get_disk_io_stats",
+         [](Context& x) {
+             return listing(get_disk_io_stats(x.sys), [](const auto& drivers, auto& items) {
+                 for (const DiskIoStats& io : drivers) {
+                     // The machine's driver 101 + n counts (n + 1) * 1000 bytes read.
+                     items.push_back(
+                         {"io:" + std::to_string(100 + io.bytes_read / 1000),
+                          std::to_string(io.bytes_read) + " " + std::to_string(io.bytes_written) +
+                              " " + std::to_string(io.reads) + " " + std::to_string(io.writes) +
+                              " " + std::to_string(io.read_time_ms) + " " +
+                              std::to_string(io.write_time_ms),
+                          {},
+                          Item::own_call});
+                 }
+             });
+         },
+         {R"~(SysCall("IOServiceMatching failed"))~",
+          R"~(SysCall("IOServiceGetMatchingServices failed: {code}"))~"}},
+        {"list_dir",
+         [](Context& x) {
+             auto listed = list_dir(x.sys, "/dir");
+             if (!listed) return Outcome{listed.error().text(), {}};
+             Outcome outcome;
+             for (const DirEntry& e : *listed) {
+                 outcome.items.push_back(
+                     {"entry:" + e.name,
+                      e.path + (e.is_dir ? " dir " : " file ") + std::to_string(e.size),
+                      {},
+                      Item::own_call});
+             }
+             return outcome;
+         },
+         {"{os_error}"}},
+        {"get_tcp_connections",
+         [](Context& x) {
+             return listing(get_tcp_connections(x.sys, x.cache), add_connection_groups);
+         }},
+        {"get_udp_sockets",
+         [](Context& x) {
+             return listing(get_udp_sockets(x.sys, x.cache), add_connection_groups);
+         }},
+        {"get_connections",
+         [](Context& x) {
+             return listing(get_connections(x.sys, x.cache), add_connection_groups);
+         }},
+        {"get_socket_summary",
+         [](Context& x) {
+             Result<SocketStateSummary> summary = get_socket_summary(x.sys, x.cache);
+             // the same listing, from the cache
+             Result<StateGroups> counted = get_connections(x.sys, x.cache);
+             if (!counted) return Outcome{counted.error().debug(), {}};
+             return listing(summary, [&](const SocketStateSummary& sum, auto& items) {
+                 add_connection_groups(*counted, items);
+                 add_summary(sum, *counted, items);
+             });
+         }},
+        {"connection_by_pid",
+         [](Context& x) { return found(connection_by_pid(x.sys, 300, x.cache)); }},
+        {"connection_by_local_addr",
+         [listener](Context& x) {
+             return found(connection_by_local_addr(x.sys, listener, x.cache));
+         }},
+        {"connection_by_remote_addr",
+         [peer](Context& x) { return found(connection_by_remote_addr(x.sys, peer, x.cache)); }},
+        {"connections_by_state",
+         [](Context& x) {
+             return listing(connections_by_state(x.sys, SocketState::Listen, x.cache),
+                            add_connections);
+         }},
+        {"get_process_socket_queues",
+         [](Context& x) { return listing(get_process_socket_queues(x.sys, 301), add_queues); }},
+        {"get_process_socket_stats",
+         [](Context& x) {
+             return listing(
+                 get_process_socket_stats(x.sys, 301), [](const auto& stats, auto& items) {
+                     for (const SocketStats& t : stats) {
+                         const std::string head = std::string(protocol_text(t.protocol)) + " " +
+                                                  socket_address_text(t.local_addr) + " " +
+                                                  address(t.remote_addr) + " ";
+                         // a traffic tool that cannot be run leaves the counts at 0
+                         items.push_back({"pid:301/fd:" + std::to_string(t.fd),
+                                          head + std::to_string(t.bytes_sent) + "/" +
+                                              std::to_string(t.bytes_received),
+                                          {head + "0/0"},
+                                          Item::own_call});
+                     }
+                 });
+         }},
+        {"get_system_summary",
+         [](Context& x) {
+             return listing(get_system_summary(x.sys, kHalfSecond, x.cache),
+                            [](const SystemSummary& sum, auto& items) {
+                                add_memory(sum.memory, items);
+                                add_cpu_info(sum.cpu, items);
+                                add_disks(sum.disks, items);
+                                add_connections(sum.connections, items);
+                                for (const ProcessInfo& p : sum.processes) add_process(p, items);
+                                add_usages(sum.cpu_usage, items);
+                                StateGroups groups;
+                                for (const SocketConnection& c : sum.connections)
+                                    groups[c.state].push_back(c);
+                                add_summary(sum.socket_summary, groups, items);
+                            });
+         },
+         joined(kMemoryErrors, kCpuInfoErrors,
+                std::vector<std::string>{R"~(SysCall("getfsstat failed"))~"}, kProcessTableErrors,
+                kCpuTimesErrors)},
+        {"tracker children poll",
+         [](Context& x) {
+             return two_polls<ChildProcessEvent>(
+                 x,
+                 [](auto& s, auto sink) {
+                     return start_tracking_children(s, 300, std::move(sink));
+                 },
+                 add_child);
+         },
+         {},
+         true},
+        {"tracker sockets poll",
+         [](Context& x) {
+             return two_polls<SocketConnectionEvent>(
+                 x,
+                 [&](auto& s, auto sink) {
+                     return start_tracking_sockets(s, 301, std::move(sink), x.cache);
+                 },
+                 add_socket_event);
+         },
+         {},
+         true},
+        {"tracker queues poll",
+         [](Context& x) {
+             return two_polls<std::vector<SocketQueueInfo>>(
+                 x,
+                 [](auto& s, auto sink) { return start_tracking_queues(s, 301, std::move(sink)); },
+                 add_queues);
+         },
+         {},
+         true},
+    };
+}
+
+// --- judging -------------------------------------------------------------
+
+bool about(const std::string& key, const std::string& subject) {
+    if (key.empty()) return true;
+    if (subject.empty()) return false;
+    return key == subject || subject.starts_with(key + "/") || key.starts_with(subject + "/");
+}
+
+// Whether `text` is `pattern` with each "{code}" and "{os_error}" filled in:
+// with the failing call's code when it has one, else with anything.
+bool error_allowed(const std::string& text, const Query& query, const Failure& failure) {
+    const bool coded =
+        failure.kind == Failure::error_number || failure.kind == Failure::kern_return;
+    for (std::string pattern : query.errors) {
+        for (auto [hole, value] : {std::pair{"{code}", std::to_string(failure.code)},
+                                   std::pair{"{os_error}", os_error_text(failure.code)}}) {
+            if (const auto at = pattern.find(hole); at != std::string::npos) {
+                pattern.replace(at, std::strlen(hole), coded ? value : "*");
+            }
+        }
+        const auto star = pattern.find('*');
+        if (star == std::string::npos
+                ? text == pattern
+                : text.size() >= pattern.size() - 1 && text.starts_with(pattern.substr(0, star)) &&
+                      text.ends_with(pattern.substr(star + 1))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What is wrong with `got`, the answer to a run whose call `call` met
+// `failure`, against the healthy answer; "" when nothing is.
+std::string judge(const Query& query, const Outcome& healthy, const Outcome& got, const Call& call,
+                  const Failure& failure) {
+    if (got.error) {
+        return error_allowed(*got.error, query, failure) ? "" : "error " + *got.error;
+    }
+    std::size_t next = 0;
+    for (const Item& want : healthy.items) {
+        const bool mine = about(want.key, call.subject);
+        const bool losable = want.loss == Item::any_call || (want.loss == Item::own_call && mine);
+        if (next < got.items.size() && got.items[next].key == want.key) {
+            const std::string& text = got.items[next].text;
+            const bool fallback = mine && std::find(want.fallbacks.begin(), want.fallbacks.end(),
+                                                    text) != want.fallbacks.end();
+            if (text == want.text || fallback) {
+                ++next;
+                continue;
+            }
+            if (!losable) return "made-up " + text + " for " + want.text;
+        } else if (!losable) {
+            return "lost " + want.text;
+        }
+    }
+    if (next < got.items.size()) return "unexpected " + got.items[next].text;
+    return "";
+}
+
+std::string texts(const Outcome& outcome) {
+    if (outcome.error) return *outcome.error;
+    std::string all;
+    for (const Item& item : outcome.items) all += item.text + "; ";
+    return all;
+}
+
+// --- running -------------------------------------------------------------
+
+struct Sweep {
+    std::set<std::string> queries, failure_kinds;
+    std::size_t calls = 0, runs = 0;
+    std::vector<std::string> faults;
+
+    void fault(const std::string& query, std::size_t n, const Call& call, const Failure& failure,
+               const std::string& what) {
+        faults.push_back(query + ": call " + std::to_string(n) + " " + call.name + "(" +
+                         call.subject + ") " + testing::failure_name(failure) + ": " + what);
+    }
+};
+
+constexpr std::uint64_t kLaterCall = 100'000'000'000;  // the clock of every later call
+
+struct Runs {
+    Outcome first, later;
+    std::vector<Call> calls;        // of the first run
+    std::vector<std::string> left;  // what the first run left behind
+};
+
+// Query `query` on a fresh machine with call `n` failing (0: none); then, on
+// the same machine, once more with nothing failing.
+Runs run_query(const Query& query, std::size_t n, Failure failure) {
+    WholeMachine machine;
+    SocketCache cache;
+    FailingSystem failing(machine.sys);
+    failing.fail_at(n, failure);
+    Runs runs;
+    Context context{machine, failing, cache};
+    runs.first = query.run(context);
+    runs.calls = failing.calls();
+    runs.left = machine.leaks();
+    if (!machine.sys.open_scopes.empty() ||
+        machine.sys.scopes_opened != machine.sys.scopes_closed) {
+        runs.left.push_back("a query scope left open");
+    }
+    failing.fail_at(0, {});
+    machine.sockets.now_ns = kLaterCall;  // the socket cache's second has passed
+    runs.later = query.run(context);
+    return runs;
+}
+
+void sweep_query(const Query& query, Sweep& sweep) {
+    const Runs healthy = run_query(query, 0, {});
+    ASSERT_TRUE(healthy.left.empty()) << query.name << ": " << healthy.left.front();
+    ASSERT_FALSE(healthy.first.error) << query.name << ": " << *healthy.first.error;
+    sweep.queries.insert(query.name);
+    sweep.calls += healthy.calls.size();
+    std::size_t last = healthy.calls.size();
+    for (std::size_t n = 1; query.polls && n <= last; ++n) {
+        if (healthy.calls[n - 1].name == "nanosleep") last = n - 1;  // the first poll ends there
+    }
+    for (std::size_t n = 1; n <= last; ++n) {
+        const Call& call = healthy.calls[n - 1];
+        for (const Failure& failure : call.failures) {
+            sweep.failure_kinds.insert(testing::failure_name(failure));
+            ++sweep.runs;
+            const Runs runs = run_query(query, n, failure);
+            std::string what = judge(query, healthy.first, runs.first, call, failure);
+            if (what.empty() && !runs.left.empty()) what = runs.left.front();
+            if (what.empty() && texts(runs.later) != texts(healthy.later)) {
+                what = "the next call answered " + texts(runs.later);
+            }
+            if (!what.empty()) sweep.fault(query.name, n, call, failure, what);
+        }
+    }
+}
+
+TEST(FaultSweep, EveryQueryMeetsEveryFailureOfEveryCall) {
+    Sweep sweep;
+    for (const Query& query : queries()) sweep_query(query, sweep);
+    std::string line =
+        "fault sweep over the fake os: " + std::to_string(sweep.queries.size()) + " queries, " +
+        std::to_string(sweep.calls) + " calls, " + std::to_string(sweep.failure_kinds.size()) +
+        " failure kinds, " + std::to_string(sweep.runs) +
+        " runs; failed: " + (sweep.faults.empty() ? "none" : std::to_string(sweep.faults.size()));
+    std::printf("%s\n", line.c_str());
+    // The test command gathers the sweeps' closing lines into one.
+    if (const char* path = std::getenv("LUMENSTAT_FAULT_SWEEP_LINES")) {
+        if (std::FILE* lines = std::fopen(path, "a")) {
+            std::fprintf(lines, "%s\n", line.c_str());
+            std::fclose(lines);
+        }
+    }
+    for (const std::string& fault : sweep.faults) ADD_FAILURE() << fault;
+}
+
+}  // namespace
+}  // namespace lumenstat

@@ -1,0 +1,444 @@
+"""The failure sweep over the Linux personality: a few queries of every subject run with the
+preloaded failing C library (tests/faults/failing_libc.cpp), once to count the calls the module
+makes to each entry, then once per chosen call N and per failure that entry can meet, with call N
+failing. Each run must end in the documented exception (exact text) or in an answer that the
+healthy one allows, must leave no descriptor open and must leave the next call answering as
+before. Ends with one line: queries, calls and failure kinds tried, and what failed.
+
+    LD_PRELOAD=build/tests/libfailing_libc.so .venv/bin/python tests/faults/linux_sweep.py SECONDS
+
+A worker process runs the sweep; when a run kills it (an abort, a crash), the parent records the
+run and starts a new worker after it. Runs are spread over each entry's calls so that the whole
+sweep keeps to SECONDS.
+"""
+
+import ctypes
+import errno
+import faulthandler
+import itertools
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+E = errno
+RUN_PATIENCE = 20  # seconds
+ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut short
+    "open": ([E.EACCES, E.EINTR, E.EIO, E.EMFILE, E.ENFILE, E.ENOENT, E.ENOMEM], False),
+    "read": ([E.EINTR, E.EIO, E.ENOMEM], True),
+    "readlink": ([E.EACCES, E.EIO, E.ENOENT, E.ENOMEM], False),
+    "readdir": ([E.EIO, E.EBADF], False),
+    "getdents64": ([E.EIO, E.EBADF, E.ENOENT], False),
+    "fstatat": ([E.EACCES, E.EIO, E.ENOENT, E.ENOMEM, E.EOVERFLOW], False),
+    "statfs": ([E.EACCES, E.EINTR, E.EIO, E.ENOENT, E.ENOMEM], False),
+    "socket": ([E.EACCES, E.EMFILE, E.ENFILE, E.ENOBUFS, E.EPROTONOSUPPORT], False),
+    "setsockopt": ([E.ENOMEM, E.ENOPROTOOPT], False),
+    "sendto": ([E.EINTR, E.ENOBUFS, E.ENOMEM, E.ECONNREFUSED], False),
+    "recv": ([E.EINTR, E.ENOBUFS, E.ENOMEM], True),
+    "process_vm_readv": ([E.EFAULT, E.ENOMEM, E.EPERM, E.ESRCH], True),
+    "syscall": ([E.EMFILE, E.ENOMEM, E.EPERM, E.ESRCH], False),
+    "pipe2": ([E.EMFILE, E.ENFILE], False),
+    "posix_spawn": ([E.EAGAIN, E.ENOMEM, E.ENOENT, E.EACCES], False),
+    "poll": ([E.EINTR, E.ENOMEM], False),
+    "waitpid": ([E.EINTR, E.ECHILD], False),
+    "pthread_create": ([E.EAGAIN, E.EPERM], False),
+    "nanosleep": ([E.EINTR], False),
+    "sysconf": ([E.EINVAL], False),
+    "opendir": ([E.EACCES, E.EMFILE, E.ENFILE, E.ENOENT, E.ENOMEM], False),
+    "access": ([E.EACCES, E.EIO, E.ENOENT], False),
+    "calloc": ([E.ENOMEM], False),
+    "new": ([E.ENOMEM], False),
+}
+
+# Known faults of issue 22, to go with their fixes: (query, entry, how the fault reads). A fault
+# found here is reported as known and the sweep still passes; anything else fails it.
+KNOWN = [
+    # 1. a tracker's thread ends in std::terminate when an allocation fails as it ends
+    ("start_tracking_queues", "new", "killed the process"),
+    ("start_tracking_children", "new", "killed the process"),
+    # 3. a readdir error on /proc is taken for the end of the process table
+    ("get_process_by_pid", "readdir", "no record of the calling process"),
+    ("get_process_count", "readdir", "0 processes"),
+    # 4. any failure to read /proc/PID/stat removes the process from the table
+    ("get_process_by_pid", "open", "no record of the calling process"),
+    ("get_process_by_pid", "read", "no record of the calling process"),
+    # 5. the block-storage listing answers [] when /sys/block or /proc/diskstats cannot be read
+    *[("py_get_disk_io_stats", entry, "0 of ") for entry in ("open", "read", "readdir", "opendir")],
+    # 6. the traffic query's diagnostic names ESRCH (or EPERM) for the errno the read met
+    *[("get_process_socket_stats", entry, "reported errno") for entry in ("open", "read", "readlink")],
+]
+
+
+def known_fault(name, entry, what):
+    return any((q, e) == (name, entry) and what.startswith(start) for q, e, start in KNOWN)
+
+
+def kinds(entry):
+    errnos, shortens = ENTRIES[entry]
+    return [(code, False) for code in errnos] + ([(0, True)] if shortens else [])
+
+
+def kind_name(code, shortened):
+    return "short" if shortened else errno.errorcode.get(code, str(code))
+
+
+# --- the queries -------------------------------------------------------------------------------
+# Each: name, call, the exception texts it documents ({errno}: the failing errno, {os_error}: its
+# OS error text; a regex otherwise), a check of an answer against the healthy one (a text saying
+# what is wrong, or None), and how many calls of each entry to try.
+
+ME = os.getpid()
+BAD_ALLOC = r"FatalError: {fn}: std::bad_alloc"
+TABLE = [r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL size failed"\)',
+         r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL failed \(errno {errno}\)"\)',
+         r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL buffer allocation failed"\)']
+SPAWN = [r"FatalError: failed to spawn thread: {os_error}"]
+
+
+def fields(obj, *names):
+    return tuple(getattr(obj, n) for n in names)
+
+
+def own_process(got, healthy, path):
+    if got is None:
+        return "no record of the calling process"
+    if fields(got, "pid", "name") != fields(healthy, "pid", "name"):
+        return f"made-up record {fields(got, 'pid', 'name')}"
+    if got.command not in (healthy.command, ""):
+        return f"made-up command {got.command!r}"
+    return None
+
+
+def count_near(got, healthy, path=""):
+    """Processes come and go: the count is compared with the machine's own now."""
+    now = sum(name.isdigit() for name in os.listdir("/proc"))
+    return None if got >= now * 9 // 10 else f"{got} processes of {now}"
+
+
+def same(*names):
+    return lambda got, healthy, path: (None if fields(got, *names) == fields(healthy, *names)
+                                 else f"{fields(got, *names)} for {fields(healthy, *names)}")
+
+
+def cpu_info(got, healthy, path):
+    if fields(got, "physical_cores", "logical_cores") != fields(healthy, "physical_cores",
+                                                                "logical_cores"):
+        return "made-up core counts"
+    for name, fallback in (("model_name", ""), ("vendor", "Unknown"), ("frequency_mhz", 0)):
+        if getattr(got, name) not in (getattr(healthy, name), fallback):
+            return f"made-up {name} {getattr(got, name)!r}"
+    return None
+
+
+def at_most_one_lost(key, item_path=".*"):
+    """A listing that may lack the one item whose call failed: one whose file (the failing
+    call's path) matches `item_path`, not a file of the whole listing."""
+    def check(got, healthy, path):
+        got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
+        if any(k not in healthy_keys for k in got_keys):
+            return f"unexpected {got_keys} for {healthy_keys}"
+        lost = len(healthy_keys) - len(got_keys)
+        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, path)):
+            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {path!r}"
+        return None
+    return check
+
+
+def some_or_none(key):
+    def check(got, healthy, path):
+        if got is None or got == [] or key(got) == key(healthy):
+            return None
+        return f"made-up {key(got)} for {key(healthy)}"
+    return check
+
+
+def die_with_parent():
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, 9)
+
+
+class Queries:
+    """The queries and what they run on: a listener, a child, a directory."""
+
+    def __init__(self, lumenstat):
+        self.m = lumenstat
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.listener = "127.0.0.1:%d" % self.server.getsockname()[1]
+        # Killed with the worker, whatever ends it, and holding none of its pipes.
+        self.child = subprocess.Popen(["sleep", "600"], stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      preexec_fn=die_with_parent)
+        self.dir = tempfile.mkdtemp(prefix="lumenstat-sweep-")
+        for name in ("a.txt", "b.txt", "sub"):
+            path = os.path.join(self.dir, name)
+            os.mkdir(path) if name == "sub" else open(path, "w").close()
+
+    def close(self):
+        self.child.kill()
+        self.child.wait()
+        for name in ("a.txt", "b.txt"):
+            os.unlink(os.path.join(self.dir, name))
+        os.rmdir(os.path.join(self.dir, "sub"))
+        os.rmdir(self.dir)
+
+    def table(self):
+        m = self.m
+        return [
+            ("get_process_by_pid", lambda: m.get_process_by_pid(ME), TABLE, own_process, 12),
+            ("get_process_count", m.get_process_count, TABLE, count_near, 3),
+            ("get_process_io", lambda: m.get_process_io(ME),
+             [rf"RuntimeError: ProcessNotFound\({ME}\)"], same("pid"), 12),
+            ("py_get_cpu_info", m.py_get_cpu_info,
+             [r'FatalError: py_get_cpu_info failed: SysCall\("sysctlbyname hw\.(logical|physical)cpu failed"\)'],
+             cpu_info, 16),
+            ("py_get_cpu_times", m.py_get_cpu_times,
+             [r'RuntimeError: SysCall\("host_processor_info failed with error -?\d+"\)'],
+             lambda got, healthy, path: None if len(got) == len(healthy) else "CPUs lost", 16),
+            ("py_get_memory_info", m.py_get_memory_info,
+             [r'FatalError: py_get_memory_info failed: SysCall\("(sysctl HW_MEMSIZE failed|host_statistics64 failed with error -?\d+|sysconf _SC_PAGESIZE failed)"\)'],
+             same("total"), 16),
+            ("py_get_disks", m.py_get_disks, [r'RuntimeError: SysCall\("getfsstat failed"\)'],
+             at_most_one_lost(lambda d: d.mount_point, r"/(?!proc/).*"), 12),
+            ("py_get_disk_io_stats", m.py_get_disk_io_stats,
+             [r'RuntimeError: SysCall\("IOServiceGetMatchingServices failed: -?\d+"\)'],
+             at_most_one_lost(lambda d: (d.reads > 0, d.writes > 0), r"/sys/block/[^/]+/.*"), 12),
+            ("list_dir", lambda: m.list_dir(self.dir),
+             [rf"OSError: list_dir\({re.escape(self.dir)}\): {{os_error}}"],
+             at_most_one_lost(lambda e: e.name, r"[^/]+"), 16),
+            ("get_process_socket_queues", lambda: m.get_process_socket_queues(ME), [],
+             at_most_one_lost(lambda q: (q.fd, q.local_addr)), 12),
+            ("get_connection_by_local_addr", lambda: m.get_connection_by_local_addr(self.listener),
+             [], some_or_none(lambda c: (c.pid, c.local_addr)), 4),
+            ("get_process_socket_stats", self.socket_stats, [],
+             at_most_one_lost(lambda s: (s.fd, s.local_addr)), 8),
+            ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues, ME), SPAWN,
+             lambda got, healthy, path: None, 6),
+            ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children, ME), SPAWN,
+             lambda got, healthy, path: None, 3),
+            ("PySystemSummary", lambda: m.PySystemSummary(0),
+             [r'FatalError: PySystemSummary failed: SysCall\(".*"\)'],
+             lambda got, healthy, path: count_near(got.process_count, None), 2),
+        ]
+
+    def socket_stats(self):
+        """The query, and the errno its diagnostic line names (it must be the failing one's)."""
+        with tempfile.TemporaryFile() as err:
+            saved = os.dup(2)
+            os.dup2(err.fileno(), 2)
+            try:
+                stats = self.m.get_process_socket_stats(ME)
+            finally:
+                os.dup2(saved, 2)
+                os.close(saved)
+            err.seek(0)
+            line = err.read().decode(errors="replace")
+        found = re.search(r"errno = (\d+)", line)
+        socket_stats_errno[0] = int(found.group(1)) if found else None
+        return stats
+
+    def one_poll(self, start, pid):
+        """Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
+        waits for its thread to end. The reports of that poll."""
+        reports = []
+        lib.lfi_gate(1)
+        threads = len(os.listdir("/proc/self/task"))
+        tracker = start(pid, reports.append)
+        deadline = time.monotonic() + 5
+        while lib.lfi_sleeping() == 0 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        tracker.stop()
+        lib.lfi_gate(0)
+        while len(os.listdir("/proc/self/task")) > threads and time.monotonic() < deadline:
+            time.sleep(0.001)
+        if len(os.listdir("/proc/self/task")) > threads:
+            raise AssertionError("the tracker's thread did not end")
+        return reports
+
+
+socket_stats_errno = [None]
+lib = None
+
+
+def outcome(call):
+    try:
+        return call(), None
+    except BaseException as exc:  # FatalError derives from BaseException
+        return None, f"{type(exc).__name__}: {exc}"
+
+
+def descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def judge(name, patterns, check, healthy, got, error, code, path):
+    if error is not None:
+        text = os.strerror(code) + f" (os error {code})" if code else r".* \(os error \d+\)"
+        for pattern in patterns + [BAD_ALLOC]:
+            pattern = pattern.replace("{errno}", str(code) if code else r"\d+")
+            pattern = pattern.replace("{os_error}", re.escape(text) if code else text)
+            if re.fullmatch(pattern.replace("{fn}", re.escape(name)), error):
+                return None
+        return f"raised {error}"
+    if name == "get_process_socket_stats" and code and socket_stats_errno[0] not in (None, code):
+        return f"reported errno {socket_stats_errno[0]} for {code}"
+    return check(got, healthy, path)
+
+
+def spread(count, samples):
+    """Which of `count` calls to fail, at most `samples`: the first and last third of them
+    from each end, the rest evenly between."""
+    if count <= samples:
+        return list(range(1, count + 1))
+    ends = samples // 3
+    picked = set(range(1, ends + 1)) | set(range(count - ends + 1, count + 1))
+    between = samples - 2 * ends
+    picked |= {ends + 1 + (count - 2 * ends - 1) * i // max(between - 1, 1) for i in range(between)}
+    return sorted(picked)
+
+
+def plan(queries):
+    """Every run in order, (query, entry, call, errno, shortened), from one counting run of each
+    query; and how many calls were counted."""
+    runs, counted = [], 0
+    for name, call, patterns, check, samples in queries.table():
+        lib.lfi_arm(None, 0, 0, 0, 0)
+        outcome(call)
+        lib.lfi_disarm()
+        lib.lfi_advance_clock(2_000_000_000)
+        for entry in ENTRIES:
+            count = lib.lfi_count(entry.encode())
+            counted += count
+            # each chosen call meets the next kind in turn, so that a few runs try them all
+            for i, n in enumerate(spread(count, samples)):
+                code, short = kinds(entry)[i % len(kinds(entry))]
+                runs.append((name, entry, n, code, short, False))
+            # and each call about the caller's own process meets every kind
+            for n in range(1, lib.lfi_focus_count(entry.encode()) + 1):
+                runs += [(name, entry, n, code, short, True) for code, short in kinds(entry)]
+    # Interleaved, so that a sweep cut short by its time bound has tried every query.
+    by_query = {}
+    for run in runs:
+        by_query.setdefault(run[0], []).append(run)
+    turns = itertools.zip_longest(*by_query.values())
+    return [run for turn in turns for run in turn if run is not None], counted
+
+
+def load_module():
+    import lumenstat
+    global lib
+    lib = ctypes.CDLL(None)
+    lib.lfi_subject.restype = ctypes.c_char_p
+    if not hasattr(lib, "lfi_watch") or not lib.lfi_watch(b"/lumenstat."):
+        sys.exit("the failing C library is not preloaded, or the module not found")
+    lib.lfi_focus(f"/proc/{ME}/".encode())
+    return Queries(lumenstat)
+
+
+def worker(plan_file, skip):
+    queries = load_module()
+    table = {q[0]: q for q in queries.table()}
+    healthy = {name: outcome(q[1])[0] for name, q in table.items()}
+    with open(plan_file) as f:
+        runs = json.load(f)["runs"]
+    for number, (name, entry, n, code, short, focused) in enumerate(runs):
+        if number < skip:
+            continue
+        _, call, patterns, check, _ = table[name]
+        print(json.dumps({"run": number}), flush=True)
+        faulthandler.dump_traceback_later(RUN_PATIENCE, exit=True)  # a hung run ends the worker
+        lib.lfi_advance_clock(2_000_000_000)  # past the socket cache's second
+        before = descriptors()
+        lib.lfi_arm(entry.encode(), n, code, int(short), int(focused))
+        got, error = outcome(call)
+        lib.lfi_disarm()
+        path = lib.lfi_subject().decode(errors="replace")
+        what = judge(name, patterns, check, healthy[name], got, error, code, path)
+        if what is None and descriptors() != before:
+            what = f"{descriptors() - before} descriptors left open"
+        if what is None:
+            lib.lfi_advance_clock(2_000_000_000)
+            again, error = outcome(call)
+            what = error or check(again, healthy[name], "")
+            what = what and "the next call: " + what
+        print(json.dumps({"done": number, "fault": what, "fired": lib.lfi_fired()}), flush=True)
+    queries.close()
+
+
+def make_plan(plan_file):
+    queries = load_module()
+    runs, calls = plan(queries)
+    queries.close()
+    with open(plan_file, "w") as f:
+        json.dump({"runs": runs, "calls": calls}, f)
+
+
+def main(seconds):
+    start, next_run, fired = time.monotonic(), 0, 0
+    faults, known, failed = [], [], []
+    with tempfile.NamedTemporaryFile(suffix=".json") as plan_file:
+        subprocess.run([sys.executable, __file__, "--plan", plan_file.name], check=True)
+        with open(plan_file.name) as f:
+            made = json.load(f)
+        runs = made["runs"]
+        while next_run < len(runs) and time.monotonic() - start < seconds:
+            err = tempfile.TemporaryFile()
+            child = subprocess.Popen(
+                [sys.executable, __file__, "--worker", plan_file.name, str(next_run)],
+                stdout=subprocess.PIPE, stderr=err, text=True)
+            current = None
+            for line in child.stdout:
+                message = json.loads(line)
+                current = message.get("run", current)
+                if "done" in message:
+                    next_run, current = message["done"] + 1, None
+                    fired += message["fired"]
+                    if message["fault"]:
+                        faults.append((message["done"], message["fault"]))
+                if time.monotonic() - start > seconds:
+                    child.kill()
+                    break
+            child.wait()
+            err.seek(0)
+            stderr = err.read().decode(errors="replace")
+            if current is not None and child.returncode != -9:  # the run killed the worker
+                tail = (stderr.strip().splitlines() or ["no output"])[-1]
+                faults.append((current, f"killed the process ({child.returncode}): {tail}"))
+                next_run = current + 1
+            elif child.returncode not in (0, -9):
+                print(stderr, file=sys.stderr)
+                return 1
+    for number, what in faults:
+        name, entry, n, code, short, focused = runs[number]
+        about = " about the caller" if focused else ""
+        line = f"{name}: call {n}{about} of {entry} {kind_name(code, short)}: {what}"
+        (known if known_fault(name, entry, what) else failed).append(line)
+    for line in failed:
+        print("FAILED: " + line)
+    for name, entry, reads in KNOWN:
+        seen = [line for line in known if line.startswith(name + ": ") and f" of {entry} " in line
+                and reads in line]
+        if seen:
+            print(f"known ({len(seen)} runs): {seen[0]}")
+    tried = runs[:next_run]
+    line = (f"fault sweep over the Linux personality: {len({r[0] for r in tried})} queries, "
+            f"{made['calls']} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
+            f"{next_run} of {len(runs)} runs ({fired} failures fired) in "
+            f"{time.monotonic() - start:.0f} s; failed: {len(failed) or 'none'}, known: {len(known)}")
+    print(line)
+    if os.environ.get("LUMENSTAT_FAULT_SWEEP_LINES"):  # the test command gathers them into one
+        with open(os.environ["LUMENSTAT_FAULT_SWEEP_LINES"], "a") as lines:
+            print(line, file=lines)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "--worker":
+        worker(sys.argv[2], int(sys.argv[3]))
+    elif sys.argv[1] == "--plan":
+        make_plan(sys.argv[2])
+    else:
+        sys.exit(main(float(sys.argv[1])))
