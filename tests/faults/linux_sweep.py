@@ -54,23 +54,9 @@ ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut sh
     "new": ([E.ENOMEM], False),
 }
 
-# Known faults of issue 22, to go with their fixes: (query, entry, how the fault reads). A fault
-# found here is reported as known and the sweep still passes; anything else fails it.
-KNOWN = [
-    # 1. a tracker's thread ends in std::terminate when an allocation fails as it ends
-    ("start_tracking_queues", "new", "killed the process"),
-    ("start_tracking_children", "new", "killed the process"),
-    # 3. a readdir error on /proc is taken for the end of the process table
-    ("get_process_by_pid", "readdir", "no record of the calling process"),
-    ("get_process_count", "readdir", "0 processes"),
-    # 4. any failure to read /proc/PID/stat removes the process from the table
-    ("get_process_by_pid", "open", "no record of the calling process"),
-    ("get_process_by_pid", "read", "no record of the calling process"),
-    # 5. the block-storage listing answers [] when /sys/block or /proc/diskstats cannot be read
-    *[("py_get_disk_io_stats", entry, "0 of ") for entry in ("open", "read", "readdir", "opendir")],
-    # 6. the traffic query's diagnostic names ESRCH (or EPERM) for the errno the read met
-    *[("get_process_socket_stats", entry, "reported errno") for entry in ("open", "read", "readlink")],
-]
+# Faults a sweep has found whose fix is still to come: (query, entry, how the fault reads). Such a
+# fault is reported as known and the sweep still passes; anything else fails it.
+KNOWN: list[tuple[str, str, str]] = []
 
 
 def known_fault(name, entry, what):
