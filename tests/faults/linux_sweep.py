@@ -12,6 +12,7 @@ run and starts a new worker after it. Runs are spread over each entry's calls so
 sweep keeps to SECONDS.
 """
 
+import collections
 import ctypes
 import errno
 import faulthandler
@@ -89,28 +90,36 @@ def fields(obj, *names):
     return tuple(getattr(obj, n) for n in names)
 
 
-def own_process(got, healthy, path):
+# The errno values the personality gives for a file of a process, as Darwin would: a file that
+# vanished is a process that is gone, a refusal is EPERM.
+DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
+GONE = (E.ENOENT, E.ESRCH)
+
+
+def own_process(got, healthy, failed):
+    """The caller's own process: there, or gone only when its files said so; a process whose
+    stat line cannot be read is listed with its pid alone."""
     if got is None:
-        return "no record of the calling process"
-    if fields(got, "pid", "name") != fields(healthy, "pid", "name"):
+        return None if failed.code in GONE else "no record of the calling process"
+    if got.pid != healthy.pid or got.name not in (healthy.name, ""):
         return f"made-up record {fields(got, 'pid', 'name')}"
     if got.command not in (healthy.command, ""):
         return f"made-up command {got.command!r}"
     return None
 
 
-def count_near(got, healthy, path=""):
+def count_near(got, healthy, failed=None):
     """Processes come and go: the count is compared with the machine's own now."""
     now = sum(name.isdigit() for name in os.listdir("/proc"))
     return None if got >= now * 9 // 10 else f"{got} processes of {now}"
 
 
 def same(*names):
-    return lambda got, healthy, path: (None if fields(got, *names) == fields(healthy, *names)
+    return lambda got, healthy, failed: (None if fields(got, *names) == fields(healthy, *names)
                                  else f"{fields(got, *names)} for {fields(healthy, *names)}")
 
 
-def cpu_info(got, healthy, path):
+def cpu_info(got, healthy, failed):
     if fields(got, "physical_cores", "logical_cores") != fields(healthy, "physical_cores",
                                                                 "logical_cores"):
         return "made-up core counts"
@@ -123,19 +132,19 @@ def cpu_info(got, healthy, path):
 def at_most_one_lost(key, item_path=".*"):
     """A listing that may lack the one item whose call failed: one whose file (the failing
     call's path) matches `item_path`, not a file of the whole listing."""
-    def check(got, healthy, path):
+    def check(got, healthy, failed):
         got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
         if any(k not in healthy_keys for k in got_keys):
             return f"unexpected {got_keys} for {healthy_keys}"
         lost = len(healthy_keys) - len(got_keys)
-        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, path)):
-            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {path!r}"
+        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, failed.path)):
+            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {failed.path!r}"
         return None
     return check
 
 
 def some_or_none(key):
-    def check(got, healthy, path):
+    def check(got, healthy, failed):
         if got is None or got == [] or key(got) == key(healthy):
             return None
         return f"made-up {key(got)} for {key(healthy)}"
@@ -183,7 +192,7 @@ class Queries:
              cpu_info, 16),
             ("py_get_cpu_times", m.py_get_cpu_times,
              [r'RuntimeError: SysCall\("host_processor_info failed with error -?\d+"\)'],
-             lambda got, healthy, path: None if len(got) == len(healthy) else "CPUs lost", 16),
+             lambda got, healthy, failed: None if len(got) == len(healthy) else "CPUs lost", 16),
             ("py_get_memory_info", m.py_get_memory_info,
              [r'FatalError: py_get_memory_info failed: SysCall\("(sysctl HW_MEMSIZE failed|host_statistics64 failed with error -?\d+|sysconf _SC_PAGESIZE failed)"\)'],
              same("total"), 16),
@@ -202,12 +211,12 @@ class Queries:
             ("get_process_socket_stats", self.socket_stats, [],
              at_most_one_lost(lambda s: (s.fd, s.local_addr)), 8),
             ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues, ME), SPAWN,
-             lambda got, healthy, path: None, 6),
+             lambda got, healthy, failed: None, 6),
             ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children, ME), SPAWN,
-             lambda got, healthy, path: None, 3),
+             lambda got, healthy, failed: None, 3),
             ("PySystemSummary", lambda: m.PySystemSummary(0),
              [r'FatalError: PySystemSummary failed: SysCall\(".*"\)'],
-             lambda got, healthy, path: count_near(got.process_count, None), 2),
+             lambda got, healthy, failed: count_near(got.process_count, None), 2),
         ]
 
     def socket_stats(self):
@@ -260,6 +269,9 @@ def descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
+Failed = collections.namedtuple("Failed", "path code")  # what the failing call was about
+
+
 def judge(name, patterns, check, healthy, got, error, code, path):
     if error is not None:
         text = os.strerror(code) + f" (os error {code})" if code else r".* \(os error \d+\)"
@@ -269,9 +281,11 @@ def judge(name, patterns, check, healthy, got, error, code, path):
             if re.fullmatch(pattern.replace("{fn}", re.escape(name)), error):
                 return None
         return f"raised {error}"
-    if name == "get_process_socket_stats" and code and socket_stats_errno[0] not in (None, code):
-        return f"reported errno {socket_stats_errno[0]} for {code}"
-    return check(got, healthy, path)
+    reported = socket_stats_errno[0]
+    if name == "get_process_socket_stats" and code and reported not in (None, code,
+                                                                          DARWIN_ERRNO.get(code)):
+        return f"reported errno {reported} for {code}"
+    return check(got, healthy, Failed(path, code))
 
 
 def spread(count, samples):
@@ -348,7 +362,7 @@ def worker(plan_file, skip):
         if what is None:
             lib.lfi_advance_clock(2_000_000_000)
             again, error = outcome(call)
-            what = error or check(again, healthy[name], "")
+            what = error or check(again, healthy[name], Failed("", 0))
             what = what and "the next call: " + what
         print(json.dumps({"done": number, "fault": what, "fired": lib.lfi_fired()}), flush=True)
     queries.close()
