@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "os/linux/linux_system.h"
+#include "os/process_test_util.h"
 
 namespace lumenstat::testing {
 namespace {
@@ -95,10 +96,7 @@ struct Spawn : ::testing::Test {
             ::_exit(written ? 0 : 121);
         }
         ::close(report[1]);
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-        ::close(report[0]);
+        const std::string text = read_to_end(report[0]);
         int status = 0;
         ::waitpid(child, &status, 0);
         if (status != 0) return -status;

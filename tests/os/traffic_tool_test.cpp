@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/linux/linux_system.h"
+#include "os/process_test_util.h"
 #include "tcp_connections.h"
 
 namespace lumenstat::testing {
@@ -116,10 +117,7 @@ TEST(TrafficToolLive, DescriptorsItMayNotReadFailTheRun) {
         ::_exit(121);
     }
     ::close(err[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    ::close(err[0]);
+    const std::string text = read_to_end(err[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
