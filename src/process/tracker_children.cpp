@@ -5,9 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "process/known_set_hash.h"
 #include "process/process_table.h"
 #include "process/tracker.h"
-#include "process/tracker_state.h"
+#include "process/tracker_thread.h"
 
 namespace lumenstat {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "process/tracker.h"
-#include "process/tracker_state.h"
+#include "process/tracker_thread.h"
 #include "socket/queues.h"
 
 namespace lumenstat {

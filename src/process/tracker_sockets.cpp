@@ -7,8 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "process/known_set_hash.h"
 #include "process/tracker.h"
-#include "process/tracker_state.h"
+#include "process/tracker_thread.h"
 
 namespace lumenstat {
 namespace {

@@ -1,13 +1,10 @@
-// The state a tracker's thread shares with its handle, and the thread's loop.
+// The state a tracker's thread shares with its handle.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <utility>
 
-#include "error.h"
 #include "os/system.h"
 
 namespace lumenstat {
@@ -38,34 +35,5 @@ private:
     os::System& system_;
     const std::uint32_t pid_;
 };
-
-// Starts the detached thread that runs the loop over `state` with its own
-// share of it.
-Result<void> spawn_tracker_thread(std::shared_ptr<TrackerState> state);
-
-// Makes a tracker's state from `args`, starts its thread and hands the state
-// to a new handle of type `Handle`.
-template <class Handle, class State, class... Args>
-Result<Handle> start_tracker(Args&&... args) {
-    auto state = std::make_shared<State>(std::forward<Args>(args)...);
-    if (Result<void> spawned = spawn_tracker_thread(state); !spawned) {
-        return std::unexpected(std::move(spawned.error()));
-    }
-    return Handle(std::move(state));
-}
-
-// A seed for a known set's hash, different for every tracker.
-std::uint64_t random_hash_seed();
-
-// Mixes a value into a hash (a 64-bit finaliser, so that nearby pids and
-// ports spread over the buckets).
-inline std::uint64_t mix_hash(std::uint64_t hash, std::uint64_t value) {
-    std::uint64_t x = hash ^ (value + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2));
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
 
 }  // namespace lumenstat

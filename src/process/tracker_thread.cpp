@@ -3,16 +3,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <exception>
-#include <random>
 #include <string_view>
 #include <utility>
 
 #include "cpu/duration.h"
 #include "cpu/sleep.h"
 #include "process/tracker.h"
-#include "process/tracker_state.h"
+#include "process/tracker_thread.h"
 
 namespace lumenstat {
 namespace {
@@ -80,17 +78,6 @@ Result<void> spawn_tracker_thread(std::shared_ptr<TrackerState> state) {
     }
     handover.release();  // the thread owns it now
     return {};
-}
-
-std::uint64_t random_hash_seed() {
-    try {
-        std::random_device device;
-        return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-    } catch (const std::exception&) {
-        // No entropy source: the clock still differs from tracker to tracker.
-        auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        return mix_hash(static_cast<std::uint64_t>(::getpid()), static_cast<std::uint64_t>(now));
-    }
 }
 
 TrackerHandle::TrackerHandle(std::shared_ptr<TrackerState> state) : state_(std::move(state)) {}
