@@ -1,4 +1,4 @@
-// sources: src/os/linux/block_stat.cpp src/os/linux/proc_files.cpp
+// sources: src/os/linux/storage/block_stat.cpp src/os/linux/proc_files.cpp
 // A block device's statistics, any bytes (truncated lines, numbers past 64
 // bits, names that are not UTF-8): neither the one-device reader nor the
 // table reader reads out of bounds, and the eight fields written as the
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/linux/block_stat.h"
+#include "os/linux/storage/block_stat.h"
 #include "saturating.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

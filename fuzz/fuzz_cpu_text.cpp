@@ -1,4 +1,4 @@
-// sources: src/os/linux/cpu_parse.cpp
+// sources: src/os/linux/cpu/cpu_parse.cpp
 
 // The CPU text parsers of the Linux personality. Any bytes: no read out of
 // bounds, CPU lists bounded, core counts never above the processors seen.
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/linux/cpu_parse.h"
+#include "os/linux/cpu/cpu_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lumenstat::os::linux_cpu;

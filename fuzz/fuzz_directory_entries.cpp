@@ -1,4 +1,4 @@
-// sources: src/os/linux/directory_entries.cpp
+// sources: src/os/linux/storage/directory_entries.cpp
 
 // The reader of getdents64 records. Any bytes: no read out of bounds, every
 // name lies within its record, and each step moves forward to at most the end.
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "os/linux/directory_entries.h"
+#include "os/linux/storage/directory_entries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::span<const char> entries(reinterpret_cast<const char*>(data), size);

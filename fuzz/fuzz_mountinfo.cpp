@@ -1,4 +1,4 @@
-// sources: src/os/linux/mountinfo.cpp
+// sources: src/os/linux/storage/mountinfo.cpp
 // The kernel's mount table, any bytes (truncated lines, escapes cut short,
 // names that are not UTF-8): parsing never reads out of bounds and yields no
 // more mounts than lines. The input also read as three names: a line the
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/linux/mountinfo.h"
+#include "os/linux/storage/mountinfo.h"
 
 namespace {
 

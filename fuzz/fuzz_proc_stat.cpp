@@ -1,4 +1,4 @@
-// sources: src/os/linux/process_stat.cpp src/os/linux/proc_files.cpp
+// sources: src/os/linux/process/process_stat.cpp src/os/linux/proc_files.cpp
 
 // The /proc text parsers of the Linux personality. Any bytes: no read out of
 // bounds, and a parsed command name is always NUL-terminated within its 16
@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "os/linux/proc_files.h"
-#include "os/linux/process_stat.h"
+#include "os/linux/process/process_stat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lumenstat::os::procfs;

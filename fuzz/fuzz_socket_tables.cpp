@@ -1,4 +1,4 @@
-// sources: src/os/linux/socket_proc_net.cpp src/os/linux/netlink_sock_diag.cpp src/os/linux/sock_diag_dump.cpp src/os/linux/proc_files.cpp
+// sources: src/os/linux/socket/socket_proc_net.cpp src/os/linux/socket/netlink_sock_diag.cpp src/os/linux/socket/sock_diag_dump.cpp src/os/linux/proc_files.cpp
 // Hostile socket tables: /proc/net/{tcp,tcp6,udp,udp6} texts and sock_diag
 // reply datagrams. Besides memory safety: no entry is kept under inode 0, a
 // datagram's entries never outnumber its messages, a text's entries never
@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "os/linux/socket_table.h"
+#include "os/linux/socket/socket_table.h"
 
 namespace ls = lumenstat::os::linux_sockets;
 

@@ -1,4 +1,4 @@
-// sources: src/os/linux/stack_strings.cpp src/os/linux/process_stat.cpp src/os/linux/proc_files.cpp
+// sources: src/os/linux/process/stack_strings.cpp src/os/linux/process/process_stat.cpp src/os/linux/proc_files.cpp
 
 // The checks on bytes read from another process's memory. Any bytes as the
 // top of a stack and as an argument area: no read out of bounds; a path taken
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "os/linux/stack_strings.h"
+#include "os/linux/process/stack_strings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lumenstat::os::procfs;

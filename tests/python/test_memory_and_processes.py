@@ -37,7 +37,7 @@ def test_own_process_is_running_with_the_memory_ps_shows():
 
 
 def test_child_arguments_and_names(child):
-    # Each state and argument area as the personality reads it: tests/os/process_table_test.cpp.
+    # Each state and argument area as the personality reads it: tests/os/process/process_table_test.cpp.
     script = "import sys, time; time.sleep(60)"
     sleeper = child([sys.executable, "-c", script, "", "two words", b"bad\xffutf8", "last"])
     zombie = child(["true"])

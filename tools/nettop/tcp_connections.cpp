@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "os/linux/sock_diag_dump.h"
+#include "os/linux/socket/sock_diag_dump.h"
 #include "os/linux/unique_fd.h"
 
 namespace lumenstat::nettop {

@@ -2,7 +2,7 @@
 // the Linux sources it reads (process table, memory, CPU, sockets).
 #pragma once
 
-#include "os/linux/io_registry.h"
+#include "os/linux/storage/io_registry.h"
 #include "os/system.h"
 
 namespace lumenstat::os {

@@ -1,11 +1,11 @@
 #include <cerrno>
 
 #include "os/darwin.h"
-#include "os/linux/descriptors.h"
+#include "os/linux/socket/descriptors.h"
 #include "os/linux/linux_system.h"
-#include "os/linux/process_info.h"
-#include "os/linux/socket_walk.h"
-#include "os/linux/thread_group.h"
+#include "os/linux/process/process_info.h"
+#include "os/linux/socket/socket_walk.h"
+#include "os/linux/process/thread_group.h"
 
 namespace lumenstat::os {
 

@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "os/linux/cpu_identity.h"
-#include "os/linux/mountinfo.h"
-#include "os/linux/process_memo.h"
-#include "os/linux/socket_walk.h"
+#include "os/linux/cpu/cpu_identity.h"
+#include "os/linux/storage/mountinfo.h"
+#include "os/linux/process/process_memo.h"
+#include "os/linux/socket/socket_walk.h"
 
 namespace lumenstat::os::linux_scope {
 

@@ -1,0 +1,304 @@
+// The Linux personality's per-process counters (task information and
+// resource usage) compared with this process, and the query scopes that
+// bound how long a reading of them is kept.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include "os/darwin.h"
+#include "os/darwin_socket.h"
+#include "os/failing_calls.h"
+#include "os/linux/linux_system.h"
+#include "os/linux/process/process_memo.h"
+#include "os/process_test_util.h"
+#include "process/process_cpu.h"
+#include "process/process_table.h"
+
+namespace lumenstat::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using os::procfs::remembered_stat;
+
+const std::uint64_t page = sysconf(_SC_PAGESIZE);
+
+std::size_t count_entries(const char* path) {
+    return std::ranges::distance(std::filesystem::directory_iterator(path));
+}
+
+// The CPU time `read` gives for this process lies between this process's own
+// before and after it, give or take the clock-tick coarseness of /proc.
+template <typename Read>
+void expect_own_cpu_time(Read read) {
+    burn_cpu(30ms);
+    const std::uint64_t before = own_cpu_ns(), ns = read(), after = own_cpu_ns();
+    const std::uint64_t slack = 2 * 1000000000ull / sysconf(_SC_CLK_TCK);
+    EXPECT_GE(ns + slack, before);
+    EXPECT_LE(ns, after + slack);
+}
+
+TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
+    os::LinuxSystem system;
+    expect_own_cpu_time([&] {
+        darwin::proc_taskinfo task{};
+        EXPECT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &task, sizeof task),
+                  96);
+        return task.pti_total_user + task.pti_total_system;
+    });
+    darwin::proc_taskallinfo all{};
+    const std::size_t descriptors = count_entries("/proc/self/fd");
+    ASSERT_EQ(system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all), 232);
+    EXPECT_EQ(all.ptinfo.pti_threadnum, static_cast<int>(count_entries("/proc/self/task")));
+    EXPECT_NEAR(all.ptinfo.pti_virtual_size, statm_pages(getpid(), 0) * page, 16 << 20);
+    // The resident size, exactly: on a stopped child in process_table_test.cpp.
+    const darwin::proc_bsdinfo& bsd = all.pbsd;
+    EXPECT_EQ(bsd.pbi_pid, static_cast<std::uint32_t>(getpid()));
+    EXPECT_EQ(bsd.pbi_ppid, static_cast<std::uint32_t>(getppid()));
+    EXPECT_EQ(bsd.pbi_pgid, static_cast<std::uint32_t>(getpgrp()));
+    EXPECT_EQ(bsd.pbi_uid, geteuid());
+    // Darwin's pbi_nfiles is the size of the descriptor table, not a count.
+    EXPECT_GE(bsd.pbi_nfiles, descriptors);
+    EXPECT_EQ(bsd.pbi_nfiles % 64, 0u);
+    EXPECT_EQ(std::string(bsd.pbi_comm, strnlen(bsd.pbi_comm, 16)) + "\n",
+              slurp("/proc/self/comm"));
+    const std::uint64_t ticks = std::stoull(stat_fields(getpid()).at(22));
+    EXPECT_EQ(bsd.pbi_start_tvsec, boot_time() + ticks / sysconf(_SC_CLK_TCK));
+
+    darwin::rusage_info_v2 usage{};
+    const std::string io = slurp("/proc/self/io");
+    ASSERT_FALSE(io.empty());
+    expect_own_cpu_time([&] {
+        EXPECT_EQ(system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage), 0);
+        return usage.ri_user_time + usage.ri_system_time;
+    });
+    EXPECT_EQ(usage.ri_phys_footprint, usage.ri_resident_size);
+    EXPECT_EQ(usage.ri_diskio_bytesread, value_after(io, "read_bytes: "));
+    EXPECT_EQ(usage.ri_diskio_byteswritten, value_after(io, "write_bytes: "));
+}
+
+// A caller out of descriptors is told so, not that the process is gone.
+TEST(TaskInfo, ShortBuffersUnknownFlavorsAndNoDescriptorsFollowLibproc) {
+    os::LinuxSystem system;
+    darwin::proc_taskallinfo all{};
+    darwin::rusage_info_v2 usage{};
+    const std::tuple<std::function<bool()>, int, bool> calls[] = {
+        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, 96); },
+         ENOMEM, false},
+        {[&] { return system.proc_pidinfo(getpid(), 12345, 0, &all, sizeof all); }, EINVAL, false},
+        {[&] { return system.proc_pid_rusage(getpid(), 99, &usage) + 1; }, EINVAL, false},
+        {[&] { return system.proc_pid_rusage(1 << 30, darwin::RUSAGE_INFO_V0, &usage) + 1; }, ESRCH,
+         false},
+        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &all, 96); },
+         EMFILE, true},
+        {[&] {
+             return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all);
+         },
+         EMFILE, true},
+        {[&] { return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1; },
+         EMFILE, true},
+    };
+    for (const auto& [call, error, no_descriptors] : calls) {
+        std::optional<FaultInForce> none;
+        if (no_descriptors) none.emplace(descriptors_left(0));
+        errno = 0;
+        const bool answered = call();
+        none.reset();
+        EXPECT_FALSE(answered) << error;
+        EXPECT_EQ(errno, error);
+    }
+}
+
+// A thread id that is not its process's pid names no process on Darwin: every
+// per-process call refuses it as it refuses an unused pid, the argument area
+// with EINVAL, the rest with ESRCH.
+TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
+    std::atomic<pid_t> tid{0};
+    std::jthread thread([&](std::stop_token stop) {
+        tid = gettid();
+        while (!stop.stop_requested()) std::this_thread::sleep_for(1ms);
+    });
+    ASSERT_TRUE(wait_until([&] { return tid != 0; }));
+    ASSERT_FALSE(slurp("/proc/" + std::to_string(tid) + "/stat").empty());  // /proc knows it
+    os::LinuxSystem system;
+    const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    darwin::proc_taskallinfo all{};
+    darwin::rusage_info_v2 usage{};
+    darwin::socket_fdinfo fd{};
+    std::vector<darwin::proc_fdinfo> fds(4096);
+    std::size_t size = 0;
+    namespace d = darwin;
+    // Each call and whether it answered.
+    const std::tuple<const char*, std::function<bool(int)>, int> calls[] = {
+        {"task",
+         [&](int p) { return system.proc_pidinfo(p, d::PROC_PIDTASKINFO, 0, &all, 96) > 0; },
+         ESRCH},
+        {"all",
+         [&](int p) {
+             return system.proc_pidinfo(p, d::PROC_PIDTASKALLINFO, 0, &all, sizeof all) > 0;
+         },
+         ESRCH},
+        {"fds",
+         [&](int p) {
+             return system.proc_pidinfo(p, d::PROC_PIDLISTFDS, 0, fds.data(), 4096 * 8) > 0;
+         },
+         ESRCH},
+        {"usage", [&](int p) { return system.proc_pid_rusage(p, d::RUSAGE_INFO_V2, &usage) == 0; },
+         ESRCH},
+        {"socket",
+         [&](int p) {
+             return system.proc_pidfdinfo(p, socket, d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
+         },
+         ESRCH},
+        {"kill", [&](int p) { return system.kill(p, 0) == 0; }, ESRCH},
+        {"args",
+         [&](int p) {
+             const int name[] = {d::CTL_KERN, d::KERN_PROCARGS2, p};
+             return system.sysctl(name, 3, nullptr, &size, nullptr, 0) == 0;
+         },
+         EINVAL},
+    };
+    for (const auto& [what, answered, refusal] : calls) {
+        EXPECT_TRUE(answered(getpid())) << what;
+        for (const int pid : {tid.load(), 1 << 30}) {
+            errno = 0;
+            EXPECT_FALSE(answered(pid)) << what << " " << pid;
+            EXPECT_EQ(errno, refusal) << what << " " << pid;
+        }
+    }
+    ::close(socket);
+}
+
+// Darwin refuses the usage counters of another user's process, whatever the
+// flavor; the process table then takes its memory from the task information.
+// In a query scope the first flavor takes the refusal found building the
+// argument area of the same process.
+TEST(TaskInfo, UsageRefusedWithTheIoCountersAndTableKeepsMemory) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Changing user makes a process undumpable, its /proc files root's.
+        const bool switched = setresgid(65534, 65534, 65534) == 0 &&
+                              setresuid(65534, 65534, 65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
+        int code = switched ? 0 : 10;
+        os::LinuxSystem system;
+        darwin::rusage_info_v2 usage{};
+        for (int scoped = 0; scoped < 2; ++scoped) {
+            std::optional<os::QueryScope> scope;
+            if (scoped == 1) scope.emplace(system);
+            for (int flavor : {darwin::RUSAGE_INFO_V0, darwin::RUSAGE_INFO_V2}) {
+                for (pid_t pid : {parent, getpid()}) {
+                    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+                    std::size_t size = 0;
+                    system.sysctl(name, 3, nullptr, &size, nullptr, 0);
+                    errno = 0;
+                    const int got = system.proc_pid_rusage(pid, flavor, &usage);
+                    if (pid == parent && !(got == -1 && errno == EPERM)) code |= 1;
+                    if (pid != parent && got != 0) code |= 2;
+                }
+            }
+        }
+        auto table = get_processes(system);
+        const bool kept =
+            table && std::ranges::any_of(*table, [&](const ProcessInfo& p) {
+                return p.pid == static_cast<std::uint32_t>(parent) && p.memory_usage > 0;
+            });
+        _exit(code + (kept ? 0 : 4));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "10: could not switch, 1: not EPERM, 2: own refused, 4: no memory";
+}
+
+// Readings kept for the calls of a query live exactly as long as its scope:
+// none without a scope, none seen by a scope opened inside it, all gone when
+// it closes, whichever way it is left.
+TEST(QueryScope, ReadingsLiveOnlyInTheirScope) {
+    os::LinuxSystem system;
+    process_table(system);
+    EXPECT_EQ(remembered_stat(getpid()), nullptr) << "kept with no scope open";
+    {
+        os::QueryScope outer(system);
+        process_table(system);
+        ASSERT_NE(remembered_stat(getpid()), nullptr);
+        {
+            os::QueryScope inner(system);
+            EXPECT_EQ(remembered_stat(getpid()), nullptr) << "inner scope sees the outer's";
+            EXPECT_EQ(remembered_stat(1), nullptr);
+        }
+        EXPECT_NE(remembered_stat(getpid()), nullptr) << "outer scope lost its readings";
+        EXPECT_NE(remembered_stat(1), nullptr) << "answers in any order";
+    }
+    EXPECT_EQ(remembered_stat(getpid()), nullptr);
+    try {
+        os::QueryScope scope(system);
+        process_table(system);
+        throw std::runtime_error("left early");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(remembered_stat(getpid()), nullptr) << "outlived a scope left by an exception";
+}
+
+// A question about one process, and the first CPU sample, right after a
+// listing are read then, not taken from the listing: a child that ran during
+// the listing and was stopped right after it is stopped, and used no CPU in a
+// window it was stopped for. The child is made the highest pid, the last one
+// a listing reads, and given the CPU first, so that it runs during the listing.
+TEST(QueryScope, SingleQueryAndFirstSampleAfterAListingAreFresh) {
+    os::LinuxSystem system;
+    if (FILE* last = std::fopen("/proc/sys/kernel/ns_last_pid", "w")) {
+        std::fprintf(last, "%d", std::stoi(slurp("/proc/sys/kernel/pid_max")) - 2);
+        std::fclose(last);
+    }
+    const pid_t parent = getpid();
+    const Child child(::fork());
+    if (child.pid == 0) {
+        // A test killed before it can kill the child takes the child with it.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
+        setpriority(PRIO_PROCESS, 0, -20);
+        for (volatile unsigned spin = 0;;) spin = spin + 1;
+    }
+    ASSERT_GT(child.pid, 0);
+    auto state = [&] { return stat_fields(child.pid).at(3); };
+    // A few rounds, as the child may get no CPU during one listing.
+    for (int round = 0; round < 6; ++round) {
+        const bool sample = round % 2 == 1;
+        ::kill(child.pid, SIGCONT);
+        ASSERT_TRUE(wait_until([&] { return state() == "R"; }));
+        ASSERT_TRUE(get_processes(system));
+        ::kill(child.pid, SIGSTOP);
+        for (int polls = 0; state() != "T"; ++polls) ASSERT_LT(polls, 100000);
+        if (sample) {
+            EXPECT_EQ(get_process_cpu_usage(system, child.pid, Duration::from_milliseconds(50)),
+                      0.0)
+                << round;
+            continue;
+        }
+        darwin::proc_taskallinfo all{};
+        ASSERT_GT(system.proc_pidinfo(child.pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all),
+                  0);
+        EXPECT_EQ(all.pbsd.pbi_status, static_cast<std::uint32_t>(darwin::SSTOP)) << round;
+    }
+}
+
+}  // namespace
+}  // namespace lumenstat::testing

@@ -1,0 +1,565 @@
+// The Linux personality's process list, descriptor list and socket details,
+// compared with sockets this test opens itself.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "os/darwin_socket.h"
+#include "os/linux/linux_system.h"
+#include "os/linux/socket/sock_diag_dump.h"
+#include "os/linux/socket/socket_table.h"
+#include "os/linux/socket/tcp_states.h"
+#include "os/process_test_util.h"
+#include "socket/enumeration.h"
+#include "socket/queues.h"
+
+namespace lumenstat::testing {
+namespace {
+
+namespace d = darwin;
+namespace ls = os::linux_sockets;
+using os::UniqueFd;
+
+std::uint16_t port_of(int fd) {
+    sockaddr_in6 at{};  // the port sits at the same offset in sockaddr_in
+    socklen_t size = sizeof(at);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    return ntohs(at.sin6_port);
+}
+
+std::uint64_t inode_of(int fd) {
+    struct stat st {};
+    EXPECT_EQ(fstat(fd, &st), 0);
+    return st.st_ino;
+}
+
+// "127.0.0.1:80", "::1:80": an address as libc writes it and a port.
+std::string endpoint(bool ipv6, const std::uint8_t* address, std::uint16_t port) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(ipv6 ? AF_INET6 : AF_INET, address, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(port);
+}
+
+// "2 30 6 2 1 ::1:80 :::0": kind, family, protocol, version flag and TCP state
+// of a socket record, then its addresses.
+std::string fields(const d::socket_fdinfo& out) {
+    const d::socket_info& s = out.psi;
+    const d::in_sockinfo& in = s.soi_proto.pri_in;
+    const bool v6 = in.insi_vflag != d::INI_IPV4;
+    const int skip = v6 ? 0 : 12;
+    std::string text;
+    for (int v : {s.soi_kind, s.soi_family, s.soi_protocol, int{in.insi_vflag},
+                  s.soi_proto.pri_tcp.tcpsi_state}) {
+        text += std::to_string(v) + " ";
+    }
+    return text + endpoint(v6, in.insi_laddr.bytes + skip, ntohs(in.insi_lport)) + " " +
+           endpoint(v6, in.insi_faddr.bytes + skip, ntohs(in.insi_fport));
+}
+
+// "tcp6 10 ::1:8080 :::0": protocol ("tcp46" for dual stack), Linux state and addresses.
+std::string fields(const ls::KernelSocket& s) {
+    return std::string(s.tcp ? "tcp" : "udp") + (s.dual_stack ? "4" : "") + (s.ipv6 ? "6 " : " ") +
+           std::to_string(s.state) + " " + endpoint(s.ipv6, s.local, ntohs(s.local_port)) + " " +
+           endpoint(s.ipv6, s.remote, ntohs(s.remote_port));
+}
+
+// Opens, for each test, sockets of every kind the tests look at.
+struct Personality : ::testing::Test {
+    os::LinuxSystem system;
+    int self = static_cast<int>(getpid());
+    std::vector<int> opened;
+
+    ~Personality() override {
+        for (int fd : opened) ::close(fd);
+    }
+
+    int keep(int fd) {
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        opened.push_back(fd);
+        return fd;
+    }
+
+    // A socket at `host`, connected to `peer` there or else bound, and listening if asked.
+    int open_socket(int type, const char* host, int peer = 0, bool listening = false,
+                    bool v6only = false) {
+        addrinfo hints{}, *at = nullptr;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = type;
+        EXPECT_EQ(getaddrinfo(host, std::to_string(peer).c_str(), &hints, &at), 0);
+        int fd = keep(::socket(at->ai_family, type | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        EXPECT_TRUE(!v6only || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0);
+        EXPECT_EQ((peer ? ::connect : ::bind)(fd, at->ai_addr, at->ai_addrlen), 0) << errno;
+        freeaddrinfo(at);
+        EXPECT_TRUE(!listening || ::listen(fd, 16) == 0);
+        return fd;
+    }
+
+    // The first of two connected descriptors, a pipe or a Unix socket pair.
+    int first_of_two(bool unix_pair) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(unix_pair ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends)
+                            : pipe2(ends, O_CLOEXEC),
+                  0);
+        keep(ends[1]);
+        return keep(ends[0]);
+    }
+
+    const int server = open_socket(SOCK_STREAM, "127.0.0.1", 0, true);
+    const std::uint16_t port = port_of(server);
+    const int client = open_socket(SOCK_STREAM, "127.0.0.1", port);
+    const int accepted = keep(::accept4(server, nullptr, nullptr, SOCK_CLOEXEC));
+    const int pending = open_socket(SOCK_STREAM, "127.0.0.1", port);  // never accepted
+    const int udp = open_socket(SOCK_DGRAM, "127.0.0.1", port);
+    const int v6 = open_socket(SOCK_STREAM, "::1", 0, true);
+    const int mapped = open_socket(SOCK_STREAM, "::ffff:127.0.0.1", 0, true);
+    const int dual = open_socket(SOCK_STREAM, "::", 0, true);
+    const int only6 = open_socket(SOCK_STREAM, "::", 0, true, true);
+    const int idle = open_socket(SOCK_STREAM, "::1");  // in none of the connection tables
+    const int unix_socket = first_of_two(true);
+    const int pipe = first_of_two(false);
+
+    std::vector<d::proc_fdinfo> list_fds(int pid, int room = 2048) {
+        std::vector<d::proc_fdinfo> fds(room);
+        int got = system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(), room * 8);
+        fds.resize(got > 0 ? static_cast<std::size_t>(got) / 8 : 0);
+        return fds;
+    }
+
+    int walk() {
+        std::vector<int> pids(8192);
+        return system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int));
+    }
+
+    // The socket record of `fd`: its size returned, or 0 and errno.
+    int read_socket(int fd, d::socket_fdinfo& out, int size = sizeof(out)) {
+        errno = 0;
+        return system.proc_pidfdinfo(self, fd, d::PROC_PIDFDSOCKETINFO, &out, size);
+    }
+
+    // A fresh look at one descriptor, as a query about this process makes it.
+    d::socket_info info(int fd) {
+        list_fds(self);
+        d::socket_fdinfo out{};
+        EXPECT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
+        return out.psi;
+    }
+};
+
+// Both lists are in order; a descriptor table longer than one read of the
+// directory returns is listed whole, once each, and the count probe agrees.
+TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
+    int probe = system.proc_listpids(d::PROC_ALL_PIDS, 0, nullptr, 0);
+    std::vector<int> pids(static_cast<std::size_t>(std::max(probe, 0)) / 4);
+    int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), probe);
+    ASSERT_GT(got, 0);
+    ASSERT_LE(got, probe);
+    pids.resize(static_cast<std::size_t>(got) / 4);
+    EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));
+    EXPECT_TRUE(std::binary_search(pids.begin(), pids.end(), self));
+    EXPECT_EQ(system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8), 8);
+
+    const int file = keep(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(list_fds(self, 1).size(), 1u);
+    // A child holding enough descriptors for several directory reads, the
+    // newest of them the highest the limit allows, far above the others.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit raised{std::min<rlim_t>(limit.rlim_max, 16384), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    const int copies = static_cast<int>(raised.rlim_cur) / 2;
+    for (int i = 0; i < copies; ++i) keep(::fcntl(v6, F_DUPFD_CLOEXEC, 0));
+    const int highest = static_cast<int>(raised.rlim_cur) - 1;
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    keep(ready[0]);
+    keep(ready[1]);
+    const Child holder(fork());
+    if (holder.pid == 0) {
+        char ok = ::dup3(v6, highest, O_CLOEXEC) == highest;
+        ::write(ready[1], &ok, 1);
+        for (;;) ::pause();
+    }
+    setrlimit(RLIMIT_NOFILE, &limit);
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_TRUE(ok);
+    auto fds = list_fds(holder.pid, 2 * copies);
+    std::vector<int> in_proc;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(holder.pid) + "/fd")) {
+        in_proc.push_back(std::stoi(entry.path().filename()));
+    }
+    std::vector<int> listed;
+    std::map<int, std::uint32_t> types;
+    for (const auto& entry : fds) {
+        listed.push_back(entry.proc_fd);
+        types[entry.proc_fd] = entry.proc_fdtype;
+    }
+    std::sort(in_proc.begin(), in_proc.end());
+    EXPECT_EQ(listed, in_proc);  // in order, none twice, none missing, `highest` too
+    EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0),
+              int(fds.size()) * 8);
+    EXPECT_GE(std::count_if(fds.begin(), fds.end(),
+                            [](auto& e) { return e.proc_fdtype == d::PROX_FDTYPE_SOCKET; }),
+              copies + 1);
+    EXPECT_EQ(std::vector<std::uint32_t>({types[v6], types[pipe], types[file]}),
+              std::vector<std::uint32_t>(
+                  {d::PROX_FDTYPE_SOCKET, d::PROX_FDTYPE_PIPE, d::PROX_FDTYPE_VNODE}));
+}
+
+// The same records with no scope open, in a query about this process (which
+// reads a protocol's tables only once one of its sockets is looked up) and in
+// a walk over every process, where the first look-up the connection tables
+// cannot answer (a Unix socket) comes before a TCP socket that is only bound.
+TEST_F(Personality, SocketsAsDarwinDescribesThem) {
+    auto at = [](int fd) { return std::to_string(port_of(fd)); };
+    const std::pair<int, std::string> expected[] = {
+        {unix_socket, "0 0 0 0 0 :::0 :::0"},
+        {server, "2 2 6 1 1 127.0.0.1:" + at(server) + " 0.0.0.0:0"},
+        {client, "2 2 6 1 4 127.0.0.1:" + at(client) + " 127.0.0.1:" + at(server)},
+        // IPv6 sockets that take IPv4 traffic too carry both version flags.
+        {mapped, "2 30 6 3 1 ::ffff:127.0.0.1:" + at(mapped) + " :::0"},
+        {dual, "2 30 6 3 1 :::" + at(dual) + " :::0"},
+        {only6, "2 30 6 2 1 :::" + at(only6) + " :::0"},
+        {udp, "1 2 17 1 0 127.0.0.1:" + at(udp) + " 127.0.0.1:" + at(server)},
+        {idle, "2 30 6 2 0 ::1:" + at(idle) + " :::0"},  // bound to one address: IPv6 only
+    };
+    for (const std::string_view mode : {"no scope", "query", "walk"}) {
+        std::optional<os::QueryScope> scope;
+        if (mode != "no scope") scope.emplace(system);
+        EXPECT_TRUE(mode != "walk" || walk() > 0);
+        list_fds(self);
+        for (auto& [fd, text] : expected) {
+            d::socket_fdinfo out{};
+            ASSERT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
+            EXPECT_EQ(fields(out), text) << mode;
+            EXPECT_EQ(out.psi.soi_stat.vst_ino, inode_of(fd));
+        }
+    }
+
+    // Unread bytes and buffer sizes; a connection waiting to be accepted is not a byte.
+    std::vector<char> data(1000, 'x');
+    ASSERT_EQ(::write(client, data.data(), data.size()), 1000);
+    int buffers[2] = {};
+    socklen_t size = sizeof(int);
+    getsockopt(accepted, SOL_SOCKET, SO_RCVBUF, &buffers[0], &size);
+    getsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &buffers[1], &size);
+    const d::socket_info a = info(accepted), l = info(server);
+    EXPECT_EQ(std::vector<std::uint32_t>({a.soi_rcv.sbi_cc, a.soi_snd.sbi_cc, a.soi_rcv.sbi_hiwat,
+                                          a.soi_snd.sbi_hiwat, l.soi_rcv.sbi_cc, l.soi_snd.sbi_cc}),
+              std::vector<std::uint32_t>(
+                  {1000, 0, std::uint32_t(buffers[0]), std::uint32_t(buffers[1]), 0, 0}));
+    // A later query sees bytes written since the last one, even right after a walk.
+    walk();
+    info(accepted);
+    ASSERT_EQ(::write(client, data.data(), 500), 500);
+    EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
+}
+
+// Linux's TCP state of a socket of this process.
+int linux_tcp_state(int fd) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
+}
+
+// Writes until the peer's window and this socket's buffer are full; the bytes written.
+std::size_t fill(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::vector<char> chunk(4096, 'f');
+    std::size_t total = 0;
+    for (ssize_t n; (n = ::write(fd, chunk.data(), chunk.size())) > 0;) total += std::size_t(n);
+    EXPECT_EQ(errno, EAGAIN);
+    return total;
+}
+
+// Reads exactly `count` bytes, leaving whatever follows (a FIN) unread.
+void drain(int fd, std::size_t count) {
+    std::vector<char> chunk(4096);
+    while (count > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+        ssize_t n = ::read(fd, chunk.data(), std::min(count, chunk.size()));
+        ASSERT_GT(n, 0);
+        count -= std::size_t(n);
+    }
+}
+
+// Every TCP state a descriptor can be in but ESTABLISHED (the test above's),
+// reached live through small buffers the peer does not read (a FIN queued
+// behind unsent bytes is not sent), in Darwin's numbers; and the peer's FIN is
+// not an unread byte.
+TEST_F(Personality, TcpStatesAndUnreadBytesAsDarwinHasThem) {
+    const int listener = open_socket(SOCK_STREAM, "127.0.0.1", 0, true);
+    const int small = 4096;
+    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+        setsockopt(listener, SOL_SOCKET, option, &small, sizeof small);
+    }
+    auto pair = [&] {
+        const int near = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+            setsockopt(near, SOL_SOCKET, option, &small, sizeof small);
+        }
+        sockaddr_in to{AF_INET, htons(port_of(listener)), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(::connect(near, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        return std::pair{near, keep(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC))};
+    };
+    // A listener whose one-place accept queue is full drops the next SYN.
+    const int full = open_socket(SOCK_STREAM, "127.0.0.1");
+    ASSERT_EQ(::listen(full, 0), 0);
+    open_socket(SOCK_STREAM, "127.0.0.1", port_of(full));
+    const int syn_sent = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in to{AF_INET, htons(port_of(full)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::connect(syn_sent, reinterpret_cast<sockaddr*>(&to), sizeof to), -1);
+    ASSERT_EQ(errno, EINPROGRESS);
+
+    const int fin_wait_1 = pair().first;  // the accepted end stays open, unread
+    fill(fin_wait_1);
+    ::shutdown(fin_wait_1, SHUT_WR);
+    const auto [fin_wait_2, close_wait] = pair();
+    ::shutdown(fin_wait_2, SHUT_WR);
+    // Five bytes, then the FIN, then a FIN back behind a full window.
+    const auto [after_data, last_ack] = pair();
+    ASSERT_EQ(::write(after_data, "hello", 5), 5);
+    ::shutdown(after_data, SHUT_WR);
+    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(last_ack) == 8; }));
+    fill(last_ack);
+    ::shutdown(last_ack, SHUT_WR);
+    // Both ends close at once behind full windows; one then reads the other's
+    // bytes, not its FIN.
+    const auto [closing, other] = pair();
+    fill(closing);
+    const std::size_t from_other = fill(other);
+    ::shutdown(closing, SHUT_WR);
+    ::shutdown(other, SHUT_WR);
+    drain(closing, from_other);
+
+    const std::tuple<int, int, int, std::uint32_t> expected[] = {
+        // descriptor, Linux state, Darwin state, unread bytes
+        {listener, 10, d::TCPS_LISTEN, 0},      {syn_sent, 2, d::TCPS_SYN_SENT, 0},
+        {fin_wait_1, 4, d::TCPS_FIN_WAIT_1, 0}, {fin_wait_2, 5, d::TCPS_FIN_WAIT_2, 0},
+        {close_wait, 8, d::TCPS_CLOSE_WAIT, 0}, {last_ack, 9, d::TCPS_LAST_ACK, 5},
+        {closing, 11, d::TCPS_CLOSING, 0},      {idle, 7, d::TCPS_CLOSED, 0},
+    };
+    for (auto [fd, linux_state, darwin_state, unread] : expected) {
+        ASSERT_TRUE(wait_until([&] { return linux_tcp_state(fd) == linux_state; }))
+            << fd << " in " << linux_tcp_state(fd) << ", not " << linux_state;
+        const d::socket_info got = info(fd);
+        EXPECT_EQ(got.soi_proto.pri_tcp.tcpsi_state, darwin_state) << linux_state;
+        EXPECT_EQ(got.soi_rcv.sbi_cc, unread) << linux_state;
+    }
+}
+
+// The Linux states no descriptor of the test above is held in, and numbers
+// outside Linux's table.
+TEST(SocketTables, StatesNoLiveSocketReachesHaveTheirDarwinNumber) {
+    const std::pair<std::uint8_t, int> rows[] = {{3, d::TCPS_SYN_RECEIVED},
+                                                 {6, d::TCPS_TIME_WAIT},
+                                                 {12, d::TCPS_SYN_RECEIVED},
+                                                 {0, -1},
+                                                 {13, -1},
+                                                 {255, -1}};
+    for (auto [state, darwin_state] : rows) {
+        EXPECT_EQ(ls::darwin_tcp_state(state), darwin_state) << int(state);
+        EXPECT_FALSE(ls::queue_counts_fin(state)) << int(state);
+    }
+}
+
+TEST_F(Personality, FailuresSayWhy) {
+    const int closed = ::dup(server);
+    ::close(closed);
+    list_fds(self);  // as every query does before reading descriptors
+    d::socket_fdinfo out{};
+    // An unused pid: process_task_test.cpp.
+    const int full = sizeof(out);
+    const std::tuple<int, int, int> cases[] = {
+        {pipe, full, EBADF}, {closed, full, EBADF}, {server, full - 1, ENOMEM}};
+    for (auto [fd, size, error] : cases) {
+        EXPECT_EQ(read_socket(fd, out, size), 0) << fd;
+        EXPECT_EQ(errno, error) << fd;
+    }
+}
+
+// A process whose descriptor directory opens but whose links the kernel
+// refuses (a security module, or Yama for a process not our descendant).
+int process_with_hidden_links() {
+    namespace fs = std::filesystem;
+    for (const fs::directory_entry& process : fs::directory_iterator("/proc")) {
+        const int pid = std::atoi(process.path().filename().c_str());
+        std::error_code error;
+        const fs::directory_iterator fds(process.path() / "fd", error);
+        char link[64];
+        if (pid > 0 && !error && fds != fs::directory_iterator() &&
+            ::readlink(fds->path().c_str(), link, sizeof link) < 0 && errno == EACCES) {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
+    int pid = process_with_hidden_links();
+    if (pid < 0) GTEST_SKIP() << "no process hides its descriptor links from this one";
+    errno = 0;
+    EXPECT_TRUE(list_fds(pid, 64).empty());
+    EXPECT_EQ(errno, EPERM);
+}
+
+// The tables of a walk are read on another thread; a child forked in the
+// middle of the walk has no such thread, and reads them itself.
+TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
+#if defined(__SANITIZE_THREAD__)
+    // This compiler's thread sanitizer does not hold its allocator's locks
+    // across fork: a child forked while the helper allocates waits forever
+    // in its own first allocation. The plain and address-sanitized builds
+    // run the test.
+    GTEST_SKIP() << "the thread sanitizer's allocator is not safe across fork";
+#endif
+    os::QueryScope scope(system);
+    ASSERT_GT(walk(), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);  // a look-up waiting for the parent's thread would hang
+        list_fds(self);
+        d::socket_fdinfo out{};
+        bool found = read_socket(server, out) == static_cast<int>(sizeof(out)) &&
+                     out.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
+        // The parent's helper threads do not exist here; leaving through the
+        // bare system call skips a thread sanitizer's exit check, which would
+        // count them as never joined.
+        syscall(SYS_exit_group, found ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Each thread walks with its own table: concurrent listings and queue
+// queries of the whole machine all see this process's sockets.
+TEST_F(Personality, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
+    ASSERT_EQ(::write(client, "abc", 3), 3);
+    const auto me = static_cast<std::uint32_t>(self), fd = static_cast<std::uint32_t>(accepted);
+    std::vector<int> seen(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                SocketCache cache;  // no sharing: every call enumerates
+                for (const SocketConnection& r :
+                     flatten(get_tcp_connections(os::native(), cache).value_or(StateGroups{}))) {
+                    // The IPv6 listeners may draw the same port number on their own address.
+                    seen[t] += r.pid == me && r.local_addr.port == port &&
+                               r.local_addr.family == AddressFamily::V4;
+                }
+                auto queues = get_process_socket_queues(os::native(), me);
+                for (const SocketQueueInfo& q : queues.value_or(std::vector<SocketQueueInfo>{})) {
+                    seen[t] += 10 * (q.fd == fd && q.recv_queue_bytes == 3);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    // Per round: the listener and the accepted socket share the local port.
+    EXPECT_EQ(seen, std::vector<int>(4, 3 * (2 + 10)));
+}
+
+// Netlink and /proc/net agree on our sockets, each found in its own table only.
+TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
+    for (ls::TableKind kind : ls::TABLE_KINDS) {
+        ls::SocketTable netlink, files;
+        ASSERT_TRUE(ls::read_netlink(kind, netlink)) << std::strerror(errno);
+        ASSERT_TRUE(ls::read_proc_net(kind, files));
+        for (int fd : {server, client, udp, v6, dual, mapped}) {
+            bool in_kind =
+                (fd == udp) != kind.tcp && (fd == v6 || fd == dual || fd == mapped) == kind.ipv6;
+            ASSERT_EQ(netlink.contains(inode_of(fd)), in_kind) << fd;
+            ASSERT_EQ(files.contains(inode_of(fd)), in_kind) << fd;
+            if (!in_kind) continue;
+            EXPECT_EQ(fields(netlink.at(inode_of(fd))), fields(files.at(inode_of(fd))));
+            EXPECT_GT(netlink.at(inode_of(fd)).recv_buffer, 0u);
+        }
+    }
+}
+
+TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {
+    const char* text =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000003 00:00000000 00000000     0        "
+        "0 4242 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0100007F:1F91 0100007F:D431 01 0000000A:00000014 00:00000000 00000000     0        "
+        "0 4343 1\n"
+        "   2: 0100007F:1F92 0100007F:D4\n"
+        "   3: 0100007F:1F93 00000000:0000 0A 00000000:00000000 00:00000000 00000000 0 0 0 1\n";
+    ls::SocketTable table;
+    ls::parse_proc_net(text, false, true, table);
+    ASSERT_EQ(table.size(), 2u);  // the truncated line and the inode-0 entry are left out
+    EXPECT_EQ(fields(table.at(4242)), "tcp 10 127.0.0.1:8080 0.0.0.0:0");
+    EXPECT_EQ(fields(table.at(4343)), "tcp 1 127.0.0.1:8081 127.0.0.1:54321");
+    EXPECT_EQ(std::vector<std::uint32_t>({table.at(4242).send_queue, table.at(4242).recv_queue,
+                                          table.at(4343).send_queue, table.at(4343).recv_queue}),
+              std::vector<std::uint32_t>({0, 3, 10, 20}));
+}
+
+// A dump that sends nothing (here: none was asked for) fails after a while
+// instead of holding the caller for ever.
+TEST(SocketTables, StalledDumpFails) {
+    const UniqueFd netlink = os::sock_diag::open_diag_socket();
+    ASSERT_GE(netlink.get(), 0) << std::strerror(errno);
+    ls::SocketTable table;
+    const auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_FALSE(ls::receive_dump(netlink.get(), true, table));
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(os::sock_diag::kDumpStallMs));
+}
+
+TEST(SocketTables, DiagDatagramBoundsAreChecked) {
+    ls::SocketTable table;
+    bool done = false;
+    nlmsghdr header{sizeof(nlmsghdr), NLMSG_DONE, 0, 0, 0};
+    auto bytes = std::span(reinterpret_cast<const std::byte*>(&header), sizeof(header));
+    EXPECT_TRUE(ls::parse_diag_datagram(bytes, true, table, done));
+    EXPECT_TRUE(done);
+    done = false;
+    header.nlmsg_type = 20;  // SOCK_DIAG_BY_FAMILY
+    // Longer than the datagram, and too short for its payload.
+    for (std::uint32_t length : {4096u, std::uint32_t{sizeof(header)}}) {
+        header.nlmsg_len = length;
+        EXPECT_FALSE(ls::parse_diag_datagram(bytes, true, table, done)) << length;
+    }
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(table.empty());
+}
+
+}  // namespace
+}  // namespace lumenstat::testing
