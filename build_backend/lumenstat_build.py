@@ -12,7 +12,8 @@ missing one ends the build with one line naming it.
 Config settings (pip install . -C KEY=VALUE):
   sanitize=address,undefined   build with these sanitizers (LUMENSTAT_SANITIZE)
   build-type=Release           CMake build type
-  build-dir=PATH               CMake build directory (default: build/wheel-<tag>[-<sanitizers>])
+  build-dir=PATH               CMake build directory (default: build/wheel-<tag>[-<sanitizers>]);
+                               a tree configured with LUMENSTAT_TESTS=ON keeps its tests
   jobs=2                       parallel compile jobs
 """
 
@@ -138,7 +139,6 @@ def _build_extension(config_settings: dict | None, kind: str) -> Path:
         f"-DCMAKE_BUILD_TYPE={build_type}",
         f"-DPython3_EXECUTABLE={sys.executable}",
         "-DLUMENSTAT_MODULE=ON",
-        "-DLUMENSTAT_TESTS=OFF",
         f"-DLUMENSTAT_SANITIZE={sanitize}",
     ], "configuring with CMake")
     targets = ["lumenstat", *_TOOL_TARGETS]

@@ -94,7 +94,7 @@ CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} cmake --build "$out"
     || { cat "$out/build.log" >&2; echo "check_macos: build failed" >&2; exit 1; }
 objects=$(find "$out/CMakeFiles" -name '*.o' | sort)
 macos=$(echo "$objects" | grep -c '/src/os/macos/' || true)
-echo "check_macos: compiled $(echo "$objects" | wc -l) sources, $macos of them the macOS layer" >&2
+echo "check_macos: compiled $(echo "$objects" | wc -l) objects, $macos of them the macOS layer" >&2
 [ "$macos" -gt 0 ] || { echo "check_macos: the macOS layer was not compiled" >&2; exit 1; }
 
 bundle=$(ls "$out"/lumenstat*.so)

@@ -7,18 +7,23 @@
 # Everything it prints goes to standard error, so that a caller's own output stays its own.
 #
 #   bash scripts/setup.sh [--tests] [--venv DIR] [--sanitize address,undefined] [--no-apt]
+#                         [--build-dir DIR]
+# --build-dir builds in that CMake tree (the test command's, so that the C++ tests it builds there
+# next reuse the library compiled for the module), instead of the package's own under build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec >&2
 
 venv=.venv
 sanitize=
+build_dir=
 apt=1
 tests=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --venv) venv=$2; shift 2 ;;
         --sanitize) sanitize=$2; shift 2 ;;
+        --build-dir) build_dir=$(realpath -m "$2"); shift 2 ;;
         --no-apt) apt=0; shift ;;
         --tests) tests=1; shift ;;
         *) echo "setup.sh: unknown argument: $1" >&2; exit 2 ;;
@@ -130,7 +135,7 @@ realpath "$serve_shim" > "$site/debian_serve.pth"
 # is skipped while the venv holds the module built from exactly that.
 sources_stamp() {
     {
-        printf '%s\n' "$python" "$sanitize"
+        printf '%s\n' "$python" "$sanitize" "$build_dir"
         find CMakeLists.txt pyproject.toml build_backend src py-abi tools lumenstat-stubs \
             -type f ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d ' ' -f 1
@@ -146,6 +151,7 @@ if installed; then
 else
     pip_args=(install --no-index --disable-pip-version-check --quiet)
     [ -n "$sanitize" ] && pip_args+=(-C "sanitize=$sanitize" -C build-type=RelWithDebInfo)
+    [ -n "$build_dir" ] && pip_args+=(-C "build-dir=$build_dir")
     say "pip install .${sanitize:+ (sanitizers: $sanitize)} into $venv"
     rm -f "$stamp_file"
     "$venv/bin/python" -m pip "${pip_args[@]}" .

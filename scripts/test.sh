@@ -42,12 +42,16 @@ step() {
 }
 skipped() { [[ "$skip" == *" $1 "* ]]; }
 
-# ctest_suite NAME BUILD_DIR [CMAKE_ARGS...]: configures and builds the C++ tests, runs ctest.
+# ctest_suite NAME BUILD_DIR VENV [CMAKE_ARGS...]: configures and builds the C++ tests, runs ctest.
+# The tree is the one set-up built VENV's module in, configured as the package's build configures it,
+# so that the library compiled for the module is not compiled again for the tests.
 ctest_suite() {
-    local name=$1 dir=$2
-    shift 2
+    local name=$1 dir=$2 venv=$3 module=(-DLUMENSTAT_MODULE=OFF)
+    shift 3
+    [ -x "$venv/bin/python" ] &&
+        module=(-DLUMENSTAT_MODULE=ON -DPython3_EXECUTABLE="$root/$venv/bin/python")
     step "configure $name" step cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-        -DLUMENSTAT_TESTS=ON -DLUMENSTAT_MODULE=OFF "$@" || return
+        -DLUMENSTAT_TESTS=ON "${module[@]}" "$@" || return
     step "build $name" step cmake --build "$dir" -j2 || return
     step "$name" tests ctest --test-dir "$dir" -j2 --output-on-failure --timeout 300 \
         --output-junit "$results/$name.xml"
@@ -129,7 +133,7 @@ linux_fault_sweep() {
 start=$SECONDS
 
 banner "setup"
-if bash scripts/setup.sh --tests; then
+if bash scripts/setup.sh --tests --build-dir build/tests; then
     record setup step ok
     have_venv=1
 else
@@ -137,7 +141,7 @@ else
     have_venv=0
 fi
 
-ctest_suite ctest build/tests
+ctest_suite ctest build/tests .venv
 if [ $have_venv = 1 ]; then
     pytest_suite pytest .venv
     step "module exports" check module_exports .venv
@@ -151,11 +155,13 @@ if ! skipped sanitize; then
     export TSAN_OPTIONS="allocator_may_return_null=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp"
     for list in $sanitizers; do
         tag=${list//,/-}
-        ctest_suite "ctest-$tag" "build/tests-$tag" "-DLUMENSTAT_SANITIZE=$list" \
+        module_ok=0
+        step "module $tag" step bash scripts/setup.sh --tests --no-apt --venv ".venv-$tag" \
+            --sanitize "$list" --build-dir "build/tests-$tag" && module_ok=1
+        ctest_suite "ctest-$tag" "build/tests-$tag" ".venv-$tag" "-DLUMENSTAT_SANITIZE=$list" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo
         # Leak checks are off for the module: the interpreter keeps its own allocations until exit.
-        if step "module $tag" step bash scripts/setup.sh --tests --no-apt --venv ".venv-$tag" \
-            --sanitize "$list"; then
+        if [ $module_ok = 1 ]; then
             pytest_args=(-m "not slow and not real")
             pytest_python=$(sanitized_python ".venv-$tag" "$list")
             pytest_suite "pytest-$tag" ".venv-$tag" ASAN_OPTIONS=detect_leaks=0 \

@@ -20,7 +20,7 @@ namespace d = darwin;
 
 constexpr const char* kTrafficTool = "nettop";
 // Keeps the descriptor list's size in bytes within an int.
-constexpr std::uint32_t kMaxDescriptors = 1u << 20;
+constexpr std::uint32_t kMaxListedDescriptors = 1u << 20;
 
 // Writes all of `text` to file descriptor 2, past interruptions and partial writes.
 void write_stderr(std::string_view text) {
@@ -61,7 +61,7 @@ std::vector<SocketStats> tcp_sockets(os::System& system, std::uint32_t pid) {
                      libproc_error_text(result, error) + "\n");
         return records;
     }
-    std::uint32_t nfiles = std::min(task.pbsd.pbi_nfiles, kMaxDescriptors);
+    std::uint32_t nfiles = std::min(task.pbsd.pbi_nfiles, kMaxListedDescriptors);
     std::vector<d::proc_fdinfo> fds(nfiles);
     result = system.proc_pidinfo(process, d::PROC_PIDLISTFDS, 0, fds.data(),
                                  static_cast<int>(nfiles * sizeof(d::proc_fdinfo)));
