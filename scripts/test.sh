@@ -6,13 +6,14 @@
 #      and the failure sweep over the Linux personality (tests/faults/linux_sweep.py)
 #   3. the macOS arm64 cross-check (scripts/check_macos.sh)
 #   4. the sanitizer suite: C++ tests and Python tests again, built with LUMENSTAT_SANITIZERS
-#   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh)
+#   5. every fuzz target for FUZZ_SECONDS (scripts/fuzz.sh), one per processor at a time
 # Every stage runs even when an earlier one fails; the exit status is non-zero if anything failed.
 #
 # Environment:
 #   LUMENSTAT_SANITIZERS  sanitizer sets for stage 4, space-separated (default
 #                         "address,undefined thread": an ASan+UBSan pass, then a ThreadSanitizer pass)
-#   FUZZ_SECONDS          seconds per fuzz target (default: what each target asks, else 15)
+#   FUZZ_SECONDS          seconds per fuzz target (default 10; scripts/fuzz.sh alone runs each for
+#                         what the target asks, else 15)
 #   LUMENSTAT_FAULT_SECONDS  time bound of the failure sweep over the Linux personality (default 40)
 #   LUMENSTAT_SKIP        stages to leave out, space-separated: macos sanitize fuzz
 set -uo pipefail
@@ -171,7 +172,9 @@ if ! skipped sanitize; then
 fi
 
 if ! skipped fuzz; then
-    banner "fuzz (${FUZZ_SECONDS:-15}s per target unless it asks more)"
+    # Each target's committed seeds are replayed by ctest; this stage looks for new inputs.
+    export FUZZ_SECONDS=${FUZZ_SECONDS:-10}
+    banner "fuzz (${FUZZ_SECONDS}s per target)"
     bash scripts/fuzz.sh | tee "$results/fuzz.txt"
     grep -E '^fuzz: [^ ]+: ' "$results/fuzz.txt" | while read -r _ target status _; do
         record "${target%:}" check "$([ "$status" = passed ] && echo ok || echo failed)" -
