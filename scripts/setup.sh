@@ -6,8 +6,11 @@
 # again only when a source it is built from has changed since the last install into this venv.
 # Everything it prints goes to standard error, so that a caller's own output stays its own.
 #
-#   bash scripts/setup.sh [--tests] [--venv DIR] [--sanitize address,undefined] [--no-apt]
-#                         [--build-dir DIR]
+#   bash scripts/setup.sh [--tests | --cxx-tests] [--venv DIR] [--sanitize address,undefined]
+#                         [--no-apt | --packages-only] [--build-dir DIR]
+# --cxx-tests installs only the C++ tests' packages beside the build's; --packages-only stops after
+# the system packages (the test command installs the Python tests' packages in the background
+# while it builds).
 # --build-dir builds in that CMake tree (the test command's, so that the C++ tests it builds there
 # next reuse the library compiled for the module), instead of the package's own under build/.
 set -euo pipefail
@@ -18,14 +21,18 @@ venv=.venv
 sanitize=
 build_dir=
 apt=1
+packages_only=0
 tests=0
+cxx_tests=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --venv) venv=$2; shift 2 ;;
         --sanitize) sanitize=$2; shift 2 ;;
         --build-dir) build_dir=$(realpath -m "$2"); shift 2 ;;
         --no-apt) apt=0; shift ;;
-        --tests) tests=1; shift ;;
+        --tests) tests=1; cxx_tests=1; shift ;;
+        --cxx-tests) cxx_tests=1; shift ;;
+        --packages-only) packages_only=1; shift ;;
         *) echo "setup.sh: unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -35,13 +42,15 @@ say() { echo "setup: $*" >&2; }
 # --- system packages -------------------------------------------------------------------------
 packages=(cmake g++ make)                      # the build
 packages+=(python3-prometheus-client)           # the report's server (--serve)
+[ "$cxx_tests" = 1 ] && packages+=(
+    git file libgtest-dev                       # C++ tests
+    procps iproute2                             # ps, free, ss: tests compare with them
+)
 if [ "$tests" = 1 ]; then
     packages+=(
-        git file libgtest-dev                   # C++ tests
         python3 python3-pytest python3-psutil   # Python tests; psutil is the benchmark's peer
         python3-mypy                            # type-checks code against the installed stubs
         clang-14 libclang-rt-14-dev llvm-14     # fuzzing (libFuzzer), llvm-nm for Mach-O
-        procps iproute2                         # ps, free, ss: tests compare with them
     )
     # npm fetches zig for the macOS cross-check; a Node.js from elsewhere that brings npm will do.
     command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
@@ -59,8 +68,9 @@ install_packages() {
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     say "installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Another set-up may hold the package lock for a while (the test command runs one beside it).
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+    $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
 }
 [ "$apt" = 1 ] && install_packages
 # What only the server's tests and benchmarks run: a real Prometheus (with promtool) and a headless
@@ -71,6 +81,7 @@ if [ "$apt" = 1 ] && [ "$tests" = 1 ]; then
     (packages=("${test_programs[@]}") && install_packages) \
         || say "could not install ${test_programs[*]}; the tests that run them will fail"
 fi
+[ "$packages_only" = 1 ] && exit 0
 
 # --- Python 3.13 -----------------------------------------------------------------------------
 find_python() {

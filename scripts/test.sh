@@ -133,16 +133,35 @@ linux_fault_sweep() {
 
 start=$SECONDS
 
+# Set-up in two steps: what the build and the C++ tests need, then, while the module and the C++
+# tests build and run, the Python tests' and later stages' packages (a browser, Prometheus, clang)
+# install in the background.
 banner "setup"
-if bash scripts/setup.sh --tests --build-dir build/tests; then
-    record setup step ok
-    have_venv=1
+test_packages=
+if bash scripts/setup.sh --cxx-tests --packages-only; then
+    bash scripts/setup.sh --tests --packages-only >"$results/test-packages.log" 2>&1 &
+    test_packages=$!
+    if bash scripts/setup.sh --no-apt --build-dir build/tests; then
+        record setup step ok
+    else
+        record setup step failed
+    fi
 else
     record setup step failed
-    have_venv=0
 fi
 
 ctest_suite ctest build/tests .venv
+
+banner "setup for the tests"
+have_venv=0
+if [ -n "$test_packages" ] && wait "$test_packages" &&
+    bash scripts/setup.sh --tests --no-apt --build-dir build/tests; then
+    record "setup for the tests" step ok
+    have_venv=1
+else
+    cat "$results/test-packages.log" >&2
+    record "setup for the tests" step failed
+fi
 if [ $have_venv = 1 ]; then
     pytest_suite pytest .venv
     step "module exports" check module_exports .venv
