@@ -146,7 +146,7 @@ realpath "$serve_shim" > "$site/debian_serve.pth"
 # is skipped while the venv holds the module built from exactly that.
 sources_stamp() {
     {
-        printf '%s\n' "$python" "$sanitize" "$build_dir"
+        printf '%s\n' "$python" "$sanitize"
         find CMakeLists.txt pyproject.toml build_backend src py-abi tools lumenstat-stubs \
             -type f ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
     } | sha256sum | cut -d ' ' -f 1
