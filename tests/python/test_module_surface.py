@@ -74,7 +74,6 @@ def test_pid_accepts_index_objects_and_the_whole_unsigned_range():
     assert lumenstat.get_process_by_pid(Index()).pid == os.getpid()
     assert lumenstat.get_process_by_pid(pid=os.getpid()).pid == os.getpid()
     assert lumenstat.get_process_by_pid(True).pid == 1
-    assert lumenstat.get_process_by_pid(4294967295) is None
 
 
 class Broken:
@@ -128,7 +127,6 @@ def interpreter_says(call, name, function):
      "invalid state: li\x00sten"),
     ("get_connection_by_state", ("\udc80",), {}, UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"),
-    ("get_connection_by_state", ("TimeWait",), {}, ValueError, "invalid state: TimeWait"),
     ("get_connection_by_local_addr", ("::1:80",), {}, ValueError,
      "invalid local_addr: invalid socket address syntax"),
     ("get_connection_by_remote_addr", ("127.0.0.1:65536",), {}, ValueError,
