@@ -66,7 +66,7 @@ def test_function_objects_and_their_arity_errors(name):
         assert str(raised.value) == f"{name}() takes no arguments (1 given)"
 
 
-def test_pid_accepts_index_objects_and_the_whole_unsigned_range():
+def test_pid_accepts_index_objects_keywords_and_bools():
     class Index:
         def __index__(self):
             return os.getpid()

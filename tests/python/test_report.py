@@ -67,6 +67,8 @@ def test_text_report_shows_every_section(listener):
     cpus = [line for line in lines if line.lstrip().startswith("cpu") and "[" in line]
     assert len(cpus) == os.cpu_count()
     assert any(listener in line and str(os.getpid()) in line for line in lines)
+    total = lumenstat.py_get_memory_info().total  # in GiB on any machine this runs on
+    assert ["total", f"{total / 2**30:.1f}", "GiB", f"{total:,}", "bytes"] in map(str.split, lines)
     shown = next(int(line.split()[0]) for line in lines if line.endswith("using most memory:"))
     assert abs(shown - lumenstat.get_process_count()) <= 10
 

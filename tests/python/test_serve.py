@@ -19,6 +19,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
+from prometheus_client.parser import text_string_to_metric_families
 
 import lumenstat
 import lumenstat_report
@@ -237,12 +238,13 @@ def exchange(url, request, read_size=65536, pause=0.0):
 
 
 def test_answers_in_the_format_asked_for_and_refusals():
+    fixed = machine_reading()
     failing = [True]
 
     def reading():
         if failing[0]:
             raise lumenstat_report.SnapshotFailed("Io(Os { code: 24 })")
-        return machine_reading()
+        return fixed
 
     with serving(reading) as url:
         # A failed snapshot answers 500, and the server goes on.
@@ -251,6 +253,23 @@ def test_answers_in_the_format_asked_for_and_refusals():
         assert (failed.value.code, failed.value.read()) == (500, b"lumenstat: cannot take a "
                                                             b"snapshot: SnapshotFailed: Io(Os { code: 24 })\n")
         failing[0] = False
+        # The figures of the reading, in base units.
+        served = {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
+                  for family in text_string_to_metric_families(get(url + "/metrics")[2].decode())
+                  for sample in family.samples}
+        memory, summary = fixed.summary.memory, fixed.summary
+        expected = {(f"lumenstat_memory_{figure}_bytes", ()): getattr(memory, figure)
+                    for figure in ("total", "available", "used", "free")}
+        expected |= {("lumenstat_cpu_seconds_total", (("cpu", str(cpu)), ("mode", mode))):
+                     getattr(times, mode) / CLOCK_TICKS for cpu, times in
+                     enumerate(fixed.cpu_times) for mode in ("user", "nice", "system", "idle")}
+        expected |= {("lumenstat_disk_write_time_seconds_total", (("device", d.device),)):
+                     d.write_time_ms / 1e9 for d in fixed.disk_io}
+        expected |= {("lumenstat_filesystem_available_bytes", (
+            ("device", d.device), ("fstype", d.fs_type), ("mountpoint", d.mount_point))):
+                     d.available_bytes for d in summary.disks}
+        expected[("lumenstat_processes", ())] = len(summary.processes)
+        assert {key: served.get(key) for key in expected} == expected
         _, headers, body = get(url + "/snapshot.json")
         assert headers["Content-Type"] == "application/json"
         doc = json.loads(body)
