@@ -122,13 +122,6 @@ def prometheus(target, tmp_path):
         log.close()
 
 
-def within(low, values, high):
-    """Each value between low and high, and none below the one before it."""
-    slack = 1e-6 * max(abs(high), 1)
-    return (all(b >= a for a, b in zip(values, values[1:]))
-            and low - slack <= values[0] and values[-1] <= high + slack)
-
-
 @pytest.mark.real
 def test_prometheus_stores_what_the_module_reports(tmp_path, child):
     sent = 123_457
@@ -140,7 +133,6 @@ def test_prometheus_stores_what_the_module_reports(tmp_path, child):
     assert int(holder.stdout.readline()) == sent
     name = lumenstat.get_process_by_pid(holder.pid).name
     assert name == ODD_NAME.decode("utf-8", "replace")
-    cpu_before, disks_before = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
     with exporter("--process", str(holder.pid), "--top", "3") as url:
         _, headers, text = get(url + "/metrics")
         assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
@@ -156,29 +148,6 @@ def test_prometheus_stores_what_the_module_reports(tmp_path, child):
             assert values("lumenstat_memory_total_bytes") == {
                 frozenset({("__name__", "lumenstat_memory_total_bytes"), *job}):
                     [float(lumenstat.py_get_memory_info().total)]}
-
-            # Every stored sample was read between the module's readings before and after it.
-            cpu = values("lumenstat_cpu_seconds_total[1m]")
-            disk_figures = {"reads_completed": "reads", "writes_completed": "writes",
-                            "read_bytes": "bytes_read", "written_bytes": "bytes_written",
-                            "read_time_seconds": "read_time_ms"}
-            disks = {f: values(f"lumenstat_disk_{f}_total[1m]") for f in disk_figures}
-            cpu_after, disks_after = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
-            assert len(cpu) == 4 * len(cpu_before)
-            for labels, samples in cpu.items():
-                labels = dict(labels)
-                before, after = (getattr(times[int(labels["cpu"])], labels["mode"]) / CLOCK_TICKS
-                                 for times in (cpu_before, cpu_after))
-                assert within(before, samples, after), (labels, before, samples, after)
-            for figure, attribute in disk_figures.items():
-                assert len(disks[figure]) == len(disks_before)
-                unit = 1e9 if attribute == "read_time_ms" else 1  # nanoseconds, served as seconds
-                for labels, samples in disks[figure].items():
-                    device = dict(labels)["device"]
-                    before, after = (getattr(next(d for d in reading if d.device == device),
-                                             attribute) / unit
-                                     for reading in (disks_before, disks_after))
-                    assert within(before, samples, after), (figure, device, before, samples)
 
             mine = f'pid="{holder.pid}"'
             queues = values(f"lumenstat_process_socket_receive_queue_bytes{{{mine}}}")
@@ -237,6 +206,16 @@ def exchange(url, request, read_size=65536, pause=0.0):
     return answer
 
 
+# Series of each storage driver and file system, the attribute each carries and its unit: the
+# drivers' *_time_ms are nanoseconds, served as seconds.
+DISK_SERIES = [("reads_completed", "reads", 1), ("writes_completed", "writes", 1),
+               ("read_bytes", "bytes_read", 1), ("written_bytes", "bytes_written", 1),
+               ("read_time_seconds", "read_time_ms", 1e9),
+               ("write_time_seconds", "write_time_ms", 1e9)]
+FILE_SYSTEM_SERIES = [("size", "total_bytes"), ("used", "used_bytes"),
+                      ("available", "available_bytes")]
+
+
 def test_answers_in_the_format_asked_for_and_refusals():
     fixed = machine_reading()
     failing = [True]
@@ -263,11 +242,11 @@ def test_answers_in_the_format_asked_for_and_refusals():
         expected |= {("lumenstat_cpu_seconds_total", (("cpu", str(cpu)), ("mode", mode))):
                      getattr(times, mode) / CLOCK_TICKS for cpu, times in
                      enumerate(fixed.cpu_times) for mode in ("user", "nice", "system", "idle")}
-        expected |= {("lumenstat_disk_write_time_seconds_total", (("device", d.device),)):
-                     d.write_time_ms / 1e9 for d in fixed.disk_io}
-        expected |= {("lumenstat_filesystem_available_bytes", (
-            ("device", d.device), ("fstype", d.fs_type), ("mountpoint", d.mount_point))):
-                     d.available_bytes for d in summary.disks}
+        expected |= {(f"lumenstat_disk_{series}_total", (("device", d.device),)): getattr(d, field) / unit
+                     for series, field, unit in DISK_SERIES for d in fixed.disk_io}
+        expected |= {(f"lumenstat_filesystem_{series}_bytes", (("device", d.device), (
+            "fstype", d.fs_type), ("mountpoint", d.mount_point))): getattr(d, field)
+                     for series, field in FILE_SYSTEM_SERIES for d in summary.disks}
         expected[("lumenstat_processes", ())] = len(summary.processes)
         assert {key: served.get(key) for key in expected} == expected
         _, headers, body = get(url + "/snapshot.json")
