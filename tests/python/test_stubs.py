@@ -5,11 +5,13 @@ import re
 import socket
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import lumenstat
 
-STUB = Path(lumenstat.__file__).parent / "lumenstat-stubs" / "__init__.pyi"
+# Where the wheel installs them, which is where type checkers look, wherever the module comes from.
+STUB = Path(sysconfig.get_paths()["purelib"]) / "lumenstat-stubs" / "__init__.pyi"
 TYPING = Path(__file__).parent / "typing"
 ME = os.getpid()
 
