@@ -2,6 +2,7 @@
 stop() from every place it can be called, bad callbacks, and interpreter exit with trackers
 running. Scenarios that could hang run in a child interpreter with a time limit."""
 
+import concurrent.futures
 import gc
 import os
 import signal
@@ -304,15 +305,15 @@ def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
     # started: the thread sanitizer would call that a leak.
     env = dict(os.environ)
     env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + " report_thread_leaks=0"
-    # The runs mostly wait: they run side by side, each exiting at its own moment.
-    hows = [list(expected)[run % len(expected)] for run in range(SHUTDOWN_RUNS)]
-    runs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(SHUTDOWN), how], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            for how in hows]
-    for how, run in zip(hows, runs):
-        stdout, stderr = run.communicate(timeout=60 * PATIENCE)
-        assert (run.returncode, stderr, stdout) == (
-            expected[how], "", "reports while exiting: True\n"), how
+    # The runs mostly wait: a few run side by side, each exiting at its own moment.
+    def run(how):
+        done = run_python(SHUTDOWN, timeout=30, args=(how,), env=env)
+        return done.returncode, done.stderr, done.stdout
+
+    hows = [list(expected)[i % len(expected)] for i in range(SHUTDOWN_RUNS)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(run, hows)) == [
+            (expected[how], "", "reports while exiting: True\n") for how in hows]
 
 
 @pytest.mark.parametrize("end", ["ctrl-c", "exit"])
