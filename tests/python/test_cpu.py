@@ -20,6 +20,8 @@ def test_cpu_info_and_times_match_the_kernel():
     assert info.logical_cores == os.cpu_count() and 1 <= info.physical_cores <= info.logical_cores
     assert (info.model_name, info.vendor) == (fields.get("model name", info.model_name),
                                               fields.get("vendor_id", info.vendor))
+    if "cpu MHz" in fields and not os.path.exists("/sys/devices/system/cpu/cpu0/cpufreq"):
+        assert info.frequency_mhz == int(float(fields["cpu MHz"]))
     before, times, after = proc_stat_cpus(), lumenstat.py_get_cpu_times(), proc_stat_cpus()
     assert len(times) == len(before) == os.cpu_count()
     # /proc/stat: user nice system idle iowait irq softirq steal

@@ -155,7 +155,8 @@ def test_argument_errors(function, args, kwargs, exception, text):
 
 
 @pytest.mark.parametrize("function, args, exception, text", [
-    ("get_process_count", (), RuntimeError, r'SysCall\("sysctl KERN_PROC_ALL failed \(errno 24\)"\)'),
+    ("get_process_count", (), RuntimeError,
+     r'SysCall\("sysctl KERN_PROC_ALL failed \(errno 24\)"\)'),
     # IOKit's kIOReturnNoResources
     ("py_get_disk_io_stats", (), RuntimeError,
      r'SysCall\("IOServiceGetMatchingServices failed: -536870210"\)'),
