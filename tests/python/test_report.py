@@ -6,7 +6,9 @@ import select
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
+from pathlib import Path
 
 import pytest
 
@@ -51,13 +53,18 @@ def test_main_job_prints_the_document_alone_and_installs_only_what_changed(tmp_p
         (tmp_path / tool).chmod(0o755)
     env = dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}")
     script = os.path.join(os.path.dirname(REPORT), "..", "scripts", "report.sh")
-    done = subprocess.run(["bash", script, "--json"], capture_output=True, text=True, env=env,
-                          timeout=600)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout)["process_count"] > 0
-    assert "Reading package lists..." in done.stderr
+    runs = [subprocess.run(["bash", script, "--json"], capture_output=True, text=True, env=env,
+                           timeout=600) for _ in range(2)]
+    for done in runs:
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["process_count"] > 0
+        assert "Reading package lists..." in done.stderr
     # The test command installed the package from this tree just before: nothing is rebuilt.
-    assert "lumenstat in .venv is built from these sources" in done.stderr
+    # A module imported from elsewhere (a build under test) leaves .venv to the first run to
+    # bring up to date, and set-up right after an install rebuilds nothing.
+    built = ["lumenstat in .venv is built from these sources" in done.stderr for done in runs]
+    installed = Path(lumenstat.__file__).parent == Path(sysconfig.get_paths()["purelib"])
+    assert built == [True, True] if installed else built[1]
 
 
 def test_text_report_shows_every_section(listener):
