@@ -27,7 +27,7 @@ def child():
         process.wait()
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def listener():
     """A loopback TCP listener of this process, as "127.0.0.1:PORT", that listings show."""
     with socket.create_server(("127.0.0.1", 0)) as sock:

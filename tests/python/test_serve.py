@@ -1,5 +1,7 @@
 """lumenstat-report --serve: its exposition read by a real Prometheus and checked by promtool, and
 the server's answers to bad, slow, silent and many clients."""
+import concurrent.futures
+import itertools
 import json
 import os
 import shutil
@@ -17,6 +19,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
+from prometheus_client.parser import text_string_to_metric_families
 
 import lumenstat
 import lumenstat_report
@@ -74,143 +77,80 @@ import socket, sys
 open("/proc/self/comm", "wb").write(bytes.fromhex(sys.argv[1]))
 server = socket.create_server(("127.0.0.1", 0))
 print(server.getsockname()[1], flush=True)
-if int(sys.argv[2]):
-    peer, _ = server.accept()
-    received = 0
-    while received < int(sys.argv[2]):
-        received += len(peer.recv(65536))
-    print(received, flush=True)
 sys.stdin.read()
 """
 
 
-class PrometheusServer:
-    def __init__(self, base):
-        self.base = base
-
-    def query(self, expression):
-        url = f"{self.base}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
-        answer = json.loads(get(url)[2])
-        assert answer["status"] == "success", answer
-        return answer["data"]["result"]
-
-    def values(self, expression):
-        """{frozen labels: [values...]} of a range or instant query."""
-        found = {}
-        for series in self.query(expression):
-            labels = frozenset(series["metric"].items())
-            samples = series.get("values") or [series["value"]]
-            found[labels] = [float(v) for _, v in samples]
-        return found
+def query(base, expression):
+    """{frozen labels: [values...]} of a range or instant query of a Prometheus server."""
+    answer = json.loads(get(f"{base}/api/v1/query?" + urllib.parse.urlencode(
+        {"query": expression}))[2])
+    assert answer["status"] == "success", answer
+    return {frozenset(series["metric"].items()): [float(v) for _, v in series.get("values") or [
+        series["value"]]] for series in answer["data"]["result"]}
 
 
 @contextmanager
 def prometheus(target, tmp_path):
-    binary = tool("prometheus", "prometheus")
+    """A Prometheus scraping `target` each second; yields its base URL."""
     config = tmp_path / "prometheus.yml"
     config.write_text(
         "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
-        "scrape_configs:\n"
-        f"  - {{job_name: lumenstat, static_configs: [{{targets: ['{target}']}}]}}\n")
-    port = free_port()
-    log = open(tmp_path / "prometheus.log", "w")
+        f"scrape_configs: [{{job_name: lumenstat, static_configs: [{{targets: ['{target}']}}]}}]\n")
+    base, log = f"http://127.0.0.1:{free_port()}", open(tmp_path / "prometheus.log", "w")
     process = subprocess.Popen(
-        [binary, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
-         f"--web.listen-address=127.0.0.1:{port}"], stdout=log, stderr=log)
-    server = PrometheusServer(f"http://127.0.0.1:{port}")
+        [tool("prometheus", "prometheus"), f"--config.file={config}",
+         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address={base[7:]}"],
+        stdout=log, stderr=log)
     try:
         def ready():
             try:
-                return get(server.base + "/-/ready", timeout=2)[0] == 200
+                return get(base + "/-/ready", timeout=2)[0] == 200
             except OSError:
                 return False
         assert wait_until(ready, 30), (tmp_path / "prometheus.log").read_text()[-2000:]
-        yield server
+        yield base
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=30)
         log.close()
 
 
-def within(low, values, high):
-    """Each value between low and high, and none below the one before it."""
-    slack = 1e-6 * max(abs(high), 1)
-    return (all(b >= a for a, b in zip(values, values[1:]))
-            and low - slack <= values[0] and values[-1] <= high + slack)
-
-
 @pytest.mark.real
 def test_prometheus_stores_what_the_module_reports(tmp_path, child):
-    sent = 123_457
-    holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex(), str(sent)],
-                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    port = int(holder.stdout.readline())
-    with socket.create_connection(("127.0.0.1", port)) as client:
-        client.sendall(b"x" * sent)
-        assert int(holder.stdout.readline()) == sent
-        name = lumenstat.get_process_by_pid(holder.pid).name
-        assert name == ODD_NAME.decode("utf-8", "replace")
-        cpu_before, disks_before = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
-        with exporter("--process", str(holder.pid), "--top", "3") as url:
-            _, headers, text = get(url + "/metrics")
-            assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
-            check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"],
-                                   input=text, capture_output=True)
-            assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
-            target = urllib.parse.urlparse(url).netloc
-            with prometheus(target, tmp_path) as prom:
-                check_stored_figures(prom, target, cpu_before, disks_before)
-                check_watched_process(prom, target, holder, name, port, client, sent)
+    holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex()], stdin=subprocess.PIPE,
+                   stdout=subprocess.PIPE, text=True)
+    holder.stdout.readline()  # once it has its name and its listener
+    name = lumenstat.get_process_by_pid(holder.pid).name
+    assert name == ODD_NAME.decode("utf-8", "replace")
+    with exporter("--process", str(holder.pid), "--top", "3") as url:
+        _, headers, text = get(url + "/metrics")
+        assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
+        check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"],
+                               input=text, capture_output=True)
+        assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
+        target = urllib.parse.urlparse(url).netloc
+        with prometheus(target, tmp_path) as prom:
+            values = lambda expression: query(prom, expression)  # noqa: E731
+            assert wait_until(lambda: values(
+                "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
+            job = {("instance", target), ("job", "lumenstat")}
+            assert values("lumenstat_memory_total_bytes") == {
+                frozenset({("__name__", "lumenstat_memory_total_bytes"), *job}):
+                    [float(lumenstat.py_get_memory_info().total)]}
 
+            mine = f'pid="{holder.pid}"'
+            assert values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
+                frozenset({("__name__", "lumenstat_process_sockets"), *job,
+                           ("pid", str(holder.pid)), ("name", name), ("protocol", "tcp"),
+                           ("state", "LISTEN")}): [1.0]}
+            assert len(values("lumenstat_process_memory_bytes")) == 3
 
-def check_stored_figures(prom, target, cpu_before, disks_before):
-    assert wait_until(lambda: prom.values(
-        "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
-    job = {("instance", target), ("job", "lumenstat")}
-    assert prom.values("lumenstat_memory_total_bytes") == {
-        frozenset({("__name__", "lumenstat_memory_total_bytes"), *job}):
-            [float(lumenstat.py_get_memory_info().total)]}
-
-    # Every stored sample was read between the module's readings before and after it.
-    cpu = prom.values("lumenstat_cpu_seconds_total[1m]")
-    disk_figures = {"reads_completed": "reads", "writes_completed": "writes",
-                    "read_bytes": "bytes_read", "written_bytes": "bytes_written"}
-    disks = {figure: prom.values(f"lumenstat_disk_{figure}_total[1m]") for figure in disk_figures}
-    cpu_after, disks_after = lumenstat.py_get_cpu_times(), lumenstat.py_get_disk_io_stats()
-    assert len(cpu) == 4 * len(cpu_before)
-    for labels, values in cpu.items():
-        labels = dict(labels)
-        before, after = (getattr(times[int(labels["cpu"])], labels["mode"]) / CLOCK_TICKS
-                         for times in (cpu_before, cpu_after))
-        assert within(before, values, after), (labels, before, values, after)
-    for figure, attribute in disk_figures.items():
-        assert len(disks[figure]) == len(disks_before)
-        for labels, values in disks[figure].items():
-            device = dict(labels)["device"]
-            before, after = (getattr(next(d for d in reading if d.device == device), attribute)
-                             for reading in (disks_before, disks_after))
-            assert within(before, values, after), (figure, device, before, values, after)
-
-
-def check_watched_process(prom, target, holder, name, port, client, sent):
-    mine = f'pid="{holder.pid}"'
-    queues = prom.query(f"lumenstat_process_socket_receive_queue_bytes{{{mine}}}")
-    assert [(s["metric"]["name"], s["metric"]["local"], s["value"][1]) for s in queues
-            if s["metric"]["state"] == "LISTEN"] == [(name, f"127.0.0.1:{port}", "0")]
-    assert prom.values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
-        frozenset({("__name__", "lumenstat_process_sockets"), ("instance", target),
-                   ("job", "lumenstat"), ("pid", str(holder.pid)), ("name", name),
-                   ("protocol", "tcp"), ("state", "LISTEN")}): [1.0]}
-    received = prom.query(f"lumenstat_process_connection_received_bytes_total{{{mine}}}")
-    assert [(s["metric"]["remote"], s["value"][1]) for s in received] == [
-        ("%s:%d" % client.getsockname(), str(sent))]
-    assert len(prom.values("lumenstat_process_memory_bytes")) == 3
-
-    # The watched process goes: its series go, the exporter stays.
-    holder.kill()
-    holder.wait()
-    assert wait_until(lambda: not prom.query(f"lumenstat_process_sockets{{{mine}}}"), 15)
-    assert list(prom.values('up{job="lumenstat"}').values()) == [[1.0]]
+            # The watched process goes: its series go, the exporter stays.
+            holder.kill()
+            holder.wait()
+            assert wait_until(lambda: not values(f"lumenstat_process_sockets{{{mine}}}"), 15)
+            assert list(values('up{job="lumenstat"}').values()) == [[1.0]]
 
 
 def machine_reading():
@@ -249,33 +189,74 @@ def exchange(url, request, read_size=65536, pause=0.0):
     return answer
 
 
-def test_requests_that_get_no_metrics():
-    with serving(machine_reading) as url:
-        cases = [
-            (b"GET /nope HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /metrics/ HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /../metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /../app.js HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /%2fetc%2fpasswd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET //etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET http://127.0.0.1/etc/passwd HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"GET /index.html HTTP/1.0\r\n\r\n", b"HTTP/1.0 404 "),
-            (b"POST /snapshot.json HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
-            (b"HEAD / HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
-            (b"POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", b"HTTP/1.0 405 "),
-            (b"DELETE /metrics HTTP/1.0\r\n\r\n", b"HTTP/1.0 405 "),
-            (b"GARBAGE\r\n\r\n", b"HTTP/1.0 400 "),
-            (b"GET /metrics HTTP/9.9\r\n\r\n", b"HTTP/1.0 505 "),
-        ]
-        for request, status in cases:
-            assert exchange(url, request).startswith(status), request[:40]
-        assert b"Allow: GET\r\n" in exchange(url, b"PUT /metrics HTTP/1.0\r\n\r\n")
+# Series of each storage driver, file system and socket of a watched process, the attribute
+# each carries and its unit: the drivers' *_time_ms are nanoseconds, served as seconds.
+DISK_SERIES = [("reads_completed", "reads", 1), ("writes_completed", "writes", 1),
+               ("read_bytes", "bytes_read", 1), ("written_bytes", "bytes_written", 1),
+               ("read_time_seconds", "read_time_ms", 1e9),
+               ("write_time_seconds", "write_time_ms", 1e9)]
+FILE_SYSTEM_SERIES = [("size", "total_bytes"), ("used", "used_bytes"),
+                      ("available", "available_bytes")]
+QUEUE_SERIES = [("receive_queue", "recv_queue_bytes"), ("send_queue", "send_queue_bytes"),
+                ("receive_buffer", "recv_queue_hiwat"), ("send_buffer", "send_queue_hiwat")]
 
 
-def test_answers_in_the_format_asked_for():
-    with serving(machine_reading) as url:
+def series(metric, /, **labels):
+    return metric, tuple(sorted(labels.items()))
+
+
+def test_metrics_are_the_figures_of_the_reading_in_base_units():
+    server = socket.create_server(("127.0.0.1", 0))
+    client = socket.create_connection(server.getsockname())
+    peer = server.accept()[0]
+    client.sendall(b"x" * 1000)
+    fixed = read_machine(lumenstat_report.take_snapshot, [os.getpid()])
+    with serving(lambda: fixed) as url:
+        text = get(url + "/metrics")[2].decode()
+    served = {series(sample.name, **sample.labels): sample.value
+              for family in text_string_to_metric_families(text) for sample in family.samples}
+    summary, [me] = fixed.summary, fixed.watched
+    assert [q.recv_queue_bytes for q in me.queues if q.fd == peer.fileno()] == [1000]
+    expected = {series(f"lumenstat_memory_{figure}_bytes"): getattr(summary.memory, figure)
+                for figure in ("total", "available", "used", "free")}
+    expected |= {series("lumenstat_cpu_seconds_total", cpu=str(cpu), mode=mode):
+                 getattr(times, mode) / CLOCK_TICKS for cpu, times in enumerate(fixed.cpu_times)
+                 for mode in ("user", "nice", "system", "idle")}
+    expected |= {series(f"lumenstat_disk_{name}_total", device=d.device): getattr(d, field) / unit
+                 for name, field, unit in DISK_SERIES for d in fixed.disk_io}
+    expected |= {series(f"lumenstat_filesystem_{name}_bytes", device=d.device, fstype=d.fs_type,
+                        mountpoint=d.mount_point): getattr(d, field)
+                 for name, field in FILE_SYSTEM_SERIES for d in summary.disks}
+    expected[series("lumenstat_processes")] = len(summary.processes)
+    owner = {"pid": str(me.pid), "name": me.name}
+    expected |= {series(f"lumenstat_process_socket_{name}_bytes", **owner, fd=str(q.fd),
+                        protocol=q.protocol, local=q.local_addr, remote=q.remote_addr,
+                        state=q.state): getattr(q, field)
+                 for name, field in QUEUE_SERIES for q in me.queues}
+    expected |= {series(f"lumenstat_process_connection_{name}_bytes_total", **owner, fd=str(c.fd),
+                        protocol=c.protocol, local=c.local_addr, remote=c.remote_addr):
+                 getattr(c, f"bytes_{name}") for name in ("sent", "received") for c in me.traffic
+                 if c.remote_addr}
+    assert {key: served.get(key) for key in expected} == expected
+    for sock in (client, peer, server):
+        sock.close()
+
+
+def test_answers_in_the_format_asked_for_and_refusals():
+    failing = [True]
+
+    def reading():
+        if failing[0]:
+            raise lumenstat_report.SnapshotFailed("Io(Os { code: 24 })")
+        return machine_reading()
+
+    with serving(reading) as url:
+        # A failed snapshot answers 500, and the server goes on.
+        with pytest.raises(urllib.error.HTTPError) as failed:
+            get(url + "/metrics")
+        assert (failed.value.code, failed.value.read()) == (
+            500, b"lumenstat: cannot take a snapshot: SnapshotFailed: Io(Os { code: 24 })\n")
+        failing[0] = False
         _, headers, body = get(url + "/snapshot.json")
         assert headers["Content-Type"] == "application/json"
         doc = json.loads(body)
@@ -296,20 +277,24 @@ def test_answers_in_the_format_asked_for():
         _, headers, body = get(url + "/metrics?name[]=lumenstat_processes")
         assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
         assert b"\nlumenstat_memory_total_bytes " in body
+        not_found = ["/nope", "/metrics/", "/../metrics", "/../app.js", "/%2e%2e/%2e%2e/etc/passwd",
+                     "/%2fetc%2fpasswd", "//etc/passwd", "/etc/passwd", "/index.html",
+                     "http://127.0.0.1/etc/passwd"]
+        for request, status in [(f"GET {path} HTTP/1.0\r\n\r\n", "404") for path in not_found] + [
+                ("POST /snapshot.json HTTP/1.0\r\n\r\n", "405"), ("HEAD / HTTP/1.0\r\n\r\n", "405"),
+                ("POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", "405"),
+                ("GARBAGE\r\n\r\n", "400"), ("GET /metrics HTTP/9.9\r\n\r\n", "505")]:
+            assert exchange(url, request.encode()).startswith(f"HTTP/1.0 {status} ".encode())
+        assert b"Allow: GET\r\n" in exchange(url, b"PUT /metrics HTTP/1.0\r\n\r\n")
 
 
 def test_silent_slow_and_many_clients_all_get_their_answer():
-    calls, in_flight, most_in_flight = [], [], []
-    lock = threading.Lock()
+    marks = []  # 1 as a reading begins, -1 as it ends
 
     def slow_reading():
-        with lock:
-            in_flight.append(1)
-            most_in_flight.append(len(in_flight))
+        marks.append(1)
         time.sleep(0.3)  # long enough for the concurrent scrapes to arrive meanwhile
-        with lock:
-            in_flight.pop()
-            calls.append(1)
+        marks.append(-1)
         return machine_reading()
 
     with serving(slow_reading, client_timeout=1.0) as url:
@@ -317,43 +302,19 @@ def test_silent_slow_and_many_clients_all_get_their_answer():
         silent = socket.create_connection((address.hostname, address.port))
         slow = exchange(url, b"GET /metrics HTTP/1.0\r\n\r\n", read_size=1024, pause=0.001)
         assert slow.startswith(b"HTTP/1.0 200 ") and slow.endswith(b"\n")
-        answers = []
-
-        def scrape():
-            answers.append(get(url + "/metrics")[0])
-        threads = [threading.Thread(target=scrape) for _ in range(100)]
-        calls.clear()
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        marks.clear()
+        with concurrent.futures.ThreadPoolExecutor(100) as scrapers:
+            answers = list(scrapers.map(lambda _: get(url + "/metrics")[0], range(100)))
         assert answers == [200] * 100
-        assert max(most_in_flight) == 1 and len(calls) < 10
+        # One reading at a time, shared by the scrapes that wait for it.
+        assert max(itertools.accumulate(marks)) == 1 and marks.count(1) < 10
         silent.settimeout(10)
         assert silent.recv(100) == b""  # dropped once its time was up
         silent.close()
 
 
-def test_a_failing_snapshot_answers_500_and_the_server_goes_on():
-    failing = [True]
-
-    def reading():
-        if failing[0]:
-            raise lumenstat_report.SnapshotFailed("Io(Os { code: 24 })")
-        return machine_reading()
-
-    with serving(reading) as url:
-        with pytest.raises(urllib.error.HTTPError) as failed:
-            get(url + "/metrics")
-        assert failed.value.code == 500
-        assert failed.value.read() == (b"lumenstat: cannot take a snapshot: SnapshotFailed: "
-                                       b"Io(Os { code: 24 })\n")
-        failing[0] = False
-        assert get(url + "/metrics")[0] == 200
-
-
 @pytest.mark.slow
-def test_ten_thousand_scrapes_leak_nothing():
+def test_many_scrapes_leak_nothing():
     reading = machine_reading()
     with serving(lambda: reading) as url:
         request = b"GET /metrics HTTP/1.0\r\n\r\n"
@@ -364,38 +325,36 @@ def test_ten_thousand_scrapes_leak_nothing():
         for _ in range(200):
             exchange(url, request)
         before = settled()
-        for _ in range(10000):
+        for _ in range(1000):
             exchange(url, request)
         after = settled()
     assert after[1] == before[1]
-    assert after[0] - before[0] < 1000
+    assert after[0] - before[0] < 500  # a block kept per scrape would be 1000
     assert after[2] - before[2] < 1024  # 4 MiB
 
 
-@pytest.mark.parametrize("args, line", [
-    (["--serve", ":9717"], "report: --serve ':9717': write the address to listen on"),
-    (["--serve", "::1:9717"], "report: --serve '::1:9717': write an IPv6 address in brackets"),
-    (["--serve", "127.0.0.1:65536"], "report: --serve '127.0.0.1:65536': the port must be"),
-    (["--process", "1"], "lumenstat-report: error: --top and --process go with --serve"),
-    (["--serve", "--json"], "lumenstat-report: error: --serve does not go with --json or --watch"),
+HIDE_CLIENT = "sys.modules['prometheus_client'] = None; "
+
+
+@pytest.mark.parametrize("hide, args, status, line", [
+    ("", ["--serve", ":9717"], 2, "report: --serve ':9717': write the address to listen on"),
+    ("", ["--serve", "::1:9717"], 2,
+     "report: --serve '::1:9717': write an IPv6 address in brackets"),
+    ("", ["--serve", "127.0.0.1:65536"], 2, "report: --serve '127.0.0.1:65536': the port must be"),
+    ("", ["--process", "1"], 2, "lumenstat-report: error: --top and --process go with --serve"),
+    ("", ["--serve", "--json"], 2,
+     "lumenstat-report: error: --serve does not go with --json or --watch"),
+    (HIDE_CLIENT, ["--serve"], 1, "report: --serve needs the Python package prometheus_client: "
+     "pip install 'lumenstat[serve]' (on Debian and Ubuntu: apt-get install "
+     "python3-prometheus-client)"),
 ])
-def test_serve_arguments_that_stop_with_one_line(args, line):
-    done = subprocess.run([sys.executable, str(REPORT), *args], capture_output=True, text=True,
+def test_serve_arguments_that_stop_with_one_line(hide, args, status, line):
+    run = (f"import sys, runpy; {hide}sys.argv = ['lumenstat-report', *sys.argv[1:]]; "
+           f"runpy.run_path({str(REPORT)!r}, run_name='__main__')")
+    done = subprocess.run([sys.executable, "-c", run, *args], capture_output=True, text=True,
                           timeout=30)
-    assert (done.returncode, done.stdout) == (2, "")
+    assert (done.returncode, done.stdout) == (status, "")
     assert line in done.stderr.splitlines()[-1]
-
-
-def test_serve_without_prometheus_client_says_what_to_install():
-    hide = ("import sys, runpy; sys.modules['prometheus_client'] = None; "
-            f"sys.argv = ['lumenstat-report', '--serve']; "
-            f"runpy.run_path({str(REPORT)!r}, run_name='__main__')")
-    done = subprocess.run([sys.executable, "-c", hide], capture_output=True, text=True,
-                          timeout=30)
-    assert (done.returncode, done.stdout) == (1, "")
-    assert done.stderr == ("report: --serve needs the Python package prometheus_client: pip "
-                           "install 'lumenstat[serve]' (on Debian and Ubuntu: apt-get install "
-                           "python3-prometheus-client)\n")
 
 
 # A process name that is markup and quotes; the kernel keeps 15 bytes of a name, too few for a
@@ -444,7 +403,7 @@ def test_the_page_shows_the_machine_in_a_real_browser(tmp_path, child):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
-    holder = child([sys.executable, "-c", HOLDER, MARKUP_NAME.encode().hex(), "0"],
+    holder = child([sys.executable, "-c", HOLDER, MARKUP_NAME.encode().hex()],
                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     listener = f"127.0.0.1:{int(holder.stdout.readline())}"
     port = free_port()
@@ -481,13 +440,15 @@ def test_the_page_shows_the_machine_in_a_real_browser(tmp_path, child):
             driver.find_element(By.ID, "process-filter").clear()
             page("document.getElementById('process-filter').dispatchEvent(new Event('input'))")
 
-            def shown_pids():
+            def shown_pids():  # one reading: a redraw may come between two
                 return [int(row[0]) for row in rows("#processes tbody tr")]
             pid_header = driver.find_element(By.CSS_SELECTOR, 'button[data-key="pid"]')
             pid_header.click()
-            assert shown_pids() == sorted(shown_pids(), reverse=True) and len(shown_pids()) > 1
+            pids = shown_pids()
+            assert pids == sorted(pids, reverse=True) and len(pids) > 1
             pid_header.click()
-            assert shown_pids() == sorted(shown_pids())
+            pids = shown_pids()
+            assert pids == sorted(pids)
 
             RESULTS.mkdir(parents=True, exist_ok=True)
             assert driver.save_screenshot(str(RESULTS / "live-page.png"))

@@ -1,17 +1,19 @@
-"""Socket listings, lookups and queues of the installed module, checked against sockets this test
-opens itself and against ss."""
+"""Socket listings, lookups, queues and per-connection traffic of the installed module, checked
+against sockets this test opens itself and against ss. Which record each lookup picks and what the
+module makes of the traffic tool's output are checked over the fake system."""
 
 import os
 import re
 import socket
 import subprocess
+import sys
 import time
 from types import SimpleNamespace
 
 import pytest
 
 import lumenstat
-from conftest import address_text
+from conftest import address_text, no_descriptors
 
 ME = os.getpid()
 CACHE_SECONDS = 1.05  # listings may come from the previous second's enumeration
@@ -38,16 +40,12 @@ def s():
         sock.close()
 
 
-def fields(c):
-    return c.protocol, c.state, c.remote_addr, c.inode
+def whole(c):
+    return c.local_addr, c.pid, c.protocol, c.state, c.remote_addr, c.inode
 
 
 def mine(connections, local):
-    return sorted(fields(c) for c in connections if c.pid == ME and c.local_addr == local)
-
-
-def whole(c):
-    return c.local_addr, c.pid, *fields(c)
+    return sorted(whole(c)[2:] for c in connections if c.pid == ME and c.local_addr == local)
 
 
 def in_one_enumeration(call):
@@ -62,7 +60,7 @@ def in_one_enumeration(call):
     pytest.fail("the machine's sockets kept changing")
 
 
-def test_listings_and_lookups_show_our_sockets_as_texts(s):
+def test_listings_and_lookups_show_our_sockets_as_ss_does(s):
     listing, summary = in_one_enumeration(lumenstat.py_get_socket_summary)
     # The accepted socket shares the listener's local address; absent remote addresses and
     # the states of UDP sockets, connected or not, show as "127.0.0.1:0" and "UNKNOWN".
@@ -73,10 +71,11 @@ def test_listings_and_lookups_show_our_sockets_as_texts(s):
     assert mine(listing, text(s.v6)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
     assert mine(lumenstat.get_udp_sockets(), text(s.udp)) == mine(listing, text(s.udp))
     assert mine(lumenstat.get_tcp_connections(), text(s.udp)) == []
-    assert (summary.total, summary.listen) == (len(listing),
-                                               sum(c.state == "LISTEN" for c in listing))
+    states = [c.state for c in listing]
+    assert (summary.total, summary.established, summary.listen, summary.time_wait,
+            summary.close_wait) == (len(listing), *map(states.count, (
+                "ESTABLISHED", "LISTEN", "TIME_WAIT", "CLOSE_WAIT")))
 
-    # Which record each lookup picks is checked over the fake system (socket_enumeration_test).
     assert lumenstat.get_connection_by_pid(ME).pid == ME
     assert lumenstat.get_connection_by_pid(2**32 - 1) is None
     listing, first = in_one_enumeration(lambda: lumenstat.get_connection_by_inode(0))
@@ -87,8 +86,6 @@ def test_listings_and_lookups_show_our_sockets_as_texts(s):
     listening = lumenstat.get_connection_by_state("lIsTeN")
     assert {c.state for c in listening} == {"LISTEN"} and mine(listening, text(s.v6))
 
-
-def test_our_tcp_sockets_match_ss(s):
     out = subprocess.run(["ss", "-Htanp"], capture_output=True, text=True, check=True).stdout
     # ss writes IPv6 addresses in brackets as we do, and IPv4 ones plain; an IPv6 wildcard
     # that takes IPv4 too as "*".
@@ -100,14 +97,73 @@ def test_our_tcp_sockets_match_ss(s):
 
 def test_queues_show_unread_bytes_buffer_sizes_and_peers(s):
     s.client.sendall(b"q" * 1234)
+    s.server.sendall(b"r" * 99)
     time.sleep(0.05)
     queues = {q.fd: q for q in lumenstat.get_process_socket_queues(ME)}
     server, listener, udp = (queues[x.fileno()] for x in (s.server, s.listener, s.udp))
-    option = lambda name: s.server.getsockopt(socket.SOL_SOCKET, name)
-    assert (server.pid, server.protocol, server.state, server.remote_addr, server.recv_queue_bytes,
-            server.recv_queue_hiwat, server.send_queue_hiwat) == (
-        ME, "tcp", "ESTABLISHED", text(s.client), 1234, option(socket.SO_RCVBUF),
+    option = lambda name: s.server.getsockopt(socket.SOL_SOCKET, name)  # noqa: E731
+    assert (server.pid, server.protocol, server.local_addr, server.state, server.remote_addr,
+            server.recv_queue_bytes, server.recv_queue_hiwat, server.send_queue_hiwat) == (
+        ME, "tcp", text(s.server), "ESTABLISHED", text(s.client), 1234, option(socket.SO_RCVBUF),
         option(socket.SO_SNDBUF))
+    assert (queues[s.client.fileno()].recv_queue_bytes, server.send_queue_bytes) == (99, 0)
     # Unlike in listings, an absent remote address is "" and a connected UDP socket shows its peer.
     assert (listener.state, listener.remote_addr, listener.recv_queue_bytes) == ("LISTEN", "", 0)
     assert (udp.protocol, udp.state, udp.remote_addr) == ("udp", "UNKNOWN", text(s.listener))
+    s.client.recv(99)
+    s.server.recv(1234, socket.MSG_WAITALL)
+
+
+def exchange(family, host, up, down):
+    """A listener, a client and the accepted end, with `up` bytes sent to the server and `down`
+    back; then the client's end of sending, which the server reads (its FIN is no byte of data)."""
+    listener = socket.create_server((host, 0), family=family)
+    client = socket.create_connection(listener.getsockname()[:2])
+    server = listener.accept()[0]
+    client.sendall(b"u" * up)
+    assert len(server.recv(up, socket.MSG_WAITALL)) == up
+    server.sendall(b"d" * down)
+    assert len(client.recv(down, socket.MSG_WAITALL)) == down
+    client.shutdown(socket.SHUT_WR)
+    assert server.recv(1) == b""
+    return listener, client, server
+
+
+def test_traffic_counts_every_byte_and_tells_a_caller_out_of_descriptors(capfd):
+    want, held = {}, []
+    for protocol, family, host, up, down in (("tcp", socket.AF_INET, "127.0.0.1", 5000, 3000),
+                                             ("tcp6", socket.AF_INET6, "::1", 1, 70001)):
+        listener, client, server = exchange(family, host, up, down)
+        held += [listener, client, server]
+        a, b = text(listener), text(client)
+        want |= {listener.fileno(): (protocol, a, "", 0, 0), client.fileno(): (
+            protocol, b, a, up, down), server.fileno(): (protocol, a, b, down, up)}
+    stats = [x for x in lumenstat.get_process_socket_stats(ME) if x.fd in want]
+    assert {x.fd: (x.protocol, x.local_addr, x.remote_addr, x.bytes_sent, x.bytes_received)
+            for x in stats} == want
+    assert {x.pid for x in stats} == {ME}
+    for sock in held:
+        sock.close()
+    with no_descriptors():
+        assert lumenstat.get_process_socket_stats(ME) == []
+    assert capfd.readouterr().err == (f"[SocketStats] pidinfo failed for PID {ME}: return code = "
+                                      "0, errno = 24, message = 'Too many open files'\n")
+
+
+def test_traffic_tool_found_without_the_environment_from_any_folder_with_sigchld_ignored():
+    # The virtual environment's python run by its path, from /, with a PATH that has no tool, as
+    # daemons have it: the kernel reaps a plain child at once, exit status and all.
+    script = (
+        "import os, signal, socket, lumenstat\n"
+        "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+        "l = socket.create_server(('127.0.0.1', 0))\n"
+        "c = socket.create_connection(l.getsockname())\n"
+        "s = l.accept()[0]; c.sendall(b'x' * 10)\n"
+        "assert s.recv(10, socket.MSG_WAITALL) == b'x' * 10\n"
+        "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
+        "os.getpid()) if x.fd == c.fileno()])\n")
+    environment = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
+    environment["PATH"] = "/usr/bin:/bin"
+    run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
+                         env=environment, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")

@@ -1,0 +1,94 @@
+"""Memory figures, the process table, per-process I/O, CPU usage and kill, compared with /proc and
+ps and with children the tests start."""
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+import lumenstat
+from conftest import proc_state, wait_until
+
+ME = os.getpid()
+MISSING = 4194304  # above the largest pid Linux hands out
+
+
+def proc_file(path):
+    with open(path) as f:
+        return {key: int(rest.split()[0]) for key, rest in (line.split(":") for line in f)}
+
+
+def test_memory_figures_match_proc_meminfo():
+    before = proc_file("/proc/meminfo")
+    memory = lumenstat.py_get_memory_info()
+    after = proc_file("/proc/meminfo")
+    assert memory.total == before["MemTotal"] * 1024
+    for field, key in (("available", "MemAvailable"), ("free", "MemFree")):
+        low, high = sorted((before[key] * 1024, after[key] * 1024))
+        # Other processes allocate while we read; allow a few MiB of drift.
+        assert low - (8 << 20) <= getattr(memory, field) <= high + (8 << 20), field
+    assert memory.used + memory.available == memory.total
+    assert memory.usage_percent == pytest.approx(memory.used / memory.total * 100.0)
+
+
+def test_table_shows_proc_and_ps_and_the_arguments_of_children(child):
+    script = "import sys, time; time.sleep(60)"
+    sleeper = child([sys.executable, "-c", script, "", "two words", b"bad\xffutf8", "last"])
+    zombie = child(["true"])
+    for process, state in ((zombie, "Z"), (sleeper, "S")):
+        assert wait_until(lambda: proc_state(process.pid) == state)
+    listed = {p.pid: p for p in lumenstat.get_processes()}
+    # The empty and the non-UTF-8 arguments are left out; the others keep their order.
+    assert listed[sleeper.pid].command == f"{sys.executable} -c {script} two words last"
+    assert (listed[zombie.pid].name, listed[zombie.pid].command) == ("true", "")
+    # Processes come and go between the readings, but not many.
+    on_disk = {int(name) for name in os.listdir("/proc") if name.isdigit()}
+    assert len(set(listed) ^ on_disk) <= 10
+    assert abs(lumenstat.get_process_count() - len(listed)) <= 10
+    me = lumenstat.get_process_by_pid(ME)
+    rss = subprocess.run(["ps", "-o", "rss=", "-p", str(ME)], capture_output=True, text=True,
+                         check=True).stdout
+    assert (me.pid, me.status) == (ME, "Running")
+    assert abs(me.memory_usage - int(rss) * 1024) <= 4 << 20
+    assert lumenstat.get_process_by_pid(MISSING) is None
+
+
+def test_process_io_counts_disk_bytes_only():
+    before = proc_file(f"/proc/{ME}/io")
+    io = lumenstat.get_process_io(ME)
+    after = proc_file(f"/proc/{ME}/io")
+    assert io.pid == ME
+    assert before["read_bytes"] <= io.read_bytes <= after["read_bytes"]
+    assert before["write_bytes"] <= io.write_bytes <= after["write_bytes"]
+    assert (io.read_chars, io.write_chars, io.read_ops, io.write_ops) == (0, 0, 0, 0)
+    with pytest.raises(RuntimeError, match=rf"^ProcessNotFound\({MISSING}\)$"):
+        lumenstat.get_process_io(MISSING)
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat", "rb") as f:
+        fields = f.read().rsplit(b")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def test_process_cpu_usage_of_a_spinning_child(child):
+    spinner = child([sys.executable, "-c", "while True: pass"])
+    assert lumenstat.get_process_cpu_usage(pid=spinner.pid, sample_duration=0) == 0.0
+    # The spinner's share depends on how busy the machine is; compare with its own ticks.
+    ticks = os.sysconf("SC_CLK_TCK")
+    before = cpu_ticks(spinner.pid)
+    usage = lumenstat.get_process_cpu_usage(spinner.pid, None)
+    spent = (cpu_ticks(spinner.pid) - before) / ticks
+    assert usage > 0.0 and usage / 100.0 * 0.5 == pytest.approx(spent, abs=3 / ticks)
+
+
+def test_kill_process_kills_then_reports_not_found_and_refuses_group_pids(child):
+    victim = child(["sleep", "60"])
+    assert lumenstat.kill_process(victim.pid) is None
+    assert victim.wait(timeout=10) == -signal.SIGKILL
+    # Pids that would signal a process group or every process are refused as absent.
+    for pid in victim.pid, 0, 2**31, 2**32 - 2, 2**32 - 1:
+        with pytest.raises(RuntimeError) as raised:
+            lumenstat.kill_process(pid)
+        assert str(raised.value) == f"kill_process: Process not found: pid {pid}"
