@@ -10,7 +10,6 @@
 #include <link.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,7 +31,7 @@
 
 namespace {
 
-// The entries that can be made to fail, in the order lfi_count numbers them.
+// The entries that can be made to fail, named as the sweep names them.
 constexpr const char* kEntries[] = {
     "open",      "read",    "readlink",    "readdir", "getdents64", "fstatat",
     "statfs",    "socket",  "setsockopt",  "sendto",  "recv",       "process_vm_readv",
@@ -40,32 +39,6 @@ constexpr const char* kEntries[] = {
     "nanosleep", "sysconf", "opendir",     "access",  "calloc",     "new",
 };
 constexpr int kEntryCount = sizeof kEntries / sizeof kEntries[0];
-enum Entry {
-    e_open,
-    e_read,
-    e_readlink,
-    e_readdir,
-    e_getdents64,
-    e_fstatat,
-    e_statfs,
-    e_socket,
-    e_setsockopt,
-    e_sendto,
-    e_recv,
-    e_process_vm_readv,
-    e_syscall,
-    e_pipe2,
-    e_posix_spawn,
-    e_poll,
-    e_waitpid,
-    e_pthread_create,
-    e_nanosleep,
-    e_sysconf,
-    e_opendir,
-    e_access,
-    e_calloc,
-    e_new,
-};
 
 struct Range {
     std::uintptr_t low = 0, high = 0;
@@ -76,13 +49,13 @@ struct Range {
 };
 
 Range module, cxx_runtime;
-std::atomic<bool> armed{false};
-std::atomic<long> counts[kEntryCount];
-std::atomic<int> target{-1};
+std::atomic<bool> armed{false}, fired{false}, target_shortens{false}, target_focused{false};
+// Each entry's calls since lfi_arm, all of them and those about the focus (a
+// path containing `focus`, the caller's own process's files, which the sweep
+// makes sure to try; helper threads make them in no fixed order among the others).
+std::atomic<long> counts[kEntryCount], focus_counts[kEntryCount];
+std::atomic<int> target{-1}, target_errno{0};
 std::atomic<long> target_call{0};
-std::atomic<int> target_errno{0};
-std::atomic<bool> target_shortens{false};
-std::atomic<bool> fired{false};
 std::atomic<long long> clock_offset_ns{0};
 // While the gate is closed, the module's sleeps wait for it to open, so that
 // a tracker polls once and then waits for the sweep to stop it.
@@ -92,35 +65,34 @@ bool gate_closed = false;
 int sleepers = 0;
 
 // The paths the module's descriptors were opened with, so that a failure of
-// a read names the file it was about.
+// a read names the file it was about; and the path the failed call was about.
 constexpr int kPathLength = 256;
 char fd_paths[1024][kPathLength];
-char subject[kPathLength];  // the path the failed call was about
+char subject[kPathLength], focus[kPathLength];
 
 void remember(int fd, const char* path) {
-    if (fd >= 0 && fd < 1024 && path != nullptr) {
-        std::snprintf(fd_paths[fd], kPathLength, "%s", path);
-    }
+    if (fd >= 0 && fd < 1024) std::snprintf(fd_paths[fd], kPathLength, "%s", path);
 }
 const char* path_of(int fd) { return fd >= 0 && fd < 1024 ? fd_paths[fd] : ""; }
 
-// The calls about a path containing `focus` (the caller's own process's
-// files, say) are counted apart: the sweep makes sure to try them.
-char focus[kPathLength];
-std::atomic<int> focus_count[kEntryCount];
-// Whether the target call is numbered among the calls about the focus only:
-// those are made by helper threads in no fixed order among the others.
-std::atomic<bool> target_focused{false};
+int entry_index(const char* name) {
+    for (int i = 0; name != nullptr && i < kEntryCount; ++i) {
+        if (std::strcmp(name, kEntries[i]) == 0) return i;
+    }
+    return -1;
+}
 
 // Whether this call is the one to fail: counts it when it comes from the
 // module, and notes the path it was about.
-bool failing(Entry entry, const void* caller, const char* path = "") {
+bool failing(const char* name, const void* caller, const char* path = "") {
     if (!armed.load(std::memory_order_acquire)) return false;
-    if (!module.holds(caller) && !(entry == e_new && cxx_runtime.holds(caller))) return false;
+    const bool is_new = std::strcmp(name, "new") == 0;
+    if (!module.holds(caller) && !(is_new && cxx_runtime.holds(caller))) return false;
+    const int entry = entry_index(name);
     long call = counts[entry].fetch_add(1) + 1;
     if (focus[0] != 0 && path != nullptr && std::strstr(path, focus) != nullptr) {
-        const int slot = focus_count[entry].fetch_add(1);
-        if (target_focused) call = slot + 1;  // numbered among the calls about the focus
+        const long slot = focus_counts[entry].fetch_add(1) + 1;
+        if (target_focused) call = slot;
     } else if (target_focused) {
         return false;
     }
@@ -133,7 +105,6 @@ int fail(int result = -1) {
     errno = target_errno.load();
     return result;
 }
-bool shortens() { return target_shortens.load(); }
 
 template <class F>
 F real(const char* name) {
@@ -150,17 +121,15 @@ Range find_image(const char* fragment) {
     dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* data) {
             auto* s = static_cast<Search*>(data);
-            if (info->dlpi_name == nullptr ||
-                std::strstr(info->dlpi_name, s->fragment) == nullptr) {
-                return 0;
-            }
+            if (info->dlpi_name == nullptr || !std::strstr(info->dlpi_name, s->fragment)) return 0;
             for (int i = 0; i < info->dlpi_phnum; ++i) {
                 const ElfW(Phdr)& segment = info->dlpi_phdr[i];
                 if (segment.p_type != PT_LOAD) continue;
                 const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
                 if (s->range.low == 0 || start < s->range.low) s->range.low = start;
-                if (start + segment.p_memsz > s->range.high)
+                if (start + segment.p_memsz > s->range.high) {
                     s->range.high = start + segment.p_memsz;
+                }
             }
             return 1;
         },
@@ -170,25 +139,26 @@ Range find_image(const char* fragment) {
 
 }  // namespace
 
+#define EXPORT __attribute__((visibility("default")))
+#define CALLER __builtin_return_address(0)
+
 extern "C" {
 
-// Control, called by the sweep through ctypes.
-__attribute__((visibility("default"))) int lfi_watch(const char* fragment) {
+// Control, called by the sweep through ctypes. The module is the object whose
+// path holds `fragment`; the focus, the paths holding `focused_path`.
+EXPORT int lfi_watch(const char* fragment, const char* focused_path) {
     module = find_image(fragment);
     cxx_runtime = find_image("libstdc++");
+    std::snprintf(focus, kPathLength, "%s", focused_path);
     return module.low != 0;
 }
 // Counts from zero; call `call` of `entry` (none when entry is NULL), or its
 // call `call` about the focus when `focused`, fails with `error`, or is cut
 // short when `shortens`.
-__attribute__((visibility("default"))) void lfi_arm(const char* entry, long call, int error,
-                                                    int shortens, int focused) {
+EXPORT void lfi_arm(const char* entry, long call, int error, int shortens, int focused) {
     for (auto& count : counts) count = 0;
-    for (auto& count : focus_count) count = 0;
-    target = -1;
-    for (int i = 0; entry != nullptr && i < kEntryCount; ++i) {
-        if (std::strcmp(entry, kEntries[i]) == 0) target = i;
-    }
+    for (auto& count : focus_counts) count = 0;
+    target = entry_index(entry);
     target_call = call;
     target_errno = error;
     target_shortens = shortens != 0;
@@ -197,139 +167,124 @@ __attribute__((visibility("default"))) void lfi_arm(const char* entry, long call
     subject[0] = 0;
     armed.store(true, std::memory_order_release);
 }
-__attribute__((visibility("default"))) void lfi_disarm() { armed = false; }
-__attribute__((visibility("default"))) int lfi_fired() { return fired; }
-__attribute__((visibility("default"))) const char* lfi_subject() { return subject; }
-__attribute__((visibility("default"))) long lfi_count(const char* entry) {
-    for (int i = 0; i < kEntryCount; ++i) {
-        if (std::strcmp(entry, kEntries[i]) == 0) return counts[i];
-    }
-    return -1;
+EXPORT void lfi_disarm() { armed = false; }
+EXPORT int lfi_fired() { return fired; }
+EXPORT const char* lfi_subject() { return subject; }
+// How many calls of `entry` (only those about the focus, when `focused`) since lfi_arm.
+EXPORT long lfi_count(const char* entry, int focused) {
+    const int i = entry_index(entry);
+    return i < 0 ? -1 : (focused ? focus_counts : counts)[i].load();
 }
-__attribute__((visibility("default"))) void lfi_focus(const char* fragment) {
-    std::snprintf(focus, kPathLength, "%s", fragment);
-}
-// How many of `entry`'s calls were about the focus since lfi_arm.
-__attribute__((visibility("default"))) long lfi_focus_count(const char* entry) {
-    for (int i = 0; i < kEntryCount; ++i) {
-        if (std::strcmp(entry, kEntries[i]) == 0) return focus_count[i];
-    }
-    return -1;
-}
-__attribute__((visibility("default"))) void lfi_advance_clock(long long ns) {
-    clock_offset_ns += ns;
-}
-
-__attribute__((visibility("default"))) void lfi_gate(int closed) {
+EXPORT void lfi_advance_clock(long long ns) { clock_offset_ns += ns; }
+EXPORT void lfi_gate(int closed) {
     pthread_mutex_lock(&gate_mutex);
     gate_closed = closed != 0;
     pthread_cond_broadcast(&gate_opened);
     pthread_mutex_unlock(&gate_mutex);
 }
 // How many of the module's sleeps wait at the gate now.
-__attribute__((visibility("default"))) int lfi_sleeping() {
+EXPORT int lfi_sleeping() {
     pthread_mutex_lock(&gate_mutex);
     const int waiting = sleepers;
     pthread_mutex_unlock(&gate_mutex);
     return waiting;
 }
 
-#define CALLER __builtin_return_address(0)
-#define EXPORT __attribute__((visibility("default")))
+// An entry that answers `failed` when its call is the one, and is passed on otherwise.
+#define FAILING(type, name, entry, path, failed, params, args) \
+    EXPORT type name params {                                  \
+        REAL(name);                                            \
+        if (failing(entry, CALLER, path)) return failed;       \
+        return real_##name args;                               \
+    }
 
-// Both open forms, with the file's whole path noted for its reads.
-static int opened(const void* caller, int dir, const char* path, int flags, mode_t mode) {
+FAILING(ssize_t, readlink, "readlink", path, fail(), (const char* path, char* to, size_t size),
+        (path, to, size))
+FAILING(ssize_t, readlinkat, "readlink", path, fail(),
+        (int dir, const char* path, char* to, size_t size), (dir, path, to, size))
+FAILING(dirent*, readdir, "readdir", path_of(dirfd(dir)), (fail(), nullptr), (DIR * dir), (dir))
+FAILING(dirent64*, readdir64, "readdir", path_of(dirfd(dir)), (fail(), nullptr), (DIR * dir), (dir))
+FAILING(ssize_t, getdents64, "getdents64", path_of(fd), fail(), (int fd, void* to, size_t size),
+        (fd, to, size))
+FAILING(int, fstatat, "fstatat", path, fail(), (int dir, const char* path, struct stat* to, int f),
+        (dir, path, to, f))
+FAILING(int, statfs, "statfs", path, fail(), (const char* path, struct statfs* to), (path, to))
+FAILING(int, socket, "socket", "", fail(), (int domain, int type, int protocol),
+        (domain, type, protocol))
+FAILING(int, setsockopt, "setsockopt", "", fail(),
+        (int fd, int level, int name, const void* value, socklen_t length),
+        (fd, level, name, value, length))
+FAILING(ssize_t, sendto, "sendto", "netlink", fail(),
+        (int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length),
+        (fd, data, size, flags, to, length))
+FAILING(int, pipe2, "pipe2", "", fail(), (int fds[2], int flags), (fds, flags))
+FAILING(int, posix_spawn, "posix_spawn", "", target_errno.load(),
+        (pid_t * pid, const char* path, const posix_spawn_file_actions_t* actions,
+         const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]),
+        (pid, path, actions, attributes, argv, envp))
+FAILING(int, posix_spawnp, "posix_spawn", "", target_errno.load(),
+        (pid_t * pid, const char* path, const posix_spawn_file_actions_t* actions,
+         const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]),
+        (pid, path, actions, attributes, argv, envp))
+FAILING(int, poll, "poll", "", fail(), (pollfd * fds, nfds_t count, int timeout),
+        (fds, count, timeout))
+FAILING(pid_t, waitpid, "waitpid", "", fail(), (pid_t pid, int* status, int options),
+        (pid, status, options))
+FAILING(int, pthread_create, "pthread_create", "", target_errno.load(),
+        (pthread_t * thread, const pthread_attr_t* attributes, void* (*start)(void*), void* arg),
+        (thread, attributes, start, arg))
+FAILING(long, sysconf, "sysconf", "", fail(), (int name), (name))
+FAILING(int, access, "access", path, fail(), (const char* path, int mode), (path, mode))
+
+// Both open forms, with the file's whole path noted for its reads. The mode
+// argument is there only when a file may be created.
+static int opened(const void* caller, int dir, const char* path, int flags, va_list rest) {
     REAL(openat);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
     char full[kPathLength];
     std::snprintf(full, sizeof full, "%s%s%s", path[0] == '/' ? "" : path_of(dir),
                   path[0] == '/' || dir == AT_FDCWD ? "" : "/", path);
-    if (failing(e_open, caller, full)) return fail();
+    if (failing("open", caller, full)) return fail();
     const int fd = real_openat(dir, path, flags, mode);
     remember(fd, full);
     return fd;
 }
-// The mode argument, present only when a file may be created.
-#define OPEN_MODE(flags)                   \
-    mode_t mode = 0;                       \
-    if ((flags) & (O_CREAT | O_TMPFILE)) { \
-        va_list rest;                      \
-        va_start(rest, flags);             \
-        mode = va_arg(rest, mode_t);       \
-        va_end(rest);                      \
-    }
-
 EXPORT int open(const char* path, int flags, ...) {
-    OPEN_MODE(flags);
-    return opened(CALLER, AT_FDCWD, path, flags, mode);
+    va_list rest;
+    va_start(rest, flags);
+    const int fd = opened(CALLER, AT_FDCWD, path, flags, rest);
+    va_end(rest);
+    return fd;
 }
 EXPORT int openat(int dir, const char* path, int flags, ...) {
-    OPEN_MODE(flags);
-    return opened(CALLER, dir, path, flags, mode);
+    va_list rest;
+    va_start(rest, flags);
+    const int fd = opened(CALLER, dir, path, flags, rest);
+    va_end(rest);
+    return fd;
 }
+EXPORT DIR* opendir(const char* path) {
+    REAL(opendir);
+    if (failing("opendir", CALLER, path)) return fail(), nullptr;
+    DIR* dir = real_opendir(path);
+    if (dir != nullptr) remember(dirfd(dir), path);
+    return dir;
+}
+
+// The entries whose call may also be cut short: to half of what was asked.
 EXPORT ssize_t read(int fd, void* buffer, size_t count) {
     REAL(read);
-    if (failing(e_read, CALLER, path_of(fd))) {
-        if (!shortens()) return fail();
-        return real_read(fd, buffer, count > 1 ? count / 2 : count);
+    if (failing("read", CALLER, path_of(fd))) {
+        if (!target_shortens) return fail();
+        count = count > 1 ? count / 2 : count;
     }
     return real_read(fd, buffer, count);
 }
-EXPORT ssize_t readlink(const char* path, char* buffer, size_t size) {
-    REAL(readlink);
-    if (failing(e_readlink, CALLER, path)) return fail();
-    return real_readlink(path, buffer, size);
-}
-EXPORT ssize_t readlinkat(int dir, const char* path, char* buffer, size_t size) {
-    REAL(readlinkat);
-    if (failing(e_readlink, CALLER, path)) return fail();
-    return real_readlinkat(dir, path, buffer, size);
-}
-EXPORT dirent* readdir(DIR* dir) {
-    REAL(readdir);
-    if (failing(e_readdir, CALLER, path_of(dirfd(dir)))) return fail(), nullptr;
-    return real_readdir(dir);
-}
-EXPORT dirent64* readdir64(DIR* dir) {
-    REAL(readdir64);
-    if (failing(e_readdir, CALLER, path_of(dirfd(dir)))) return fail(), nullptr;
-    return real_readdir64(dir);
-}
-EXPORT ssize_t getdents64(int fd, void* buffer, size_t size) {
-    REAL(getdents64);
-    if (failing(e_getdents64, CALLER, path_of(fd))) return fail();
-    return real_getdents64(fd, buffer, size);
-}
-EXPORT int fstatat(int dir, const char* path, struct stat* out, int flags) {
-    REAL(fstatat);
-    if (failing(e_fstatat, CALLER, path)) return fail();
-    return real_fstatat(dir, path, out, flags);
-}
-EXPORT int statfs(const char* path, struct statfs* out) {
-    REAL(statfs);
-    if (failing(e_statfs, CALLER, path)) return fail();
-    return real_statfs(path, out);
-}
-EXPORT int socket(int domain, int type, int protocol) {
-    REAL(socket);
-    if (failing(e_socket, CALLER)) return fail();
-    return real_socket(domain, type, protocol);
-}
-EXPORT int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
-    REAL(setsockopt);
-    if (failing(e_setsockopt, CALLER)) return fail();
-    return real_setsockopt(fd, level, name, value, length);
-}
-EXPORT ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* to,
-                      socklen_t length) {
-    REAL(sendto);
-    if (failing(e_sendto, CALLER, "netlink")) return fail();
-    return real_sendto(fd, data, size, flags, to, length);
-}
 EXPORT ssize_t recv(int fd, void* buffer, size_t size, int flags) {
     REAL(recv);
-    if (failing(e_recv, CALLER, "netlink")) {
-        if (!shortens()) return fail();
-        return real_recv(fd, buffer, size > 1 ? size / 2 : size, flags);
+    if (failing("recv", CALLER, "netlink")) {
+        if (!target_shortens) return fail();
+        size = size > 1 ? size / 2 : size;
     }
     return real_recv(fd, buffer, size, flags);
 }
@@ -337,14 +292,16 @@ EXPORT ssize_t process_vm_readv(pid_t pid, const iovec* local, unsigned long loc
                                 const iovec* remote, unsigned long remote_count,
                                 unsigned long flags) {
     REAL(process_vm_readv);
-    if (failing(e_process_vm_readv, CALLER, "memory")) {
-        if (!shortens() || local_count == 0) return fail();
-        iovec half = local[0];  // the first piece only, and half of it
-        half.iov_len /= 2;
-        return real_process_vm_readv(pid, &half, 1, remote, remote_count, flags);
+    iovec half{};  // the first piece only, and half of it
+    if (failing("process_vm_readv", CALLER, "memory")) {
+        if (!target_shortens || local_count == 0) return fail();
+        half = {local[0].iov_base, local[0].iov_len / 2};
+        local = &half;
+        local_count = 1;
     }
     return real_process_vm_readv(pid, local, local_count, remote, remote_count, flags);
 }
+
 EXPORT long syscall(long number, ...) {
     REAL(syscall);
     va_list args;
@@ -356,47 +313,12 @@ EXPORT long syscall(long number, ...) {
     // make from its code are the C++ runtime's business.
     const bool own =
         number == SYS_pidfd_open || number == SYS_pidfd_send_signal || number == SYS_tgkill;
-    if (own && failing(e_syscall, CALLER)) return fail();
+    if (own && failing("syscall", CALLER)) return fail();
     return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-EXPORT int pipe2(int fds[2], int flags) {
-    REAL(pipe2);
-    if (failing(e_pipe2, CALLER)) return fail();
-    return real_pipe2(fds, flags);
-}
-EXPORT int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                       const posix_spawnattr_t* attributes, char* const argv[],
-                       char* const envp[]) {
-    REAL(posix_spawn);
-    if (failing(e_posix_spawn, CALLER)) return target_errno.load();
-    return real_posix_spawn(pid, path, actions, attributes, argv, envp);
-}
-EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
-                        const posix_spawnattr_t* attributes, char* const argv[],
-                        char* const envp[]) {
-    REAL(posix_spawnp);
-    if (failing(e_posix_spawn, CALLER)) return target_errno.load();
-    return real_posix_spawnp(pid, file, actions, attributes, argv, envp);
-}
-EXPORT int poll(pollfd* fds, nfds_t count, int timeout) {
-    REAL(poll);
-    if (failing(e_poll, CALLER)) return fail();
-    return real_poll(fds, count, timeout);
-}
-EXPORT pid_t waitpid(pid_t pid, int* status, int options) {
-    REAL(waitpid);
-    if (failing(e_waitpid, CALLER)) return fail();
-    return real_waitpid(pid, status, options);
-}
-EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                          void* (*start)(void*), void* argument) {
-    REAL(pthread_create);
-    if (failing(e_pthread_create, CALLER)) return target_errno.load();
-    return real_pthread_create(thread, attributes, start, argument);
 }
 EXPORT int nanosleep(const timespec* request, timespec* remaining) {
     REAL(nanosleep);
-    if (failing(e_nanosleep, CALLER)) {
+    if (failing("nanosleep", CALLER)) {
         if (remaining != nullptr) *remaining = *request;
         return fail();
     }
@@ -410,23 +332,6 @@ EXPORT int nanosleep(const timespec* request, timespec* remaining) {
         if (gated) return 0;  // the sleep is what the gate stood for
     }
     return real_nanosleep(request, remaining);
-}
-EXPORT long sysconf(int name) {
-    REAL(sysconf);
-    if (failing(e_sysconf, CALLER)) return fail();
-    return real_sysconf(name);
-}
-EXPORT DIR* opendir(const char* path) {
-    REAL(opendir);
-    if (failing(e_opendir, CALLER, path)) return fail(), nullptr;
-    DIR* dir = real_opendir(path);
-    if (dir != nullptr) remember(dirfd(dir), path);
-    return dir;
-}
-EXPORT int access(const char* path, int mode) {
-    REAL(access);
-    if (failing(e_access, CALLER, path)) return fail();
-    return real_access(path, mode);
 }
 EXPORT void* calloc(size_t count, size_t size) {
     // dlsym may itself allocate with calloc: until the real one is known, a
@@ -442,7 +347,7 @@ EXPORT void* calloc(size_t count, size_t size) {
         real_calloc = real<void* (*)(size_t, size_t)>("calloc");
         looking = false;
     }
-    if (failing(e_calloc, CALLER)) return fail(), nullptr;
+    if (failing("calloc", CALLER)) return fail(), nullptr;
     return real_calloc(count, size);
 }
 EXPORT int clock_gettime(clockid_t clock, timespec* now) {
@@ -461,13 +366,9 @@ EXPORT int clock_gettime(clockid_t clock, timespec* now) {
 // Allocations through the C++ runtime: the throwing forms throw, the others answer null.
 namespace {
 void* allocate(std::size_t size, const void* caller, bool throws) {
-    if (failing(e_new, caller)) {
-        if (throws) throw std::bad_alloc();
-        return nullptr;
-    }
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    if (throws) throw std::bad_alloc();
-    return nullptr;
+    void* p = failing("new", caller) ? nullptr : std::malloc(size != 0 ? size : 1);
+    if (p == nullptr && throws) throw std::bad_alloc();
+    return p;
 }
 }  // namespace
 

@@ -14,7 +14,7 @@ sweep keeps to SECONDS.
 
 import collections
 import ctypes
-import errno
+import errno as E
 import faulthandler
 import itertools
 import json
@@ -26,7 +26,6 @@ import sys
 import tempfile
 import time
 
-E = errno
 RUN_PATIENCE = 20  # seconds
 ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut short
     "open": ([E.EACCES, E.EINTR, E.EIO, E.EMFILE, E.ENFILE, E.ENOENT, E.ENOMEM], False),
@@ -55,22 +54,15 @@ ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut sh
     "new": ([E.ENOMEM], False),
 }
 
-# Faults a sweep has found whose fix is still to come: (query, entry, how the fault reads). Such a
-# fault is reported as known and the sweep still passes; anything else fails it.
-KNOWN: list[tuple[str, str, str]] = []
-
-
-def known_fault(name, entry, what):
-    return any((q, e) == (name, entry) and what.startswith(start) for q, e, start in KNOWN)
-
 
 def kinds(entry):
+    """(errno, cut short) pairs; a call cut short has errno 0."""
     errnos, shortens = ENTRIES[entry]
     return [(code, False) for code in errnos] + ([(0, True)] if shortens else [])
 
 
 def kind_name(code, shortened):
-    return "short" if shortened else errno.errorcode.get(code, str(code))
+    return "short" if shortened else E.errorcode.get(code, str(code))
 
 
 # --- the queries -------------------------------------------------------------------------------
@@ -84,31 +76,27 @@ TABLE = [r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL size failed"\)',
          r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL failed \(errno {errno}\)"\)',
          r'RuntimeError: SysCall\("sysctl KERN_PROC_ALL buffer allocation failed"\)']
 SPAWN = [r"FatalError: failed to spawn thread: {os_error}"]
+# The errno values the personality gives for a file of a process, as Darwin would: a file that
+# vanished is a process that is gone, a refusal is EPERM.
+DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
+Failed = collections.namedtuple("Failed", "path code")  # what the failing call was about
 
 
 def fields(obj, *names):
     return tuple(getattr(obj, n) for n in names)
 
 
-# The errno values the personality gives for a file of a process, as Darwin would: a file that
-# vanished is a process that is gone, a refusal is EPERM.
-DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
-GONE = (E.ENOENT, E.ESRCH)
-
-
 def own_process(got, healthy, failed):
     """The caller's own process: there, or gone only when its files said so; a process whose
     stat line cannot be read is listed with its pid alone."""
     if got is None:
-        return None if failed.code in GONE else "no record of the calling process"
+        return None if failed.code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
     if got.pid != healthy.pid or got.name not in (healthy.name, ""):
         return f"made-up record {fields(got, 'pid', 'name')}"
-    if got.command not in (healthy.command, ""):
-        return f"made-up command {got.command!r}"
-    return None
+    return None if got.command in (healthy.command, "") else f"made-up command {got.command!r}"
 
 
-def count_near(got, healthy, failed=None):
+def count_near(got, healthy=None, failed=None):
     """Processes come and go: the count is compared with the machine's own now."""
     now = sum(name.isdigit() for name in os.listdir("/proc"))
     return None if got >= now * 9 // 10 else f"{got} processes of {now}"
@@ -116,7 +104,7 @@ def count_near(got, healthy, failed=None):
 
 def same(*names):
     return lambda got, healthy, failed: (None if fields(got, *names) == fields(healthy, *names)
-                                 else f"{fields(got, *names)} for {fields(healthy, *names)}")
+                                         else f"{fields(got, *names)} for {fields(healthy, *names)}")
 
 
 def cpu_info(got, healthy, failed):
@@ -144,16 +132,12 @@ def at_most_one_lost(key, item_path=".*"):
 
 
 def some_or_none(key):
-    def check(got, healthy, failed):
-        if got is None or got == [] or key(got) == key(healthy):
-            return None
-        return f"made-up {key(got)} for {key(healthy)}"
-    return check
+    return lambda got, healthy, failed: (None if not got or key(got) == key(healthy)
+                                         else f"made-up {key(got)} for {key(healthy)}")
 
 
-def die_with_parent():
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, 9)
+def anything(got, healthy, failed):
+    return None
 
 
 class Queries:
@@ -163,25 +147,23 @@ class Queries:
         self.m = lumenstat
         self.server = socket.create_server(("127.0.0.1", 0))
         self.listener = "127.0.0.1:%d" % self.server.getsockname()[1]
-        # Killed with the worker, whatever ends it, and holding none of its pipes.
+        # Killed with the worker, whatever ends it (PR_SET_PDEATHSIG), and holding none of its pipes.
         self.child = subprocess.Popen(["sleep", "600"], stdin=subprocess.DEVNULL,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                      preexec_fn=die_with_parent)
-        self.dir = tempfile.mkdtemp(prefix="lumenstat-sweep-")
-        for name in ("a.txt", "b.txt", "sub"):
-            path = os.path.join(self.dir, name)
-            os.mkdir(path) if name == "sub" else open(path, "w").close()
+                                      preexec_fn=lambda: ctypes.CDLL(None).prctl(1, 9))
+        self.dir = tempfile.TemporaryDirectory(prefix="lumenstat-sweep-")
+        for name in ("a.txt", "b.txt"):
+            open(os.path.join(self.dir.name, name), "w").close()
+        os.mkdir(os.path.join(self.dir.name, "sub"))
+        self.stats_errno = None  # the errno the traffic query's diagnostic line named
 
     def close(self):
         self.child.kill()
         self.child.wait()
-        for name in ("a.txt", "b.txt"):
-            os.unlink(os.path.join(self.dir, name))
-        os.rmdir(os.path.join(self.dir, "sub"))
-        os.rmdir(self.dir)
+        self.dir.cleanup()
 
     def table(self):
-        m = self.m
+        m, d = self.m, self.dir.name
         return [
             ("get_process_by_pid", lambda: m.get_process_by_pid(ME), TABLE, own_process, 12),
             ("get_process_count", m.get_process_count, TABLE, count_near, 3),
@@ -201,8 +183,7 @@ class Queries:
             ("py_get_disk_io_stats", m.py_get_disk_io_stats,
              [r'RuntimeError: SysCall\("IOServiceGetMatchingServices failed: -?\d+"\)'],
              at_most_one_lost(lambda d: (d.reads > 0, d.writes > 0), r"/sys/block/[^/]+/.*"), 12),
-            ("list_dir", lambda: m.list_dir(self.dir),
-             [rf"OSError: list_dir\({re.escape(self.dir)}\): {{os_error}}"],
+            ("list_dir", lambda: m.list_dir(d), [rf"OSError: list_dir\({re.escape(d)}\): {{os_error}}"],
              at_most_one_lost(lambda e: e.name, r"[^/]+"), 16),
             ("get_process_socket_queues", lambda: m.get_process_socket_queues(ME), [],
              at_most_one_lost(lambda q: (q.fd, q.local_addr)), 12),
@@ -210,17 +191,17 @@ class Queries:
              [], some_or_none(lambda c: (c.pid, c.local_addr)), 4),
             ("get_process_socket_stats", self.socket_stats, [],
              at_most_one_lost(lambda s: (s.fd, s.local_addr)), 8),
-            ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues, ME), SPAWN,
-             lambda got, healthy, failed: None, 6),
-            ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children, ME), SPAWN,
-             lambda got, healthy, failed: None, 3),
+            ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues), SPAWN,
+             anything, 6),
+            ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children), SPAWN,
+             anything, 3),
             ("PySystemSummary", lambda: m.PySystemSummary(0),
              [r'FatalError: PySystemSummary failed: SysCall\(".*"\)'],
-             lambda got, healthy, failed: count_near(got.process_count, None), 2),
+             lambda got, healthy, failed: count_near(got.process_count), 2),
         ]
 
     def socket_stats(self):
-        """The query, and the errno its diagnostic line names (it must be the failing one's)."""
+        """The query, noting the errno its diagnostic line names (it must be the failing one's)."""
         with tempfile.TemporaryFile() as err:
             saved = os.dup(2)
             os.dup2(err.fileno(), 2)
@@ -230,31 +211,29 @@ class Queries:
                 os.dup2(saved, 2)
                 os.close(saved)
             err.seek(0)
-            line = err.read().decode(errors="replace")
-        found = re.search(r"errno = (\d+)", line)
-        socket_stats_errno[0] = int(found.group(1)) if found else None
+            found = re.search(rb"errno = (\d+)", err.read())
+        self.stats_errno = int(found.group(1)) if found else None
         return stats
 
-    def one_poll(self, start, pid):
+    def one_poll(self, start):
         """Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
         waits for its thread to end. The reports of that poll."""
-        reports = []
+        reports, threads = [], lambda: len(os.listdir("/proc/self/task"))
         lib.lfi_gate(1)
-        threads = len(os.listdir("/proc/self/task"))
-        tracker = start(pid, reports.append)
+        before = threads()
+        tracker = start(ME, reports.append)
         deadline = time.monotonic() + 5
         while lib.lfi_sleeping() == 0 and time.monotonic() < deadline:
             time.sleep(0.001)
         tracker.stop()
         lib.lfi_gate(0)
-        while len(os.listdir("/proc/self/task")) > threads and time.monotonic() < deadline:
+        while threads() > before and time.monotonic() < deadline:
             time.sleep(0.001)
-        if len(os.listdir("/proc/self/task")) > threads:
+        if threads() > before:
             raise AssertionError("the tracker's thread did not end")
         return reports
 
 
-socket_stats_errno = [None]
 lib = None
 
 
@@ -265,14 +244,7 @@ def outcome(call):
         return None, f"{type(exc).__name__}: {exc}"
 
 
-def descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
-Failed = collections.namedtuple("Failed", "path code")  # what the failing call was about
-
-
-def judge(name, patterns, check, healthy, got, error, code, path):
+def judge(queries, name, patterns, check, healthy, got, error, code, path):
     if error is not None:
         text = os.strerror(code) + f" (os error {code})" if code else r".* \(os error \d+\)"
         for pattern in patterns + [BAD_ALLOC]:
@@ -281,7 +253,7 @@ def judge(name, patterns, check, healthy, got, error, code, path):
             if re.fullmatch(pattern.replace("{fn}", re.escape(name)), error):
                 return None
         return f"raised {error}"
-    reported = socket_stats_errno[0]
+    reported = queries.stats_errno
     if name == "get_process_socket_stats" and code and reported not in (None, code,
                                                                           DARWIN_ERRNO.get(code)):
         return f"reported errno {reported} for {code}"
@@ -301,28 +273,25 @@ def spread(count, samples):
 
 
 def plan(queries):
-    """Every run in order, (query, entry, call, errno, shortened), from one counting run of each
-    query; and how many calls were counted."""
-    runs, counted = [], 0
+    """Every run in order, (query, entry, call, errno, shortened, focused), from one counting run
+    of each query; and how many calls were counted."""
+    by_query, counted = {}, 0
     for name, call, patterns, check, samples in queries.table():
         lib.lfi_arm(None, 0, 0, 0, 0)
         outcome(call)
         lib.lfi_disarm()
         lib.lfi_advance_clock(2_000_000_000)
+        runs = by_query.setdefault(name, [])
         for entry in ENTRIES:
-            count = lib.lfi_count(entry.encode())
+            count = lib.lfi_count(entry.encode(), 0)
             counted += count
             # each chosen call meets the next kind in turn, so that a few runs try them all
             for i, n in enumerate(spread(count, samples)):
-                code, short = kinds(entry)[i % len(kinds(entry))]
-                runs.append((name, entry, n, code, short, False))
+                runs.append((name, entry, n, *kinds(entry)[i % len(kinds(entry))], False))
             # and each call about the caller's own process meets every kind
-            for n in range(1, lib.lfi_focus_count(entry.encode()) + 1):
+            for n in range(1, lib.lfi_count(entry.encode(), 1) + 1):
                 runs += [(name, entry, n, code, short, True) for code, short in kinds(entry)]
     # Interleaved, so that a sweep cut short by its time bound has tried every query.
-    by_query = {}
-    for run in runs:
-        by_query.setdefault(run[0], []).append(run)
     turns = itertools.zip_longest(*by_query.values())
     return [run for turn in turns for run in turn if run is not None], counted
 
@@ -332,9 +301,8 @@ def load_module():
     global lib
     lib = ctypes.CDLL(None)
     lib.lfi_subject.restype = ctypes.c_char_p
-    if not hasattr(lib, "lfi_watch") or not lib.lfi_watch(b"/lumenstat."):
+    if not hasattr(lib, "lfi_watch") or not lib.lfi_watch(b"/lumenstat.", f"/proc/{ME}/".encode()):
         sys.exit("the failing C library is not preloaded, or the module not found")
-    lib.lfi_focus(f"/proc/{ME}/".encode())
     return Queries(lumenstat)
 
 
@@ -344,9 +312,8 @@ def worker(plan_file, skip):
     healthy = {name: outcome(q[1])[0] for name, q in table.items()}
     with open(plan_file) as f:
         runs = json.load(f)["runs"]
-    for number, (name, entry, n, code, short, focused) in enumerate(runs):
-        if number < skip:
-            continue
+    descriptors = lambda: len(os.listdir("/proc/self/fd"))
+    for number, (name, entry, n, code, short, focused) in enumerate(runs[skip:], skip):
         _, call, patterns, check, _ = table[name]
         print(json.dumps({"run": number}), flush=True)
         faulthandler.dump_traceback_later(RUN_PATIENCE, exit=True)  # a hung run ends the worker
@@ -356,7 +323,7 @@ def worker(plan_file, skip):
         got, error = outcome(call)
         lib.lfi_disarm()
         path = lib.lfi_subject().decode(errors="replace")
-        what = judge(name, patterns, check, healthy[name], got, error, code, path)
+        what = judge(queries, name, patterns, check, healthy[name], got, error, code, path)
         if what is None and descriptors() != before:
             what = f"{descriptors() - before} descriptors left open"
         if what is None:
@@ -377,8 +344,7 @@ def make_plan(plan_file):
 
 
 def main(seconds):
-    start, next_run, fired = time.monotonic(), 0, 0
-    faults, known, failed = [], [], []
+    start, next_run, fired, faults = time.monotonic(), 0, 0, []
     with tempfile.NamedTemporaryFile(suffix=".json") as plan_file:
         subprocess.run([sys.executable, __file__, "--plan", plan_file.name], check=True)
         with open(plan_file.name) as f:
@@ -414,25 +380,17 @@ def main(seconds):
     for number, what in faults:
         name, entry, n, code, short, focused = runs[number]
         about = " about the caller" if focused else ""
-        line = f"{name}: call {n}{about} of {entry} {kind_name(code, short)}: {what}"
-        (known if known_fault(name, entry, what) else failed).append(line)
-    for line in failed:
-        print("FAILED: " + line)
-    for name, entry, reads in KNOWN:
-        seen = [line for line in known if line.startswith(name + ": ") and f" of {entry} " in line
-                and reads in line]
-        if seen:
-            print(f"known ({len(seen)} runs): {seen[0]}")
+        print(f"FAILED: {name}: call {n}{about} of {entry} {kind_name(code, short)}: {what}")
     tried = runs[:next_run]
     line = (f"fault sweep over the Linux personality: {len({r[0] for r in tried})} queries, "
             f"{made['calls']} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
             f"{next_run} of {len(runs)} runs ({fired} failures fired) in "
-            f"{time.monotonic() - start:.0f} s; failed: {len(failed) or 'none'}, known: {len(known)}")
+            f"{time.monotonic() - start:.0f} s; failed: {len(faults) or 'none'}")
     print(line)
     if os.environ.get("LUMENSTAT_FAULT_SWEEP_LINES"):  # the test command gathers them into one
         with open(os.environ["LUMENSTAT_FAULT_SWEEP_LINES"], "a") as lines:
             print(line, file=lines)
-    return 1 if failed else 0
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":

@@ -42,13 +42,6 @@ TEST(CpuParse, CpuLists) {
     }
 }
 
-TEST(CpuParse, MegahertzTexts) {
-    EXPECT_EQ(mhz_text_to_hz("2096.035"), 2'096'035'000u);
-    EXPECT_EQ(mhz_text_to_hz("3000"), 3'000'000'000u);
-    EXPECT_EQ(mhz_text_to_hz("1.2345678"), 1'234'567u);  // below a hertz is dropped
-    EXPECT_FALSE(mhz_text_to_hz("") || mhz_text_to_hz(".5"));
-}
-
 TEST(CpuParse, ProcStatLinesOfOldAndNewKernels) {
     std::vector<Ticks> cpus;
     ASSERT_TRUE(parse_proc_stat_cpus(

@@ -8,12 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "os/darwin.h"
-#include "os/failing_calls.h"
 #include "os/linux/linux_system.h"
 #include "os/process_test_util.h"
 
@@ -97,61 +95,6 @@ TEST(ProcessTable, TooSmallBufferGetsWholeEntriesWritesAndUnknownNamesFail) {
         probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL}, &value),
         EPERM);
     EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, 9999}), ENOENT);
-}
-
-// A /proc that cannot be listed to its end fails the fetch with the listing's
-// errno, in a query scope and without; a size probe only estimates, so a
-// listing of its that fails once leaves the fetch to list again. A process
-// whose stat line cannot be read is listed with its pid alone; a caller out
-// of descriptors fails the fetch.
-TEST(ProcessTable, ReadFailuresFailTheFetchOrKeepTheProcess) {
-    os::LinuxSystem system;
-    const std::string own_stat = std::to_string(getpid()) + "/stat";
-    enum Self { whole, pid_alone, no_table };
-    const struct {
-        const char* what;
-        bool scoped;
-        Fault fault;
-        int error;
-        Self self;
-    } cases[] = {
-        {"a probe's listing fails once", true, {Call::readdir, EIO, "", 2, 1}, 0, whole},
-        {"the listing keeps failing", true, {Call::readdir, EIO, "", 2}, EIO, no_table},
-        {"the listing keeps failing, no scope", false, {Call::readdir, EIO, "", 2}, EIO, no_table},
-        {"our stat line unreadable", true, {Call::open, EIO, own_stat}, 0, pid_alone},
-        {"our stat line refused, no scope", false, {Call::open, EACCES, own_stat}, 0, pid_alone},
-        // The scope has the boot time already: only the stat lines want descriptors.
-        {"one descriptor left", true, descriptors_left(1), EMFILE, no_table},
-    };
-    for (const auto& [what, scoped, fault, error, self] : cases) {
-        std::optional<os::QueryScope> scope;
-        if (scoped) {
-            scope.emplace(system);
-            process_table(system);
-        }
-        std::vector<kinfo_proc> table;
-        std::size_t size = 0;
-        int failure = 0;
-        {
-            const FaultInForce failing(fault);
-            // As callers do: a probe, then fetches into ever larger buffers.
-            ASSERT_EQ(system.sysctl(table_name, 3, nullptr, &size, nullptr, 0), 0) << what;
-            do {
-                table.resize(size / sizeof(kinfo_proc) * 2);
-                size = table.size() * sizeof(kinfo_proc);
-                errno = 0;
-                failure =
-                    system.sysctl(table_name, 3, table.data(), &size, nullptr, 0) == 0 ? 0 : errno;
-            } while (failure == ENOMEM);
-        }
-        EXPECT_EQ(failure, error) << what;
-        if (failure != 0) continue;
-        table.resize(size / sizeof(kinfo_proc));
-        const kinfo_proc& own = entry_of(table, getpid());
-        EXPECT_EQ(own.e_ppid, self == whole ? getppid() : 0) << what;
-        EXPECT_EQ(own.p_stat, self == whole ? darwin::SRUN : 0) << what;
-        EXPECT_EQ(own.p_comm[0] == '\0', self == pid_alone) << what;
-    }
 }
 
 // A zombie, and a stopped shell with arguments that are empty, not UTF-8, or

@@ -23,7 +23,6 @@
 
 #include "os/darwin.h"
 #include "os/darwin_socket.h"
-#include "os/failing_calls.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process/process_memo.h"
 #include "os/process_test_util.h"
@@ -113,14 +112,17 @@ TEST(TaskInfo, ShortBuffersUnknownFlavorsAndNoDescriptorsFollowLibproc) {
         {[&] { return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1; },
          EMFILE, true},
     };
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     for (const auto& [call, error, no_descriptors] : calls) {
-        std::optional<FaultInForce> none;
-        if (no_descriptors) none.emplace(descriptors_left(0));
+        const rlimit none{0, limit.rlim_max};  // no descriptor may be opened
+        if (no_descriptors) setrlimit(RLIMIT_NOFILE, &none);
         errno = 0;
         const bool answered = call();
-        none.reset();
+        const int seen = errno;
+        setrlimit(RLIMIT_NOFILE, &limit);
         EXPECT_FALSE(answered) << error;
-        EXPECT_EQ(errno, error);
+        EXPECT_EQ(seen, error);
     }
 }
 

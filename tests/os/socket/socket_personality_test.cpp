@@ -1,10 +1,8 @@
 // The Linux personality's process list, descriptor list and socket details,
 // compared with sockets this test opens itself.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/netlink.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,12 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -264,19 +260,12 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         }
     }
 
-    // Unread bytes and buffer sizes; a connection waiting to be accepted is not a byte.
+    // Unread bytes (buffer sizes: tests/python/test_sockets.py), read afresh by a later query
+    // even right after a walk; a connection waiting to be accepted is not a byte.
     std::vector<char> data(1000, 'x');
     ASSERT_EQ(::write(client, data.data(), data.size()), 1000);
-    int buffers[2] = {};
-    socklen_t size = sizeof(int);
-    getsockopt(accepted, SOL_SOCKET, SO_RCVBUF, &buffers[0], &size);
-    getsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &buffers[1], &size);
-    const d::socket_info a = info(accepted), l = info(server);
-    EXPECT_EQ(std::vector<std::uint32_t>({a.soi_rcv.sbi_cc, a.soi_snd.sbi_cc, a.soi_rcv.sbi_hiwat,
-                                          a.soi_snd.sbi_hiwat, l.soi_rcv.sbi_cc, l.soi_snd.sbi_cc}),
-              std::vector<std::uint32_t>(
-                  {1000, 0, std::uint32_t(buffers[0]), std::uint32_t(buffers[1]), 0, 0}));
-    // A later query sees bytes written since the last one, even right after a walk.
+    EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1000u);
+    EXPECT_EQ(info(server).soi_rcv.sbi_cc, 0u);
     walk();
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
@@ -407,31 +396,6 @@ TEST_F(Personality, FailuresSayWhy) {
     }
 }
 
-// A process whose descriptor directory opens but whose links the kernel
-// refuses (a security module, or Yama for a process not our descendant).
-int process_with_hidden_links() {
-    namespace fs = std::filesystem;
-    for (const fs::directory_entry& process : fs::directory_iterator("/proc")) {
-        const int pid = std::atoi(process.path().filename().c_str());
-        std::error_code error;
-        const fs::directory_iterator fds(process.path() / "fd", error);
-        char link[64];
-        if (pid > 0 && !error && fds != fs::directory_iterator() &&
-            ::readlink(fds->path().c_str(), link, sizeof link) < 0 && errno == EACCES) {
-            return pid;
-        }
-    }
-    return -1;
-}
-
-TEST_F(Personality, ProcessWithHiddenLinksIsRefusedWhole) {
-    int pid = process_with_hidden_links();
-    if (pid < 0) GTEST_SKIP() << "no process hides its descriptor links from this one";
-    errno = 0;
-    EXPECT_TRUE(list_fds(pid, 64).empty());
-    EXPECT_EQ(errno, EPERM);
-}
-
 // The tables of a walk are read on another thread; a child forked in the
 // middle of the walk has no such thread, and reads them itself.
 TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
@@ -541,24 +505,6 @@ TEST(SocketTables, StalledDumpFails) {
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               std::chrono::milliseconds(os::sock_diag::kDumpStallMs));
-}
-
-TEST(SocketTables, DiagDatagramBoundsAreChecked) {
-    ls::SocketTable table;
-    bool done = false;
-    nlmsghdr header{sizeof(nlmsghdr), NLMSG_DONE, 0, 0, 0};
-    auto bytes = std::span(reinterpret_cast<const std::byte*>(&header), sizeof(header));
-    EXPECT_TRUE(ls::parse_diag_datagram(bytes, true, table, done));
-    EXPECT_TRUE(done);
-    done = false;
-    header.nlmsg_type = 20;  // SOCK_DIAG_BY_FAMILY
-    // Longer than the datagram, and too short for its payload.
-    for (std::uint32_t length : {4096u, std::uint32_t{sizeof(header)}}) {
-        header.nlmsg_len = length;
-        EXPECT_FALSE(ls::parse_diag_datagram(bytes, true, table, done)) << length;
-    }
-    EXPECT_FALSE(done);
-    EXPECT_TRUE(table.empty());
 }
 
 }  // namespace

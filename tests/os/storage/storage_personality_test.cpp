@@ -1,6 +1,7 @@
-// The storage answers of the Linux personality: the mount table and its
-// escapes, statfs that does not wait, block-device counters and the
-// registry's object bookkeeping, against the live system where it can.
+// The storage answers of the Linux personality: the mount table, statfs that
+// does not wait, block-device counters and the registry's object bookkeeping,
+// against the live system where it can. The mount table's parser on any bytes:
+// fuzz/fuzz_mountinfo.cpp; failures of the calls: tests/faults/linux_sweep.py.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,55 +19,17 @@
 #include <tuple>
 #include <vector>
 
-#include "os/failing_calls.h"
-#include "os/linux/storage/block_stat.h"
 #include "os/linux/linux_system.h"
-#include "os/linux/storage/mountinfo.h"
 #include "os/linux/query_scope.h"
+#include "os/linux/storage/block_stat.h"
 #include "os/linux/storage/statfs_nowait.h"
 
 namespace lumenstat::testing {
 namespace {
 
-TEST(Mountinfo, FieldsAndEscapes) {
-    const std::string table =
-        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-        "23 22 0:5 / /mnt/my\\040disk\\011x\\134y rw - fuse.sshfs me@h:/a\\040b rw\n"
-        "24 22 0:6 / /short rw master:2 - tmpfs\n"     // no source: left out
-        "25 22 0:7 / /trail rw - xfs /dev/x\\04 rw\n"  // escape cut short stays
-        "26 22 0:8 / /odd\\777 rw - xfs /dev/y\n"      // not a byte value: stays
-        "garbage\n"
-        "x7 22 0:9 / /named rw - proc proc rw\n"  // not an id: left out
-        "27 22 0:9 / /last rw - proc proc rw";    // no final newline
-    const auto mounts = os::mountinfo::parse(table);
-    ASSERT_EQ(mounts.size(), 5u);
-    EXPECT_EQ(mounts[0].id, 22u);
-    EXPECT_EQ(mounts[0].mount_point, "/");
-    EXPECT_EQ(mounts[0].fs_type, "ext4");
-    EXPECT_EQ(mounts[0].source, "/dev/sda1");
-    EXPECT_EQ(mounts[1].mount_point, "/mnt/my disk\tx\\y");
-    EXPECT_EQ(mounts[1].source, "me@h:/a b");
-    EXPECT_EQ(mounts[2].source, "/dev/x\\04");
-    EXPECT_EQ(mounts[3].mount_point, "/odd\\777");
-    EXPECT_EQ(mounts[4].mount_point, "/last");
-}
-
-TEST(BlockStat, UnitsOfTheDarwinDriver) {
-    const auto c = os::block_stat::parse(
-        "    1000      20   30000     400     2000      0   50000     600        0   900  1000\n");
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->reads, 1000u);
-    EXPECT_EQ(c->bytes_read, 30000u * 512);
-    EXPECT_EQ(c->read_time_ns, 400'000'000u);
-    EXPECT_EQ(c->writes, 2000u);
-    EXPECT_EQ(c->bytes_written, 50000u * 512);
-    EXPECT_EQ(c->write_time_ns, 600'000'000u);
-    EXPECT_FALSE(os::block_stat::parse("1 2 3 4 5 6 7"));
-    EXPECT_FALSE(os::block_stat::parse("1 2 x 4 5 6 7 8"));
-    const auto huge = os::block_stat::parse("0 0 18446744073709551615 0 0 0 0 0");
-    ASSERT_TRUE(huge);
-    EXPECT_EQ(huge->bytes_read, 18446744073709551615u);
-
+// The units (and the reader of one device) are checked on any numbers by
+// fuzz/fuzz_block_stat.cpp and against /sys/block by tests/python/test_storage.py.
+TEST(BlockStat, TableNamesDevicesAsSysBlockDoes) {
     const auto table = os::block_stat::parse_table(
         " 253 0 vda 5 0 8 1 6 0 10 2 0 0 0\n"
         " 104 0 cciss/c0d0 1 0 2 0 3 0 4 0 0 0 0\n"
@@ -249,36 +212,6 @@ TEST(IoRegistry, ServicesFollowSysBlock) {
     EXPECT_EQ(sys.IOObjectRelease(iterator), static_cast<darwin::kern_return_t>(0xe00002c2));
     EXPECT_EQ(sys.live_registry_objects(), 0u);
     EXPECT_EQ(services, std::distance(std::filesystem::directory_iterator("/sys/block"), {}));
-
-    // Devices that cannot be listed, or counters that cannot be read, fail
-    // the matching with IOKit's code for it, and leave nothing behind; without
-    // /proc/diskstats the devices are there, none with statistics.
-    const std::tuple<const char*, Fault, std::uint32_t> faults[] = {
-        {"no descriptor", descriptors_left(0), 0xe00002be},
-        {"listing", {Call::readdir, EIO, "", 2}, 0xe00002ca},
-        {"counters", {Call::open, EACCES, "/proc/diskstats"}, 0xe00002e2},
-        {"no counters", {Call::open, ENOENT, "/proc/diskstats"}, darwin::KERN_SUCCESS},
-    };
-    for (const auto& [what, fault, code] : faults) {
-        iterator = 0;
-        darwin::kern_return_t matched = 0;
-        {
-            const FaultInForce failing(fault);
-            matched = sys.IOServiceGetMatchingServices(
-                0, sys.IOServiceMatching("IOBlockStorageDriver"), &iterator);
-        }
-        EXPECT_EQ(static_cast<std::uint32_t>(matched), code) << what;
-        int without_statistics = 0;
-        while (darwin::io_object_t service = sys.IOIteratorNext(iterator)) {
-            darwin::CFMutableDictionaryRef properties = nullptr;
-            without_statistics +=
-                sys.IORegistryEntryCreateCFProperties(service, &properties, nullptr, 0) != 0;
-            sys.IOObjectRelease(service);
-        }
-        EXPECT_EQ(without_statistics, matched == 0 ? services : 0) << what;
-        if (matched == 0) sys.IOObjectRelease(iterator);
-        EXPECT_EQ(sys.live_registry_objects(), 0u) << what;
-    }
 
     // Another class matches nothing, and its dictionary is consumed too.
     ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOMedia"), &iterator),
