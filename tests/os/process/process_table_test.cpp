@@ -13,6 +13,7 @@
 
 #include "os/darwin.h"
 #include "os/linux/linux_system.h"
+#include "os/linux/process/process_stat.h"
 #include "os/process_test_util.h"
 
 namespace lumenstat::testing {
@@ -74,6 +75,15 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
                         ticks = std::stoull(stat_fields(getpid()).at(22));
     EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec), boot_time() + ticks / hz);
     EXPECT_EQ(self.p_starttime.tv_usec, static_cast<std::int32_t>(ticks % hz * 1000000 / hz));
+}
+
+// The states no child of these tests is held in (R, S, T and Z are, above and below).
+TEST(ProcessTable, StatesNoLiveChildIsHeldInHaveTheirDarwinNumber) {
+    const std::pair<char, char> rows[] = {
+        {'D', darwin::SSLEEP}, {'t', darwin::SSTOP}, {'I', darwin::SIDL}, {'X', 0}, {'?', 0}};
+    for (auto [letter, state] : rows) {
+        EXPECT_EQ(os::procfs::darwin_process_state(letter), state) << letter;
+    }
 }
 
 // A buffer too small gets the whole entries that fit and ENOMEM; a value to
