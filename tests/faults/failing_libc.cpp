@@ -10,7 +10,7 @@
 #include <link.h>
 #include <poll.h>
 #include <pthread.h>
-#include <spawn.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -33,10 +33,10 @@ namespace {
 
 // The entries that can be made to fail, named as the sweep names them.
 constexpr const char* kEntries[] = {
-    "open",      "read",    "readlink",    "readdir", "getdents64", "fstatat",
-    "statfs",    "socket",  "setsockopt",  "sendto",  "recv",       "process_vm_readv",
-    "syscall",   "pipe2",   "posix_spawn", "poll",    "waitpid",    "pthread_create",
-    "nanosleep", "sysconf", "opendir",     "access",  "calloc",     "new",
+    "open",    "read",   "readlink",   "readdir", "getdents64",     "fstatat",          "statx",
+    "fstatfs", "socket", "setsockopt", "sendto",  "recv",           "process_vm_readv", "syscall",
+    "pipe2",   "clone",  "poll",       "waitpid", "pthread_create", "nanosleep",        "sysconf",
+    "opendir", "access", "calloc",     "new",
 };
 constexpr int kEntryCount = sizeof kEntries / sizeof kEntries[0];
 
@@ -208,7 +208,10 @@ FAILING(ssize_t, getdents64, "getdents64", path_of(fd), fail(), (int fd, void* t
         (fd, to, size))
 FAILING(int, fstatat, "fstatat", path, fail(), (int dir, const char* path, struct stat* to, int f),
         (dir, path, to, f))
-FAILING(int, statfs, "statfs", path, fail(), (const char* path, struct statfs* to), (path, to))
+FAILING(int, statx, "statx", path[0] != 0 ? path : path_of(dir), fail(),
+        (int dir, const char* path, int flags, unsigned mask, struct statx* to),
+        (dir, path, flags, mask, to))
+FAILING(int, fstatfs, "fstatfs", path_of(fd), fail(), (int fd, struct statfs* to), (fd, to))
 FAILING(int, socket, "socket", "", fail(), (int domain, int type, int protocol),
         (domain, type, protocol))
 FAILING(int, setsockopt, "setsockopt", "", fail(),
@@ -218,14 +221,6 @@ FAILING(ssize_t, sendto, "sendto", "netlink", fail(),
         (int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length),
         (fd, data, size, flags, to, length))
 FAILING(int, pipe2, "pipe2", "", fail(), (int fds[2], int flags), (fds, flags))
-FAILING(int, posix_spawn, "posix_spawn", "", target_errno.load(),
-        (pid_t * pid, const char* path, const posix_spawn_file_actions_t* actions,
-         const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]),
-        (pid, path, actions, attributes, argv, envp))
-FAILING(int, posix_spawnp, "posix_spawn", "", target_errno.load(),
-        (pid_t * pid, const char* path, const posix_spawn_file_actions_t* actions,
-         const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]),
-        (pid, path, actions, attributes, argv, envp))
 FAILING(int, poll, "poll", "", fail(), (pollfd * fds, nfds_t count, int timeout),
         (fds, count, timeout))
 FAILING(pid_t, waitpid, "waitpid", "", fail(), (pid_t pid, int* status, int options),
@@ -235,6 +230,8 @@ FAILING(int, pthread_create, "pthread_create", "", target_errno.load(),
         (thread, attributes, start, arg))
 FAILING(long, sysconf, "sysconf", "", fail(), (int name), (name))
 FAILING(int, access, "access", path, fail(), (const char* path, int mode), (path, mode))
+FAILING(int, faccessat, "access", path, fail(), (int dir, const char* path, int mode, int flags),
+        (dir, path, mode, flags))
 
 // Both open forms, with the file's whole path noted for its reads. The mode
 // argument is there only when a file may be created.
@@ -315,6 +312,19 @@ EXPORT long syscall(long number, ...) {
         number == SYS_pidfd_open || number == SYS_pidfd_send_signal || number == SYS_tgkill;
     if (own && failing("syscall", CALLER)) return fail();
     return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+// The go-between that starts a program, and the program's own start (its
+// stack and the ids and thread storage the flags may ask for come after `arg`).
+EXPORT int clone(int (*function)(void*), void* stack, int flags, void* arg, ...) {
+    REAL(clone);
+    va_list rest;
+    va_start(rest, arg);
+    pid_t* parent_tid = va_arg(rest, pid_t*);
+    void* tls = va_arg(rest, void*);
+    pid_t* child_tid = va_arg(rest, pid_t*);
+    va_end(rest);
+    if (failing("clone", CALLER)) return fail();
+    return real_clone(function, stack, flags, arg, parent_tid, tls, child_tid);
 }
 EXPORT int nanosleep(const timespec* request, timespec* remaining) {
     REAL(nanosleep);
