@@ -17,6 +17,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -88,45 +89,12 @@ TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
     EXPECT_EQ(usage.ri_phys_footprint, usage.ri_resident_size);
 }
 
-// A caller out of descriptors is told so, not that the process is gone.
-TEST(TaskInfo, ShortBuffersUnknownFlavorsAndNoDescriptorsFollowLibproc) {
-    os::LinuxSystem system;
-    darwin::proc_taskallinfo all{};
-    darwin::rusage_info_v2 usage{};
-    const std::tuple<std::function<bool()>, int, bool> calls[] = {
-        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, 96); },
-         ENOMEM, false},
-        {[&] { return system.proc_pidinfo(getpid(), 12345, 0, &all, sizeof all); }, EINVAL, false},
-        {[&] { return system.proc_pid_rusage(getpid(), 99, &usage) + 1; }, EINVAL, false},
-        {[&] { return system.proc_pid_rusage(1 << 30, darwin::RUSAGE_INFO_V0, &usage) + 1; }, ESRCH,
-         false},
-        {[&] { return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKINFO, 0, &all, 96); },
-         EMFILE, true},
-        {[&] {
-             return system.proc_pidinfo(getpid(), darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all);
-         },
-         EMFILE, true},
-        {[&] { return system.proc_pid_rusage(getpid(), darwin::RUSAGE_INFO_V2, &usage) + 1; },
-         EMFILE, true},
-    };
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    for (const auto& [call, error, no_descriptors] : calls) {
-        const rlimit none{0, limit.rlim_max};  // no descriptor may be opened
-        if (no_descriptors) setrlimit(RLIMIT_NOFILE, &none);
-        errno = 0;
-        const bool answered = call();
-        const int seen = errno;
-        setrlimit(RLIMIT_NOFILE, &limit);
-        EXPECT_FALSE(answered) << error;
-        EXPECT_EQ(seen, error);
-    }
-}
-
-// A thread id that is not its process's pid names no process on Darwin: every
-// per-process call refuses it as it refuses an unused pid, the argument area
-// with EINVAL, the rest with ESRCH.
-TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
+// Each per-process call follows libproc: a buffer too short, an unknown flavor
+// and a caller out of descriptors are refused as such (not as a process that
+// is gone); a thread id that is not its process's pid names no process on
+// Darwin and is refused as an unused pid is, the argument area with EINVAL,
+// the rest with ESRCH.
+TEST(TaskInfo, RefusalsFollowLibproc) {
     std::atomic<pid_t> tid{0};
     std::jthread thread([&](std::stop_token stop) {
         tid = gettid();
@@ -136,49 +104,59 @@ TEST(TaskInfo, ThreadIdAndUnusedPidAreNoProcess) {
     ASSERT_FALSE(slurp("/proc/" + std::to_string(tid) + "/stat").empty());  // /proc knows it
     os::LinuxSystem system;
     const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    darwin::proc_taskallinfo all{};
-    darwin::rusage_info_v2 usage{};
-    darwin::socket_fdinfo fd{};
-    std::vector<darwin::proc_fdinfo> fds(4096);
-    std::size_t size = 0;
     namespace d = darwin;
-    // Each call and whether it answered.
-    const std::tuple<const char*, std::function<bool(int)>, int> calls[] = {
-        {"task",
-         [&](int p) { return system.proc_pidinfo(p, d::PROC_PIDTASKINFO, 0, &all, 96) > 0; },
-         ESRCH},
-        {"all",
-         [&](int p) {
-             return system.proc_pidinfo(p, d::PROC_PIDTASKALLINFO, 0, &all, sizeof all) > 0;
-         },
-         ESRCH},
-        {"fds",
-         [&](int p) {
-             return system.proc_pidinfo(p, d::PROC_PIDLISTFDS, 0, fds.data(), 4096 * 8) > 0;
-         },
-         ESRCH},
-        {"usage", [&](int p) { return system.proc_pid_rusage(p, d::RUSAGE_INFO_V2, &usage) == 0; },
-         ESRCH},
+    d::proc_taskallinfo all{};
+    d::rusage_info_v2 usage{};
+    d::socket_fdinfo fd{};
+    std::vector<d::proc_fdinfo> fds(4096);
+    std::size_t size = 0;
+    auto info = [&](int pid, int flavor, void* out, int room) {
+        return system.proc_pidinfo(pid, flavor, 0, out, room) > 0;
+    };
+    auto rusage = [&](int pid, int flavor) {
+        return system.proc_pid_rusage(pid, flavor, &usage) == 0;
+    };
+    // Each call, as whether it answered for a pid; the errno it meets for
+    // this process (0: it answers), and for the thread id and an unused pid.
+    const std::tuple<const char*, std::function<bool(int)>, int, int> calls[] = {
+        {"task", [&](int p) { return info(p, d::PROC_PIDTASKINFO, &all, 96); }, 0, ESRCH},
+        {"all", [&](int p) { return info(p, d::PROC_PIDTASKALLINFO, &all, sizeof all); }, 0, ESRCH},
+        {"fds", [&](int p) { return info(p, d::PROC_PIDLISTFDS, fds.data(), 4096 * 8); }, 0, ESRCH},
+        {"usage", [&](int p) { return rusage(p, d::RUSAGE_INFO_V2); }, 0, ESRCH},
         {"socket",
          [&](int p) {
              return system.proc_pidfdinfo(p, socket, d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
          },
-         ESRCH},
-        {"kill", [&](int p) { return system.kill(p, 0) == 0; }, ESRCH},
+         0, ESRCH},
+        {"kill", [&](int p) { return system.kill(p, 0) == 0; }, 0, ESRCH},
         {"args",
          [&](int p) {
              const int name[] = {d::CTL_KERN, d::KERN_PROCARGS2, p};
              return system.sysctl(name, 3, nullptr, &size, nullptr, 0) == 0;
          },
-         EINVAL},
+         0, EINVAL},
+        {"short", [&](int p) { return info(p, d::PROC_PIDTASKALLINFO, &all, 96); }, ENOMEM, 0},
+        {"flavor", [&](int p) { return info(p, 12345, &all, sizeof all); }, EINVAL, 0},
+        {"usage flavor", [&](int p) { return rusage(p, 99); }, EINVAL, 0},
     };
-    for (const auto& [what, answered, refusal] : calls) {
-        EXPECT_TRUE(answered(getpid())) << what;
+    auto refusal = [](const std::function<bool(int)>& call, int pid) {
+        errno = 0;
+        return call(pid) ? 0 : errno;
+    };
+    for (const auto& [what, call, own, other] : calls) {
+        EXPECT_EQ(refusal(call, getpid()), own) << what;
         for (const int pid : {tid.load(), 1 << 30}) {
-            errno = 0;
-            EXPECT_FALSE(answered(pid)) << what << " " << pid;
-            EXPECT_EQ(errno, refusal) << what << " " << pid;
+            EXPECT_TRUE(other == 0 || refusal(call, pid) == other) << what << " " << pid;
         }
+    }
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    for (const auto& [what, call, own, other] : std::span(calls).first(4)) {
+        const rlimit none{0, limit.rlim_max};  // no descriptor may be opened
+        setrlimit(RLIMIT_NOFILE, &none);
+        const int error = refusal(call, getpid());
+        setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_EQ(error, EMFILE) << what;
     }
     ::close(socket);
 }
