@@ -1,8 +1,8 @@
-// The Linux personality's memory figures against /proc/meminfo.
+// The Linux personality's memory counters against /proc/meminfo (the total
+// and the figures in bytes: tests/python/test_memory_and_processes.py).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 
 #include "os/darwin.h"
@@ -11,25 +11,6 @@
 
 namespace lumenstat::testing {
 namespace {
-
-TEST(Memory, MemsizeAndPageSizeFollowDarwinRules) {
-    os::LinuxSystem system;
-    const int name[] = {darwin::CTL_HW, darwin::HW_MEMSIZE};
-    std::uint64_t total = 0;
-    std::size_t size = 0;
-    ASSERT_EQ(system.sysctl(name, 2, nullptr, &size, nullptr, 0), 0);
-    EXPECT_EQ(size, 8u);
-    ASSERT_EQ(system.sysctl(name, 2, &total, &size, nullptr, 0), 0);
-    EXPECT_EQ(size, 8u);
-    EXPECT_EQ(total, meminfo_kib("MemTotal") * 1024);
-    std::uint32_t small = 0;
-    size = sizeof small;
-    errno = 0;
-    EXPECT_EQ(system.sysctl(name, 2, &small, &size, nullptr, 0), -1);
-    EXPECT_EQ(errno, ENOMEM);
-
-    EXPECT_EQ(system.sysconf(darwin::SC_PAGESIZE), sysconf(_SC_PAGESIZE));
-}
 
 // The counters give MemAvailable and MemFree to the page through the
 // formulas the memory query applies. Memory moves while the test reads, so
