@@ -99,6 +99,7 @@ TEST(TrafficTableFind, MatchesWholeEndpointsHalfByHalf) {
         "x,tcp6 ::1.443<->::1.52100,,,11,12\n"
         "x,tcp6 ::1:444<->::1:52101,,,13,14\n"
         "x,127.0.0.1.9<->127.0.0.1.10,,,15,16\n"
+        "x,tcp4 127.0.0.1:9<->127.0.0.1:10,,,97,97\n"
         "x,tcp46 127.0.0.1:7000<->127.0.0.1:7001,,,99,99\n");
     const std::tuple<const char*, const char*, const char*> rows[] = {
         {"127.0.0.1:80", "127.0.0.1:5000", "none"},
@@ -110,7 +111,7 @@ TEST(TrafficTableFind, MatchesWholeEndpointsHalfByHalf) {
         {"[::1]:8080", nullptr, "8/7"},
         {"[::1]:443", "[::1]:52100", "12/11"},
         {"[::1]:444", "[::1]:52101", "14/13"},
-        {"127.0.0.1:9", "127.0.0.1:10", "16/15"},
+        {"127.0.0.1:9", "127.0.0.1:10", "16/15"},  // the first of two forms that match
         // The right local end with another remote end, or none, is another connection.
         {"127.0.0.1:7000", "127.0.0.1:7002", "none"},
         {"127.0.0.1:7000", nullptr, "none"},
