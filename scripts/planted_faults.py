@@ -101,9 +101,12 @@ FAULTS = [
           "    static SocketTable table = read_kernel_sockets();\n    auto it = table.find(inode);",
           "a socket table read with no scope open is kept for every later call"),
     Fault("traffic-first-match", "socket", "src/socket/traffic_table.cpp",
+          "(!first || found->second < *first)", "(!first || found->second > *first)",
+          "of two lines that match a socket, written in two endpoint forms, the last wins"),
+    Fault("traffic-same-endpoints", "socket", "src/socket/traffic_table.cpp",
           "by_endpoints_.try_emplace(endpoints_key(description), at->second);",
           "by_endpoints_.insert_or_assign(endpoints_key(description), at->second);",
-          "of two lines with the socket's endpoints the last wins, not the first"),
+          "of two lines with the same endpoints the last wins, not the first"),
     Fault("traffic-count-fields", "socket", "src/socket/traffic_table.cpp",
           "TrafficCounts counts{parse_traffic_count(trim_white_space((*fields)[2])),\n"
           "                             parse_traffic_count(trim_white_space((*fields)[1]))};",
