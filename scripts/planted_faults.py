@@ -28,6 +28,11 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "planted"
 TABLE = ROOT / "build" / "planted-faults.tsv"
 VENV = Path(os.environ.get("LUMENSTAT_VENV", ROOT / ".venv"))
+# The set-up's check that the venv's package is built from the tree as it is: every planted
+# fault would fail it (and rebuild the package), whatever the fault breaks.
+PYTEST_SECONDS = 1200  # a fault that hangs a Python test is caught when this runs out
+SETUP_BOOKKEEPING_TEST = ("tests/python/test_report.py::"
+                          "test_main_job_prints_the_document_alone_and_installs_only_what_changed")
 
 
 @dataclass(frozen=True)
@@ -207,16 +212,25 @@ def on_signal(signum, frame):
     raise Interrupted(f"signal {signum}")
 
 
-def run(argv, log, timeout=None, env=None):
-    """Runs argv with its output appended to log; returns (status, output)."""
+def run(argv, log, env=None, timeout=None):
+    """Runs argv with its output appended to log; returns (status, output), status None when it
+    ran out of time. The command runs in a process group of its own, which is ended whole when
+    it runs out of time or this script is interrupted."""
     started = time.monotonic()
+    process = subprocess.Popen(argv, cwd=ROOT, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace",
+                               start_new_session=True)
     try:
-        done = subprocess.run(argv, cwd=ROOT, env=env, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, errors="replace",
-                              timeout=timeout)
-        status, output = done.returncode, done.stdout
-    except subprocess.TimeoutExpired as expired:
-        status, output = -1, (expired.stdout or b"").decode(errors="replace") + "\n(timed out)\n"
+        output, _ = process.communicate(timeout=timeout)
+        status = process.returncode
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        status = None
+    except BaseException:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        raise
     with open(log, "a") as f:
         f.write(f"$ {' '.join(map(str, argv))}  ({time.monotonic() - started:.0f} s)\n{output}\n")
     return status, output
@@ -270,8 +284,11 @@ def run_suite(log):
         return first_ctest_failure(output)
     env = dict(os.environ, PYTHONPATH=python_path())
     status, output = run([VENV / "bin" / "python", "-m", "pytest", "tests/python", "-x", "-q",
-                          "-p", "no:cacheprovider", "-rfE", "-m", "not slow and not real"],
-                         log, env=env)
+                          "-p", "no:cacheprovider", "-rfE", "-m", "not slow and not real",
+                          "--deselect", SETUP_BOOKKEEPING_TEST], log, env=env,
+                         timeout=PYTEST_SECONDS)
+    if status is None:
+        return "pytest (hung)"
     if status not in (0, 5):
         return first_pytest_failure(output)
     return None
