@@ -237,12 +237,13 @@ def run(argv, log, env=None, timeout=None):
 
 
 def python_path():
-    """The module, its traffic tool and the report's modules as the wheel would install them."""
+    """The module with its traffic tool (lumenstat.libexec/, built beside it), its stubs and the
+    report's modules, as the wheel would install them."""
     modules = BUILD / "python-modules"
     modules.mkdir(parents=True, exist_ok=True)
-    for name, source in [("lumenstat_report.py", "tools/report.py"),
-                         ("lumenstat_serve", "tools/lumenstat_serve")]:
-        link = modules / name
+    for link, source in [(BUILD / "lumenstat-stubs", "lumenstat-stubs"),
+                         (modules / "lumenstat_report.py", "tools/report.py"),
+                         (modules / "lumenstat_serve", "tools/lumenstat_serve")]:
         if not link.is_symlink():
             link.symlink_to(ROOT / source)
     return f"{BUILD}{os.pathsep}{modules}"
