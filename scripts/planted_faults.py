@@ -391,4 +391,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except (KeyboardInterrupt, Interrupted):
+        sys.exit("planted faults: interrupted")
