@@ -28,8 +28,8 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "planted"
 TABLE = ROOT / "build" / "planted-faults.tsv"
 VENV = Path(os.environ.get("LUMENSTAT_VENV", ROOT / ".venv"))
-# The set-up's check that the venv's package is built from the tree as it is: every planted
-# fault would fail it (and rebuild the package), whatever the fault breaks.
+# The main job's set-up check: with a planted fault it rebuilds and reinstalls the venv's
+# package, which costs more than the rest of a run, and checks the set-up, not the fault.
 PYTEST_SECONDS = 1200  # a fault that hangs a Python test is caught when this runs out
 SETUP_BOOKKEEPING_TEST = ("tests/python/test_report.py::"
                           "test_main_job_prints_the_document_alone_and_installs_only_what_changed")
