@@ -94,9 +94,12 @@ TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
         ASSERT_EQ(events.size(), 2u);
         for (const auto& e : events) EXPECT_EQ(e.pid, 301u);
         EXPECT_EQ(m->sockets.listpids_calls, 2);  // one enumeration: a size probe, a listing
-        // The listener is accepted into a connection; fd 5 stays as it was.
+        // The listener is accepted into connections from two peers, which differ by their
+        // remote address alone; fd 5 stays as it was.
         m->sockets.processes[1].fds[0] = testing::socket_fd(
             3, testing::tcp(d::DARWIN_AF_INET, 8080, 40000, d::TCPS_ESTABLISHED));
+        m->sockets.processes[1].fds.push_back(testing::socket_fd(
+            6, testing::tcp(d::DARWIN_AF_INET, 8080, 40001, d::TCPS_ESTABLISHED)));
     }
     gate->next_poll();  // within the cache's second: the same snapshot, nothing new
     ASSERT_TRUE(gate->polls_ended(2));
@@ -110,9 +113,10 @@ TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
     ASSERT_TRUE(gate->polls_ended(3));
     {
         std::lock_guard lock(gate->mutex);
-        ASSERT_EQ(events.size(), 3u);
+        ASSERT_EQ(events.size(), 4u);
         EXPECT_EQ(events[2].state, SocketState::Established);
         EXPECT_EQ(events[2].remote_addr->port, 40000);
+        EXPECT_EQ(events[3].remote_addr->port, 40001);
         EXPECT_EQ(m->sockets.listpids_calls, 4);
         // The same connection in another state is a new key.
         m->sockets.processes[1].fds[0].info->psi.soi_proto.pri_tcp.tcpsi_state =
@@ -123,9 +127,9 @@ TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
     ASSERT_TRUE(gate->polls_ended(4));
     tracker->stop();
     ASSERT_TRUE(gate->thread_ended());
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[3].state, SocketState::CloseWait);
-    EXPECT_EQ(events[3].remote_addr->port, 40000);
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[4].state, SocketState::CloseWait);
+    EXPECT_EQ(events[4].remote_addr->port, 40000);
 }
 
 // Three ways a tracker's thread ends after one delivery: stop() from inside

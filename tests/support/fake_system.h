@@ -143,14 +143,10 @@ public:
                      });
     }
     long sysconf(int name) override {
-        if (auto failure = note("sysconf", "", errnos({EINVAL}))) return fail(*failure);
-        return answer(-1L, on_sysconf, name);
+        return made("sysconf", "", errnos({EINVAL}), -1L, on_sysconf, name);
     }
     int kill(int pid, int sig) override {
-        if (auto failure = note("kill", pid_subject(pid), errnos({EINVAL, EPERM, ESRCH}))) {
-            return fail(*failure);
-        }
-        return answer(-1, on_kill, pid, sig);
+        return made("kill", pid_subject(pid), errnos({EINVAL, EPERM, ESRCH}), -1, on_kill, pid, sig);
     }
     int nanosleep(const timespec* request, timespec* remaining) override {
         // EINVAL and EFAULT answer only a request the caller got wrong.
@@ -166,10 +162,8 @@ public:
     std::uint64_t monotonic_ns() override { return answer<std::uint64_t>(0, on_monotonic_ns); }
 
     int proc_listpids(std::uint32_t type, std::uint32_t info, void* out, int size) override {
-        if (auto failure = note("proc_listpids", "", errnos({EINVAL, ENOMEM, EPERM}))) {
-            return fail(*failure);
-        }
-        return answer(-1, on_proc_listpids, type, info, out, size);
+        return made("proc_listpids", "", errnos({EINVAL, ENOMEM, EPERM}), -1, on_proc_listpids,
+                    type, info, out, size);
     }
     int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* out, int size) override {
         const bool record = out != nullptr && flavor != d::PROC_PIDLISTFDS;
@@ -185,31 +179,26 @@ public:
                            [&](void* o) { return answer(-1, on_proc_pidfdinfo, pid, fd, flavor, o, size); });
     }
     int proc_pid_rusage(int pid, int flavor, void* out) override {
-        if (auto failure =
-                note("proc_pid_rusage", pid_subject(pid), errnos({ESRCH, EPERM, EINVAL}))) {
-            return fail(*failure);
-        }
-        return answer(-1, on_proc_pid_rusage, pid, flavor, out);
+        return made("proc_pid_rusage", pid_subject(pid), errnos({ESRCH, EPERM, EINVAL}), -1,
+                    on_proc_pid_rusage, pid, flavor, out);
     }
 
+    // An older kernel answers an older revision of the VM counters, whose
+    // fields the query reads all the same: no shorter answer is a failure.
     kr_t host_statistics64(int flavor, d::integer_t* info, d::natural_t* count) override {
-        // An older kernel answers an older revision, whose fields the query
-        // reads all the same: no shorter answer is a failure.
-        if (auto failure = note("host_statistics64", "", kern_failures())) return failure->code;
-        return answer(-1, on_host_statistics64, flavor, info, count);
+        return made("host_statistics64", "", kern_failures(), -1, on_host_statistics64, flavor,
+                    info, count);
     }
     kr_t host_processor_info(int flavor, d::natural_t* cpus, d::integer_t** info,
                              d::natural_t* count) override {
-        if (auto failure = note("host_processor_info", "", kern_failures())) return failure->code;
-        return answer(-1, on_host_processor_info, flavor, cpus, info, count);
+        return made("host_processor_info", "", kern_failures(), -1, on_host_processor_info,
+                    flavor, cpus, info, count);
     }
     kr_t vm_deallocate(void* address, std::size_t size) override {
-        note("vm_deallocate", "", {});
-        return answer(0, on_vm_deallocate, address, size);
+        return made("vm_deallocate", "", {}, 0, on_vm_deallocate, address, size);
     }
     kr_t mach_timebase_info(d::mach_timebase_info_data_t* info) override {
-        if (auto failure = note("mach_timebase_info", "", kern_failures())) return failure->code;
-        return answer(-1, on_mach_timebase_info, info);
+        return made("mach_timebase_info", "", kern_failures(), -1, on_mach_timebase_info, info);
     }
 
     int spawn_collect(const char* file, const char* const* argv, os::ChildOutput& output) override {
@@ -217,22 +206,16 @@ public:
         for (int i = 0; argv[i] != nullptr && argv[i + 1] != nullptr; ++i) {
             if (std::strcmp(argv[i], "-p") == 0) subject = "pid:" + std::string(argv[i + 1]);
         }
-        if (auto failure =
-                note("spawn_collect", subject, errnos({ENOENT, EACCES, EAGAIN, ENOMEM, EMFILE}))) {
-            return fail(*failure);
-        }
-        return answer(-1, on_spawn_collect, file, argv, std::ref(output));
+        return made("spawn_collect", subject, errnos({ENOENT, EACCES, EAGAIN, ENOMEM, EMFILE}), -1,
+                    on_spawn_collect, file, argv, std::ref(output));
     }
 
     int getfsstat(d::statfs* buffer, int size, int mode) override {
-        if (auto failure = note("getfsstat", "", errnos({EFAULT, EIO}))) return fail(*failure);
-        return answer(-1, on_getfsstat, buffer, size, mode);
+        return made("getfsstat", "", errnos({EFAULT, EIO}), -1, on_getfsstat, buffer, size, mode);
     }
     d::DIR* opendir(const char* path) override {
-        auto failure =
-            note("opendir", "", errnos({EACCES, ELOOP, EMFILE, ENFILE, ENOENT, ENOMEM, ENOTDIR}));
-        if (failure) return fail(*failure), nullptr;
-        return answer<d::DIR*>(nullptr, on_opendir, path);
+        return made("opendir", "", errnos({EACCES, ELOOP, EMFILE, ENFILE, ENOENT, ENOMEM, ENOTDIR}),
+                    static_cast<d::DIR*>(nullptr), on_opendir, path);
     }
     int readdir_r(d::DIR* dir, d::dirent* entry, d::dirent** result) override {
         *result = nullptr;
@@ -245,23 +228,18 @@ public:
         return status;
     }
     int dirfd(d::DIR* dir) override {
-        if (auto failure = note("dirfd", current(entry_), errnos({EINVAL}))) return fail(*failure);
-        return answer(-1, on_dirfd, dir);
+        return made("dirfd", current(entry_), errnos({EINVAL}), -1, on_dirfd, dir);
     }
     int fstatat(int fd, const char* path, d::stat* out, int flag) override {
-        auto failure = note("fstatat", "entry:" + std::string(path),
-                            errnos({EACCES, EIO, ELOOP, ENOENT, ENOTDIR, EOVERFLOW}));
-        if (failure) return fail(*failure);
-        return answer(-1, on_fstatat, fd, path, out, flag);
+        return made("fstatat", "entry:" + std::string(path),
+                    errnos({EACCES, EIO, ELOOP, ENOENT, ENOTDIR, EOVERFLOW}), -1, on_fstatat, fd,
+                    path, out, flag);
     }
-    int closedir(d::DIR* dir) override {
-        note("closedir", "", {});
-        return answer(-1, on_closedir, dir);
-    }
+    int closedir(d::DIR* dir) override { return made("closedir", "", {}, -1, on_closedir, dir); }
 
     d::CFMutableDictionaryRef IOServiceMatching(const char* name) override {
-        if (note("IOServiceMatching", "", {{F::no_object}})) return nullptr;
-        return answer<d::CFMutableDictionaryRef>(nullptr, on_IOServiceMatching, name);
+        return made("IOServiceMatching", "", {{F::no_object}}, d::CFMutableDictionaryRef{},
+                    on_IOServiceMatching, name);
     }
     kr_t IOServiceGetMatchingServices(d::mach_port_t port, d::CFDictionaryRef matching,
                                       d::io_iterator_t* existing) override {
@@ -291,23 +269,20 @@ public:
         return answer(-1, on_IORegistryEntryCreateCFProperties, entry, properties);
     }
     kr_t IOObjectRelease(d::io_object_t object) override {
-        note("IOObjectRelease", "", {});
-        return answer(0, on_IOObjectRelease, object);
+        return made("IOObjectRelease", "", {}, 0, on_IOObjectRelease, object);
     }
     d::CFStringRef CFStringCreateWithCString(d::CFAllocatorRef, const char* text,
                                              d::CFStringEncoding encoding) override {
-        if (note("CFStringCreateWithCString", current(registry_entry_), {{F::no_object}})) {
-            return nullptr;
-        }
-        return answer<d::CFStringRef>(nullptr, on_CFStringCreateWithCString, text, encoding);
+        return made("CFStringCreateWithCString", current(registry_entry_), {{F::no_object}},
+                    d::CFStringRef{}, on_CFStringCreateWithCString, text, encoding);
     }
     const void* CFDictionaryGetValue(d::CFDictionaryRef dictionary, const void* key) override {
-        note("CFDictionaryGetValue", "", {});
-        return answer<const void*>(nullptr, on_CFDictionaryGetValue, dictionary, key);
+        return made("CFDictionaryGetValue", "", {}, static_cast<const void*>(nullptr),
+                    on_CFDictionaryGetValue, dictionary, key);
     }
     d::Boolean CFNumberGetValue(d::CFNumberRef number, d::CFNumberType type, void* value) override {
-        note("CFNumberGetValue", "", {});
-        return answer<d::Boolean>(0, on_CFNumberGetValue, number, type, value);
+        return made("CFNumberGetValue", "", {}, d::Boolean{0}, on_CFNumberGetValue, number, type,
+                    value);
     }
     void CFRelease(d::CFTypeRef object) override {
         note("CFRelease", "", {});
@@ -321,6 +296,17 @@ private:
         if (operation) return operation(args...);
         errno = ENOSYS;
         return unscripted;
+    }
+    // Call `name` about `subject`, numbered; when it is the one to fail, -1
+    // (NULL, or the kern_return_t) with errno set, else the scripted answer.
+    template <class R, class Operation, class... Args>
+    R made(const char* name, std::string subject, std::vector<Failure> failures, R unscripted,
+           const Operation& operation, Args... args) {
+        auto failure = note(name, std::move(subject), std::move(failures));
+        if (!failure) return answer(unscripted, operation, args...);
+        errno = failure->code;
+        if constexpr (std::is_pointer_v<R>) return nullptr;
+        else return static_cast<R>(failure->kind == F::kern_return ? failure->code : -1);
     }
     static std::string pid_subject(int pid) { return "pid:" + std::to_string(pid); }
     std::string current(const std::string& subject) {
