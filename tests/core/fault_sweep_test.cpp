@@ -8,15 +8,14 @@
 // row of `queries()`.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <sstream>
 
+#include "core/poll_gate.h"
 #include "core/whole_machine.h"
 #include "cpu/cpu_info.h"
 #include "cpu/cpu_times.h"
@@ -34,14 +33,13 @@
 #include "socket/lookups.h"
 #include "socket/queues.h"
 #include "socket/traffic.h"
-#include "support/failing_system.h"
 #include "system_summary.h"
 
 namespace lumenstat {
 namespace {
 
 using testing::Call;
-using testing::FailingSystem;
+using testing::FakeSystem;
 using testing::Failure;
 using testing::WholeMachine;
 
@@ -64,11 +62,11 @@ struct Outcome {
     std::vector<Item> items;
 };
 
-// What a query runs on: the machine, the failing system in front of it, and
-// the socket cache, which lives as long as the machine.
+// What a query runs on: the machine, its system, and the socket cache, which
+// lives as long as the machine.
 struct Context {
     WholeMachine& machine;
-    FailingSystem& sys;
+    FakeSystem& sys;
     SocketCache& cache;
 };
 
@@ -99,17 +97,27 @@ std::string address(const std::optional<SocketAddress>& a) {
     return a ? socket_address_text(*a) : "-";
 }
 
-void add_process(const ProcessInfo& p, std::vector<Item>& items) {
+// The values, written out with a space between each two.
+template <class... Values>
+std::string words(const Values&... values) {
     std::ostringstream text;
-    text << p.pid << ' ' << p.ppid << ' ' << p.name << ' ' << status_text(p.status) << ' '
-         << p.memory_usage << ' ' << p.start_time << " [";
-    const std::string head = text.str();
-    std::string args;
-    for (const std::string& arg : p.cmdline) args += arg + ',';
-    items.push_back({"pid:" + std::to_string(p.pid),
-                     head + p.exe_path + "|" + args + "]",
-                     {head + "|]"},
-                     Item::never});  // arguments unreadable: none
+    ((text << values << ' '), ...);
+    std::string all = text.str();
+    return all.substr(0, all.size() - 1);
+}
+
+std::string arguments(const std::string& exe_path, const std::vector<std::string>& cmdline) {
+    std::string text = "[" + exe_path + "|";
+    for (const std::string& arg : cmdline) text += arg + ',';
+    return text + "]";
+}
+
+void add_process(const ProcessInfo& p, std::vector<Item>& items) {
+    const std::string head =
+        words(p.pid, p.ppid, p.name, status_text(p.status), p.memory_usage, p.start_time, "");
+    // arguments unreadable: none
+    items.push_back({"pid:" + std::to_string(p.pid), head + arguments(p.exe_path, p.cmdline),
+                     {head + "[|]"}});
 }
 
 void add_connections(const std::vector<SocketConnection>& records, std::vector<Item>& items) {
@@ -132,9 +140,7 @@ Outcome found(const FoundConnection& result) {
 }
 
 std::string summary_text(const SocketStateSummary& s) {
-    return std::to_string(s.total) + " " + std::to_string(s.established) + " " +
-           std::to_string(s.listen) + " " + std::to_string(s.time_wait) + " " +
-           std::to_string(s.close_wait);
+    return words(s.total, s.established, s.listen, s.time_wait, s.close_wait);
 }
 
 // The summary agrees with the listing it counted, whatever that held.
@@ -153,10 +159,9 @@ void add_summary(const SocketStateSummary& summary, const StateGroups& groups,
 }
 
 void add_cpu_info(const CpuInfo& c, std::vector<Item>& items) {
-    const std::string head = std::to_string(c.physical_cores) + " " +
-                             std::to_string(c.logical_cores) + " " + c.model_name + " " + c.vendor;
+    const std::string head = words(c.physical_cores, c.logical_cores, c.model_name, c.vendor, "");
     // a machine without a published frequency reports 0
-    items.push_back({"", head + " " + std::to_string(c.frequency_mhz), {head + " 0"}});
+    items.push_back({"", head + std::to_string(c.frequency_mhz), {head + "0"}});
 }
 
 void add_usages(const std::vector<double>& usages, std::vector<Item>& items) {
@@ -164,17 +169,13 @@ void add_usages(const std::vector<double>& usages, std::vector<Item>& items) {
 }
 
 void add_memory(const MemoryInfo& m, std::vector<Item>& items) {
-    items.push_back({"", std::to_string(m.total) + " " + std::to_string(m.available) + " " +
-                             std::to_string(m.used) + " " + std::to_string(m.free) + " " +
-                             std::to_string(m.usage_percent)});
+    items.push_back({"", words(m.total, m.available, m.used, m.free, m.usage_percent)});
 }
 
 void add_disks(const std::vector<DiskInfo>& disks, std::vector<Item>& items) {
     for (const DiskInfo& d : disks) {
-        items.push_back({"mount:" + d.mount_point, d.device + " " + d.fs_type + " " +
-                                                       std::to_string(d.total_bytes) + " " +
-                                                       std::to_string(d.used_bytes) + " " +
-                                                       std::to_string(d.available_bytes)});
+        items.push_back({"mount:" + d.mount_point, words(d.device, d.fs_type, d.total_bytes,
+                                                         d.used_bytes, d.available_bytes)});
     }
 }
 
@@ -204,67 +205,27 @@ std::vector<std::string> joined(const Lists&... lists) {
 // its thread to let go of the sink. The answer is both polls' reports.
 template <class Report, class Start, class Render>
 Outcome two_polls(Context& x, Start start, Render render) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        int sleeps = 0, allowed = 0;
-        bool sink_gone = false;
-        std::vector<Report> reports;
-    };
-    struct Sink : EventSink<Report> {
-        std::shared_ptr<Shared> shared;
-        explicit Sink(std::shared_ptr<Shared> s) : shared(std::move(s)) {}
-        ~Sink() override {
-            std::lock_guard lock(shared->mutex);
-            shared->sink_gone = true;
-            shared->changed.notify_all();
-        }
-        bool deliver(const Report& report) override {
-            std::lock_guard lock(shared->mutex);
-            shared->reports.push_back(report);
-            return true;
-        }
-    };
-    auto shared = std::make_shared<Shared>();
-    x.machine.sys.on_nanosleep = [shared](const timespec*, timespec*) {
-        std::unique_lock lock(shared->mutex);
-        const int ticket = ++shared->sleeps;
-        shared->changed.notify_all();
-        shared->changed.wait(lock, [&] { return shared->allowed >= ticket; });
-        return 0;
-    };
-    auto tracker = start(x.sys, std::make_unique<Sink>(shared));
+    auto gate = testing::PollGate<Report>::install(x.sys);
+    auto tracker = start(x.sys, gate->sink());
     if (!tracker) return {tracker.error().debug(), {}};
-    std::unique_lock lock(shared->mutex);
-    auto wait = [&](auto done) {
-        return shared->changed.wait_for(lock, std::chrono::seconds(5), done);
-    };
-    const bool polled = wait([&] { return shared->sleeps >= 1; });
+    const bool polled = gate->polls_ended(1);
     x.sys.fail_at(0, {});
     x.machine.sockets.now_ns += 2'000'000'000;  // past the socket cache's second
-    shared->allowed = 1;
-    shared->changed.notify_all();
-    const bool polled_again = polled && wait([&] { return shared->sleeps >= 2; });
-    lock.unlock();
+    gate->next_poll();
+    const bool polled_again = polled && gate->polls_ended(2);
     tracker->stop();
-    lock.lock();
-    shared->allowed = 1 << 30;
-    shared->changed.notify_all();
-    if (!polled_again || !wait([&] { return shared->sink_gone; })) return {"tracker hung", {}};
+    if (!gate->thread_ended() || !polled_again) return {"tracker hung", {}};
     Outcome outcome;
-    for (const Report& report : shared->reports) render(report, outcome.items);
+    for (const Report& report : gate->reports) render(report, outcome.items);
     std::sort(outcome.items.begin(), outcome.items.end(),
               [](const Item& a, const Item& b) { return a.key + a.text < b.key + b.text; });
     return outcome;
 }
 
 void add_child(const ChildProcessEvent& e, std::vector<Item>& items) {
-    const std::string head = std::to_string(e.pid) + " " + std::to_string(e.ppid) + " " + e.name +
-                             " " + std::to_string(e.start_time) + " [";
-    std::string args;
-    for (const std::string& arg : e.cmdline) args += arg + ',';
-    items.push_back(
-        {"pid:" + std::to_string(e.pid), head + e.exe_path + "|" + args + "]", {head + "|]"}});
+    const std::string head = words(e.pid, e.ppid, e.name, e.start_time, "");
+    items.push_back({"pid:" + std::to_string(e.pid), head + arguments(e.exe_path, e.cmdline),
+                     {head + "[|]"}});
 }
 
 void add_socket_event(const SocketConnectionEvent& e, std::vector<Item>& items) {
@@ -276,14 +237,12 @@ void add_socket_event(const SocketConnectionEvent& e, std::vector<Item>& items) 
 
 void add_queues(const std::vector<SocketQueueInfo>& queues, std::vector<Item>& items) {
     for (const SocketQueueInfo& q : queues) {
-        items.push_back(
-            {"pid:" + std::to_string(q.pid) + "/fd:" + std::to_string(q.fd),
-             socket_address_text(q.local_addr) + " " + address(q.remote_addr) + " " +
-                 std::string(state_debug_text(q.state)) + " " + std::to_string(q.recv_queue_bytes) +
-                 "/" + std::to_string(q.recv_queue_hiwat) + " " +
-                 std::to_string(q.send_queue_bytes) + "/" + std::to_string(q.send_queue_hiwat),
-             {},
-             Item::own_call});
+        items.push_back({"pid:" + std::to_string(q.pid) + "/fd:" + std::to_string(q.fd),
+                         words(socket_address_text(q.local_addr), address(q.remote_addr),
+                               state_debug_text(q.state), q.recv_queue_bytes, q.recv_queue_hiwat,
+                               q.send_queue_bytes, q.send_queue_hiwat),
+                         {},
+                         Item::own_call});
     }
 }
 
@@ -304,8 +263,7 @@ std::vector<Query> queries() {
         {"get_process_io",
          [](Context& x) {
              return listing(get_process_io(x.sys, 300), [](const ProcessIoInfo& io, auto& items) {
-                 items.push_back(
-                     {"", std::to_string(io.read_bytes) + " " + std::to_string(io.write_bytes)});
+                 items.push_back({"", words(io.read_bytes, io.write_bytes)});
              });
          },
          {"ProcessNotFound(300)"}},
@@ -325,9 +283,7 @@ std::vector<Query> queries() {
          [](Context& x) {
              return listing(get_cpu_times(x.sys), [](const auto& times, auto& items) {
                  for (const CpuTimes& t : times) {
-                     items.push_back({"", std::to_string(t.user) + " " + std::to_string(t.system) +
-                                              " " + std::to_string(t.idle) + " " +
-                                              std::to_string(t.nice)});
+                     items.push_back({"", words(t.user, t.system, t.idle, t.nice)});
                  }
              });
          },
@@ -345,14 +301,11 @@ std::vector<Query> queries() {
              return listing(get_disk_io_stats(x.sys), [](const auto& drivers, auto& items) {
                  for (const DiskIoStats& io : drivers) {
                      // The machine's driver 101 + n counts (n + 1) * 1000 bytes read.
-                     items.push_back(
-                         {"io:" + std::to_string(100 + io.bytes_read / 1000),
-                          std::to_string(io.bytes_read) + " " + std::to_string(io.bytes_written) +
-                              " " + std::to_string(io.reads) + " " + std::to_string(io.writes) +
-                              " " + std::to_string(io.read_time_ms) + " " +
-                              std::to_string(io.write_time_ms),
-                          {},
-                          Item::own_call});
+                     items.push_back({"io:" + std::to_string(100 + io.bytes_read / 1000),
+                                      words(io.bytes_read, io.bytes_written, io.reads, io.writes,
+                                            io.read_time_ms, io.write_time_ms),
+                                      {},
+                                      Item::own_call});
                  }
              });
          },
@@ -365,10 +318,7 @@ std::vector<Query> queries() {
              Outcome outcome;
              for (const DirEntry& e : *listed) {
                  outcome.items.push_back(
-                     {"entry:" + e.name,
-                      e.path + (e.is_dir ? " dir " : " file ") + std::to_string(e.size),
-                      {},
-                      Item::own_call});
+                     {"entry:" + e.name, words(e.path, e.is_dir, e.size), {}, Item::own_call});
              }
              return outcome;
          },
@@ -416,14 +366,13 @@ std::vector<Query> queries() {
              return listing(
                  get_process_socket_stats(x.sys, 301), [](const auto& stats, auto& items) {
                      for (const SocketStats& t : stats) {
-                         const std::string head = std::string(protocol_text(t.protocol)) + " " +
-                                                  socket_address_text(t.local_addr) + " " +
-                                                  address(t.remote_addr) + " ";
+                         const std::string head = words(protocol_text(t.protocol),
+                                                        socket_address_text(t.local_addr),
+                                                        address(t.remote_addr), "");
                          // a traffic tool that cannot be run leaves the counts at 0
                          items.push_back({"pid:301/fd:" + std::to_string(t.fd),
-                                          head + std::to_string(t.bytes_sent) + "/" +
-                                              std::to_string(t.bytes_received),
-                                          {head + "0/0"},
+                                          head + words(t.bytes_sent, t.bytes_received),
+                                          {head + "0 0"},
                                           Item::own_call});
                      }
                  });
@@ -574,18 +523,11 @@ struct Runs {
 Runs run_query(const Query& query, std::size_t n, Failure failure) {
     WholeMachine machine;
     SocketCache cache;
-    FailingSystem failing(machine.sys);
-    failing.fail_at(n, failure);
-    Runs runs;
-    Context context{machine, failing, cache};
-    runs.first = query.run(context);
-    runs.calls = failing.calls();
-    runs.left = machine.leaks();
-    if (!machine.sys.open_scopes.empty() ||
-        machine.sys.scopes_opened != machine.sys.scopes_closed) {
-        runs.left.push_back("a query scope left open");
-    }
-    failing.fail_at(0, {});
+    Context context{machine, machine.sys, cache};
+    machine.sys.fail_at(n, failure);
+    Runs runs{query.run(context), {}, machine.sys.calls(), machine.leaks()};
+    if (machine.sys.scopes_open() != 0) runs.left.push_back("a query scope left open");
+    machine.sys.fail_at(0, {});
     machine.sockets.now_ns = kLaterCall;  // the socket cache's second has passed
     runs.later = query.run(context);
     return runs;
@@ -595,6 +537,14 @@ void sweep_query(const Query& query, Sweep& sweep) {
     const Runs healthy = run_query(query, 0, {});
     ASSERT_TRUE(healthy.left.empty()) << query.name << ": " << healthy.left.front();
     ASSERT_FALSE(healthy.first.error) << query.name << ": " << *healthy.first.error;
+    // Every call is made inside a query scope, and a sleep ends the scope:
+    // what is read after it is read afresh.
+    for (std::size_t n = 1; n <= healthy.calls.size(); ++n) {
+        const Call& call = healthy.calls[n - 1];
+        if ((call.scope == 0) != (call.name == "nanosleep")) {
+            sweep.fault(query.name, n, call, {}, "made in scope " + std::to_string(call.scope));
+        }
+    }
     sweep.queries.insert(query.name);
     sweep.calls += healthy.calls.size();
     std::size_t last = healthy.calls.size();

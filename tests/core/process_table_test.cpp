@@ -12,13 +12,12 @@
 #include <tuple>
 #include <vector>
 
-#include "support/fake_system.h"
+#include "core/whole_machine.h"
 
 namespace lumenstat {
 namespace {
 
 using darwin::kinfo_proc;
-using testing::FakeSystem;
 using Args = std::vector<std::string>;
 using Lengths = std::vector<std::size_t>;
 using namespace std::string_literals;
@@ -26,7 +25,7 @@ using namespace std::string_view_literals;
 
 constexpr std::size_t kEntry = sizeof(kinfo_proc);
 constexpr std::uint64_t kNone = ~0ull;          // a memory source whose call fails
-constexpr std::size_t kFail = ~std::size_t{0};  // a fetch that fails
+constexpr std::size_t kHonest = ~std::size_t{0};  // a probe or claim that tells the truth
 
 kinfo_proc entry(std::int32_t pid, std::string_view comm = "proc", int stat = darwin::SRUN) {
     kinfo_proc e{};
@@ -41,44 +40,33 @@ std::string area(std::int32_t argc, std::string_view rest) {
     return std::string(reinterpret_cast<const char*>(&argc), 4) + std::string(rest);  // LE host
 }
 
-// A Darwin-shaped machine behind the fake: the process table with the size
-// probe and ENOMEM protocol, and argument areas; processes without one fail
-// that call. Every memory source but the table's page count fails unless scripted.
-struct Machine {
-    FakeSystem sys;
-    std::vector<kinfo_proc> table;
-    std::map<int, std::string> areas;
-    // What a size probe or a fetch claims, when not the truth; key -1: the table.
+// The fake machine with a process table and argument areas of the test's
+// own; a size probe or a fetch may claim other than the truth (key -1: the
+// table). Every memory source but the table's page count fails unless scripted.
+struct Machine : testing::WholeMachine {
     std::map<int, std::size_t> probes, claims;
     Lengths fetch_lengths;  // of the table
-    long page_size = 16384;
 
     Machine() {
-        sys.on_sysctl = [this](const int* name, unsigned namelen, void* old, std::size_t* len,
-                               const void*, std::size_t) {
-            const bool args = name[1] == darwin::KERN_PROCARGS2;
-            EXPECT_TRUE(namelen == 3 && name[0] == darwin::CTL_KERN);
-            EXPECT_TRUE(args || (name[1] == darwin::KERN_PROC && name[2] == darwin::KERN_PROC_ALL));
-            const int key = args ? name[2] : -1;
-            if (args && !areas.contains(key)) return errno = EINVAL, -1;
+        table.clear();
+        argument_areas.clear();
+        sys.on_proc_pid_rusage = nullptr;
+        sys.on_proc_pidinfo = nullptr;
+        sys.on_sysctl = [this, honest = sys.on_sysctl](const int* name, unsigned namelen,
+                                                       void* old, std::size_t* len,
+                                                       const void* new_, std::size_t newlen) {
+            const int key = name[1] == darwin::KERN_PROCARGS2 ? name[2] : -1;
             if (old == nullptr && probes.contains(key)) return *len = probes[key], 0;
-            if (old != nullptr && !args) {
+            if (old != nullptr && key == -1) {
                 fetch_lengths.push_back(*len);
                 // Every byte up to the given length must be ours to write, and zero.
                 const auto* p = static_cast<const unsigned char*>(old);
                 EXPECT_TRUE(std::all_of(p, p + *len, [](unsigned char b) { return b == 0; }));
             }
-            const bool claimed = old != nullptr && claims.contains(key);
-            if (claimed && claims[key] == kFail) return errno = EINVAL, -1;
-            const int r = testing::answer_sized(
-                args ? std::string_view(areas[key])
-                     : std::string_view(reinterpret_cast<const char*>(table.data()),
-                                        table.size() * kEntry),
-                old, len);
-            if (claimed) *len = claims[key];
+            const int r = honest(name, namelen, old, len, new_, newlen);
+            if (old != nullptr && claims.contains(key)) *len = claims[key];
             return r;
         };
-        sys.on_sysconf = [this](int name) { return name == darwin::SC_PAGESIZE ? page_size : -1; };
     }
 
     std::vector<ProcessInfo> processes() {
@@ -97,7 +85,7 @@ TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
     kinfo_proc unterminated = entry(6);
     std::memset(unterminated.p_comm, 'x', sizeof unterminated.p_comm);
     m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe"), unterminated};
-    m.areas[812] = area(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
+    m.argument_areas[812] = area(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
     m.table[0].e_xrssize = 2;
 
     const auto procs = m.processes();
@@ -117,18 +105,18 @@ TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
     // it wrote (three entries, 1944 bytes): whole entries of the length, up
     // to the capacity given.
     const std::tuple<std::size_t, int, std::size_t, std::size_t, Lengths> cases[] = {
-        // probe (kFail: honest), entries, claimed length (kFail: honest), read, fetch lengths
-        {kEntry, 5, kFail, 5, {777, 1554, 3108, 6216}},
-        {0, 2, kFail, 2, {648, 1296}},
-        {kFail, 3, kEntry - 1, 0, {2332}},
-        {kFail, 3, 2 * kEntry + 100, 2, {2332}},
-        {kFail, 3, 1000 * kEntry, 3, {2332}},
+        // probe, entries, claimed length, read, fetch lengths
+        {kEntry, 5, kHonest, 5, {777, 1554, 3108, 6216}},
+        {0, 2, kHonest, 2, {648, 1296}},
+        {kHonest, 3, kEntry - 1, 0, {2332}},
+        {kHonest, 3, 2 * kEntry + 100, 2, {2332}},
+        {kHonest, 3, 1000 * kEntry, 3, {2332}},
     };
     for (const auto& [probe, count, claim, read, lengths] : cases) {
         Machine m;
         for (int pid = 1; pid <= count; ++pid) m.table.push_back(entry(pid));
-        if (probe != kFail) m.probes[-1] = probe;
-        if (claim != kFail) m.claims[-1] = claim;
+        if (probe != kHonest) m.probes[-1] = probe;
+        if (claim != kHonest) m.claims[-1] = claim;
         const auto procs = m.processes();
         ASSERT_EQ(procs.size(), read) << count;
         for (std::size_t i = 0; i < read; ++i) EXPECT_EQ(procs[i].pid, i + 1);
@@ -136,52 +124,37 @@ TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
     }
 }
 
-TEST(ProcessTable, TableFetchFailures) {
-    constexpr std::size_t top = std::size_t{1} << 63;
-    const std::tuple<bool, std::size_t, std::string_view, int> cases[] = {
-        {false, 0, "sysctl KERN_PROC_ALL size failed", 0},
-        {true, kEntry, "sysctl KERN_PROC_ALL failed (errno 1)", 1},
-        // Such capacities can be neither allocated nor doubled, nor the margin added.
-        {true, top, "sysctl KERN_PROC_ALL buffer size overflow", 0},
-        {true, ~std::size_t{0}, "sysctl KERN_PROC_ALL buffer size overflow", 0},
+// Capacities that can be neither allocated nor doubled, nor the margin added.
+TEST(ProcessTable, AbsurdProbedSizesFailUnfetched) {
+    const std::pair<std::size_t, std::string_view> cases[] = {
+        {std::size_t{1} << 63, "sysctl KERN_PROC_ALL buffer size overflow"},
+        {~std::size_t{0}, "sysctl KERN_PROC_ALL buffer size overflow"},
 #if !defined(__SANITIZE_ADDRESS__)  // the address sanitizer aborts on allocations this large
-        {true, std::size_t{1} << 61, "sysctl KERN_PROC_ALL buffer allocation failed", 0},
+        {std::size_t{1} << 61, "sysctl KERN_PROC_ALL buffer allocation failed"},
 #endif
     };
-    for (const auto& [probe_ok, probed, text, fetches] : cases) {
-        FakeSystem sys;
-        int fetched = 0;
-        sys.on_sysctl = [&](const int*, unsigned, void* old, std::size_t* len, const void*,
-                            std::size_t) {
-            fetched += old != nullptr;
-            *len = probed;
-            errno = EPERM;
-            return old == nullptr && probe_ok ? 0 : -1;
-        };
-        EXPECT_EQ(get_processes(sys).error(), QueryError::sys_call(std::string(text)));
-        EXPECT_EQ(fetched, fetches) << text;
+    for (const auto& [probed, text] : cases) {
+        Machine m;
+        m.probes[-1] = probed;
+        EXPECT_EQ(get_processes(m.sys).error(), QueryError::sys_call(std::string(text)));
+        EXPECT_TRUE(m.fetch_lengths.empty()) << text;
     }
 }
 
-TEST(ProcessTable, FailedArgumentReadsLeaveEmptyCommandLinesAndNothingLeaks) {
+TEST(ProcessTable, ArgumentAreasReadToTheLengthTheKernelWrote) {
     Machine m;
-    for (int pid = 1; pid <= 6; ++pid) m.table.push_back(entry(pid));
-    m.areas = {{1, area(4, "/long/path\0one\0two\0three\0four\0"sv)},
-               {2, area(3, "/p\0x\0"sv)},  // probed large, but the kernel writes only these
-               // 3: no area at all, so the probe fails
-               {4, area(1, "/p\0a\0"sv)},   // probe works, fetch fails
-               {5, "\x01\x00\x00"s},        // shorter than argc
-               {6, area(1, "/p\0a\0"sv)}};  // fetch claims fewer than 4 bytes
+    for (int pid = 1; pid <= 3; ++pid) m.table.push_back(entry(pid));
+    m.argument_areas = {{1, area(4, "/long/path\0one\0two\0three\0four\0"sv)},
+                        {2, area(3, "/p\0x\0"sv)},  // probed large, the kernel writes only these
+                        {3, area(1, "/p\0a\0"sv)}};  // the fetch claims fewer than 4 bytes
     m.probes[2] = 64;
-    m.claims = {{4, kFail}, {6, 3}};
+    m.claims[3] = 3;
     const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 6u);
-    EXPECT_EQ(procs[0].cmdline, (Args{"one", "two", "three", "four"}));
-    EXPECT_EQ(procs[0].exe_path, "one");
+    ASSERT_EQ(procs.size(), 3u);
+    EXPECT_EQ(std::tie(procs[0].cmdline, procs[0].exe_path),
+              std::tuple(Args{"one", "two", "three", "four"}, "one"s));
     EXPECT_EQ(procs[1].cmdline, Args{"x"});
-    for (std::size_t i = 2; i < 6; ++i) {
-        EXPECT_TRUE(procs[i].cmdline.empty() && procs[i].exe_path.empty()) << procs[i].pid;
-    }
+    EXPECT_TRUE(procs[2].cmdline.empty() && procs[2].exe_path.empty());
 }
 
 TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {

@@ -1,13 +1,15 @@
-// One healthy machine behind the fake, answering every call a query makes:
+// One machine behind the fake, answering every call a query makes: by default
 // four processes with arguments, memory and sockets, two CPUs whose ticks
-// advance with every sample, memory counters, three mounts, a directory and
-// a registry of three storage drivers. Where a query may take a figure from
-// a second source when the first fails, both sources agree, so that only a
-// made-up figure differs from the healthy answer. It counts every buffer,
-// directory stream and IOKit or CoreFoundation object it hands out and takes
-// back: `leaks()` names what is still out, or was handed back twice.
+// advance with the clock, memory counters, three mounts, a directory and a
+// registry of three storage drivers. A test describes another machine by
+// changing the public parts before the query. Where a query may take a figure
+// from a second source when the first fails, both sources agree, so that
+// only a made-up figure differs from the healthy answer. It counts every
+// buffer, directory stream and IOKit or CoreFoundation object it hands out
+// and takes back: `leaks()` names what is still out, or was handed back twice.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -20,6 +22,23 @@
 
 namespace lumenstat::testing {
 
+inline d::statfs mount(std::string_view from, std::string_view on = "/mnt",
+                       std::string_view type = "apfs", std::uint32_t bsize = 4096,
+                       std::uint64_t blocks = 0, std::uint64_t bfree = 0,
+                       std::uint64_t bavail = 0) {
+    d::statfs entry{};
+    std::memcpy(entry.f_mntfromname, from.data(),
+                std::min(from.size(), sizeof entry.f_mntfromname));
+    std::memcpy(entry.f_mntonname, on.data(), std::min(on.size(), sizeof entry.f_mntonname));
+    std::memcpy(entry.f_fstypename, type.data(), std::min(type.size(), sizeof entry.f_fstypename));
+    entry.f_bsize = bsize;
+    entry.f_iosize = 1 << 20;  // never the block size
+    entry.f_blocks = blocks;
+    entry.f_bfree = bfree;
+    entry.f_bavail = bavail;
+    return entry;
+}
+
 struct WholeMachine {
     static constexpr std::uint64_t kPage = 16384;
     static constexpr std::uint64_t kResident = 700 * kPage;
@@ -27,11 +46,45 @@ struct WholeMachine {
     // Every process has used a quarter of the time on the clock, every CPU
     // advances its ticks with it.
     static constexpr std::uint64_t kTick = 10'000'000;
+    static constexpr std::uint16_t kFile = 0100644, kDir = 0040755, kLink = 0120777;
+
+    struct Entry {
+        std::string name;
+        std::optional<std::uint16_t> mode;  // absent: vanished after it was listed
+        std::int64_t size = 0;
+    };
+    using Statistics = std::map<std::string, std::int64_t>;
+    struct Driver {
+        bool readable = true;                 // its properties can be read
+        std::optional<Statistics> statistics;  // absent: no "Statistics" at all
+    };
 
     FakeSystem sys;
     FakeMachine sockets;
     std::vector<d::kinfo_proc> table;
     std::map<int, std::string> argument_areas;
+    std::uint64_t memsize = 16ull << 30;
+    d::vm_statistics64 vm{};
+    long page_size = kPage;
+    std::map<std::string, std::string, std::less<>> sysctls = {
+        {"hw.logicalcpu", std::string("\x08\0\0\0", 4)},
+        {"hw.physicalcpu", std::string("\x04\0\0\0", 4)},
+        {"machdep.cpu.brand_string", std::string("Apple M2\0", 9)},
+        {"hw.model", std::string("Apple M2\0", 9)},  // agrees with the brand
+        {"hw.cpufrequency", std::string("\0\x5e\xd0\xb2\0\0\0\0", 8)},  // 3 GHz
+    };
+    // The mount table; getfsstat's count and fill may differ from it, as when
+    // mounts come and go between the two calls.
+    std::vector<d::statfs> mounts = {mount("/dev/disk3s1", "/", "apfs", 4096, 1000, 400, 300),
+                                     mount("devfs", "/dev", "devfs", 4096, 2000, 400, 300),
+                                     mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 4096,
+                                           3000, 400, 300)};
+    std::optional<int> mount_count, mounts_filled;
+    std::vector<int> getfsstat_sizes;
+    std::vector<Entry> entries = {{".", kDir, 64},    {"..", kDir, 64},     {"b.txt", kFile, 500},
+                                  {"A.txt", kFile, 500}, {"zdir", kDir, 400}, {"link", kLink, 400}};
+    std::vector<std::string> opened;  // the paths given to opendir
+    std::vector<Driver> drivers;
     std::multiset<const void*> out;  // handed out, not yet taken back
     std::vector<std::string> bad_returns;
 
@@ -57,6 +110,15 @@ struct WholeMachine {
                 fd.info->psi.soi_snd.sbi_hiwat = 131072;
             }
         }
+        vm.free_count = 100'000;
+        vm.inactive_count = 200'000;
+        vm.purgeable_count = 3'000;
+        // Driver n counts (n + 1) * 1000 + k under its k-th key; the second has moved nothing.
+        for (std::int64_t n = 0; n < 3; ++n) {
+            Statistics counts;
+            for (std::int64_t k = 0; k < 6; ++k) counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
+            drivers.push_back({true, counts});
+        }
         sockets.install(sys);
         install_processes();
         install_host();
@@ -69,43 +131,6 @@ struct WholeMachine {
         if (!out.empty()) found.push_back(std::to_string(out.size()) + " objects not released");
         return found;
     }
-
-private:
-    struct Object {
-        enum Kind {
-            buffer,
-            directory,
-            matching,
-            iterator,
-            driver,
-            properties,
-            statistics,
-            key,
-            number
-        };
-        Kind kind;
-        std::string text;
-        std::int64_t value = 0;
-    };
-    std::deque<Object> objects_;
-    std::vector<std::string> entries_ = {".", "..", "b.txt", "A.txt", "zdir", "link"};
-    std::size_t next_entry_ = 0;
-    std::size_t next_driver_ = 0;
-
-    const void* hand_out(Object object, bool owned = true) {
-        objects_.push_back(std::move(object));
-        if (owned) out.insert(&objects_.back());
-        return &objects_.back();
-    }
-    void take_back(const void* object, const char* call) {
-        auto it = out.find(object);
-        if (it == out.end()) {
-            bad_returns.push_back(std::string(call) + " of an object not handed out");
-        } else {
-            out.erase(it);
-        }
-    }
-    static const Object& at(const void* p) { return *static_cast<const Object*>(p); }
 
     void add_process(int pid, int ppid, const char* comm, std::vector<std::string> args) {
         d::kinfo_proc entry{};
@@ -124,12 +149,40 @@ private:
         argument_areas[pid] = area + std::string(5, '\0');
     }
 
+private:
+    static constexpr const char* kCounters[] = {
+        "Bytes (Read)",       "Bytes (Write)",     "Operations (Read)",
+        "Operations (Write)", "Total Time (Read)", "Total Time (Write)"};
+    struct Object {
+        std::string text;  // a key's text
+        std::int64_t value = 0;
+        const Driver* driver = nullptr;  // what a properties or statistics object describes
+        bool statistics = false;
+    };
+    std::deque<Object> objects_;
+    std::size_t next_entry_ = 0;
+    std::size_t next_driver_ = 0;
+
+    const void* hand_out(Object object, bool owned = true) {
+        objects_.push_back(std::move(object));
+        if (owned) out.insert(&objects_.back());
+        return &objects_.back();
+    }
+    void take_back(const void* object, const char* call) {
+        auto it = out.find(object);
+        if (it == out.end()) {
+            bad_returns.push_back(std::string(call) + " of an object not handed out");
+        } else {
+            out.erase(it);
+        }
+    }
+    static const Object& at(const void* p) { return *static_cast<const Object*>(p); }
+
     void install_processes() {
         sys.on_sysctl = [this](const int* name, unsigned length, void* old, std::size_t* len,
                                const void*, std::size_t) {
             if (length == 2 && name[0] == d::CTL_HW && name[1] == d::HW_MEMSIZE) {
-                const std::uint64_t total = 16ull << 30;
-                return answer_sized({reinterpret_cast<const char*>(&total), 8}, old, len);
+                return answer_sized({reinterpret_cast<const char*>(&memsize), 8}, old, len);
             }
             if (length == 3 && name[1] == d::KERN_PROC) {
                 return answer_sized({reinterpret_cast<const char*>(table.data()),
@@ -141,7 +194,7 @@ private:
             if (area == argument_areas.end()) return errno = EINVAL, -1;
             return answer_sized(area->second, old, len);
         };
-        sys.on_sysconf = [](int name) { return name == d::SC_PAGESIZE ? long{kPage} : -1L; };
+        sys.on_sysconf = [this](int name) { return name == d::SC_PAGESIZE ? page_size : -1L; };
         sys.on_proc_pid_rusage = [this](int pid, int flavor, void* out) {
             if (!known(pid)) return errno = ESRCH, -1;
             d::rusage_info_v2 usage{};
@@ -192,11 +245,8 @@ private:
             *info = {kNumer, kDenom};
             return d::KERN_SUCCESS;
         };
-        sys.on_host_statistics64 = [](int, d::integer_t* info, d::natural_t* count) {
-            d::vm_statistics64 vm{};
-            vm.free_count = 100'000;
-            vm.inactive_count = 200'000;
-            vm.purgeable_count = 3'000;
+        sys.on_host_statistics64 = [this](int flavor, d::integer_t* info, d::natural_t* count) {
+            if (flavor != d::HOST_VM_INFO64) return d::kern_return_t{4};  // KERN_INVALID_ARGUMENT
             *count = std::min(*count, d::HOST_VM_INFO64_COUNT);
             std::memcpy(info, &vm, *count * sizeof(d::integer_t));
             return d::KERN_SUCCESS;
@@ -204,8 +254,7 @@ private:
         sys.on_host_processor_info = [this](int, d::natural_t* cpus, d::integer_t** info,
                                             d::natural_t* count) {
             const auto sample = static_cast<d::integer_t>(sockets.now_ns / kTick);
-            auto* ticks =
-                static_cast<d::integer_t*>(const_cast<void*>(hand_out({Object::buffer, ""})));
+            const void* ticks = hand_out({});
             objects_.back().text.assign(8 * sizeof(d::integer_t), '\0');
             d::integer_t values[8] = {10 * sample, 5 * sample, 80 * sample, sample,
                                       30 * sample, 0,          70 * sample, 0};
@@ -226,47 +275,34 @@ private:
             handed_arrays_.erase(it);
             return d::KERN_SUCCESS;
         };
-        sys.on_sysctlbyname = [](const char* name, void* old, std::size_t* len, const void*,
-                                 std::size_t) {
-            static const std::map<std::string, std::string, std::less<>> values = {
-                {"hw.logicalcpu", std::string("\x02\0\0\0", 4)},
-                {"hw.physicalcpu", std::string("\x02\0\0\0", 4)},
-                {"machdep.cpu.brand_string", std::string("Apple M2\0", 9)},
-                {"hw.model", std::string("Apple M2\0", 9)},  // agrees with the brand
-                {"hw.cpufrequency", std::string("\0\x5e\xd0\xb2\0\0\0\0", 8)},  // 3 GHz
-            };
-            auto value = values.find(name);
-            if (value == values.end()) return errno = ENOENT, -1;
+        sys.on_sysctlbyname = [this](const char* name, void* old, std::size_t* len, const void*,
+                                     std::size_t) {
+            auto value = sysctls.find(name);
+            if (value == sysctls.end()) return errno = ENOENT, -1;
             return answer_sized(value->second, old, len);
         };
     }
 
     void install_storage() {
-        sys.on_getfsstat = [](d::statfs* buffer, int size, int) {
-            const char* mounts[][3] = {{"/dev/disk3s1", "/", "apfs"},
-                                       {"devfs", "/dev", "devfs"},
-                                       {"/dev/disk3s5", "/System/Volumes/Data", "apfs"}};
-            if (buffer == nullptr) return 3;
-            const int filled = std::min(3, size / static_cast<int>(sizeof(d::statfs)));
-            for (int i = 0; i < filled; ++i) {
-                buffer[i] = {};
-                std::strcpy(buffer[i].f_mntfromname, mounts[i][0]);
-                std::strcpy(buffer[i].f_mntonname, mounts[i][1]);
-                std::strcpy(buffer[i].f_fstypename, mounts[i][2]);
-                buffer[i].f_bsize = 4096;
-                buffer[i].f_blocks = 1000u * (i + 1);
-                buffer[i].f_bfree = 400;
-                buffer[i].f_bavail = 300;
-            }
+        sys.on_getfsstat = [this](d::statfs* buffer, int size, int mode) {
+            if (mode != d::kMntNowait) return errno = EINVAL, -1;  // no waiting on a file system
+            getfsstat_sizes.push_back(size);
+            if (buffer == nullptr) return mount_count.value_or(static_cast<int>(mounts.size()));
+            if (mounts_filled && *mounts_filled < 0) return errno = EIO, *mounts_filled;
+            int filled = std::min(static_cast<int>(mounts.size()),
+                                  size / static_cast<int>(sizeof(d::statfs)));
+            filled = std::min(filled, mounts_filled.value_or(filled));
+            std::copy_n(mounts.begin(), filled, buffer);
             return filled;
         };
-        sys.on_opendir = [this](const char*) {
+        sys.on_opendir = [this](const char* path) {
+            opened.emplace_back(path);
             next_entry_ = 0;
-            return static_cast<d::DIR*>(const_cast<void*>(hand_out({Object::directory, ""})));
+            return static_cast<d::DIR*>(const_cast<void*>(hand_out({})));
         };
         sys.on_readdir_r = [this](d::DIR*, d::dirent* entry, d::dirent** result) {
-            if (next_entry_ == entries_.size()) return *result = nullptr, 0;
-            const std::string& name = entries_[next_entry_++];
+            if (next_entry_ == entries.size()) return 0;
+            const std::string& name = entries[next_entry_++].name;
             *entry = {};
             entry->d_namlen = static_cast<std::uint16_t>(name.size());
             std::memcpy(entry->d_name, name.data(), name.size());
@@ -274,10 +310,14 @@ private:
             return 0;
         };
         sys.on_dirfd = [](d::DIR*) { return 7; };
-        sys.on_fstatat = [](int, const char* name, d::stat* out, int) {
+        sys.on_fstatat = [this](int fd, const char* name, d::stat* out, int flag) {
+            auto entry = std::ranges::find(entries, std::string(name), &Entry::name);
+            if (fd != 7 || entry == entries.end() || !entry->mode) return errno = ENOENT, -1;
             *out = {};
-            out->st_mode = name[0] == 'z' ? d::kIfdir : 0100644;
-            out->st_size = static_cast<std::int64_t>(std::strlen(name)) * 100;
+            out->st_mode = *entry->mode;
+            out->st_size = entry->size;
+            // A link followed is what it points to: here, a directory.
+            if ((flag & d::kAtSymlinkNofollow) == 0 && *entry->mode == kLink) out->st_mode = kDir;
             return 0;
         };
         sys.on_closedir = [this](d::DIR* dir) { return take_back(dir, "closedir"), 0; };
@@ -285,24 +325,26 @@ private:
 
     void install_registry() {
         using Dict = d::CFMutableDictionaryRef;
-        sys.on_IOServiceMatching = [this](const char*) {
-            return static_cast<Dict>(const_cast<void*>(hand_out({Object::matching, ""})));
+        sys.on_IOServiceMatching = [this](const char* name) {
+            if (std::string_view(name) != "IOBlockStorageDriver") return Dict{};
+            return static_cast<Dict>(const_cast<void*>(hand_out({})));
         };
         sys.on_IOServiceGetMatchingServices = [this](d::mach_port_t, d::CFDictionaryRef matching,
                                                      d::io_iterator_t* iterator) {
             take_back(matching, "IOServiceGetMatchingServices");
-            *iterator = io_handle(100, hand_out({Object::iterator, ""}));
+            *iterator = io_handle(100, hand_out({}));
             next_driver_ = 0;
             return d::KERN_SUCCESS;
         };
         sys.on_IOIteratorNext = [this](d::io_iterator_t) -> d::io_object_t {
-            if (next_driver_ == 3) return 0;
-            const auto driver = static_cast<std::int64_t>(next_driver_++);
-            return io_handle(101 + driver, hand_out({Object::driver, "", driver}));
+            if (next_driver_ == drivers.size()) return 0;
+            const Driver& driver = drivers[next_driver_++];
+            return io_handle(100 + next_driver_, hand_out({"", 0, &driver}));
         };
         sys.on_IORegistryEntryCreateCFProperties = [this](d::io_registry_entry_t entry, Dict* out) {
-            *out = static_cast<Dict>(
-                const_cast<void*>(hand_out({Object::properties, "", at(io_.at(entry)).value})));
+            const Driver* driver = at(io_.at(entry)).driver;
+            if (!driver->readable) return d::kern_return_t(0xe00002bc);  // kIOReturnError
+            *out = static_cast<Dict>(const_cast<void*>(hand_out({"", 0, driver})));
             return d::KERN_SUCCESS;
         };
         sys.on_IOObjectRelease = [this](d::io_object_t object) {
@@ -311,36 +353,34 @@ private:
             take_back(it->second, "IOObjectRelease");
             return d::KERN_SUCCESS;
         };
-        sys.on_CFStringCreateWithCString = [this](const char* text, d::CFStringEncoding) {
-            return static_cast<d::CFStringRef>(hand_out({Object::key, text}));
+        sys.on_CFStringCreateWithCString = [this](const char* text, d::CFStringEncoding encoding) {
+            if (encoding != d::kCFStringEncodingUTF8) return d::CFStringRef{};
+            return static_cast<d::CFStringRef>(hand_out({text}));
         };
         sys.on_CFDictionaryGetValue = [this](d::CFDictionaryRef dict,
                                              const void* key) -> const void* {
             const Object& holder = at(dict);
-            const std::int64_t driver = holder.value;  // the second one has moved nothing
-            if (holder.kind == Object::properties) {
-                if (at(key).text != "Statistics") return nullptr;
-                return hand_out({Object::statistics, "", driver}, false);
+            const std::optional<Statistics>& statistics = holder.driver->statistics;
+            if (!holder.statistics) {
+                if (at(key).text != "Statistics" || !statistics) return nullptr;
+                return hand_out({"", 0, holder.driver, true}, false);
             }
-            static const std::vector<std::string> keys = {
-                "Bytes (Read)",       "Bytes (Write)",     "Operations (Read)",
-                "Operations (Write)", "Total Time (Read)", "Total Time (Write)"};
-            auto found = std::find(keys.begin(), keys.end(), at(key).text);
-            if (found == keys.end()) return nullptr;
-            const std::int64_t n = driver == 1 ? 0 : (driver + 1) * 1000 + (found - keys.begin());
-            return hand_out({Object::number, "", n}, false);
+            auto found = statistics->find(at(key).text);
+            if (found == statistics->end()) return nullptr;
+            return hand_out({"", found->second}, false);
         };
-        sys.on_CFNumberGetValue = [](d::CFNumberRef number, d::CFNumberType, void* value) {
+        sys.on_CFNumberGetValue = [](d::CFNumberRef number, d::CFNumberType type, void* value) {
+            if (type != d::kCFNumberSInt64Type) return d::Boolean{0};
             *static_cast<std::int64_t*>(value) = at(number).value;
             return d::Boolean{1};
         };
         sys.on_CFRelease = [this](d::CFTypeRef object) { take_back(object, "CFRelease"); };
     }
 
-    // Registry objects by their ports: the iterator is 100, the drivers 101, 102, 103.
-    d::io_object_t io_handle(d::io_object_t port, const void* object) {
-        io_[port] = object;
-        return port;
+    // Registry objects by their ports: the iterator is 100, the drivers 101, 102, ...
+    d::io_object_t io_handle(std::size_t port, const void* object) {
+        io_[static_cast<d::io_object_t>(port)] = object;
+        return static_cast<d::io_object_t>(port);
     }
     bool known(int pid) const {
         return std::any_of(table.begin(), table.end(),
