@@ -13,11 +13,11 @@
 namespace lumenstat {
 namespace {
 
+using testing::kMax;
 using testing::FakeSystem;
 using Ticks = std::vector<darwin::integer_t>;  // user, system, idle, nice of each CPU in turn
 using Span = std::pair<long, long>;            // seconds, nanoseconds
 using Spans = std::vector<Span>;
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 // host_processor_info handing out one tick sample per call, failing with
 // `failure` once they run out; records what comes back through vm_deallocate

@@ -10,7 +10,8 @@
 namespace lumenstat {
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+using testing::kMax;
+
 constexpr std::uint64_t k32 = std::numeric_limits<darwin::natural_t>::max();
 
 TEST(MemoryInfo, Formulas) {

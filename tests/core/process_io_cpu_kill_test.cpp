@@ -15,9 +15,9 @@
 namespace lumenstat {
 namespace {
 
+using testing::kMax;
 using testing::FakeSystem;
 using Times = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // user, system
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 TEST(ProcessIo, DiskBytesOnly) {
     FakeSystem sys;

@@ -36,7 +36,7 @@ kinfo_proc entry(std::int32_t pid, std::string_view comm = "proc", int stat = da
     return e;
 }
 
-std::string area(std::int32_t argc, std::string_view rest) {
+std::string area_text(std::int32_t argc, std::string_view rest) {
     return std::string(reinterpret_cast<const char*>(&argc), 4) + std::string(rest);  // LE host
 }
 
@@ -85,7 +85,7 @@ TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
     kinfo_proc unterminated = entry(6);
     std::memset(unterminated.p_comm, 'x', sizeof unterminated.p_comm);
     m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe"), unterminated};
-    m.argument_areas[812] = area(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
+    m.argument_areas[812] = area_text(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
     m.table[0].e_xrssize = 2;
 
     const auto procs = m.processes();
@@ -144,9 +144,9 @@ TEST(ProcessTable, AbsurdProbedSizesFailUnfetched) {
 TEST(ProcessTable, ArgumentAreasReadToTheLengthTheKernelWrote) {
     Machine m;
     for (int pid = 1; pid <= 3; ++pid) m.table.push_back(entry(pid));
-    m.argument_areas = {{1, area(4, "/long/path\0one\0two\0three\0four\0"sv)},
-                        {2, area(3, "/p\0x\0"sv)},  // probed large, the kernel writes only these
-                        {3, area(1, "/p\0a\0"sv)}};  // the fetch claims fewer than 4 bytes
+    m.argument_areas = {{1, area_text(4, "/long/path\0one\0two\0three\0four\0"sv)},
+                        {2, area_text(3, "/p\0x\0"sv)},  // probed large, the kernel writes only these
+                        {3, area_text(1, "/p\0a\0"sv)}};  // the fetch claims fewer than 4 bytes
     m.probes[2] = 64;
     m.claims[3] = 3;
     const auto procs = m.processes();

@@ -19,7 +19,6 @@ namespace lumenstat {
 namespace {
 
 using namespace testing;
-constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
 
 // "tcp 127.0.0.1:80 127.0.0.2:5000 ESTABLISHED 7": protocol, addresses ("-"
 // for none), state and pid.

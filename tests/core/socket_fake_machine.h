@@ -18,6 +18,8 @@ namespace lumenstat::testing {
 
 namespace d = darwin;
 
+inline constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
+
 struct FakeDescriptor {
     int fd = 0;
     std::uint32_t type = d::PROX_FDTYPE_SOCKET;

@@ -10,7 +10,6 @@ namespace lumenstat {
 namespace {
 
 using namespace testing;
-constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
 
 struct Queues : ::testing::Test {
     FakeSystem system;

@@ -15,7 +15,6 @@ namespace lumenstat {
 namespace {
 
 using namespace testing;
-constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
 
 std::string entries_text(const TrafficTable& table) {
     std::string text;

@@ -14,9 +14,9 @@
 namespace lumenstat {
 namespace {
 
+using testing::kMax;
 using testing::mount;
 using testing::WholeMachine;
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint16_t kFile = WholeMachine::kFile, kDir = WholeMachine::kDir;
 
 TEST(Disks, KeepsDiskDevicesInKernelOrder) {

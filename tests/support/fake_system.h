@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@
 namespace lumenstat::testing {
 
 namespace d = darwin;
+
+// The largest value a counter of a fake machine can hold.
+inline constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 struct Failure {
     enum Kind {
