@@ -79,12 +79,9 @@ int read_to_end(Descriptor& out, Descriptor& err, ChildOutput& output) {
 
 }  // namespace
 
-int open_output_pipes(OutputPipes& pipes) {
-    if (!open_pipe(pipes.output_read, pipes.output_write) ||
-        !open_pipe(pipes.error_read, pipes.error_write)) {
-        return errno;
-    }
-    return 0;
+bool open_output_pipes(OutputPipes& pipes) {
+    return open_pipe(pipes.output_read, pipes.output_write) &&
+           open_pipe(pipes.error_read, pipes.error_write);
 }
 
 int drain(OutputPipes& pipes, ChildOutput& output) {

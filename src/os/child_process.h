@@ -44,8 +44,8 @@ struct OutputPipes {
     Descriptor error_write;
 };
 
-// 0, or the errno of the failure.
-int open_output_pipes(OutputPipes& pipes);
+// False, with errno set, when a pipe cannot be had.
+bool open_output_pipes(OutputPipes& pipes);
 
 // Reads both read ends together until each reports its end, so that neither
 // can fill and stall the child. 0, or the errno of a failure; both read ends

@@ -251,10 +251,7 @@ private:
 int spawn_and_collect(const char* path, const char* const* argv, ChildOutput& output) {
     output = ChildOutput{};
     OutputPipes pipes;
-    if (const int failed = open_output_pipes(pipes); failed != 0) {
-        errno = failed;
-        return -1;
-    }
+    if (!open_output_pipes(pipes)) return -1;
     ChildStacks stacks;
     if (!stacks.mapped()) return -1;
     Plan plan;

@@ -88,10 +88,7 @@ std::optional<int> wait_for(pid_t child) {
 int spawn_and_collect(const char* path, const char* const* argv, ChildOutput& output) {
     output = ChildOutput{};
     OutputPipes pipes;
-    if (const int failed = open_output_pipes(pipes); failed != 0) {
-        errno = failed;
-        return -1;
-    }
+    if (!open_output_pipes(pipes)) return -1;
     FileActions actions;
     Attributes attributes;
     int failed = prepare(actions, pipes);
