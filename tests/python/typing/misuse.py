@@ -1,4 +1,4 @@
-"""Mistakes the stubs must let mypy catch: lines ending in "# error" must be reported, no others."""
+"""Uses of the stubs: mypy must report the lines ending in "# error", and no others."""
 import lumenstat
 
 info = lumenstat.py_get_memory_info()
@@ -11,6 +11,8 @@ lumenstat.get_connection_by_state(state=b"LISTEN")  # error
 lumenstat.get_processes(1)  # error
 none: int = lumenstat.kill_process(1)  # error
 lumenstat.start_tracking_children(1, lambda event: event["nope"])  # error
+lumenstat.start_tracking_sockets(1, lambda event: print(event["local_addr"] + event["state"]))
+total: int = info.total + len(lumenstat.get_process_socket_queues(1)[0].remote_addr)
 lumenstat.list_dir(b"/")  # error
 snapshot = lumenstat.PySystemSummary(0)
 snapshot.process_count = 1  # error
