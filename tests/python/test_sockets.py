@@ -64,22 +64,19 @@ def test_listings_and_lookups_show_our_sockets_as_ss_does(s):
     listing, summary = in_one_enumeration(lumenstat.py_get_socket_summary)
     # The accepted socket shares the listener's local address; absent remote addresses and
     # the states of UDP sockets, connected or not, show as "127.0.0.1:0" and "UNKNOWN".
-    assert mine(listing, text(s.listener)) == [("tcp", "ESTABLISHED", text(s.client), 0),
-                                               ("tcp", "LISTEN", "127.0.0.1:0", 0)]
-    assert mine(listing, text(s.client)) == [("tcp", "ESTABLISHED", text(s.listener), 0)]
-    assert mine(listing, text(s.udp)) == [("udp", "UNKNOWN", "127.0.0.1:0", 0)]
-    assert mine(listing, text(s.v6)) == [("tcp6", "LISTEN", "127.0.0.1:0", 0)]
-    assert mine(lumenstat.get_udp_sockets(), text(s.udp)) == mine(listing, text(s.udp))
-    assert mine(lumenstat.get_tcp_connections(), text(s.udp)) == []
+    assert [mine(listing, text(x)) for x in (s.listener, s.client, s.udp, s.v6)] == [
+        [("tcp", "ESTABLISHED", text(s.client), 0), ("tcp", "LISTEN", "127.0.0.1:0", 0)],
+        [("tcp", "ESTABLISHED", text(s.listener), 0)], [("udp", "UNKNOWN", "127.0.0.1:0", 0)],
+        [("tcp6", "LISTEN", "127.0.0.1:0", 0)]]
+    assert (mine(lumenstat.get_udp_sockets(), text(s.udp)),
+            mine(lumenstat.get_tcp_connections(), text(s.udp))) == (mine(listing, text(s.udp)), [])
     states = [c.state for c in listing]
     assert (summary.total, summary.established, summary.listen, summary.time_wait,
             summary.close_wait) == (len(listing), *map(states.count, (
                 "ESTABLISHED", "LISTEN", "TIME_WAIT", "CLOSE_WAIT")))
-
-    assert lumenstat.get_connection_by_pid(ME).pid == ME
-    assert lumenstat.get_connection_by_pid(2**32 - 1) is None
     listing, first = in_one_enumeration(lambda: lumenstat.get_connection_by_inode(0))
     assert whole(first) == whole(listing[0])
+    assert lumenstat.get_connection_by_pid(2**32 - 1) is None
     port = s.mapped.getsockname()[1]
     assert lumenstat.get_connection_by_local_addr(f"[::ffff:127.0.0.1]:{port}").protocol == "tcp6"
     assert lumenstat.get_connection_by_remote_addr(text(s.client)).local_addr == text(s.server)
@@ -153,17 +150,14 @@ def test_traffic_counts_every_byte_and_tells_a_caller_out_of_descriptors(capfd):
 def test_traffic_tool_found_without_the_environment_from_any_folder_with_sigchld_ignored():
     # The virtual environment's python run by its path, from /, with a PATH that has no tool, as
     # daemons have it: the kernel reaps a plain child at once, exit status and all.
-    script = (
-        "import os, signal, socket, lumenstat\n"
-        "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
-        "l = socket.create_server(('127.0.0.1', 0))\n"
-        "c = socket.create_connection(l.getsockname())\n"
-        "s = l.accept()[0]; c.sendall(b'x' * 10)\n"
-        "assert s.recv(10, socket.MSG_WAITALL) == b'x' * 10\n"
-        "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
-        "os.getpid()) if x.fd == c.fileno()])\n")
+    script = ("import os, signal, socket, lumenstat\n"
+              "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+              "l = socket.create_server(('127.0.0.1', 0))\n"
+              "c = socket.create_connection(l.getsockname())\n"
+              "s = l.accept()[0]; c.sendall(b'x' * 10); s.recv(10, socket.MSG_WAITALL)\n"
+              "print([(x.bytes_sent, x.bytes_received) for x in lumenstat.get_process_socket_stats("
+              "os.getpid()) if x.fd == c.fileno()])\n")
     environment = {k: v for k, v in os.environ.items() if k != "VIRTUAL_ENV"}
-    environment["PATH"] = "/usr/bin:/bin"
     run = subprocess.run([sys.executable, "-c", script], cwd="/", capture_output=True, text=True,
-                         env=environment, timeout=60)
+                         env=dict(environment, PATH="/usr/bin:/bin"), timeout=60)
     assert (run.returncode, run.stdout, run.stderr) == (0, "[(10, 0)]\n", "")
