@@ -27,17 +27,16 @@ def run_report(*args):
 
 def test_json_is_the_snapshot_with_every_attribute(listener):
     doc = json.loads(run_report("--json"))
-    classes = {"memory": lumenstat.PyMemoryInfo, "cpu": lumenstat.PyCpuInfo,
-               "socket_summary": lumenstat.PySocketStateSummary, "disks": lumenstat.PyDiskInfo,
-               "connections": lumenstat.PySocketConnection, "processes": lumenstat.PyProcessInfo,
-               "disk_io_stats": lumenstat.PyDiskIoStats}
     assert list(doc) == getters(lumenstat.PySystemSummary) + ["disk_io_stats"]
-    for key, cls in classes.items():
+    for key, cls in {"memory": lumenstat.PyMemoryInfo, "cpu": lumenstat.PyCpuInfo,
+                     "socket_summary": lumenstat.PySocketStateSummary,
+                     "disks": lumenstat.PyDiskInfo, "connections": lumenstat.PySocketConnection,
+                     "disk_io_stats": lumenstat.PyDiskIoStats,
+                     "processes": lumenstat.PyProcessInfo}.items():
         for item in doc[key] if isinstance(doc[key], list) else [doc[key]]:
             assert list(item) == getters(cls), key
     assert {type(v) for v in doc["cpu_usage"] + [doc["memory"]["usage_percent"]]} == {float}
-    assert doc["process_count"] == len(doc["processes"])
-    assert len(doc["cpu_usage"]) == os.cpu_count()
+    assert (doc["process_count"], len(doc["cpu_usage"])) == (len(doc["processes"]), os.cpu_count())
     me = lumenstat.get_process_by_pid(os.getpid())
     assert {"pid": me.pid, "name": me.name, "command": me.command} in [
         {k: p[k] for k in ("pid", "name", "command")} for p in doc["processes"]]
@@ -85,20 +84,17 @@ def test_watch_redraws_in_place_until_interrupted_and_restores_the_terminal(inte
     pid, fd = pty.fork()
     if pid == 0:
         os.execv(sys.executable, [sys.executable, REPORT, "--watch", "0.2"])
-    output = b""
-    deadline = time.monotonic() + 20
+    output, deadline = b"", time.monotonic() + 20
     while output.count(b"\x1b[H") < 2 and time.monotonic() < deadline:
-        if select.select([fd], [], [], 0.1)[0]:
-            output += os.read(fd, 65536)
+        output += os.read(fd, 65536) if select.select([fd], [], [], 0.1)[0] else b""
     os.kill(pid, interruption)
     try:
         while chunk := os.read(fd, 65536):
             output += chunk
     except OSError:  # the child side closed
         pass
-    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 and b"Traceback" not in output
     os.close(fd)
-    assert os.waitstatus_to_exitcode(status) == 0 and b"Traceback" not in output
     assert output.count(b"\x1b[H") >= 2
     assert output.startswith(b"\x1b[?1049h\x1b[?25l") and output.endswith(b"\x1b[?25h\x1b[?1049l")
 
@@ -109,5 +105,4 @@ def test_watch_into_a_pipe_ends_quietly_when_the_reader_goes():
     first, second = (json.loads(child.stdout.readline()) for _ in range(2))
     assert list(first) == list(second) and first["memory"]["total"] == second["memory"]["total"]
     child.stdout.close()
-    assert child.wait(timeout=20) == 0
-    assert child.stderr.read() == b""
+    assert (child.wait(timeout=20), child.stderr.read()) == (0, b"")
