@@ -5,12 +5,10 @@ hang run in a child interpreter with a time limit."""
 import concurrent.futures
 import gc
 import os
-import signal
 import socket
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 import weakref
 
@@ -261,36 +259,3 @@ def test_interpreter_exit_with_trackers_running_is_prompt_and_silent():
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         assert list(pool.map(lambda how: run_python(SHUTDOWN, how, timeout=30, env=env), hows)) == [
             (expected[how], "", "reports while exiting: True\n") for how in hows]
-
-
-@pytest.mark.parametrize("end", ["ctrl-c", "exit"])
-def test_watch_command_follows_a_process_until_ctrl_c_or_its_exit(child, end):
-    watched = child([sys.executable, "-c", "import socket, subprocess, time;"
-                     " s = socket.create_server(('127.0.0.1', 0));"
-                     " c = socket.create_connection(s.getsockname()); a, _ = s.accept();"
-                     " c.sendall(b'x' * 5000); a.recv(5000, socket.MSG_WAITALL);"
-                     " print(s.getsockname()[1], c.fileno(), flush=True);"
-                     " p = subprocess.Popen(['sleep', '60']); time.sleep(60)"],
-                    stdout=subprocess.PIPE, text=True)
-    port, client_fd = map(int, watched.stdout.readline().split())
-    tool = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "watch.py")
-    watcher = child([sys.executable, tool, str(watched.pid)], stdout=subprocess.PIPE, text=True)
-    deadline = threading.Timer(30 * PATIENCE, watcher.kill)  # ends the reads below: no hang
-    deadline.start()
-    traffic = f"traffic fd {client_fd:<4} tcp   127.0.0.1:"
-    wanted = ["child", f"127.0.0.1:{port} LISTEN", "queues", traffic]
-    seen = [watcher.stdout.readline()]
-    while not all(any(w in line for line in seen) for w in wanted):
-        seen.append(watcher.stdout.readline())
-        assert seen[-1], seen
-    assert seen[0].startswith(f"watching pid {watched.pid} ")
-    assert any("sleep: sleep 60" in line for line in seen)
-    assert [line.split(" -> ")[1] for line in seen if line.startswith(traffic)] == [
-        f"127.0.0.1:{port}: sent 5000 B, received 0 B\n"]
-    if end == "ctrl-c":
-        watcher.send_signal(signal.SIGINT)
-    else:
-        watched.kill()  # left unreaped: a zombie has exited as well
-        assert watcher.stdout.read().endswith(f"pid {watched.pid} exited\n")
-    assert watcher.wait(timeout=10 * PATIENCE) == 0
-    deadline.cancel()
