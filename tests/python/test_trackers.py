@@ -110,49 +110,6 @@ def test_bad_arguments_start_no_thread_and_stop_ends_it_releasing_the_callback()
     assert ref() is None
 
 
-OUT_OF_MEMORY = """
-import ctypes, os, socket, subprocess, sys, time, weakref
-import lumenstat
-fail_allocations = ctypes.CDLL(None).fail_allocations_on_this_thread
-kind, when = sys.argv[1:]
-sleeper = subprocess.Popen(["sleep", "60"]) if kind == "children" else None
-# Addresses too long for a string's inline buffer: their texts are allocated.
-listeners = [socket.create_server(("127.100.100.100", 0))
-             for _ in range(2 if when == "payload" else 1 if kind == "sockets" else 0)]
-calls, own = [], {}
-def callback(payload):
-    calls.append(payload)
-    if len(calls) == 1:
-        # "payload": the next report's key is allocated, its payload is not.
-        fail_allocations(1 if when == "payload" else 0)
-        if when == "ending":
-            own["tracker"].stop()
-released = weakref.ref(callback)
-own["tracker"] = getattr(lumenstat, "start_tracking_" + kind)(os.getpid(), callback)
-del callback
-deadline = time.monotonic() + 20
-while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
-    time.sleep(0.05)
-own["tracker"].stop()  # module code, which releases what an ended thread left behind
-print(len(os.listdir("/proc/self/task")), len(calls), released() is None)
-if sleeper:
-    sleeper.kill()
-"""
-
-
-@pytest.mark.parametrize("kind, when, diagnostic", [
-    # A stopped tracker's thread lets go of the callback as it ends.
-    ("queues", "ending", ""), ("children", "ending", ""), ("sockets", "ending", ""),
-    ("children", "poll", "std::bad_alloc"),
-    # The payload is built holding the interpreter lock, which must be given back.
-    ("sockets", "payload", "cannot allocate a payload"),
-])
-def test_failed_allocations_on_a_tracker_thread_end_it_without_harm(failing_new, kind, when,
-                                                                    diagnostic):
-    stderr = f"lumenstat: tracker thread ended: {diagnostic}\n" if diagnostic else ""
-    assert run_python(OUT_OF_MEMORY, kind, when, env=failing_new) == (0, stderr, "1 1 True\n")
-
-
 HAZARDS = """
 import collections, os, threading, time
 import lumenstat
