@@ -64,11 +64,6 @@ def wait_until(predicate, timeout=5.0):
     return predicate()
 
 
-def proc_state(pid):
-    with open(f"/proc/{pid}/stat", "rb") as f:
-        return f.read().rsplit(b")", 1)[1].split()[0].decode()
-
-
 def resources():
     """What a leak would grow: Python memory blocks, descriptors, resident pages."""
     with open("/proc/self/statm") as f:
@@ -83,7 +78,7 @@ def failing_new(tmp_path_factory):
     allocations of the calling thread succeed and fails all after them (-1: none fail)."""
     if sys.executable.endswith("-sanitized"):
         pytest.skip("the sanitizer's operator new comes before any preloaded one")
-    source = Path(__file__).parents[1] / "support" / "failing_new.cpp"
     library = tmp_path_factory.mktemp("failing_new") / "failing_new.so"
-    subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", library, source], check=True)
+    subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", library,
+                    Path(__file__).parents[1] / "support" / "failing_new.cpp"], check=True)
     return dict(os.environ, LD_PRELOAD=str(library))

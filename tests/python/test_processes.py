@@ -8,10 +8,16 @@ import sys
 import pytest
 
 import lumenstat
-from conftest import proc_state, wait_until
+from conftest import wait_until
 
 ME = os.getpid()
 MISSING = 4194304  # above the largest pid Linux hands out
+
+
+def stat_fields(pid):
+    """The fields of /proc/PID/stat after the command name: the state first."""
+    with open(f"/proc/{pid}/stat", "rb") as f:
+        return f.read().rsplit(b")", 1)[1].split()
 
 
 def proc_file(path):
@@ -34,8 +40,8 @@ def test_table_shows_proc_and_ps_and_the_arguments_of_children(child):
     script = "import sys, time; time.sleep(60)"
     sleeper = child([sys.executable, "-c", script, "", "two words", b"bad\xffutf8", "last"])
     zombie = child(["true"])
-    for process, state in ((zombie, "Z"), (sleeper, "S")):
-        assert wait_until(lambda: proc_state(process.pid) == state)
+    for process, state in ((zombie, b"Z"), (sleeper, b"S")):
+        assert wait_until(lambda: stat_fields(process.pid)[0] == state)
     listed = {p.pid: p for p in lumenstat.get_processes()}
     # The empty and the non-UTF-8 arguments are left out; the others keep their order.
     assert listed[sleeper.pid].command == f"{sys.executable} -c {script} two words last"
@@ -62,19 +68,14 @@ def test_process_io_counts_disk_bytes_only():
         lumenstat.get_process_io(MISSING)
 
 
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat", "rb") as f:
-        fields = f.read().rsplit(b")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
 def test_process_cpu_usage_of_a_spinning_child(child):
     spinner = child([sys.executable, "-c", "while True: pass"])
     assert lumenstat.get_process_cpu_usage(pid=spinner.pid, sample_duration=0) == 0.0
     # The spinner's share depends on how busy the machine is; compare with its own ticks.
-    ticks, before = os.sysconf("SC_CLK_TCK"), cpu_ticks(spinner.pid)
+    cpu_ticks = lambda: sum(map(int, stat_fields(spinner.pid)[11:13]))  # noqa: E731
+    ticks, before = os.sysconf("SC_CLK_TCK"), cpu_ticks()
     usage = lumenstat.get_process_cpu_usage(spinner.pid, None)
-    spent = (cpu_ticks(spinner.pid) - before) / ticks
+    spent = (cpu_ticks() - before) / ticks
     assert usage > 0.0 and usage / 100.0 * 0.5 == pytest.approx(spent, abs=3 / ticks)
 
 
