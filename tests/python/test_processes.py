@@ -1,5 +1,5 @@
-"""Memory figures, the process table, per-process I/O, CPU usage and kill, compared with /proc and
-ps and with children the tests start."""
+"""CPU and memory figures, the process table, per-process I/O, CPU usage and kill, compared with
+/proc and ps and with children the tests start."""
 import os
 import signal
 import subprocess
@@ -23,6 +23,32 @@ def stat_fields(pid):
 def proc_file(path):
     with open(path) as f:
         return {key: int(rest.split()[0]) for key, rest in (line.split(":") for line in f)}
+
+
+def proc_stat_cpus():
+    with open("/proc/stat") as f:
+        return [list(map(int, line.split()[1:])) for line in f if line[3].isdigit()]
+
+
+def test_cpu_info_and_times_match_the_kernel():
+    with open("/proc/cpuinfo") as f:
+        fields = {}
+        for key, _, value in (line.partition(":") for line in f):
+            fields.setdefault(key.strip(), value.strip())
+    info = lumenstat.py_get_cpu_info()
+    assert info.logical_cores == os.cpu_count() and 1 <= info.physical_cores <= info.logical_cores
+    assert (info.model_name, info.vendor) == (fields.get("model name", info.model_name),
+                                              fields.get("vendor_id", info.vendor))
+    if "cpu MHz" in fields and not os.path.exists("/sys/devices/system/cpu/cpu0/cpufreq"):
+        assert info.frequency_mhz == int(float(fields["cpu MHz"]))
+    before, times, after = proc_stat_cpus(), lumenstat.py_get_cpu_times(), proc_stat_cpus()
+    assert len(times) == len(before) == os.cpu_count()
+    # /proc/stat: user nice system idle iowait irq softirq steal
+    fold = {"user": (0,), "nice": (1,), "system": (2, 5, 6, 7), "idle": (3, 4)}
+    for t, b, a in zip(times, before, after):
+        for state, columns in fold.items():
+            assert sum(b[i] for i in columns) <= getattr(t, state) <= sum(a[i] for i in columns)
+        assert t.iowait == 0
 
 
 def test_memory_figures_match_proc_meminfo():
