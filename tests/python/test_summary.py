@@ -36,21 +36,14 @@ def test_every_read_builds_new_objects_and_lookups_compare_exact_texts(listener)
         attribute = method.removeprefix("get_").removesuffix("_info")
         assert fields(getattr(snapshot, method)()) == fields(getattr(snapshot, attribute)), method
 
-    connections = snapshot.connections
-    first = lambda **wanted: fields(next(c for c in connections if all(  # noqa: E731
-        getattr(c, k) == v for k, v in wanted.items())))
+    # Texts are compared whole, a NUL included; the records each lookup picks are the core's.
     assert [fields(found) for found in (
         snapshot.get_connection_by_local_addr(listener),
         snapshot.get_connection_by_local_addr(listener + "\x00"),
-        snapshot.get_connection_by_state("LISTEN"), snapshot.get_connection_by_state("LI\x00STEN"),
-        snapshot.get_connection_by_remote_addr("127.0.0.1:0"), snapshot.get_connection_by_inode(0),
-        snapshot.get_connection_by_inode(2**64 - 1), snapshot.get_connection_by_pid(ME),
+        snapshot.get_connection_by_state("LI\x00STEN"), snapshot.get_connection_by_inode(2**64 - 1),
         snapshot.get_connection_by_pid(pid=4294967295), snapshot.get_process_by_pid(4294967295),
     )] + [snapshot.get_process_by_pid(ME).pid] == [
-        ("tcp", listener, "127.0.0.1:0", "LISTEN", ME, 0), None,
-        [fields(c) for c in connections if c.state == "LISTEN"], [],
-        first(remote_addr="127.0.0.1:0"), fields(connections[0]), None, first(pid=ME), None, None,
-        ME]
+        ("tcp", listener, "127.0.0.1:0", "LISTEN", ME, 0), None, [], None, None, None, ME]
 
 
 def test_sample_duration_none_samples_half_a_second():
