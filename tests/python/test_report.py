@@ -2,10 +2,12 @@
 import json
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 
 import pytest
@@ -82,3 +84,13 @@ def test_watch_into_a_pipe_ends_quietly_when_the_reader_goes():
     assert list(first) == list(second) and first["memory"]["total"] == second["memory"]["total"]
     child.stdout.close()
     assert (child.wait(timeout=20), child.stderr.read()) == (0, b"")
+
+
+def test_installed_command_describes_every_option():
+    # Run through this interpreter: a sanitizer build needs its runtime preloaded.
+    shown = subprocess.run([sys.executable, os.path.join(sysconfig.get_paths()["scripts"],
+                            "lumenstat-report"), "--help"], capture_output=True, text=True,
+                           check=True).stdout
+    # An option without a description has nothing after it on its line and no indented line below.
+    assert shown.startswith("usage: ") and "  -h, --help" in shown
+    assert re.findall(r"^  \S(?:\S| (?! ))*\n(?! {4,}\S)", shown, re.M) == []
