@@ -1,13 +1,9 @@
 """The module as Python sees it: names, classes, functions and the argument rules."""
 import os
-import re
-import subprocess
-import sys
 
 import pytest
 
 import lumenstat
-from conftest import no_descriptors
 
 # Names, signatures and attributes are compared with the stubs and the reference; here what the
 # interpreter shows of them.
@@ -121,43 +117,3 @@ def test_argument_errors(function, args, kwargs, exception, text):
     with pytest.raises(exception) as raised:
         call(*args, **kwargs)
     assert type(raised.value) is exception and text in (None, str(raised.value))
-
-
-@pytest.mark.parametrize("function, args, raised", [
-    ("get_process_count", (), r'builtins\.RuntimeError\(Exception\): '
-     r'SysCall\("sysctl KERN_PROC_ALL failed \(errno 24\)"\)'),
-    ("py_get_disk_io_stats", (), r'builtins\.RuntimeError\(Exception\): '  # kIOReturnNoResources
-     r'SysCall\("IOServiceGetMatchingServices failed: -536870210"\)'),
-    *[(name, args, rf"lumenstat\.FatalError\(BaseException\): {name} failed: [A-Za-z]+\(.*\)")
-      for name, args in (("py_get_memory_info", ()), ("py_get_cpu_usage", (0,)),
-                         ("PySystemSummary", (0,)))],
-])
-def test_queries_that_fail_raise_the_error_of_their_function(function, args, raised):
-    with no_descriptors(), pytest.raises(BaseException) as error:
-        getattr(lumenstat, function)(*args)
-    kind = type(error.value)  # FatalError is the module's own, not one of its names
-    assert re.fullmatch(raised, f"{kind.__module__}.{kind.__name__}({kind.__base__.__name__}): "
-                        + " | ".join(error.value.args))
-
-
-OUT_OF_MEMORY = """
-import ctypes, lumenstat
-fail_allocations = ctypes.CDLL(None).fail_allocations_on_this_thread
-for name, args in (("get_processes", ()), ("get_connections", ()), ("list_dir", ("/",)),
-                   ("py_get_cpu_info", ())):
-    fail_allocations(0)
-    try:
-        getattr(lumenstat, name)(*args)
-    except BaseException as raised:
-        print(type(raised).__name__, *raised.args)
-    finally:
-        fail_allocations(-1)
-"""
-
-
-def test_calls_with_every_allocation_failing_raise_fatal_error(failing_new):
-    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], env=failing_new,
-                          capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout.splitlines() == [f"FatalError {name}: std::bad_alloc" for name in (
-        "get_processes", "get_connections", "list_dir", "py_get_cpu_info")]
