@@ -1,6 +1,4 @@
-import contextlib
 import os
-import resource
 import signal
 import socket
 import subprocess
@@ -43,17 +41,6 @@ def address_text(address):
 def getters(cls):
     """The attribute names of a result class, in declaration order."""
     return [name for name, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
-
-
-@contextlib.contextmanager
-def no_descriptors():
-    """With no descriptor to be had, the queries that read kernel files really fail."""
-    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (0, limits[1]))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
 
 
 def wait_until(predicate, timeout=5.0):
