@@ -1,12 +1,10 @@
 """Socket listings, lookups, queues and per-connection traffic of the installed module, checked
-against sockets this test opens itself and against ss. Which record each lookup picks and what the
-module makes of the traffic tool's output are checked over the fake system."""
+against sockets this test opens itself. Which record each lookup picks and what the module makes
+of the traffic tool's output are checked over the fake system."""
 
 import os
-import re
 import signal
 import socket
-import subprocess
 import time
 from types import SimpleNamespace
 
@@ -60,7 +58,7 @@ def in_one_enumeration(call):
     pytest.fail("the machine's sockets kept changing")
 
 
-def test_listings_and_lookups_show_our_sockets_as_ss_does(s):
+def test_listings_and_lookups_show_our_sockets(s):
     listing, summary = in_one_enumeration(lumenstat.py_get_socket_summary)
     # The accepted socket shares the listener's local address; absent remote addresses and
     # the states of UDP sockets, connected or not, show as "127.0.0.1:0" and "UNKNOWN".
@@ -82,14 +80,6 @@ def test_listings_and_lookups_show_our_sockets_as_ss_does(s):
     assert lumenstat.get_connection_by_remote_addr(text(s.client)).local_addr == text(s.server)
     listening = lumenstat.get_connection_by_state("lIsTeN")
     assert {c.state for c in listening} == {"LISTEN"} and mine(listening, text(s.v6))
-
-    out = subprocess.run(["ss", "-Htanp"], capture_output=True, text=True, check=True).stdout
-    # ss writes IPv6 addresses in brackets as we do, and IPv4 ones plain; an IPv6 wildcard
-    # that takes IPv4 too as "*".
-    from_ss = {re.sub(r"^\*:", "[::]:", line.split()[3]) for line in out.splitlines()
-               if f"pid={ME}," in line and not line.startswith("TIME-WAIT")}
-    time.sleep(CACHE_SECONDS)
-    assert {c.local_addr for c in lumenstat.get_tcp_connections() if c.pid == ME} == from_ss
 
 
 def test_queues_show_unread_bytes_buffer_sizes_and_peers(s):

@@ -105,7 +105,7 @@ def test_trackers_of_a_gone_process_poll_on_and_stop_ends_them_leaking_nothing()
 
 
 HAZARDS = """
-import collections, os, threading, time
+import collections, concurrent.futures, os, time
 import lumenstat
 me, calls, own, spawned = os.getpid(), collections.Counter(), {}, []
 def stopper(payload):
@@ -131,12 +131,9 @@ def stop_some(part):
     for tracker in part:
         sum(range(20000))
         tracker.stop()
-workers = [threading.Thread(target=stop_some, args=(busy[i::4],)) for i in range(4)]
 time.sleep(0.2)
-for w in workers:
-    w.start()
-for w in workers:
-    w.join()
+with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    list(pool.map(stop_some, (busy[i::4] for i in range(4))))
 time.sleep(1.6)
 snapshot = dict(calls)
 for t in trackers + spawned:
