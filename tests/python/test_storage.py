@@ -16,11 +16,10 @@ def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
     # The disk-backed mounts, in the kernel's order.
     assert [d.device for d in disks] == [
         s.decode(errors="replace") for s in table if s.startswith(b"/dev/") or b"disk" in s]
-    df = {}  # split from the right: a mount point may hold spaces
-    for line in subprocess.run(["df", "-B1", "--output=target,size,used,avail"],
-                               capture_output=True, check=True).stdout.splitlines()[1:]:
-        target, *numbers = line.rsplit(maxsplit=3)
-        df[target.decode(errors="replace")] = [int(n) for n in numbers]
+    out = subprocess.run(["df", "-B1", "--output=target,size,used,avail"], capture_output=True,
+                         check=True).stdout  # split from the right: a mount point may hold spaces
+    df = {target.decode(errors="replace"): [int(n) for n in numbers]
+          for target, *numbers in (line.rsplit(maxsplit=3) for line in out.splitlines()[1:])}
     assert "/" in {d.mount_point for d in disks}
     for disk in (d for d in disks if d.mount_point in df):
         size, used, avail = df[disk.mount_point]
@@ -32,12 +31,12 @@ def test_disks_are_disk_backed_mounts_with_the_figures_of_df():
 
 
 def sys_block():
+    """Each device's reads, writes, bytes read and written, and read and write time in ns."""
     out = {}
     for name in sorted(os.listdir("/sys/block")):
         with open(f"/sys/block/{name}/stat") as f:
-            fields = [int(n) for n in f.read().split()]
-        out[name] = [fields[0], fields[4], fields[2] * 512, fields[6] * 512,
-                     fields[3] * 10**6, fields[7] * 10**6]
+            c = [int(n) for n in f.read().split()]
+        out[name] = [c[0], c[4], c[2] * 512, c[6] * 512, c[3] * 10**6, c[7] * 10**6]
     return out
 
 

@@ -1,7 +1,6 @@
 """The installed type stubs against the installed module: names, parameters and result types."""
 import ast
 import os
-import socket
 import sysconfig
 from pathlib import Path
 
@@ -79,11 +78,9 @@ CALLS = {"get_process_by_pid": (ME,), "get_process_io": (ME,), "get_process_cpu_
          "get_process_socket_stats": (ME,), "get_connection_by_pid": (ME,)}
 
 
-def test_values_have_the_stub_types():
+def test_values_have_the_stub_types(listener):  # a socket for the lists of sockets
     """The result of each call, and every property of the objects it returns (and of a snapshot),
     are checked against the stub's annotations."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    client = socket.create_connection(listener.getsockname())
     _, stub = stub_tree()
     checked = set()
     results = [lumenstat.PySystemSummary(0)]
@@ -100,8 +97,6 @@ def test_values_have_the_stub_types():
                     value = getattr(item, member.name)
                     assert conforms(value, member.returns), (type(item).__name__, member.name)
             checked.add(type(item).__name__)
-    client.close()
-    listener.close()
     # All but the classes that only name the fields of tracker reports, which come as dicts.
     assert checked == {n for n in lumenstat.__all__ if isinstance(getattr(lumenstat, n), type) and
                        any(type(v).__name__ == "getset_descriptor" for v in vars(

@@ -1,6 +1,5 @@
-"""PySystemSummary: one snapshot, read back through attributes and methods that build new objects."""
+"""PySystemSummary: one snapshot, read back through attributes and methods building new objects."""
 import os
-import time
 
 import lumenstat
 from conftest import getters
@@ -18,9 +17,7 @@ def fields(value):
 
 
 def test_every_read_builds_new_objects_and_lookups_compare_exact_texts(listener):
-    started = time.monotonic()
     snapshot = lumenstat.PySystemSummary(sample_duration=0)
-    assert time.monotonic() - started < 0.45  # no sampling wait
     for name in getters(lumenstat.PySystemSummary):
         first, second = getattr(snapshot, name), getattr(snapshot, name)
         assert fields(first) == fields(second), name
@@ -44,9 +41,3 @@ def test_every_read_builds_new_objects_and_lookups_compare_exact_texts(listener)
         snapshot.get_connection_by_pid(pid=4294967295), snapshot.get_process_by_pid(4294967295),
     )] + [snapshot.get_process_by_pid(ME).pid] == [
         ("tcp", listener, "127.0.0.1:0", "LISTEN", ME, 0), None, [], None, None, None, ME]
-
-
-def test_sample_duration_none_samples_half_a_second():
-    started = time.monotonic()
-    lumenstat.PySystemSummary(None)
-    assert time.monotonic() - started >= 0.45
