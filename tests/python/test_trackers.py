@@ -100,7 +100,7 @@ def test_trackers_of_a_gone_process_poll_on_and_stop_ends_them_leaking_nothing()
     for _ in range(200):
         lumenstat.start_tracking_queues(ME, print).stop()
     assert wait_until(lambda: thread_ids() <= before, timeout=5 * PATIENCE)
-    lumenstat.start_tracking_queues(ME, print).stop()  # module code that releases pending references
+    lumenstat.start_tracking_queues(ME, print).stop()  # module code: pending references go
     assert released() is None
 
 
