@@ -1,4 +1,4 @@
-"""The main job's report: its JSON compared with the module's own answers, its text, and --watch."""
+"""The report command: its JSON compared with the module's own answers, its text, --watch, --help."""
 import json
 import os
 import pty

@@ -1,6 +1,6 @@
 """Trackers as a user meets them: live payloads, stop() from every place it can be called, bad
-callbacks, failed allocations and interpreter exit with trackers running. Scenarios that could
-hang run in a child interpreter with a time limit."""
+callbacks and interpreter exit with trackers running. Scenarios that could hang run in a child
+interpreter with a time limit."""
 
 import concurrent.futures
 import gc
