@@ -1,4 +1,4 @@
-"""The report command: its JSON compared with the module's own answers, its text, --watch, --help."""
+"""The report command: its JSON against the module's own answers, its text, --watch and --help."""
 import json
 import os
 import pty
