@@ -1,12 +1,9 @@
-import contextlib
 import os
-import resource
 import signal
 import socket
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
@@ -46,17 +43,6 @@ def getters(cls):
     return [name for name, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
 
 
-@contextlib.contextmanager
-def no_descriptors():
-    """With no descriptor to be had, the queries that read kernel files really fail."""
-    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (0, limits[1]))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
-
-
 def wait_until(predicate, timeout=5.0):
     deadline = time.monotonic() + timeout
     while not predicate() and time.monotonic() < deadline:
@@ -64,26 +50,8 @@ def wait_until(predicate, timeout=5.0):
     return predicate()
 
 
-def proc_state(pid):
-    with open(f"/proc/{pid}/stat", "rb") as f:
-        return f.read().rsplit(b")", 1)[1].split()[0].decode()
-
-
 def resources():
     """What a leak would grow: Python memory blocks, descriptors, resident pages."""
     with open("/proc/self/statm") as f:
         resident_pages = int(f.read().split()[1])
     return sys.getallocatedblocks(), len(os.listdir("/proc/self/fd")), resident_pages
-
-
-@pytest.fixture(scope="session")
-def failing_new(tmp_path_factory):
-    """An environment whose Python processes preload a library that makes operator new fail on
-    the threads that ask it to, through ctypes: fail_allocations_on_this_thread(n) lets n more
-    allocations of the calling thread succeed and fails all after them (-1: none fail)."""
-    if sys.executable.endswith("-sanitized"):
-        pytest.skip("the sanitizer's operator new comes before any preloaded one")
-    source = Path(__file__).parents[1] / "support" / "failing_new.cpp"
-    library = tmp_path_factory.mktemp("failing_new") / "failing_new.so"
-    subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", library, source], check=True)
-    return dict(os.environ, LD_PRELOAD=str(library))

@@ -23,7 +23,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import lumenstat
 import lumenstat_report
-from conftest import getters, resources, wait_until
+from conftest import getters, wait_until
 from lumenstat_serve import make_app
 from lumenstat_serve.reading import SharedReading, read_machine
 from lumenstat_serve.server import Server
@@ -34,11 +34,8 @@ OPENMETRICS = "application/openmetrics-text"
 
 
 def tool(name, package):
-    path = shutil.which(name)
-    if path is None:
-        pytest.fail(f"{name} is not installed: the test needs Debian's {package} package "
-                    "(bash scripts/setup.sh --tests installs it)")
-    return path
+    return shutil.which(name) or pytest.fail(f"{name} is not installed: the test needs Debian's "
+                                             f"{package} (bash scripts/setup.sh --tests)")
 
 
 def free_port():
@@ -54,10 +51,10 @@ def get(url, headers=None, timeout=30):
 
 
 @contextmanager
-def exporter(*args, port=0):
-    """lumenstat-report --serve on a loopback port (by default a free one); yields its base URL."""
+def exporter(*args):
+    """lumenstat-report --serve on a free loopback port; yields its base URL."""
     process = subprocess.Popen(
-        [sys.executable, str(REPORT), "--serve", f"127.0.0.1:{port}", *args],
+        [sys.executable, str(REPORT), "--serve", "127.0.0.1:0", *args],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         first = process.stdout.readline()
@@ -82,75 +79,40 @@ sys.stdin.read()
 
 
 def query(base, expression):
-    """{frozen labels: [values...]} of a range or instant query of a Prometheus server."""
-    answer = json.loads(get(f"{base}/api/v1/query?" + urllib.parse.urlencode(
-        {"query": expression}))[2])
-    assert answer["status"] == "success", answer
-    return {frozenset(series["metric"].items()): [float(v) for _, v in series.get("values") or [
-        series["value"]]] for series in answer["data"]["result"]}
-
-
-@contextmanager
-def prometheus(target, tmp_path):
-    """A Prometheus scraping `target` each second; yields its base URL."""
-    config = tmp_path / "prometheus.yml"
-    config.write_text(
-        "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
-        f"scrape_configs: [{{job_name: lumenstat, static_configs: [{{targets: ['{target}']}}]}}]\n")
-    base, log = f"http://127.0.0.1:{free_port()}", open(tmp_path / "prometheus.log", "w")
-    process = subprocess.Popen(
-        [tool("prometheus", "prometheus"), f"--config.file={config}",
-         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address={base[7:]}"],
-        stdout=log, stderr=log)
+    """{frozen labels: value} of an instant query of a Prometheus server; {} while it starts."""
     try:
-        def ready():
-            try:
-                return get(base + "/-/ready", timeout=2)[0] == 200
-            except OSError:
-                return False
-        assert wait_until(ready, 30), (tmp_path / "prometheus.log").read_text()[-2000:]
-        yield base
-    finally:
-        process.send_signal(signal.SIGTERM)
-        process.wait(timeout=30)
-        log.close()
+        answer = json.loads(get(f"{base}/api/v1/query?" + urllib.parse.urlencode(
+            {"query": expression}))[2])
+    except OSError:
+        return {}
+    return {frozenset(series["metric"].items()): float(series["value"][1])
+            for series in answer["data"]["result"]}
 
 
 @pytest.mark.real
 def test_prometheus_stores_what_the_module_reports(tmp_path, child):
+    """promtool accepts the exposition, names that need escaping included, and Prometheus stores
+    its series under the labels served."""
     holder = child([sys.executable, "-c", HOLDER, ODD_NAME.hex()], stdin=subprocess.PIPE,
                    stdout=subprocess.PIPE, text=True)
     holder.stdout.readline()  # once it has its name and its listener
-    name = lumenstat.get_process_by_pid(holder.pid).name
-    assert name == ODD_NAME.decode("utf-8", "replace")
-    with exporter("--process", str(holder.pid), "--top", "3") as url:
-        _, headers, text = get(url + "/metrics")
-        assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
+    with exporter("--process", str(holder.pid)) as url:
         check = subprocess.run([tool("promtool", "prometheus"), "check", "metrics"],
-                               input=text, capture_output=True)
+                               input=get(url + "/metrics")[2], capture_output=True)
         assert (check.returncode, check.stdout, check.stderr) == (0, b"", b"")
-        target = urllib.parse.urlparse(url).netloc
-        with prometheus(target, tmp_path) as prom:
-            values = lambda expression: query(prom, expression)  # noqa: E731
-            assert wait_until(lambda: values(
-                "count_over_time(lumenstat_memory_total_bytes[1m]) >= 3"), 30)
-            job = {("instance", target), ("job", "lumenstat")}
-            assert values("lumenstat_memory_total_bytes") == {
-                frozenset({("__name__", "lumenstat_memory_total_bytes"), *job}):
-                    [float(lumenstat.py_get_memory_info().total)]}
-
-            mine = f'pid="{holder.pid}"'
-            assert values(f'lumenstat_process_sockets{{{mine},state="LISTEN"}}') == {
-                frozenset({("__name__", "lumenstat_process_sockets"), *job,
-                           ("pid", str(holder.pid)), ("name", name), ("protocol", "tcp"),
-                           ("state", "LISTEN")}): [1.0]}
-            assert len(values("lumenstat_process_memory_bytes")) == 3
-
-            # The watched process goes: its series go, the exporter stays.
-            holder.kill()
-            holder.wait()
-            assert wait_until(lambda: not values(f"lumenstat_process_sockets{{{mine}}}"), 15)
-            assert list(values('up{job="lumenstat"}').values()) == [[1.0]]
+        target, prom = urllib.parse.urlparse(url).netloc, f"127.0.0.1:{free_port()}"
+        (tmp_path / "prometheus.yml").write_text(
+            "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
+            f"scrape_configs: [{{job_name: j, static_configs: [{{targets: ['{target}']}}]}}]\n")
+        child([tool("prometheus", "prometheus"), f"--config.file={tmp_path}/prometheus.yml",
+               f"--storage.tsdb.path={tmp_path}/data", f"--web.listen-address={prom}"],
+              stderr=subprocess.DEVNULL)
+        mine = f'lumenstat_process_sockets{{pid="{holder.pid}",state="LISTEN"}}'
+        assert wait_until(lambda: query(f"http://{prom}", mine), 30)
+        assert query(f"http://{prom}", mine) == {frozenset({
+            ("__name__", "lumenstat_process_sockets"), ("instance", target), ("job", "j"),
+            ("pid", str(holder.pid)), ("name", lumenstat.get_process_by_pid(holder.pid).name),
+            ("protocol", "tcp"), ("state", "LISTEN")}): 1.0}
 
 
 def machine_reading():
@@ -258,13 +220,11 @@ def test_answers_in_the_format_asked_for_and_refusals():
             500, b"lumenstat: cannot take a snapshot: SnapshotFailed: Io(Os { code: 24 })\n")
         failing[0] = False
         _, headers, body = get(url + "/snapshot.json")
-        assert headers["Content-Type"] == "application/json"
         doc = json.loads(body)
-        assert list(doc) == getters(lumenstat.PySystemSummary) + ["disk_io_stats", "host",
-                                                                  "taken_at"]
-        assert doc["host"] == os.uname().nodename
+        assert (headers["Content-Type"], list(doc), doc["host"]) == ("application/json", getters(
+            lumenstat.PySystemSummary) + ["disk_io_stats", "host", "taken_at"], os.uname().nodename)
         assert [p for p in doc["processes"] if "command" in p] == []
-        assert len(doc["cpu_usage"]) == len(lumenstat.py_get_cpu_times())
+        assert len(doc["cpu_usage"]) == os.cpu_count()
         assert all(0.0 <= u <= 100.0 for u in doc["cpu_usage"])
         for path, kind in [("/", "text/html"), ("/app.js", "text/javascript"),
                            ("/style.css", "text/css")]:
@@ -272,14 +232,12 @@ def test_answers_in_the_format_asked_for_and_refusals():
             assert headers["Content-Type"].startswith(kind) and body
             assert "script-src 'self'" in headers["Content-Security-Policy"]
         _, headers, body = get(url + "/metrics", {"Accept": OPENMETRICS + "; version=1.0.0"})
-        assert headers["Content-Type"].startswith(OPENMETRICS)
-        assert body.endswith(b"# EOF\n")
+        assert headers["Content-Type"].startswith(OPENMETRICS) and body.endswith(b"# EOF\n")
         _, headers, body = get(url + "/metrics?name[]=lumenstat_processes")
         assert headers["Content-Type"].startswith("text/plain; version=0.0.4")
         assert b"\nlumenstat_memory_total_bytes " in body
-        not_found = ["/nope", "/metrics/", "/../metrics", "/../app.js", "/%2e%2e/%2e%2e/etc/passwd",
-                     "/%2fetc%2fpasswd", "//etc/passwd", "/etc/passwd", "/index.html",
-                     "http://127.0.0.1/etc/passwd"]
+        not_found = ["/metrics/", "/../app.js", "/%2e%2e/%2e%2e/etc/passwd", "/%2fetc%2fpasswd",
+                     "//etc/passwd", "/index.html", "http://127.0.0.1/etc/passwd"]
         for request, status in [(f"GET {path} HTTP/1.0\r\n\r\n", "404") for path in not_found] + [
                 ("POST /snapshot.json HTTP/1.0\r\n\r\n", "405"), ("HEAD / HTTP/1.0\r\n\r\n", "405"),
                 ("POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", "405"),
@@ -313,40 +271,15 @@ def test_silent_slow_and_many_clients_all_get_their_answer():
         silent.close()
 
 
-@pytest.mark.slow
-def test_many_scrapes_leak_nothing():
-    reading = machine_reading()
-    with serving(lambda: reading) as url:
-        request = b"GET /metrics HTTP/1.0\r\n\r\n"
-        def settled():  # the last request's thread has closed its end
-            assert wait_until(lambda: not any("process_request" in thread.name
-                                              for thread in threading.enumerate()))
-            return resources()
-        for _ in range(200):
-            exchange(url, request)
-        before = settled()
-        for _ in range(1000):
-            exchange(url, request)
-        after = settled()
-    assert after[1] == before[1]
-    assert after[0] - before[0] < 500  # a block kept per scrape would be 1000
-    assert after[2] - before[2] < 1024  # 4 MiB
-
-
-HIDE_CLIENT = "sys.modules['prometheus_client'] = None; "
-
-
 @pytest.mark.parametrize("hide, args, status, line", [
     ("", ["--serve", ":9717"], 2, "report: --serve ':9717': write the address to listen on"),
-    ("", ["--serve", "::1:9717"], 2,
-     "report: --serve '::1:9717': write an IPv6 address in brackets"),
-    ("", ["--serve", "127.0.0.1:65536"], 2, "report: --serve '127.0.0.1:65536': the port must be"),
+    ("", ["--serve", "::1:9717"], 2, "--serve '::1:9717': write an IPv6 address in brackets"),
+    ("", ["--serve", "127.0.0.1:65536"], 2, "--serve '127.0.0.1:65536': the port must be"),
     ("", ["--process", "1"], 2, "lumenstat-report: error: --top and --process go with --serve"),
-    ("", ["--serve", "--json"], 2,
-     "lumenstat-report: error: --serve does not go with --json or --watch"),
-    (HIDE_CLIENT, ["--serve"], 1, "report: --serve needs the Python package prometheus_client: "
-     "pip install 'lumenstat[serve]' (on Debian and Ubuntu: apt-get install "
-     "python3-prometheus-client)"),
+    ("", ["--serve", "--json"], 2, "error: --serve does not go with --json or --watch"),
+    ("sys.modules['prometheus_client'] = None; ", ["--serve"], 1, "report: --serve needs the "
+     "Python package prometheus_client: pip install 'lumenstat[serve]' (on Debian and Ubuntu: "
+     "apt-get install python3-prometheus-client)"),
 ])
 def test_serve_arguments_that_stop_with_one_line(hide, args, status, line):
     run = (f"import sys, runpy; {hide}sys.argv = ['lumenstat-report', *sys.argv[1:]]; "
@@ -360,31 +293,22 @@ def test_serve_arguments_that_stop_with_one_line(hide, args, status, line):
 # A process name that is markup and quotes; the kernel keeps 15 bytes of a name, too few for a
 # whole script element, so the closing tag is a short one.
 MARKUP_NAME = "<script>\"'</b>"
-RESULTS = Path(__file__).resolve().parents[2] / "build" / "test-results"
-CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                  "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--window-size=1280,2000"]
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update"]
 
 
 @contextmanager
 def browser(tmp_path):
-    binary = tool("chromium", "chromium")
-    driver_binary = tool("chromedriver", "chromium-driver")
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-    except ImportError as error:
-        pytest.fail(f"selenium cannot be imported ({error}): the test needs Debian's "
-                    "python3-selenium (bash scripts/setup.sh --tests installs it)")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
     options = webdriver.ChromeOptions()
-    options.binary_location = binary
+    options.binary_location = tool("chromium", "chromium")
     for flag in CHROMIUM_FLAGS + [f"--user-data-dir={tmp_path / 'profile'}"]:
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    try:
-        driver = webdriver.Chrome(service=Service(driver_binary), options=options)
-    except Exception as error:
-        pytest.fail(f"headless Chromium does not start: {error}")
+    driver = webdriver.Chrome(service=Service(tool("chromedriver", "chromium-driver")),
+                              options=options)
     try:
         yield driver
     finally:
@@ -399,70 +323,22 @@ TABLE = """return [...document.querySelectorAll(arguments[0])].map(row =>
 
 @pytest.mark.real
 def test_the_page_shows_the_machine_in_a_real_browser(tmp_path, child):
-    from selenium.common.exceptions import NoAlertPresentException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
     holder = child([sys.executable, "-c", HOLDER, MARKUP_NAME.encode().hex()],
                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     listener = f"127.0.0.1:{int(holder.stdout.readline())}"
-    port = free_port()
-    with browser(tmp_path) as driver:
+    with browser(tmp_path) as driver, exporter() as url:
         page = driver.execute_script
-        redraws = lambda: int(page("return document.body.dataset.redraws || 0"))  # noqa: E731
-        rows = lambda selector: page(TABLE, selector)  # noqa: E731
-        wait = WebDriverWait(driver, 20, poll_frequency=0.1)
-        with exporter(port=port) as url:
-            driver.get(url + "/")
-            wait.until(lambda _: redraws() >= 2)
-
-            assert page("return document.querySelectorAll('#cpus canvas').length") == len(
-                lumenstat.py_get_cpu_times())
-            exact = page("return document.querySelector('#memory-figures .exact').textContent")
-            assert int(exact.strip("()").removesuffix(" bytes").replace(",", "")) == \
-                lumenstat.py_get_memory_info().total
-            assert page("return document.getElementById('host').textContent") == \
-                os.uname().nodename
-
-            listening = rows("#listeners tbody tr")
-            assert ["", "tcp", listener, str(holder.pid), MARKUP_NAME] in listening
-            states = {row[0]: int(row[2].replace(",", "")) for row in
-                      rows("#socket-states tbody tr")}
-            assert states["LISTEN"] >= 1
-
-            driver.find_element(By.ID, "process-filter").send_keys(str(holder.pid))
-            assert [row[:3] for row in rows("#processes tbody tr")] == [
-                [str(holder.pid), str(holder.pid), MARKUP_NAME]]
-            # Text, not markup: no element came out of any name, and nothing ran.
-            assert page("return document.querySelectorAll('tbody script, tbody b').length") == 0
-            with pytest.raises(NoAlertPresentException):
-                driver.switch_to.alert
-            driver.find_element(By.ID, "process-filter").clear()
-            page("document.getElementById('process-filter').dispatchEvent(new Event('input'))")
-
-            def shown_pids():  # one reading: a redraw may come between two
-                return [int(row[0]) for row in rows("#processes tbody tr")]
-            pid_header = driver.find_element(By.CSS_SELECTOR, 'button[data-key="pid"]')
-            pid_header.click()
-            pids = shown_pids()
-            assert pids == sorted(pids, reverse=True) and len(pids) > 1
-            pid_header.click()
-            pids = shown_pids()
-            assert pids == sorted(pids)
-
-            RESULTS.mkdir(parents=True, exist_ok=True)
-            assert driver.save_screenshot(str(RESULTS / "live-page.png"))
-            origins = page("return performance.getEntriesByType('resource').map(e => e.name)")
-            assert origins and all(name.startswith(url + "/") for name in origins)
-
-        # The server stops answering: the page says so, and recovers when it is back.
-        shown = lambda: page("return !document.getElementById('status').hidden")  # noqa: E731
-        wait.until(lambda _: shown())
-        assert "has not answered since" in page(
-            "return document.getElementById('status').textContent")
-        before = redraws()
-        with exporter(port=port):
-            wait.until(lambda _: not shown() and redraws() > before)
-        errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"
-                  and "snapshot.json" not in entry["message"]]
-        assert errors == []
+        driver.get(url + "/")
+        WebDriverWait(driver, 20, poll_frequency=0.1).until(
+            lambda _: int(page("return document.body.dataset.redraws || 0")) >= 2)
+        assert ["", "tcp", listener, str(holder.pid), MARKUP_NAME] in page(
+            TABLE, "#listeners tbody tr")
+        driver.find_element(By.ID, "process-filter").send_keys(str(holder.pid))
+        assert [row[:3] for row in page(TABLE, "#processes tbody tr")] == [
+            [str(holder.pid), str(holder.pid), MARKUP_NAME]]
+        # Text, not markup: no element came out of any name.
+        assert page("return document.querySelectorAll('tbody script, tbody b').length") == 0
+        assert [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"] == []
