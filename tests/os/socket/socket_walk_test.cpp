@@ -5,19 +5,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <new>
 #include <numeric>
 #include <thread>
-#include <vector>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
@@ -26,6 +18,7 @@ namespace lumenstat::testing {
 namespace {
 
 namespace d = darwin;
+namespace ls = os::linux_sockets;
 using namespace std::chrono_literals;
 
 // A child holding a listener; each byte written to `channel` makes it open
@@ -37,9 +30,7 @@ struct Holder {
     Holder() {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        pid = fork();
-        if (pid == 0) {
-            close(ends[0]);
+        if ((pid = fork()) == 0) {
             char byte = 0;
             do {
                 int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -53,30 +44,23 @@ struct Holder {
         }
         close(ends[1]);
         channel = ends[0];
-        wait_done();
+        EXPECT_EQ(read(channel, ends, 1), 1);
     }
     ~Holder() {
         close(channel);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    void wait_done() {
-        char byte;
-        EXPECT_EQ(read(channel, &byte, 1), 1);
-    }
     void open_another() {
         char byte = 1;
         EXPECT_EQ(write(channel, &byte, 1), 1);
-        wait_done();
+        EXPECT_EQ(read(channel, &byte, 1), 1);
     }
 };
 
-std::vector<int> begin_walk(os::System& system) {
+void begin_walk(os::System& system) {
     std::vector<int> pids(16384);
-    int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 16384 * sizeof(int));
-    EXPECT_GT(got, 0);
-    pids.resize(got > 0 ? static_cast<std::size_t>(got) / sizeof(int) : 0);
-    return pids;
+    EXPECT_GT(system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 16384 * sizeof(int)), 0);
 }
 
 // The listeners of `pid` as the walk's listing of it shows them, each found
@@ -87,12 +71,10 @@ int listeners_in_walk(os::System& system, int pid) {
     int listening = 0;
     for (int i = 0; i < got / 8; ++i) {
         d::socket_fdinfo info{};
-        if (fds[i].proc_fdtype == d::PROX_FDTYPE_SOCKET &&
-            system.proc_pidfdinfo(pid, fds[i].proc_fd, d::PROC_PIDFDSOCKETINFO, &info,
-                                  sizeof info) == static_cast<int>(sizeof info) &&
-            info.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN) {
-            ++listening;
-        }
+        listening += fds[i].proc_fdtype == d::PROX_FDTYPE_SOCKET &&
+                     system.proc_pidfdinfo(pid, fds[i].proc_fd, d::PROC_PIDFDSOCKETINFO, &info,
+                                           sizeof info) == static_cast<int>(sizeof info) &&
+                     info.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
     }
     return listening;
 }
@@ -112,11 +94,10 @@ TEST(SocketWalk, EachReadingAnswersOneListingOfItsScope) {
         ASSERT_GT(probed, 0);
         holder.open_another();
         std::vector<d::proc_fdinfo> fds(1024);
-        auto list = [&] {
-            return system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 1024 * 8);
-        };
-        EXPECT_EQ(list(), probed);
-        EXPECT_EQ(list(), probed + 8);
+        for (int more : {0, 8}) {
+            EXPECT_EQ(system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, fds.data(), 8192),
+                      probed + more);
+        }
     }
     holder.open_another();
     os::QueryScope scope(system);
@@ -124,27 +105,8 @@ TEST(SocketWalk, EachReadingAnswersOneListingOfItsScope) {
     EXPECT_EQ(listeners_in_walk(system, holder.pid), 3);
 }
 
-namespace ls = os::linux_sockets;
-
-std::atomic<int> listings_read{0};
+std::atomic<int> listings_read{0}, listings_failed{0};
 std::thread::id walking_thread;
-
-void slow_listing(int, ls::DescriptorListing& out) {
-    std::this_thread::sleep_for(1ms);
-    out = {};
-    ++listings_read;
-}
-std::atomic<int> listings_failed{0};
-void failing_listing(int, ls::DescriptorListing&) {
-    ++listings_failed;
-    throw std::bad_alloc();
-}
-ls::SocketTable no_sockets() { return {}; }
-// Fails on the helper thread; the walking thread reads a table holding inode 7.
-ls::SocketTable table_on_walker_only() {
-    if (std::this_thread::get_id() != walking_thread) throw std::bad_alloc();
-    return {{7, ls::KernelSocket{}}};
-}
 
 // The CPUs the calling thread may run on; 0 when unknown.
 int cpus_allowed() {
@@ -158,7 +120,13 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     std::vector<int> pids(2000);
     std::iota(pids.begin(), pids.end(), 1);
     {
-        ls::SocketWalk walk(slow_listing, no_sockets);
+        ls::SocketWalk walk(
+            [](int, ls::DescriptorListing& out) {
+                std::this_thread::sleep_for(1ms);
+                out = {};
+                ++listings_read;
+            },
+            [] { return ls::SocketTable{}; });
         walk.begin(pids);
         std::this_thread::sleep_for(10ms);
     }
@@ -167,11 +135,18 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     EXPECT_EQ(listings_read, when_ended);
     EXPECT_LT(when_ended, 2000);
 
-    if (cpus_allowed() == 1) {
-        GTEST_SKIP() << "one CPU: a walk starts no helper";
-    }
+    if (cpus_allowed() == 1) GTEST_SKIP() << "one CPU: a walk starts no helper";
     walking_thread = std::this_thread::get_id();
-    ls::SocketWalk walk(failing_listing, table_on_walker_only);
+    // The table fails on the helper thread; the walking thread reads one holding inode 7.
+    ls::SocketWalk walk(
+        [](int, ls::DescriptorListing&) {
+            ++listings_failed;
+            throw std::bad_alloc();
+        },
+        [] {
+            if (std::this_thread::get_id() != walking_thread) throw std::bad_alloc();
+            return ls::SocketTable{{7, ls::KernelSocket{}}};
+        });
     walk.begin(pids);
     while (listings_failed == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
@@ -183,18 +158,14 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
 // with the caller.
 TEST(ReadAheadHelper, RunsOnTheProcessCpusOrNotAtAll) {
     namespace ahead = os::linux_ahead;
-    cpu_set_t all;
+    cpu_set_t all, one;
     ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
     if (CPU_COUNT(&all) >= 2) {
         std::atomic<int> helper_cpus{0};
-        {
-            auto helper =
-                ahead::HelperThread::start([&helper_cpus] { helper_cpus = cpus_allowed(); });
-            ASSERT_NE(helper, nullptr);
-        }
+        ASSERT_NE(ahead::HelperThread::start([&helper_cpus] { helper_cpus = cpus_allowed(); }),
+                  nullptr);
         EXPECT_EQ(helper_cpus, CPU_COUNT(&all));
     }
-    cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(::sched_getcpu(), &one);
     ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
