@@ -1,27 +1,20 @@
 // The Linux personality's process table and argument areas, compared with
 // this process, its children and /proc read the plain way.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/personality.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "os/darwin.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/process/process_stat.h"
+#include "os/linux/process/stack_strings.h"
 #include "os/process_test_util.h"
 
 namespace lumenstat::testing {
 namespace {
 
 using darwin::kinfo_proc;
-
-const int table_name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
 
 const kinfo_proc& entry_of(const std::vector<kinfo_proc>& table, int pid) {
     static const kinfo_proc none{};
@@ -42,19 +35,16 @@ int probe_errno(os::System& system, std::vector<int> name, const void* newp = nu
 // size probe and the fetch after it give them; empty when they fail.
 std::string arguments_of(os::System& system, int pid) {
     const std::string area = args_area(system, pid);
-    if (area.empty()) return {};
-    const std::size_t path_end = area.find('\0', 4);
-    return area.substr((path_end + 8) / 8 * 8);
+    return area.empty() ? area : area.substr((area.find('\0', 4) + 8) / 8 * 8);
 }
 
 // Enough children that the table's stat lines, and the argument areas read
-// with them, are read from both ends at once.
+// with them, are read from both ends at once. The states no child of these
+// tests is held in (R, S, T and Z are) have their Darwin numbers too.
 TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     os::LinuxSystem system;
     std::vector<std::unique_ptr<Child>> children;
-    for (int i = 0; i < 80; ++i) {
-        children.emplace_back(new Child(spawn({"/bin/sleep", "60"})));
-    }
+    for (int i = 0; i < 80; ++i) children.emplace_back(new Child(spawn({"/bin/sleep", "60"})));
     // Past its exec a child still runs until sleep has started sleeping.
     for (const auto& child : children) {
         ASSERT_TRUE(wait_until([&] { return stat_fields(child->pid).at(3) == "S"; }));
@@ -75,13 +65,11 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
                         ticks = std::stoull(stat_fields(getpid()).at(22));
     EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec), boot_time() + ticks / hz);
     EXPECT_EQ(self.p_starttime.tv_usec, static_cast<std::int32_t>(ticks % hz * 1000000 / hz));
-}
-
-// The states no child of these tests is held in (R, S, T and Z are, above and below).
-TEST(ProcessTable, StatesNoLiveChildIsHeldInHaveTheirDarwinNumber) {
-    const std::pair<char, char> rows[] = {
-        {'D', darwin::SSLEEP}, {'t', darwin::SSTOP}, {'I', darwin::SIDL}, {'X', 0}, {'?', 0}};
-    for (auto [letter, state] : rows) {
+    for (auto [letter, state] : {std::pair{'D', darwin::SSLEEP},
+                                 {'t', darwin::SSTOP},
+                                 {'I', darwin::SIDL},
+                                 {'X', 0},
+                                 {'?', 0}}) {
         EXPECT_EQ(os::procfs::darwin_process_state(letter), state) << letter;
     }
 }
@@ -90,20 +78,19 @@ TEST(ProcessTable, StatesNoLiveChildIsHeldInHaveTheirDarwinNumber) {
 // set, or a name unknown, fails. An unused pid: process_task_test.cpp.
 TEST(ProcessTable, TooSmallBufferGetsWholeEntriesWritesAndUnknownNamesFail) {
     os::LinuxSystem system;
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
     std::vector<kinfo_proc> buffer(2);
     for (auto [given, kept] : {std::pair{sizeof(kinfo_proc) + 100, sizeof(kinfo_proc)},
                                std::pair{std::size_t{100}, std::size_t{0}}}) {
         errno = 0;
-        EXPECT_EQ(system.sysctl(table_name, 3, buffer.data(), &given, nullptr, 0), -1);
+        EXPECT_EQ(system.sysctl(name, 3, buffer.data(), &given, nullptr, 0), -1);
         EXPECT_EQ(errno, ENOMEM);
         EXPECT_EQ(given, kept);
     }
     EXPECT_GT(buffer[0].p_pid, 0);
     EXPECT_EQ(buffer[1].p_pid, 0) << "wrote past the whole entries that fit";
     const std::uint64_t value = 0;
-    EXPECT_EQ(
-        probe_errno(system, {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL}, &value),
-        EPERM);
+    EXPECT_EQ(probe_errno(system, {name[0], name[1], name[2]}, &value), EPERM);
     EXPECT_EQ(probe_errno(system, {darwin::CTL_KERN, 9999}), ENOENT);
 }
 
@@ -132,10 +119,10 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     EXPECT_EQ(static_cast<std::uint64_t>(sh.e_xrssize), resident);
     darwin::rusage_info_v2 usage{};
     ASSERT_EQ(system.proc_pid_rusage(stopped.pid, darwin::RUSAGE_INFO_V2, &usage), 0);
-    EXPECT_EQ(usage.ri_resident_size, resident * sysconf(_SC_PAGESIZE));
     darwin::proc_taskallinfo all{};
     ASSERT_EQ(system.proc_pidinfo(stopped.pid, darwin::PROC_PIDTASKALLINFO, 0, &all, sizeof all),
               232);
+    EXPECT_EQ(usage.ri_resident_size, resident * sysconf(_SC_PAGESIZE));
     EXPECT_EQ(all.ptinfo.pti_resident_size, resident * sysconf(_SC_PAGESIZE));
 
     // A zombie has no arguments left; it fails as Darwin fails it.
@@ -191,6 +178,46 @@ TEST(ProcessArgs, AreaReadWithTheTableAnswersOneCallOfItsScope) {
         process_table(system);
         EXPECT_EQ(arguments_of(system, child.pid), after);
     }
+}
+
+// A stat line read before an exec names where the image before it kept its
+// strings. With address randomization off the new image's stack has the same
+// top, so those addresses can be read; what lies there now is not taken for
+// the strings. (The layout on any bytes: fuzz/fuzz_stack_strings.cpp.)
+TEST(StackStrings, AddressesOfAnImageExecReplacedAreNotTrusted) {
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const std::vector<std::string> shell = {"/bin/sh", "-c", "read line; exec /bin/sleep 60"};
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(go[0], 0);
+        ::personality(ADDR_NO_RANDOMIZE);
+        ::execl("/bin/sh", "/bin/sh", "-c", shell[2].c_str(), nullptr);
+        ::_exit(127);
+    }
+    const Child child(pid);
+    ::close(go[0]);
+    const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+    ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == nul_joined(shell); }));
+    os::procfs::ProcessStat before, after;
+    ASSERT_TRUE(os::procfs::read_stat_line(AT_FDCWD, pid, before));
+    os::procfs::StackStrings strings;
+    // The path and the arguments read, or the given ones when none is.
+    auto read = [&](const os::procfs::ProcessStat& stat, std::string_view path = "",
+                    std::string_view arguments = "") {
+        strings.read(pid, stat);
+        return std::string(strings.exec_path().value_or(path)) + " " +
+               std::string(strings.arguments().value_or(arguments));
+    };
+    EXPECT_EQ(read(before), "/bin/sh " + nul_joined(shell));
+    ASSERT_EQ(::write(go[1], "\n", 1), 1);
+    ::close(go[1]);
+    const std::string sleep = nul_joined({"/bin/sleep", "60"});
+    ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == sleep; }));
+    EXPECT_EQ(read(before, "/bin/sleep", sleep), "/bin/sleep " + sleep);
+    ASSERT_TRUE(os::procfs::read_stat_line(AT_FDCWD, pid, after));
+    EXPECT_EQ(read(after), "/bin/sleep " + sleep);
 }
 
 }  // namespace

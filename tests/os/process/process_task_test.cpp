@@ -140,46 +140,6 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
     ::close(socket);
 }
 
-// Darwin refuses the usage counters of another user's process, whatever the
-// flavor; the process table then takes its memory from the task information.
-// In a query scope the first flavor takes the refusal found building the
-// argument area of the same process.
-TEST(TaskInfo, UsageRefusedWithTheIoCountersAndTableKeepsMemory) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Changing user makes a process undumpable, its /proc files root's.
-        const bool switched = setresgid(65534, 65534, 65534) == 0 &&
-                              setresuid(65534, 65534, 65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
-        int code = switched ? 0 : 10;
-        os::LinuxSystem system;
-        d::rusage_info_v2 usage{};
-        for (int scoped = 0; scoped < 2; ++scoped) {
-            std::optional<os::QueryScope> scope;
-            if (scoped == 1) scope.emplace(system);
-            for (int flavor : {d::RUSAGE_INFO_V0, d::RUSAGE_INFO_V2}) {
-                for (pid_t pid : {parent, getpid()}) {
-                    args_area(system, pid);
-                    errno = 0;
-                    const int got = system.proc_pid_rusage(pid, flavor, &usage);
-                    if (pid == parent && !(got == -1 && errno == EPERM)) code |= 1;
-                    if (pid != parent && got != 0) code |= 2;
-                }
-            }
-        }
-        auto table = get_processes(system);
-        const bool kept = table && std::ranges::any_of(*table, [&](const ProcessInfo& p) {
-                              return p.pid == std::uint32_t(parent) && p.memory_usage > 0;
-                          });
-        _exit(code + (kept ? 0 : 4));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "10: could not switch, 1: not EPERM, 2: own refused, 4: no memory";
-}
-
 // Readings kept for the calls of a query live exactly as long as its scope:
 // none without a scope, none seen by a scope opened inside it, all gone when
 // it closes, whichever way it is left; and are freed with it, not only out of

@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/tcp.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
