@@ -1,0 +1,142 @@
+// The Linux personality's CPU and memory answers: its text parsers on texts of
+// other machines than this one (other architectures, hot-plugged CPUs, older
+// kernels), and what it adds beyond the figures the Python tests compare with
+// /proc: Darwin's size protocols, the topology behind the core count, the
+// ownership of tick arrays and the page counts behind the memory figures.
+#include <gtest/gtest.h>
+
+#include "cpu/cpu_info.h"
+#include "os/linux/cpu/cpu_parse.h"
+#include "os/linux/linux_system.h"
+#include "os/process_test_util.h"
+
+namespace lumenstat::testing {
+namespace {
+
+namespace lc = os::linux_cpu;
+os::LinuxSystem linux_system;
+
+TEST(CpuParse, CpuinfoOfAnSmtX86AndOfAnArm64) {
+    const auto x86 = lc::parse_cpuinfo(
+        "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) CPU\n"
+        "cpu MHz\t\t: 2400.000\nphysical id\t: 0\ncore id\t\t: 0\n\n"
+        "processor\t: 1\nvendor_id\t: Other\nmodel name\t: Not the first\n"
+        "physical id\t: 0\ncore id\t\t: 0\n\n"
+        "processor\t: 2\nphysical id\t: 1\ncore id\t\t: 0\n\n"
+        "processor\t: 5\nphysical id\t: 1\ncore id\t\t: 3\n\n");
+    EXPECT_EQ(x86.cpus, (std::vector<unsigned>{0, 1, 2, 5}));
+    EXPECT_EQ(x86.cores, 3u);  // (0,0) twice, (1,0), (1,3)
+    EXPECT_EQ(x86.brand.value_or("") + "|" + x86.vendor.value_or("") + "|" + x86.mhz.value_or(""),
+              "Intel(R) Xeon(R) CPU|GenuineIntel|2400.000");
+    // No placement, or one processor without it: the sysfs topology must answer.
+    const auto arm = lc::parse_cpuinfo(
+        "processor\t: 0\nBogoMIPS\t: 48.00\nCPU implementer\t: 0x41\n\n"
+        "processor\t: 1\nBogoMIPS\t: 48.00\n\n");
+    EXPECT_EQ(arm.cpus.size(), 2u);
+    EXPECT_EQ(arm.cores, 0u);
+    EXPECT_FALSE(arm.brand || arm.vendor || arm.mhz);
+    EXPECT_EQ(lc::parse_cpuinfo("processor : 0\nphysical id : 0\ncore id : 0\n\n"
+                                "processor : 1\ncore id : 1\n\n")
+                  .cores,
+              0u);
+    EXPECT_EQ(lc::parse_cpu_list("0-3,6,8-9\n"), (std::vector<unsigned>{0, 1, 2, 3, 6, 8, 9}));
+    for (const char* bad : {"", "3-1", "0-", "-1", "a", "0,,1", "0-99999999", "1 2"}) {
+        EXPECT_TRUE(lc::parse_cpu_list(bad).empty()) << bad;
+    }
+}
+
+TEST(CpuParse, ProcStatLinesOfOldAndNewKernels) {
+    std::vector<lc::Ticks> cpus;
+    ASSERT_TRUE(lc::parse_proc_stat_cpus(
+        "cpu  9 9 9 9 9 9 9 9 9 9\n"
+        "cpu0 100 5 20 1000 7 1 2 3 50 4\n"  // guest time stays inside user and nice
+        "cpu3 1 2 3 4\n"                     // a kernel without iowait and later columns
+        "intr 1 2 3\ncpu9 1 1 1 1\n",        // lines after the cpu block are not read
+        cpus));
+    EXPECT_EQ(cpus, (std::vector<lc::Ticks>{{100, 20 + 1 + 2 + 3, 1000 + 7, 5}, {1, 3, 4, 2}}));
+    EXPECT_FALSE(lc::parse_proc_stat_cpus("cpu0 1 2 3\n", cpus));
+    EXPECT_FALSE(lc::parse_proc_stat_cpus("cpu0 1 2 x 4\n", cpus));
+}
+
+TEST(CpuSysctl, PhysicalCoresAreTheDistinctTopologyCores) {
+    std::set<std::string> cores;
+    for (long cpu = 0; cpu < sysconf(_SC_NPROCESSORS_ONLN); ++cpu) {
+        const std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
+        cores.insert(slurp(dir + "physical_package_id") + ":" + slurp(dir + "core_id"));
+    }
+    if (cores.contains(":")) GTEST_SKIP() << "no CPU topology in /sys";
+    EXPECT_EQ(get_cpu_info(linux_system)->physical_cores, cores.size());
+}
+
+// Darwin's sysctl size protocol: a probe gives the size, NUL included; one byte
+// short fails without writing past it; unknown names and values to set fail.
+TEST(CpuSysctl, DarwinSizeProtocol) {
+    auto read = [](const char* name, void* out, std::size_t& length, const void* newp = nullptr) {
+        errno = 0;
+        const int result = linux_system.sysctlbyname(name, out, &length, newp, newp ? 4 : 0);
+        return result == 0 ? 0 : errno;
+    };
+    std::size_t size = 0;
+    EXPECT_EQ(read("hw.logicalcpu", nullptr, size), 0);
+    EXPECT_EQ(size, 4u);
+    ASSERT_EQ(read("machdep.cpu.vendor", nullptr, size), 0) << "no vendor_id in /proc/cpuinfo";
+    std::vector<char> text(size, 'x');
+    std::size_t length = size - 1;
+    EXPECT_EQ(read("machdep.cpu.vendor", text.data(), length), ENOMEM);
+    EXPECT_EQ(text.back(), 'x');
+    length = size;
+    ASSERT_EQ(read("machdep.cpu.vendor", text.data(), length), 0);
+    EXPECT_EQ(std::strlen(text.data()) + 1, length);
+    EXPECT_EQ(read("kern.ostype", nullptr, size), ENOENT);
+    EXPECT_EQ(read("", nullptr, size), ENOENT);
+    const std::int32_t value = 1;
+    EXPECT_EQ(read("hw.logicalcpu", nullptr, size, &value), EPERM);
+}
+
+// A tick array is returned to the system once: a second release or a foreign
+// address is refused instead of corrupting the heap.
+TEST(CpuTicks, ArrayIsReturnedToTheSystemOnce) {
+    darwin::natural_t count = 0, elements = 0;
+    darwin::integer_t* info = nullptr;
+    auto ticks = [&](int flavor) {
+        return linux_system.host_processor_info(flavor, &count, &info, &elements);
+    };
+    ASSERT_EQ(ticks(darwin::PROCESSOR_CPU_LOAD_INFO), darwin::KERN_SUCCESS);
+    EXPECT_EQ(elements, count * 4);
+    EXPECT_EQ(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
+    EXPECT_NE(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
+    int foreign = 0;
+    EXPECT_NE(linux_system.vm_deallocate(&foreign, 4), darwin::KERN_SUCCESS);
+    EXPECT_NE(ticks(99), darwin::KERN_SUCCESS);
+}
+
+// The page counts give MemAvailable and MemFree to the page through the
+// formulas the memory query applies. Memory moves while the test reads, so
+// a reading counts only when /proc/meminfo is the same before and after.
+TEST(Memory, PageCountsReproduceMemAvailableAndMemFree) {
+    darwin::vm_statistics64 stats{};
+    auto* info = reinterpret_cast<darwin::integer_t*>(&stats);
+    darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT - 1;
+    EXPECT_EQ(linux_system.host_statistics64(darwin::HOST_VM_INFO64, info, &count), 5);
+    EXPECT_EQ(stats.free_count, 0u) << "filled a buffer declared too short";
+    count = darwin::HOST_VM_INFO64_COUNT;
+    EXPECT_NE(linux_system.host_statistics64(99, info, &count), darwin::KERN_SUCCESS);
+    const std::uint64_t page = sysconf(_SC_PAGESIZE);
+    int checked = 0;
+    for (int attempt = 0; attempt < 50 && checked < 3; ++attempt) {
+        const std::uint64_t free = meminfo_kib("MemFree"), available = meminfo_kib("MemAvailable");
+        count = darwin::HOST_VM_INFO64_COUNT;
+        ASSERT_EQ(linux_system.host_statistics64(darwin::HOST_VM_INFO64, info, &count),
+                  darwin::KERN_SUCCESS);
+        if (meminfo_kib("MemFree") != free || meminfo_kib("MemAvailable") != available) continue;
+        ++checked;
+        EXPECT_EQ(
+            page * (std::uint64_t{stats.free_count} + stats.inactive_count + stats.purgeable_count),
+            available * 1024 / page * page);
+        EXPECT_EQ(page * stats.free_count, std::min(free, available) * 1024 / page * page);
+    }
+    EXPECT_GT(checked, 0) << "/proc/meminfo never held still";
+}
+
+}  // namespace
+}  // namespace lumenstat::testing
