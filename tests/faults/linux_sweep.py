@@ -12,7 +12,6 @@ run and starts a new worker after it. Runs are spread over each entry's calls so
 sweep keeps to SECONDS.
 """
 
-import collections
 import ctypes
 import errno as E
 import faulthandler
@@ -58,8 +57,7 @@ ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut sh
 
 def kinds(entry):
     """(errno, cut short) pairs; a call cut short has errno 0."""
-    errnos, shortens = ENTRIES[entry]
-    return [(code, False) for code in errnos] + ([(0, True)] if shortens else [])
+    return [(code, False) for code in ENTRIES[entry][0]] + [(0, True)] * ENTRIES[entry][1]
 
 
 def kind_name(code, shortened):
@@ -68,8 +66,9 @@ def kind_name(code, shortened):
 
 # --- the queries -------------------------------------------------------------------------------
 # Each: name, call, the exception texts it documents ({errno}: the failing errno, {os_error}: its
-# OS error text; a regex otherwise), a check of an answer against the healthy one (a text saying
-# what is wrong, or None), and how many calls of each entry to try.
+# OS error text; a regex otherwise), a check of an answer against the healthy one given the
+# failing call's path and errno (a text saying what is wrong, or None), and how many calls of
+# each entry to try.
 
 ME = os.getpid()
 BAD_ALLOC = r"FatalError: {fn}: std::bad_alloc"
@@ -80,65 +79,51 @@ SPAWN = [r"FatalError: failed to spawn thread: {os_error}"]
 # The errno values the personality gives for a file of a process, as Darwin would: a file that
 # vanished is a process that is gone, a refusal is EPERM.
 DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
-Failed = collections.namedtuple("Failed", "path code")  # what the failing call was about
 
 
 def fields(obj, *names):
     return tuple(getattr(obj, n) for n in names)
 
 
-def own_process(got, healthy, failed):
+def own_process(got, healthy, path, code):
     """The caller's own process: there, or gone only when its files said so; a process whose
     stat line cannot be read is listed with its pid alone."""
     if got is None:
-        return None if failed.code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
+        return None if code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
     if got.pid != healthy.pid or got.name not in (healthy.name, ""):
         return f"made-up record {fields(got, 'pid', 'name')}"
     return None if got.command in (healthy.command, "") else f"made-up command {got.command!r}"
 
 
-def count_near(got, healthy=None, failed=None):
+def count_near(got, *_):
     """Processes come and go: the count is compared with the machine's own now."""
     now = sum(name.isdigit() for name in os.listdir("/proc"))
     return None if got >= now * 9 // 10 else f"{got} processes of {now}"
 
 
-def same(*names):
-    return lambda got, healthy, failed: (None if fields(got, *names) == fields(healthy, *names)
-                                         else f"{fields(got, *names)} for {fields(healthy, *names)}")
-
-
-def cpu_info(got, healthy, failed):
-    if fields(got, "physical_cores", "logical_cores") != fields(healthy, "physical_cores",
-                                                                "logical_cores"):
-        return "made-up core counts"
-    for name, fallback in (("model_name", ""), ("vendor", "Unknown"), ("frequency_mhz", 0)):
-        if getattr(got, name) not in (getattr(healthy, name), fallback):
-            return f"made-up {name} {getattr(got, name)!r}"
-    return None
+def same(*names, fallbacks=None):
+    """The named fields as healthy, or else as their fallback, when they have one."""
+    def check(got, healthy, *_):
+        for name in names:
+            allowed = getattr(healthy, name), (fallbacks or {}).get(name, getattr(healthy, name))
+            if getattr(got, name) not in allowed:
+                return f"made-up {name} {getattr(got, name)!r} for {getattr(healthy, name)!r}"
+        return None
+    return check
 
 
 def at_most_one_lost(key, item_path=".*"):
     """A listing that may lack the one item whose call failed: one whose file (the failing
     call's path) matches `item_path`, not a file of the whole listing."""
-    def check(got, healthy, failed):
+    def check(got, healthy, path, code):
         got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
         if any(k not in healthy_keys for k in got_keys):
             return f"unexpected {got_keys} for {healthy_keys}"
         lost = len(healthy_keys) - len(got_keys)
-        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, failed.path)):
-            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {failed.path!r}"
+        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, path)):
+            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {path!r}"
         return None
     return check
-
-
-def some_or_none(key):
-    return lambda got, healthy, failed: (None if not got or key(got) == key(healthy)
-                                         else f"made-up {key(got)} for {key(healthy)}")
-
-
-def anything(got, healthy, failed):
-    return None
 
 
 class Queries:
@@ -165,6 +150,11 @@ class Queries:
 
     def table(self):
         m, d = self.m, self.dir.name
+        cpu_info = same("physical_cores", "logical_cores", "model_name", "vendor", "frequency_mhz",
+                        fallbacks={"model_name": "", "vendor": "Unknown", "frequency_mhz": 0})
+        some_or_none = lambda got, healthy, *_: (  # noqa: E731
+            None if not got or fields(got, "pid", "local_addr") == fields(
+                healthy, "pid", "local_addr") else f"made-up {got} for {healthy}")
         return [
             ("get_process_by_pid", lambda: m.get_process_by_pid(ME), TABLE, own_process, 12),
             ("get_process_count", m.get_process_count, TABLE, count_near, 3),
@@ -175,7 +165,7 @@ class Queries:
              cpu_info, 16),
             ("py_get_cpu_times", m.py_get_cpu_times,
              [r'RuntimeError: SysCall\("host_processor_info failed with error -?\d+"\)'],
-             lambda got, healthy, failed: None if len(got) == len(healthy) else "CPUs lost", 16),
+             lambda got, healthy, *_: None if len(got) == len(healthy) else "CPUs lost", 16),
             ("py_get_memory_info", m.py_get_memory_info,
              [r'FatalError: py_get_memory_info failed: SysCall\("(sysctl HW_MEMSIZE failed|host_statistics64 failed with error -?\d+|sysconf _SC_PAGESIZE failed)"\)'],
              same("total"), 16),
@@ -189,16 +179,16 @@ class Queries:
             ("get_process_socket_queues", lambda: m.get_process_socket_queues(ME), [],
              at_most_one_lost(lambda q: (q.fd, q.local_addr)), 12),
             ("get_connection_by_local_addr", lambda: m.get_connection_by_local_addr(self.listener),
-             [], some_or_none(lambda c: (c.pid, c.local_addr)), 4),
+             [], some_or_none, 4),
             ("get_process_socket_stats", self.socket_stats, [],
              at_most_one_lost(lambda s: (s.fd, s.local_addr)), 8),
             ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues), SPAWN,
-             anything, 6),
+             lambda *_: None, 6),
             ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children), SPAWN,
-             anything, 3),
+             lambda *_: None, 3),
             ("PySystemSummary", lambda: m.PySystemSummary(0),
              [r'FatalError: PySystemSummary failed: SysCall\(".*"\)'],
-             lambda got, healthy, failed: count_near(got.process_count), 2),
+             lambda got, *_: count_near(got.process_count), 2),
         ]
 
     def socket_stats(self):
@@ -224,7 +214,7 @@ class Queries:
         before = threads()
         tracker = start(ME, reports.append)
         deadline = time.monotonic() + 5
-        while lib.lfi_sleeping() == 0 and time.monotonic() < deadline:
+        while lib.lfi_gate(-1) == 0 and time.monotonic() < deadline:
             time.sleep(0.001)
         tracker.stop()
         lib.lfi_gate(0)
@@ -258,7 +248,7 @@ def judge(queries, name, patterns, check, healthy, got, error, code, path):
     if name == "get_process_socket_stats" and code and reported not in (None, code,
                                                                           DARWIN_ERRNO.get(code)):
         return f"reported errno {reported} for {code}"
-    return check(got, healthy, Failed(path, code))
+    return check(got, healthy, path, code)
 
 
 def spread(count, samples):
@@ -313,7 +303,7 @@ def worker(plan_file, skip):
     healthy = {name: outcome(q[1])[0] for name, q in table.items()}
     with open(plan_file) as f:
         runs = json.load(f)["runs"]
-    descriptors = lambda: len(os.listdir("/proc/self/fd"))
+    descriptors = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
     for number, (name, entry, n, code, short, focused) in enumerate(runs[skip:], skip):
         _, call, patterns, check, _ = table[name]
         print(json.dumps({"run": number}), flush=True)
@@ -330,7 +320,7 @@ def worker(plan_file, skip):
         if what is None:
             lib.lfi_advance_clock(2_000_000_000)
             again, error = outcome(call)
-            what = error or check(again, healthy[name], Failed("", 0))
+            what = error or check(again, healthy[name], "", 0)
             what = what and "the next call: " + what
         print(json.dumps({"done": number, "fault": what, "fired": lib.lfi_fired()}), flush=True)
     queries.close()
