@@ -1,16 +1,15 @@
-"""The failure sweep over the Linux personality: a few queries of every subject run with the
-preloaded failing C library (tests/faults/failing_libc.cpp), once to count the calls the module
-makes to each entry, then once per chosen call N and per failure that entry can meet, with call N
-failing. Each run must end in the documented exception (exact text) or in an answer that the
-healthy one allows, must leave no descriptor open and must leave the next call answering as
-before. Ends with one line: queries, calls and failure kinds tried, and what failed.
-
-    LD_PRELOAD=build/tests/libfailing_libc.so .venv/bin/python tests/faults/linux_sweep.py SECONDS
-
-A worker process runs the sweep; when a run kills it (an abort, a crash), the parent records the
-run and starts a new worker after it. Runs are spread over each entry's calls so that the whole
-sweep keeps to SECONDS.
-"""
+# The failure sweep over the Linux personality: a few queries of every subject run with the
+# preloaded failing C library (tests/faults/failing_libc.cpp), once to count the calls the module
+# makes to each entry, then once per chosen call N and per failure that entry can meet, with call N
+# failing. Each run must end in the documented exception (exact text) or in an answer that the
+# healthy one allows, must leave no descriptor open and must leave the next call answering as
+# before. Ends with one line: queries, calls and failure kinds tried, and what failed.
+#
+#     LD_PRELOAD=build/tests/libfailing_libc.so .venv/bin/python tests/faults/linux_sweep.py SECONDS
+#
+# A worker process runs the sweep; when a run kills it (an abort, a crash), the parent records the
+# run and starts a new worker after it. Runs are spread over each entry's calls so that the whole
+# sweep keeps to SECONDS.
 
 import ctypes
 import errno as E
@@ -55,8 +54,8 @@ ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut sh
 }
 
 
+# (errno, cut short) pairs; a call cut short has errno 0.
 def kinds(entry):
-    """(errno, cut short) pairs; a call cut short has errno 0."""
     return [(code, False) for code in ENTRIES[entry][0]] + [(0, True)] * ENTRIES[entry][1]
 
 
@@ -85,9 +84,9 @@ def fields(obj, *names):
     return tuple(getattr(obj, n) for n in names)
 
 
+# The caller's own process: there, or gone only when its files said so; a process whose
+# stat line cannot be read is listed with its pid alone.
 def own_process(got, healthy, path, code):
-    """The caller's own process: there, or gone only when its files said so; a process whose
-    stat line cannot be read is listed with its pid alone."""
     if got is None:
         return None if code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
     if got.pid != healthy.pid or got.name not in (healthy.name, ""):
@@ -95,14 +94,14 @@ def own_process(got, healthy, path, code):
     return None if got.command in (healthy.command, "") else f"made-up command {got.command!r}"
 
 
+# Processes come and go: the count is compared with the machine's own now.
 def count_near(got, *_):
-    """Processes come and go: the count is compared with the machine's own now."""
     now = sum(name.isdigit() for name in os.listdir("/proc"))
     return None if got >= now * 9 // 10 else f"{got} processes of {now}"
 
 
+# The named fields as healthy, or else as their fallback, when they have one.
 def same(*names, fallbacks=None):
-    """The named fields as healthy, or else as their fallback, when they have one."""
     def check(got, healthy, *_):
         for name in names:
             allowed = getattr(healthy, name), (fallbacks or {}).get(name, getattr(healthy, name))
@@ -112,9 +111,9 @@ def same(*names, fallbacks=None):
     return check
 
 
+# A listing that may lack the one item whose call failed: one whose file (the failing
+# call's path) matches `item_path`, not a file of the whole listing.
 def at_most_one_lost(key, item_path=".*"):
-    """A listing that may lack the one item whose call failed: one whose file (the failing
-    call's path) matches `item_path`, not a file of the whole listing."""
     def check(got, healthy, path, code):
         got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
         if any(k not in healthy_keys for k in got_keys):
@@ -126,8 +125,8 @@ def at_most_one_lost(key, item_path=".*"):
     return check
 
 
+# The queries and what they run on: a listener, a child, a directory.
 class Queries:
-    """The queries and what they run on: a listener, a child, a directory."""
 
     def __init__(self, lumenstat):
         self.m = lumenstat
@@ -191,8 +190,8 @@ class Queries:
              lambda got, *_: count_near(got.process_count), 2),
         ]
 
+    # The query, noting the errno its diagnostic line names (it must be the failing one's).
     def socket_stats(self):
-        """The query, noting the errno its diagnostic line names (it must be the failing one's)."""
         with tempfile.TemporaryFile() as err:
             saved = os.dup(2)
             os.dup2(err.fileno(), 2)
@@ -206,9 +205,9 @@ class Queries:
         self.stats_errno = int(found.group(1)) if found else None
         return stats
 
+    # Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
+    # waits for its thread to end. The reports of that poll.
     def one_poll(self, start):
-        """Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
-        waits for its thread to end. The reports of that poll."""
         reports, threads = [], lambda: len(os.listdir("/proc/self/task"))
         lib.lfi_gate(1)
         before = threads()
@@ -251,9 +250,9 @@ def judge(queries, name, patterns, check, healthy, got, error, code, path):
     return check(got, healthy, path, code)
 
 
+# Which of `count` calls to fail, at most `samples`: the first and last third of them
+# from each end, the rest evenly between.
 def spread(count, samples):
-    """Which of `count` calls to fail, at most `samples`: the first and last third of them
-    from each end, the rest evenly between."""
     if count <= samples:
         return list(range(1, count + 1))
     ends = samples // 3
@@ -263,9 +262,9 @@ def spread(count, samples):
     return sorted(picked)
 
 
+# Every run in order, (query, entry, call, errno, shortened, focused), from one counting run
+# of each query; and how many calls were counted.
 def plan(queries):
-    """Every run in order, (query, entry, call, errno, shortened, focused), from one counting run
-    of each query; and how many calls were counted."""
     by_query, counted = {}, 0
     for name, call, patterns, check, samples in queries.table():
         lib.lfi_arm(None, 0, 0, 0, 0)

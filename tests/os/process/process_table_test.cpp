@@ -1,14 +1,11 @@
 // The Linux personality's process table and argument areas, compared with
 // this process, its children and /proc read the plain way.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/personality.h>
 
 #include <memory>
 
 #include "os/linux/linux_system.h"
 #include "os/linux/process/process_stat.h"
-#include "os/linux/process/stack_strings.h"
 #include "os/process_test_util.h"
 
 namespace lumenstat::testing {
@@ -178,46 +175,6 @@ TEST(ProcessArgs, AreaReadWithTheTableAnswersOneCallOfItsScope) {
         process_table(system);
         EXPECT_EQ(arguments_of(system, child.pid), after);
     }
-}
-
-// A stat line read before an exec names where the image before it kept its
-// strings. With address randomization off the new image's stack has the same
-// top, so those addresses can be read; what lies there now is not taken for
-// the strings. (The layout on any bytes: fuzz/fuzz_stack_strings.cpp.)
-TEST(StackStrings, AddressesOfAnImageExecReplacedAreNotTrusted) {
-    int go[2];
-    ASSERT_EQ(::pipe(go), 0);
-    const std::vector<std::string> shell = {"/bin/sh", "-c", "read line; exec /bin/sleep 60"};
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(go[0], 0);
-        ::personality(ADDR_NO_RANDOMIZE);
-        ::execl("/bin/sh", "/bin/sh", "-c", shell[2].c_str(), nullptr);
-        ::_exit(127);
-    }
-    const Child child(pid);
-    ::close(go[0]);
-    const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
-    ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == nul_joined(shell); }));
-    os::procfs::ProcessStat before, after;
-    ASSERT_TRUE(os::procfs::read_stat_line(AT_FDCWD, pid, before));
-    os::procfs::StackStrings strings;
-    // The path and the arguments read, or the given ones when none is.
-    auto read = [&](const os::procfs::ProcessStat& stat, std::string_view path = "",
-                    std::string_view arguments = "") {
-        strings.read(pid, stat);
-        return std::string(strings.exec_path().value_or(path)) + " " +
-               std::string(strings.arguments().value_or(arguments));
-    };
-    EXPECT_EQ(read(before), "/bin/sh " + nul_joined(shell));
-    ASSERT_EQ(::write(go[1], "\n", 1), 1);
-    ::close(go[1]);
-    const std::string sleep = nul_joined({"/bin/sleep", "60"});
-    ASSERT_TRUE(wait_until([&] { return slurp(cmdline) == sleep; }));
-    EXPECT_EQ(read(before, "/bin/sleep", sleep), "/bin/sleep " + sleep);
-    ASSERT_TRUE(os::procfs::read_stat_line(AT_FDCWD, pid, after));
-    EXPECT_EQ(read(after), "/bin/sleep " + sleep);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <optional>
-#include <thread>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
@@ -20,8 +19,6 @@
 #include "os/linux/socket/socket_table.h"
 #include "os/linux/socket/tcp_states.h"
 #include "os/process_test_util.h"
-#include "socket/enumeration.h"
-#include "socket/queues.h"
 
 namespace lumenstat::testing {
 namespace {
@@ -297,35 +294,6 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-// Each thread walks with its own table: concurrent listings and queue
-// queries of the whole machine all see this process's sockets.
-TEST_F(Personality, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
-    ASSERT_EQ(::write(client, "abc", 3), 3);
-    const auto me = static_cast<std::uint32_t>(self), fd = static_cast<std::uint32_t>(accepted);
-    std::vector<int> seen(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 3; ++round) {
-                SocketCache cache;  // no sharing: every call enumerates
-                for (const SocketConnection& r :
-                     flatten(get_tcp_connections(os::native(), cache).value_or(StateGroups{}))) {
-                    // The IPv6 listeners may draw the same port number on their own address.
-                    seen[t] += r.pid == me && r.local_addr.port == port &&
-                               r.local_addr.family == AddressFamily::V4;
-                }
-                auto queues = get_process_socket_queues(os::native(), me);
-                for (const SocketQueueInfo& q : queues.value_or(std::vector<SocketQueueInfo>{})) {
-                    seen[t] += 10 * (q.fd == fd && q.recv_queue_bytes == 3);
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    // Per round: the listener and the accepted socket share the local port.
-    EXPECT_EQ(seen, std::vector<int>(4, 3 * (2 + 10)));
 }
 
 // Netlink and /proc/net agree on our sockets, each found in its own table only;

@@ -108,12 +108,6 @@ TEST(SocketWalk, EachReadingAnswersOneListingOfItsScope) {
 std::atomic<int> listings_read{0}, listings_failed{0};
 std::thread::id walking_thread;
 
-// The CPUs the calling thread may run on; 0 when unknown.
-int cpus_allowed() {
-    cpu_set_t cpus;
-    return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
-}
-
 // A walk's helper threads end with it, and a helper that fails leaves its
 // work to the walk instead of ending the process.
 TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
@@ -135,7 +129,9 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     EXPECT_EQ(listings_read, when_ended);
     EXPECT_LT(when_ended, 2000);
 
-    if (cpus_allowed() == 1) GTEST_SKIP() << "one CPU: a walk starts no helper";
+    cpu_set_t cpus;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    if (CPU_COUNT(&cpus) == 1) GTEST_SKIP() << "one CPU: a walk starts no helper";
     walking_thread = std::this_thread::get_id();
     // The table fails on the helper thread; the walking thread reads one holding inode 7.
     ls::SocketWalk walk(
@@ -151,27 +147,6 @@ TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
     while (listings_failed == 0) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
     EXPECT_NE(walk.find_socket(7), nullptr);
-}
-
-// A helper may run on every CPU the process may, once started beside its
-// caller; a process held to one CPU gets none, as it would only take turns
-// with the caller.
-TEST(ReadAheadHelper, RunsOnTheProcessCpusOrNotAtAll) {
-    namespace ahead = os::linux_ahead;
-    cpu_set_t all, one;
-    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
-    if (CPU_COUNT(&all) >= 2) {
-        std::atomic<int> helper_cpus{0};
-        ASSERT_NE(ahead::HelperThread::start([&helper_cpus] { helper_cpus = cpus_allowed(); }),
-                  nullptr);
-        EXPECT_EQ(helper_cpus, CPU_COUNT(&all));
-    }
-    CPU_ZERO(&one);
-    CPU_SET(::sched_getcpu(), &one);
-    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
-    const bool started = ahead::HelperThread::start([] {}) != nullptr;
-    ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
-    EXPECT_FALSE(started);
 }
 
 }  // namespace
