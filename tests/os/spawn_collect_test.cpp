@@ -1,13 +1,17 @@
 // Spawning on Linux, against stand-in programs this test writes: what each
-// way of ending gives, that both pipes are drained together, that the tool is
-// looked up on PATH first, and that nothing is left behind (no child, no
-// descriptor) after many runs.
+// way of ending gives, that both pipes are drained together, that the traffic
+// tool is looked up on PATH first, and that nothing is left behind (no child,
+// no descriptor) after many runs. Then the traffic tool itself: the payload
+// counts it takes from the kernel's TCP information, and its refusals (its
+// counts of live connections: tests/python/test_sockets.py).
 #include <gtest/gtest.h>
+#include <linux/tcp.h>
 
 #include <filesystem>
 
 #include "os/linux/linux_system.h"
 #include "os/process_test_util.h"
+#include "tcp_connections.h"
 
 namespace lumenstat::testing {
 namespace {
@@ -137,6 +141,64 @@ TEST_F(Spawn, NoChildOrDescriptorLeftAfterManyRuns) {
     int status = 0;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG | __WALL), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// The sequence counters count the peer's FIN as one byte received once it
+// has arrived (the state says whether); the sent count never holds the SYN
+// or FIN, and a byte sent twice counts once. An older kernel's shorter
+// record: what it lacks reads 0, also where the connection held a count.
+TEST(TrafficToolCounts, PayloadBytesOnlyInEveryState) {
+    constexpr std::size_t kWhole = sizeof(tcp_info), kNoSent = offsetof(tcp_info, tcpi_bytes_sent);
+    // state, sent, retransmitted, received, record length; the counts wanted
+    const std::tuple<std::uint8_t, std::uint64_t, std::uint64_t, std::uint64_t, std::size_t,
+                     std::string>
+        cases[] = {
+            {1, 5600, 600, 3000, kWhole, "5000 3000"},  // ESTABLISHED, retransmissions
+            {4, 5000, 0, 3000, kWhole, "5000 3000"},    // FIN_WAIT1: our FIN went, none came
+            {8, 3000, 0, 5001, kWhole, "3000 5000"},    // CLOSE_WAIT: the peer's FIN came
+            {9, 3000, 0, 5001, kWhole, "3000 5000"},    // LAST_ACK
+            {11, 3000, 0, 5001, kWhole, "3000 5000"},   // CLOSING
+            {1, 7, 0, 9, kNoSent, "0 9"},               // older kernel
+            {1, 7, 0, 9, 16, "0 0"},                    // older still
+            {8, 0, 0, 1, kWhole, "0 0"},                // a FIN and nothing else
+            {1, 10, 20, 0, kWhole, "0 0"},              // never below zero
+        };
+    nettop::TcpConnection connection;  // each row's counts replace the last row's
+    for (const auto& [state, sent, retransmitted, received, length, wanted] : cases) {
+        tcp_info info{};
+        info.tcpi_bytes_sent = sent;
+        info.tcpi_bytes_retrans = retransmitted;
+        info.tcpi_bytes_received = received;
+        nettop::payload_counts(std::as_bytes(std::span(&info, 1)).first(length), state, connection);
+        EXPECT_EQ(
+            std::to_string(connection.bytes_sent) + " " + std::to_string(connection.bytes_received),
+            wanted)
+            << int(state) << " " << sent << " " << received;
+    }
+}
+
+TEST_F(Spawn, TrafficToolRefusesInputsWithAMessageAndAFailingStatus) {
+    const std::string missing = std::to_string(1 << 30);  // above any pid_max
+    const std::string usage = "usage: nettop -L 1 -n -p PID\n";
+    auto invalid = [&](const std::string& pid) {
+        return "nettop: invalid process id '" + pid +
+               "': a number from 1 to 2147483647 is needed\n" + usage + "|512";
+    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-L", "1", "-n", "-p", "0"}, invalid("0")},
+        {{"-L", "1", "-n", "-p", "2147483648"}, invalid("2147483648")},
+        {{"-L", "1", "-n", "-p", "+5"}, invalid("+5")},
+        {{"-L", "2", "-n", "-p", "5"}, usage + "|512"},
+        {{"-n", "-L", "1", "-p", "5"}, usage + "|512"},
+        {{"-L", "1", "-n", "-p", missing}, "nettop: no such process: " + missing + "\n|256"},
+    };
+    for (const auto& [args, wanted] : cases) {
+        os::ChildOutput out;
+        EXPECT_EQ(run(LUMENSTAT_NETTOP_PATH, out, args), 0);
+        EXPECT_EQ(out.standard_output + out.standard_error + "|" +
+                      std::to_string(out.wait_status.value_or(-1)),
+                  wanted);
+    }
 }
 
 }  // namespace
