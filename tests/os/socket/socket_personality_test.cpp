@@ -1,5 +1,8 @@
 // The Linux personality's process list, descriptor list and socket details,
-// compared with sockets this test opens itself.
+// compared with sockets this test opens itself; and the descriptor listings
+// read ahead for a walk over every process, which answer the walk of their
+// query scope as a listing made then would, on helper threads that end with
+// the walk.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,12 +14,15 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <numeric>
 #include <optional>
+#include <thread>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/socket/sock_diag_dump.h"
 #include "os/linux/socket/socket_table.h"
+#include "os/linux/socket/socket_walk.h"
 #include "os/linux/socket/tcp_states.h"
 #include "os/process_test_util.h"
 
@@ -25,6 +31,7 @@ namespace {
 
 namespace d = darwin;
 namespace ls = os::linux_sockets;
+using namespace std::chrono_literals;
 
 std::uint16_t port_of(int fd) {
     sockaddr_in6 at{};  // the port sits at the same offset in sockaddr_in
@@ -252,6 +259,131 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     ASSERT_TRUE(wait_until([&] { return linux_tcp_state(accepted) == 8; }));
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
     EXPECT_EQ(info(accepted).soi_proto.pri_tcp.tcpsi_state, d::TCPS_CLOSE_WAIT);
+}
+
+// A child holding a listener; each byte written to `channel` makes it open
+// one more listener, answered with a byte back.
+struct Holder {
+    int channel = -1;
+    pid_t pid = -1;
+
+    Holder() {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        if ((pid = fork()) == 0) {
+            char byte = 0;
+            do {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+                if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+                    listen(fd, 4) != 0 || write(ends[1], &byte, 1) != 1) {
+                    _exit(1);
+                }
+            } while (read(ends[1], &byte, 1) == 1);
+            _exit(0);
+        }
+        close(ends[1]);
+        channel = ends[0];
+        EXPECT_EQ(read(channel, ends, 1), 1);
+    }
+    ~Holder() {
+        close(channel);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    void open_another() {
+        char byte = 1;
+        EXPECT_EQ(write(channel, &byte, 1), 1);
+        EXPECT_EQ(read(channel, &byte, 1), 1);
+    }
+};
+
+// A listing read ahead for the walk, and a size probe with the listing after
+// it, each answer one PROC_PIDLISTFDS of their scope; later ones read anew.
+TEST(SocketWalk, EachReadingAheadAnswersOneListingOfItsScope) {
+    Holder holder;
+    os::LinuxSystem system;
+    auto list_fds = [&](int pid) {
+        std::vector<d::proc_fdinfo> fds(1024);
+        fds.resize(std::max(system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(), 8192), 0) /
+                   8);
+        return fds;
+    };
+    auto walk = [&] {
+        std::vector<int> pids(16384);
+        EXPECT_GT(system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 16384 * sizeof(int)), 0);
+    };
+    // The listeners of the holder as the walk's listing shows them, each found by a look-up.
+    auto listeners = [&] {
+        int listening = 0;
+        for (const d::proc_fdinfo& fd : list_fds(holder.pid)) {
+            d::socket_fdinfo info{};
+            listening += fd.proc_fdtype == d::PROX_FDTYPE_SOCKET &&
+                         system.proc_pidfdinfo(holder.pid, fd.proc_fd, d::PROC_PIDFDSOCKETINFO,
+                                               &info, sizeof info) == int(sizeof info) &&
+                         info.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
+        }
+        return listening;
+    };
+    {
+        os::QueryScope scope(system);
+        walk();
+        std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach the child
+        EXPECT_EQ(listeners(), 1);
+        EXPECT_EQ(listeners(), 1);  // read anew
+        const int probed = system.proc_pidinfo(holder.pid, d::PROC_PIDLISTFDS, 0, nullptr, 0);
+        ASSERT_GT(probed, 0);
+        holder.open_another();
+        for (int more : {0, 8}) EXPECT_EQ(int(list_fds(holder.pid).size()) * 8, probed + more);
+    }
+    holder.open_another();
+    os::QueryScope scope(system);
+    walk();
+    EXPECT_EQ(listeners(), 3);
+}
+
+std::atomic<int> listings_read{0}, listings_failed{0};
+std::thread::id walking_thread;
+
+// A walk's helper threads end with it, and a helper that fails leaves its
+// work to the walk instead of ending the process.
+TEST(SocketWalk, HelpersEndWithTheWalkAndFailWithoutHarm) {
+    std::vector<int> pids(2000);
+    std::iota(pids.begin(), pids.end(), 1);
+    {
+        ls::SocketWalk walk(
+            [](int, ls::DescriptorListing& out) {
+                std::this_thread::sleep_for(1ms);
+                out = {};
+                ++listings_read;
+            },
+            [] { return ls::SocketTable{}; });
+        walk.begin(pids);
+        std::this_thread::sleep_for(10ms);
+    }
+    const int when_ended = listings_read;
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(listings_read, when_ended);
+    EXPECT_LT(when_ended, 2000);
+
+    cpu_set_t cpus;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    if (CPU_COUNT(&cpus) == 1) GTEST_SKIP() << "one CPU: a walk starts no helper";
+    walking_thread = std::this_thread::get_id();
+    // The table fails on the helper thread; the walking thread reads one holding inode 7.
+    ls::SocketWalk walk(
+        [](int, ls::DescriptorListing&) {
+            ++listings_failed;
+            throw std::bad_alloc();
+        },
+        [] {
+            if (std::this_thread::get_id() != walking_thread) throw std::bad_alloc();
+            return ls::SocketTable{{7, ls::KernelSocket{}}};
+        });
+    walk.begin(pids);
+    while (listings_failed == 0) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(walk.read_ahead_listing(2000), nullptr);
+    EXPECT_NE(walk.find_socket(7), nullptr);
 }
 
 // Every Linux state, numbers outside Linux's table, and the states whose
