@@ -93,23 +93,6 @@ TEST(CpuSysctl, DarwinSizeProtocol) {
     EXPECT_EQ(read("hw.logicalcpu", nullptr, size, &value), EPERM);
 }
 
-// A tick array is returned to the system once: a second release or a foreign
-// address is refused instead of corrupting the heap.
-TEST(CpuTicks, ArrayIsReturnedToTheSystemOnce) {
-    darwin::natural_t count = 0, elements = 0;
-    darwin::integer_t* info = nullptr;
-    auto ticks = [&](int flavor) {
-        return linux_system.host_processor_info(flavor, &count, &info, &elements);
-    };
-    ASSERT_EQ(ticks(darwin::PROCESSOR_CPU_LOAD_INFO), darwin::KERN_SUCCESS);
-    EXPECT_EQ(elements, count * 4);
-    EXPECT_EQ(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
-    EXPECT_NE(linux_system.vm_deallocate(info, elements * 4), darwin::KERN_SUCCESS);
-    int foreign = 0;
-    EXPECT_NE(linux_system.vm_deallocate(&foreign, 4), darwin::KERN_SUCCESS);
-    EXPECT_NE(ticks(99), darwin::KERN_SUCCESS);
-}
-
 // The page counts give MemAvailable and MemFree to the page through the
 // formulas the memory query applies. Memory moves while the test reads, so
 // a reading counts only when /proc/meminfo is the same before and after.

@@ -146,37 +146,5 @@ TEST(Getfsstat, HiddenMountsAndNamesLongerThanTheFields) {
                         source.substr(0, 1021) + " tmpfs " + std::to_string(1 << 20) + "\n");
 }
 
-// /sys/block's devices, each with its statistics; every object released, the
-// iterator of a class that matches nothing too, leaves the registry empty.
-TEST(IoRegistry, ServicesFollowSysBlock) {
-    os::LinuxSystem sys;
-    darwin::io_iterator_t iterator = 0;
-    ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOBlockStorageDriver"),
-                                               &iterator),
-              darwin::KERN_SUCCESS);
-    int services = 0;
-    darwin::CFStringRef key =
-        sys.CFStringCreateWithCString(nullptr, "Statistics", darwin::kCFStringEncodingUTF8);
-    for (darwin::io_object_t service; (service = sys.IOIteratorNext(iterator)) != 0; ++services) {
-        darwin::CFMutableDictionaryRef properties = nullptr;
-        if (sys.IORegistryEntryCreateCFProperties(service, &properties, nullptr, 0) ==
-            darwin::KERN_SUCCESS) {
-            EXPECT_NE(sys.CFDictionaryGetValue(properties, key), nullptr);
-            EXPECT_EQ(sys.CFDictionaryGetValue(properties, properties), nullptr);  // not a key
-            sys.CFRelease(properties);
-        }
-        EXPECT_EQ(sys.IOObjectRelease(service), darwin::KERN_SUCCESS);
-    }
-    sys.CFRelease(key);
-    EXPECT_EQ(sys.IOObjectRelease(iterator), darwin::KERN_SUCCESS);
-    EXPECT_EQ(sys.IOObjectRelease(iterator), static_cast<darwin::kern_return_t>(0xe00002c2));
-    EXPECT_EQ(services, std::distance(std::filesystem::directory_iterator("/sys/block"), {}));
-    ASSERT_EQ(sys.IOServiceGetMatchingServices(0, sys.IOServiceMatching("IOMedia"), &iterator),
-              darwin::KERN_SUCCESS);
-    EXPECT_EQ(sys.IOIteratorNext(iterator), 0u);
-    sys.IOObjectRelease(iterator);
-    EXPECT_EQ(sys.live_registry_objects(), 0u);
-}
-
 }  // namespace
 }  // namespace lumenstat::testing
