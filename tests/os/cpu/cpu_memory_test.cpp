@@ -1,8 +1,8 @@
 // The Linux personality's CPU and memory answers: its text parsers on texts of
 // other machines than this one (other architectures, hot-plugged CPUs, older
 // kernels), and what it adds beyond the figures the Python tests compare with
-// /proc: Darwin's size protocols, the topology behind the core count, the
-// ownership of tick arrays and the page counts behind the memory figures.
+// /proc: the topology behind the core count and the page counts behind the
+// memory figures.
 #include <gtest/gtest.h>
 
 #include "cpu/cpu_info.h"
@@ -66,31 +66,6 @@ TEST(CpuSysctl, PhysicalCoresAreTheDistinctTopologyCores) {
     }
     if (cores.contains(":")) GTEST_SKIP() << "no CPU topology in /sys";
     EXPECT_EQ(get_cpu_info(linux_system)->physical_cores, cores.size());
-}
-
-// Darwin's sysctl size protocol: a probe gives the size, NUL included; one byte
-// short fails without writing past it; unknown names and values to set fail.
-TEST(CpuSysctl, DarwinSizeProtocol) {
-    auto read = [](const char* name, void* out, std::size_t& length, const void* newp = nullptr) {
-        errno = 0;
-        const int result = linux_system.sysctlbyname(name, out, &length, newp, newp ? 4 : 0);
-        return result == 0 ? 0 : errno;
-    };
-    std::size_t size = 0;
-    EXPECT_EQ(read("hw.logicalcpu", nullptr, size), 0);
-    EXPECT_EQ(size, 4u);
-    ASSERT_EQ(read("machdep.cpu.vendor", nullptr, size), 0) << "no vendor_id in /proc/cpuinfo";
-    std::vector<char> text(size, 'x');
-    std::size_t length = size - 1;
-    EXPECT_EQ(read("machdep.cpu.vendor", text.data(), length), ENOMEM);
-    EXPECT_EQ(text.back(), 'x');
-    length = size;
-    ASSERT_EQ(read("machdep.cpu.vendor", text.data(), length), 0);
-    EXPECT_EQ(std::strlen(text.data()) + 1, length);
-    EXPECT_EQ(read("kern.ostype", nullptr, size), ENOENT);
-    EXPECT_EQ(read("", nullptr, size), ENOENT);
-    const std::int32_t value = 1;
-    EXPECT_EQ(read("hw.logicalcpu", nullptr, size, &value), EPERM);
 }
 
 // The page counts give MemAvailable and MemFree to the page through the
