@@ -180,12 +180,12 @@ EXPORT int lfi_gate(int closed) {
     return waiting;
 }
 
-// An entry that answers `failed` when its call is the one, and is passed on otherwise.
-#define FAILING(type, name, path, failed, params, args)  \
-    EXPORT type name params {                            \
-        REAL(name);                                      \
-        if (failing(#name, CALLER, path)) return failed; \
-        return real_##name args;                         \
+// An entry, counted as `entry`, that answers `failed` when its call is the
+// one, and is passed on otherwise.
+#define FAILING(type, name, entry, path, failed, params, args)           \
+    EXPORT type name params {                                            \
+        REAL(name);                                                      \
+        return failing(entry, CALLER, path) ? failed : real_##name args; \
     }
 // One that is also cut short, to half of what was asked, when `shortens`.
 #define SHORTENING(name, path, params, size, args) \
@@ -198,48 +198,36 @@ EXPORT int lfi_gate(int closed) {
         return real_##name args;                   \
     }
 
-FAILING(ssize_t, readlink, path, fail(), (const char* path, char* to, size_t size),
-        (path, to, size))
-FAILING(dirent*, readdir, path_of(dirfd(dir)), (fail(), nullptr), (DIR * dir), (dir))
-FAILING(ssize_t, getdents64, path_of(fd), fail(), (int fd, void* to, size_t size), (fd, to, size))
-FAILING(int, fstatat, path, fail(), (int dir, const char* path, struct stat* to, int f),
-        (dir, path, to, f))
-FAILING(int, statx, path[0] != 0 ? path : path_of(dir), fail(),
-        (int dir, const char* path, int flags, unsigned mask, struct statx* to),
-        (dir, path, flags, mask, to))
-FAILING(int, fstatfs, path_of(fd), fail(), (int fd, struct statfs* to), (fd, to))
-FAILING(int, socket, "", fail(), (int domain, int type, int protocol), (domain, type, protocol))
-FAILING(int, setsockopt, "", fail(), (int fd, int level, int name, const void* value, socklen_t n),
-        (fd, level, name, value, n))
-FAILING(ssize_t, sendto, "netlink", fail(),
-        (int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length),
-        (fd, data, size, flags, to, length))
-FAILING(int, pipe2, "", fail(), (int fds[2], int flags), (fds, flags))
-FAILING(int, poll, "", fail(), (pollfd * fds, nfds_t count, int timeout), (fds, count, timeout))
-FAILING(pid_t, waitpid, "", fail(), (pid_t pid, int* status, int options), (pid, status, options))
-FAILING(int, pthread_create, "", target_errno.load(),
+FAILING(ssize_t, readlink, "readlink", p, fail(), (const char* p, char* to, size_t n), (p, to, n))
+FAILING(ssize_t, readlinkat, "readlink", p, fail(), (int d, const char* p, char* to, size_t n),
+        (d, p, to, n))
+FAILING(dirent*, readdir, "readdir", path_of(dirfd(d)), (fail(), nullptr), (DIR * d), (d))
+FAILING(dirent64*, readdir64, "readdir", path_of(dirfd(d)), (fail(), nullptr), (DIR * d), (d))
+FAILING(ssize_t, getdents64, "getdents64", path_of(fd), fail(), (int fd, void* to, size_t n),
+        (fd, to, n))
+FAILING(int, fstatat, "fstatat", p, fail(), (int d, const char* p, struct stat* to, int f),
+        (d, p, to, f))
+FAILING(int, statx, "statx", p[0] != 0 ? p : path_of(d), fail(),
+        (int d, const char* p, int f, unsigned mask, struct statx* to), (d, p, f, mask, to))
+FAILING(int, fstatfs, "fstatfs", path_of(fd), fail(), (int fd, struct statfs* to), (fd, to))
+FAILING(int, socket, "socket", "", fail(), (int domain, int type, int p), (domain, type, p))
+FAILING(int, setsockopt, "setsockopt", "", fail(),
+        (int fd, int level, int name, const void* value, socklen_t n), (fd, level, name, value, n))
+FAILING(ssize_t, sendto, "sendto", "netlink", fail(),
+        (int fd, const void* data, size_t n, int f, const sockaddr* to, socklen_t length),
+        (fd, data, n, f, to, length))
+FAILING(int, pipe2, "pipe2", "", fail(), (int fds[2], int f), (fds, f))
+FAILING(int, poll, "poll", "", fail(), (pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))
+FAILING(pid_t, waitpid, "waitpid", "", fail(), (pid_t pid, int* status, int f), (pid, status, f))
+FAILING(int, pthread_create, "pthread_create", "", target_errno.load(),
         (pthread_t * thread, const pthread_attr_t* attributes, void* (*start)(void*), void* arg),
         (thread, attributes, start, arg))
-FAILING(long, sysconf, "", fail(), (int name), (name))
-FAILING(int, access, path, fail(), (const char* path, int mode), (path, mode))
+FAILING(long, sysconf, "sysconf", "", fail(), (int name), (name))
+FAILING(int, access, "access", p, fail(), (const char* p, int mode), (p, mode))
+FAILING(int, faccessat, "access", p, fail(), (int d, const char* p, int mode, int f),
+        (d, p, mode, f))
 SHORTENING(read, path_of(fd), (int fd, void* buffer, size_t count), count, (fd, buffer, count))
-SHORTENING(recv, "netlink", (int fd, void* buffer, size_t size, int flags), size,
-           (fd, buffer, size, flags))
-
-// The other forms of an entry, counted under its name.
-EXPORT ssize_t readlinkat(int dir, const char* path, char* to, size_t size) {
-    REAL(readlinkat);
-    return failing("readlink", CALLER, path) ? fail() : real_readlinkat(dir, path, to, size);
-}
-EXPORT dirent64* readdir64(DIR* dir) {
-    REAL(readdir64);
-    return failing("readdir", CALLER, path_of(dirfd(dir))) ? (fail(), nullptr)
-                                                           : real_readdir64(dir);
-}
-EXPORT int faccessat(int dir, const char* path, int mode, int flags) {
-    REAL(faccessat);
-    return failing("access", CALLER, path) ? fail() : real_faccessat(dir, path, mode, flags);
-}
+SHORTENING(recv, "netlink", (int fd, void* buffer, size_t n, int f), n, (fd, buffer, n, f))
 
 // Both open forms, with the file's whole path noted for its reads. The mode
 // argument is there only when a file may be created.
