@@ -17,7 +17,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -25,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 #include <new>
 
 namespace {
@@ -37,7 +35,7 @@ constexpr const char* kEntries[] = {
     "pipe2",   "clone",  "poll",       "waitpid", "pthread_create", "nanosleep",        "sysconf",
     "opendir", "access", "calloc",     "new",
 };
-constexpr int kEntryCount = std::size(kEntries);
+constexpr int kEntryCount = sizeof kEntries / sizeof kEntries[0];
 
 struct Range {
     std::uintptr_t low = 0, high = 0;
@@ -125,7 +123,8 @@ Range find_image(const char* fragment) {
                 if (segment.p_type != PT_LOAD) continue;
                 const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
                 if (s->range.low == 0 || start < s->range.low) s->range.low = start;
-                s->range.high = std::max(s->range.high, start + segment.p_memsz);
+                if (start + segment.p_memsz > s->range.high)
+                    s->range.high = start + segment.p_memsz;
             }
             return 1;
         },

@@ -31,15 +31,6 @@ inline std::string slurp(const std::string& path) {
     return out.str();
 }
 
-// What is written to `fd` until its end; then `fd` is closed.
-inline std::string read_to_end(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    ::close(fd);
-    return text;
-}
-
 // The number after `key` at the start of a line: ("MemFree:" in meminfo, "btime " in stat).
 inline std::uint64_t value_after(const std::string& text, const std::string& key) {
     const std::size_t at = ("\n" + text).find("\n" + key);
@@ -49,7 +40,6 @@ inline std::uint64_t value_after(const std::string& text, const std::string& key
 inline std::uint64_t meminfo_kib(const std::string& key) {
     return value_after(slurp("/proc/meminfo"), key + ":");
 }
-
 inline std::uint64_t boot_time() { return value_after(slurp("/proc/stat"), "btime "); }
 
 // The whitespace-separated fields of a file; of /proc/PID/stat after the
