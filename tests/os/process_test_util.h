@@ -58,16 +58,6 @@ inline std::uint64_t statm_pages(int pid, int index) {
     return std::stoull(fields("/proc/" + std::to_string(pid) + "/statm").at(index));
 }
 
-// This process's CPU time, all threads, user and system.
-inline std::uint64_t own_cpu_ns() {
-    return static_cast<std::uint64_t>(std::clock()) * (1000000000 / CLOCKS_PER_SEC);
-}
-
-inline void burn_cpu(std::chrono::milliseconds amount) {
-    const std::clock_t end = std::clock() + amount.count() * CLOCKS_PER_SEC / 1000;
-    for (volatile std::uint64_t sink = 0; std::clock() < end;) sink = sink + 1;
-}
-
 template <typename Condition>
 bool wait_until(Condition condition) {
     for (int i = 0; i < 500 && !condition(); ++i) {
