@@ -97,10 +97,7 @@ bool failing(const char* name, const void* caller, const char* path = "") {
     std::snprintf(subject, kPathLength, "%s", path);
     return fired = true;
 }
-int fail(int result = -1) {
-    errno = target_errno.load();
-    return result;
-}
+int fail(int result = -1) { return errno = target_errno.load(), result; }
 
 template <class F>
 F real(const char* name) {

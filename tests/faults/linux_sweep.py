@@ -66,17 +66,13 @@ SPAWN = [r"FatalError: failed to spawn thread: {os_error}"]
 DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
 
 
-def fields(obj, *names):
-    return tuple(getattr(obj, n) for n in names)
-
-
 # The caller's own process: there, or gone only when its files said so; a process whose
 # stat line cannot be read is listed with its pid alone.
 def own_process(got, healthy, path, code):
     if got is None:
         return None if code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
     if got.pid != healthy.pid or got.name not in (healthy.name, ""):
-        return f"made-up record {fields(got, 'pid', 'name')}"
+        return f"made-up record {got.pid, got.name}"
     return None if got.command in (healthy.command, "") else f"made-up command {got.command!r}"
 
 
@@ -138,8 +134,8 @@ class Queries:
         cpu_info = same("physical_cores", "logical_cores", "model_name", "vendor", "frequency_mhz",
                         fallbacks={"model_name": "", "vendor": "Unknown", "frequency_mhz": 0})
         some_or_none = lambda got, healthy, *_: (  # noqa: E731
-            None if not got or fields(got, "pid", "local_addr") == fields(
-                healthy, "pid", "local_addr") else f"made-up {got} for {healthy}")
+            None if not got or (got.pid, got.local_addr) == (healthy.pid, healthy.local_addr)
+            else f"made-up {got} for {healthy}")
         return [
             ("get_process_by_pid", lambda: m.get_process_by_pid(ME), TABLE, own_process, 12),
             ("get_process_count", m.get_process_count, TABLE, count_near, 3),

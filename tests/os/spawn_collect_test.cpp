@@ -74,16 +74,16 @@ TEST_F(Spawn, EachWayOfEndingAsWaitpidTellsIt) {
     program("noisy", "head -c 4000000 /dev/zero >&2 & head -c 3000000 /dev/zero; wait");
     program("signals", "grep -q '^SigIgn:.*[13579bdf]...$' /proc/self/status && echo ignored");
     program("closes", "exec >&- 2>&-; sleep 0.2; exit 0");
-    using Args = std::vector<std::string>;
     // The program, its arguments, standard output and error, wait status.
-    const std::tuple<const char*, Args, std::string, std::string, int> cases[] = {
-        {"fails", {}, "partial", "oops", W_EXITCODE(3, 0)},
-        {"killed", {}, "before", "", SIGKILL},
-        {"arguments", {"-L", "1", "a b", ""}, "-L|1|a b||", "", 0},
-        {"closes", {}, "", "", 0},
-        {"noisy", {}, std::string(3000000, '\0'), std::string(4000000, '\0'), 0},
-        {"signals", {}, "", "", W_EXITCODE(1, 0)},  // grep found no bit set
-    };
+    const std::tuple<const char*, std::vector<std::string>, std::string, std::string, int> cases[] =
+        {
+            {"fails", {}, "partial", "oops", W_EXITCODE(3, 0)},
+            {"killed", {}, "before", "", SIGKILL},
+            {"arguments", {"-L", "1", "a b", ""}, "-L|1|a b||", "", 0},
+            {"closes", {}, "", "", 0},
+            {"noisy", {}, std::string(3000000, '\0'), std::string(4000000, '\0'), 0},
+            {"signals", {}, "", "", W_EXITCODE(1, 0)},  // grep found no bit set
+        };
     struct sigaction ignore {
     }, saved_pipe{}, saved_child{};
     ignore.sa_handler = SIG_IGN;

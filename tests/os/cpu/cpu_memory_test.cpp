@@ -1,11 +1,9 @@
 // The Linux personality's CPU and memory answers: its text parsers on texts of
 // other machines than this one (other architectures, hot-plugged CPUs, older
 // kernels), and what it adds beyond the figures the Python tests compare with
-// /proc: the topology behind the core count and the page counts behind the
-// memory figures.
+// /proc: the page counts behind the memory figures.
 #include <gtest/gtest.h>
 
-#include "cpu/cpu_info.h"
 #include "os/linux/cpu/cpu_parse.h"
 #include "os/linux/linux_system.h"
 #include "os/process_test_util.h"
@@ -54,16 +52,6 @@ TEST(CpuParse, ProcStatLinesOfOldAndNewKernels) {
     EXPECT_FALSE(lc::parse_proc_stat_cpus("cpu0 1 2 x 4\n", cpus));
 }
 
-TEST(CpuSysctl, PhysicalCoresAreTheDistinctTopologyCores) {
-    std::set<std::string> cores;
-    for (long cpu = 0; cpu < sysconf(_SC_NPROCESSORS_ONLN); ++cpu) {
-        const std::string dir = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
-        cores.insert(slurp(dir + "physical_package_id") + ":" + slurp(dir + "core_id"));
-    }
-    if (cores.contains(":")) GTEST_SKIP() << "no CPU topology in /sys";
-    EXPECT_EQ(get_cpu_info(linux_system)->physical_cores, cores.size());
-}
-
 // The page counts give MemAvailable and MemFree to the page through the
 // formulas the memory query applies. Memory moves while the test reads, so
 // a reading counts only when /proc/meminfo is the same before and after.
@@ -73,8 +61,6 @@ TEST(Memory, PageCountsReproduceMemAvailableAndMemFree) {
     darwin::natural_t count = darwin::HOST_VM_INFO64_COUNT - 1;
     EXPECT_EQ(linux_system.host_statistics64(darwin::HOST_VM_INFO64, info, &count), 5);
     EXPECT_EQ(stats.free_count, 0u) << "filled a buffer declared too short";
-    count = darwin::HOST_VM_INFO64_COUNT;
-    EXPECT_NE(linux_system.host_statistics64(99, info, &count), darwin::KERN_SUCCESS);
     const std::uint64_t page = sysconf(_SC_PAGESIZE);
     int checked = 0;
     for (int attempt = 0; attempt < 50 && checked < 3; ++attempt) {
