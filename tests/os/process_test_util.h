@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
