@@ -138,6 +138,7 @@ TEST(TrafficToolCounts, PayloadBytesOnlyInEveryState) {
                      std::string>
         cases[] = {
             {1, 5600, 600, 3000, kWhole, "5000 3000"},  // ESTABLISHED, retransmissions
+            {4, 5000, 0, 3000, kWhole, "5000 3000"},    // FIN_WAIT1: our FIN went, none came
             {8, 3000, 0, 5001, kWhole, "3000 5000"},    // CLOSE_WAIT: the peer's FIN came
             {11, 3000, 0, 5001, kWhole, "3000 5000"},   // CLOSING
             {1, 7, 0, 9, kNoSent, "0 9"},               // older kernel
