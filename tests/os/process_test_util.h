@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
