@@ -10,19 +10,16 @@
 #include <link.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +39,8 @@ constexpr int kEntryCount = sizeof kEntries / sizeof kEntries[0];
 
 struct Range {
     std::uintptr_t low = 0, high = 0;
-    bool holds(const void* address) const {
-        const auto at = reinterpret_cast<std::uintptr_t>(address);
-        return at >= low && at < high;
+    bool holds(const void* at) const {
+        return std::uintptr_t(at) >= low && std::uintptr_t(at) < high;
     }
 };
 
@@ -53,9 +49,8 @@ std::atomic<bool> armed{false}, fired{false}, target_shortens{false}, target_foc
 // Each entry's calls since lfi_arm, all of them and those about the focus (a
 // path containing `focus`, the caller's own process's files, which the sweep
 // makes sure to try; helper threads make them in no fixed order among the others).
-std::atomic<long> counts[kEntryCount], focus_counts[kEntryCount];
+std::atomic<long> counts[kEntryCount], focus_counts[kEntryCount], target_call{0};
 std::atomic<int> target{-1}, target_errno{0};
-std::atomic<long> target_call{0};
 std::atomic<long long> clock_offset_ns{0};
 // While the gate is closed, the module's sleeps wait for it to open, so that
 // a tracker polls once and then waits for the sweep to stop it.
@@ -70,10 +65,11 @@ constexpr int kPathLength = 256;
 char fd_paths[1024][kPathLength];
 char subject[kPathLength], focus[kPathLength];
 
-void remember(int fd, const char* path) {
-    if (fd >= 0 && fd < 1024) std::snprintf(fd_paths[fd], kPathLength, "%s", path);
-}
 const char* path_of(int fd) { return fd >= 0 && fd < 1024 ? fd_paths[fd] : ""; }
+int remember(int fd, const char* path) {
+    if (fd >= 0 && fd < 1024) std::snprintf(fd_paths[fd], kPathLength, "%s", path);
+    return fd;
+}
 
 int entry_index(const char* name) {
     for (int i = 0; name != nullptr && i < kEntryCount; ++i) {
@@ -86,25 +82,22 @@ int entry_index(const char* name) {
 // module, and notes the path it was about.
 bool failing(const char* name, const void* caller, const char* path = "") {
     if (!armed.load(std::memory_order_acquire)) return false;
-    const bool is_new = std::strcmp(name, "new") == 0;
-    if (!module.holds(caller) && !(is_new && cxx_runtime.holds(caller))) return false;
     const int entry = entry_index(name);
+    if (!module.holds(caller) && !(entry == kEntryCount - 1 && cxx_runtime.holds(caller))) {
+        return false;
+    }
     long call = counts[entry].fetch_add(1) + 1;
-    if (focus[0] != 0 && path != nullptr && std::strstr(path, focus) != nullptr) {
+    if (focus[0] != 0 && std::strstr(path, focus) != nullptr) {
         const long slot = focus_counts[entry].fetch_add(1) + 1;
         if (target_focused) call = slot;
     } else if (target_focused) {
         return false;
     }
     if (entry != target.load() || call != target_call.load()) return false;
-    std::snprintf(subject, kPathLength, "%s", path != nullptr ? path : "");
-    fired = true;
-    return true;
+    std::snprintf(subject, kPathLength, "%s", path);
+    return fired = true;
 }
-int fail(int result = -1) {
-    errno = target_errno.load();
-    return result;
-}
+int fail(int result = -1) { return errno = target_errno.load(), result; }
 
 template <class F>
 F real(const char* name) {
@@ -127,9 +120,8 @@ Range find_image(const char* fragment) {
                 if (segment.p_type != PT_LOAD) continue;
                 const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
                 if (s->range.low == 0 || start < s->range.low) s->range.low = start;
-                if (start + segment.p_memsz > s->range.high) {
+                if (start + segment.p_memsz > s->range.high)
                     s->range.high = start + segment.p_memsz;
-                }
             }
             return 1;
         },
@@ -156,8 +148,7 @@ EXPORT int lfi_watch(const char* fragment, const char* focused_path) {
 // call `call` about the focus when `focused`, fails with `error`, or is cut
 // short when `shortens`.
 EXPORT void lfi_arm(const char* entry, long call, int error, int shortens, int focused) {
-    for (auto& count : counts) count = 0;
-    for (auto& count : focus_counts) count = 0;
+    for (int i = 0; i < kEntryCount; ++i) counts[i] = focus_counts[i] = 0;
     target = entry_index(entry);
     target_call = call;
     target_errno = error;
@@ -172,66 +163,67 @@ EXPORT int lfi_fired() { return fired; }
 EXPORT const char* lfi_subject() { return subject; }
 // How many calls of `entry` (only those about the focus, when `focused`) since lfi_arm.
 EXPORT long lfi_count(const char* entry, int focused) {
-    const int i = entry_index(entry);
-    return i < 0 ? -1 : (focused ? focus_counts : counts)[i].load();
+    return (focused ? focus_counts : counts)[entry_index(entry)].load();
 }
 EXPORT void lfi_advance_clock(long long ns) { clock_offset_ns += ns; }
-EXPORT void lfi_gate(int closed) {
+// Closes or opens the gate; answers how many of the module's sleeps wait at it.
+EXPORT int lfi_gate(int closed) {
     pthread_mutex_lock(&gate_mutex);
-    gate_closed = closed != 0;
+    if (closed >= 0) gate_closed = closed != 0;
     pthread_cond_broadcast(&gate_opened);
-    pthread_mutex_unlock(&gate_mutex);
-}
-// How many of the module's sleeps wait at the gate now.
-EXPORT int lfi_sleeping() {
-    pthread_mutex_lock(&gate_mutex);
     const int waiting = sleepers;
     pthread_mutex_unlock(&gate_mutex);
     return waiting;
 }
 
-// An entry that answers `failed` when its call is the one, and is passed on otherwise.
-#define FAILING(type, name, entry, path, failed, params, args) \
-    EXPORT type name params {                                  \
-        REAL(name);                                            \
-        if (failing(entry, CALLER, path)) return failed;       \
-        return real_##name args;                               \
+// An entry, counted as `entry`, that answers `failed` when its call is the
+// one, and is passed on otherwise.
+#define FAILING(type, name, entry, path, failed, params, args)           \
+    EXPORT type name params {                                            \
+        REAL(name);                                                      \
+        return failing(entry, CALLER, path) ? failed : real_##name args; \
+    }
+// One that is also cut short, to half of what was asked, when `shortens`.
+#define SHORTENING(name, path, params, size, args) \
+    EXPORT ssize_t name params {                   \
+        REAL(name);                                \
+        if (failing(#name, CALLER, path)) {        \
+            if (!target_shortens) return fail();   \
+            size = size > 1 ? size / 2 : size;     \
+        }                                          \
+        return real_##name args;                   \
     }
 
-FAILING(ssize_t, readlink, "readlink", path, fail(), (const char* path, char* to, size_t size),
-        (path, to, size))
-FAILING(ssize_t, readlinkat, "readlink", path, fail(),
-        (int dir, const char* path, char* to, size_t size), (dir, path, to, size))
-FAILING(dirent*, readdir, "readdir", path_of(dirfd(dir)), (fail(), nullptr), (DIR * dir), (dir))
-FAILING(dirent64*, readdir64, "readdir", path_of(dirfd(dir)), (fail(), nullptr), (DIR * dir), (dir))
-FAILING(ssize_t, getdents64, "getdents64", path_of(fd), fail(), (int fd, void* to, size_t size),
-        (fd, to, size))
-FAILING(int, fstatat, "fstatat", path, fail(), (int dir, const char* path, struct stat* to, int f),
-        (dir, path, to, f))
-FAILING(int, statx, "statx", path[0] != 0 ? path : path_of(dir), fail(),
-        (int dir, const char* path, int flags, unsigned mask, struct statx* to),
-        (dir, path, flags, mask, to))
+FAILING(ssize_t, readlink, "readlink", p, fail(), (const char* p, char* to, size_t n), (p, to, n))
+FAILING(ssize_t, readlinkat, "readlink", p, fail(), (int d, const char* p, char* to, size_t n),
+        (d, p, to, n))
+FAILING(dirent*, readdir, "readdir", path_of(dirfd(d)), (fail(), nullptr), (DIR * d), (d))
+FAILING(dirent64*, readdir64, "readdir", path_of(dirfd(d)), (fail(), nullptr), (DIR * d), (d))
+FAILING(ssize_t, getdents64, "getdents64", path_of(fd), fail(), (int fd, void* to, size_t n),
+        (fd, to, n))
+FAILING(int, fstatat, "fstatat", p, fail(), (int d, const char* p, struct stat* to, int f),
+        (d, p, to, f))
+FAILING(int, statx, "statx", p[0] != 0 ? p : path_of(d), fail(),
+        (int d, const char* p, int f, unsigned mask, struct statx* to), (d, p, f, mask, to))
 FAILING(int, fstatfs, "fstatfs", path_of(fd), fail(), (int fd, struct statfs* to), (fd, to))
-FAILING(int, socket, "socket", "", fail(), (int domain, int type, int protocol),
-        (domain, type, protocol))
+FAILING(int, socket, "socket", "", fail(), (int domain, int type, int p), (domain, type, p))
 FAILING(int, setsockopt, "setsockopt", "", fail(),
-        (int fd, int level, int name, const void* value, socklen_t length),
-        (fd, level, name, value, length))
+        (int fd, int level, int name, const void* value, socklen_t n), (fd, level, name, value, n))
 FAILING(ssize_t, sendto, "sendto", "netlink", fail(),
-        (int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length),
-        (fd, data, size, flags, to, length))
-FAILING(int, pipe2, "pipe2", "", fail(), (int fds[2], int flags), (fds, flags))
-FAILING(int, poll, "poll", "", fail(), (pollfd * fds, nfds_t count, int timeout),
-        (fds, count, timeout))
-FAILING(pid_t, waitpid, "waitpid", "", fail(), (pid_t pid, int* status, int options),
-        (pid, status, options))
+        (int fd, const void* data, size_t n, int f, const sockaddr* to, socklen_t length),
+        (fd, data, n, f, to, length))
+FAILING(int, pipe2, "pipe2", "", fail(), (int fds[2], int f), (fds, f))
+FAILING(int, poll, "poll", "", fail(), (pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))
+FAILING(pid_t, waitpid, "waitpid", "", fail(), (pid_t pid, int* status, int f), (pid, status, f))
 FAILING(int, pthread_create, "pthread_create", "", target_errno.load(),
         (pthread_t * thread, const pthread_attr_t* attributes, void* (*start)(void*), void* arg),
         (thread, attributes, start, arg))
 FAILING(long, sysconf, "sysconf", "", fail(), (int name), (name))
-FAILING(int, access, "access", path, fail(), (const char* path, int mode), (path, mode))
-FAILING(int, faccessat, "access", path, fail(), (int dir, const char* path, int mode, int flags),
-        (dir, path, mode, flags))
+FAILING(int, access, "access", p, fail(), (const char* p, int mode), (p, mode))
+FAILING(int, faccessat, "access", p, fail(), (int d, const char* p, int mode, int f),
+        (d, p, mode, f))
+SHORTENING(read, path_of(fd), (int fd, void* buffer, size_t count), count, (fd, buffer, count))
+SHORTENING(recv, "netlink", (int fd, void* buffer, size_t n, int f), n, (fd, buffer, n, f))
 
 // Both open forms, with the file's whole path noted for its reads. The mode
 // argument is there only when a file may be created.
@@ -241,10 +233,8 @@ static int opened(const void* caller, int dir, const char* path, int flags, va_l
     char full[kPathLength];
     std::snprintf(full, sizeof full, "%s%s%s", path[0] == '/' ? "" : path_of(dir),
                   path[0] == '/' || dir == AT_FDCWD ? "" : "/", path);
-    if (failing("open", caller, full)) return fail();
-    const int fd = real_openat(dir, path, flags, mode);
-    remember(fd, full);
-    return fd;
+    return failing("open", caller, full) ? fail()
+                                         : remember(real_openat(dir, path, flags, mode), full);
 }
 EXPORT int open(const char* path, int flags, ...) {
     va_list rest;
@@ -268,23 +258,6 @@ EXPORT DIR* opendir(const char* path) {
     return dir;
 }
 
-// The entries whose call may also be cut short: to half of what was asked.
-EXPORT ssize_t read(int fd, void* buffer, size_t count) {
-    REAL(read);
-    if (failing("read", CALLER, path_of(fd))) {
-        if (!target_shortens) return fail();
-        count = count > 1 ? count / 2 : count;
-    }
-    return real_read(fd, buffer, count);
-}
-EXPORT ssize_t recv(int fd, void* buffer, size_t size, int flags) {
-    REAL(recv);
-    if (failing("recv", CALLER, "netlink")) {
-        if (!target_shortens) return fail();
-        size = size > 1 ? size / 2 : size;
-    }
-    return real_recv(fd, buffer, size, flags);
-}
 EXPORT ssize_t process_vm_readv(pid_t pid, const iovec* local, unsigned long local_count,
                                 const iovec* remote, unsigned long remote_count,
                                 unsigned long flags) {
@@ -332,16 +305,14 @@ EXPORT int nanosleep(const timespec* request, timespec* remaining) {
         if (remaining != nullptr) *remaining = *request;
         return fail();
     }
-    if (module.holds(CALLER)) {
-        pthread_mutex_lock(&gate_mutex);
-        ++sleepers;
-        const bool gated = gate_closed;
-        while (gate_closed) pthread_cond_wait(&gate_opened, &gate_mutex);
-        --sleepers;
-        pthread_mutex_unlock(&gate_mutex);
-        if (gated) return 0;  // the sleep is what the gate stood for
-    }
-    return real_nanosleep(request, remaining);
+    if (!module.holds(CALLER)) return real_nanosleep(request, remaining);
+    pthread_mutex_lock(&gate_mutex);
+    ++sleepers;
+    const bool gated = gate_closed;
+    while (gate_closed) pthread_cond_wait(&gate_opened, &gate_mutex);
+    --sleepers;
+    pthread_mutex_unlock(&gate_mutex);
+    return gated ? 0 : real_nanosleep(request, remaining);  // the sleep is what the gate stood for
 }
 EXPORT void* calloc(size_t count, size_t size) {
     // dlsym may itself allocate with calloc: until the real one is known, a
@@ -349,16 +320,13 @@ EXPORT void* calloc(size_t count, size_t size) {
     static void* (*real_calloc)(size_t, size_t) = nullptr;
     static bool looking = false;
     if (real_calloc == nullptr) {
-        if (looking) {
-            static char arena[4096] __attribute__((aligned(16)));
-            return count * size <= sizeof arena ? arena : nullptr;
-        }
+        static char arena[4096] __attribute__((aligned(16)));
+        if (looking) return count * size <= sizeof arena ? arena : nullptr;
         looking = true;
         real_calloc = real<void* (*)(size_t, size_t)>("calloc");
         looking = false;
     }
-    if (failing("calloc", CALLER)) return fail(), nullptr;
-    return real_calloc(count, size);
+    return failing("calloc", CALLER) ? (fail(), nullptr) : real_calloc(count, size);
 }
 EXPORT int clock_gettime(clockid_t clock, timespec* now) {
     REAL(clock_gettime);
@@ -373,24 +341,10 @@ EXPORT int clock_gettime(clockid_t clock, timespec* now) {
 
 }  // extern "C"
 
-// Allocations through the C++ runtime: the throwing forms throw, the others answer null.
-namespace {
-void* allocate(std::size_t size, const void* caller, bool throws) {
-    void* p = failing("new", caller) ? nullptr : std::malloc(size != 0 ? size : 1);
-    if (p == nullptr && throws) throw std::bad_alloc();
+// Allocations through the C++ runtime. Its other forms (arrays, nothrow) call
+// this one from the runtime, whose calls count too, and its deletes free.
+EXPORT void* operator new(std::size_t size) {
+    void* p = failing("new", CALLER) ? nullptr : std::malloc(size != 0 ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
     return p;
 }
-}  // namespace
-
-EXPORT void* operator new(std::size_t size) { return allocate(size, CALLER, true); }
-EXPORT void* operator new[](std::size_t size) { return allocate(size, CALLER, true); }
-EXPORT void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size, CALLER, false);
-}
-EXPORT void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size, CALLER, false);
-}
-EXPORT void operator delete(void* p) noexcept { std::free(p); }
-EXPORT void operator delete[](void* p) noexcept { std::free(p); }
-EXPORT void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-EXPORT void operator delete[](void* p, std::size_t) noexcept { std::free(p); }

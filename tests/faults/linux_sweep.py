@@ -1,18 +1,16 @@
-"""The failure sweep over the Linux personality: a few queries of every subject run with the
-preloaded failing C library (tests/faults/failing_libc.cpp), once to count the calls the module
-makes to each entry, then once per chosen call N and per failure that entry can meet, with call N
-failing. Each run must end in the documented exception (exact text) or in an answer that the
-healthy one allows, must leave no descriptor open and must leave the next call answering as
-before. Ends with one line: queries, calls and failure kinds tried, and what failed.
+# The failure sweep over the Linux personality: a few queries of every subject run with the
+# preloaded failing C library (tests/faults/failing_libc.cpp), once to count the calls the module
+# makes to each entry, then once per chosen call N and per failure that entry can meet, with call N
+# failing. Each run must end in the documented exception (exact text) or in an answer that the
+# healthy one allows, must leave no descriptor open and must leave the next call answering as
+# before. Ends with one line: queries, calls and failure kinds tried, and what failed.
+#
+#     LD_PRELOAD=build/tests/libfailing_libc.so .venv/bin/python tests/faults/linux_sweep.py SECONDS
+#
+# A worker process runs the sweep; when a run kills it (an abort, a crash), the parent records the
+# run and starts a new worker after it. Runs are spread over each entry's calls so that the whole
+# sweep keeps to SECONDS.
 
-    LD_PRELOAD=build/tests/libfailing_libc.so .venv/bin/python tests/faults/linux_sweep.py SECONDS
-
-A worker process runs the sweep; when a run kills it (an abort, a crash), the parent records the
-run and starts a new worker after it. Runs are spread over each entry's calls so that the whole
-sweep keeps to SECONDS.
-"""
-
-import collections
 import ctypes
 import errno as E
 import faulthandler
@@ -27,39 +25,24 @@ import tempfile
 import time
 
 RUN_PATIENCE = 20  # seconds
-ENTRIES = {  # entry: the errno values it can meet, and whether it can be cut short
-    "open": ([E.EACCES, E.EINTR, E.EIO, E.EMFILE, E.ENFILE, E.ENOENT, E.ENOMEM], False),
-    "read": ([E.EINTR, E.EIO, E.ENOMEM], True),
-    "readlink": ([E.EACCES, E.EIO, E.ENOENT, E.ENOMEM], False),
-    "readdir": ([E.EIO, E.EBADF], False),
-    "getdents64": ([E.EIO, E.EBADF, E.ENOENT], False),
-    "fstatat": ([E.EACCES, E.EIO, E.ENOENT, E.ENOMEM, E.EOVERFLOW], False),
-    "statx": ([E.EACCES, E.ENOENT, E.ENOMEM, E.ENOSYS], False),
-    "fstatfs": ([E.EINTR, E.EIO, E.ENOMEM, E.ENOSYS], False),
-    "socket": ([E.EACCES, E.EMFILE, E.ENFILE, E.ENOBUFS, E.EPROTONOSUPPORT], False),
-    "setsockopt": ([E.ENOMEM, E.ENOPROTOOPT], False),
-    "sendto": ([E.EINTR, E.ENOBUFS, E.ENOMEM, E.ECONNREFUSED], False),
-    "recv": ([E.EINTR, E.ENOBUFS, E.ENOMEM], True),
-    "process_vm_readv": ([E.EFAULT, E.ENOMEM, E.EPERM, E.ESRCH], True),
-    "syscall": ([E.EMFILE, E.ENOMEM, E.EPERM, E.ESRCH], False),
-    "pipe2": ([E.EMFILE, E.ENFILE], False),
-    "clone": ([E.EAGAIN, E.ENOMEM], False),
-    "poll": ([E.EINTR, E.ENOMEM], False),
-    "waitpid": ([E.EINTR, E.ECHILD], False),
-    "pthread_create": ([E.EAGAIN, E.EPERM], False),
-    "nanosleep": ([E.EINTR], False),
-    "sysconf": ([E.EINVAL], False),
-    "opendir": ([E.EACCES, E.EMFILE, E.ENFILE, E.ENOENT, E.ENOMEM], False),
-    "access": ([E.EACCES, E.EIO, E.ENOENT], False),
-    "calloc": ([E.ENOMEM], False),
-    "new": ([E.ENOMEM], False),
-}
+# entry: the errno values it can meet, and whether it can be cut short
+ENTRIES = {entry: ([getattr(E, code) for code in codes.split() if code != "short"],
+                   codes.endswith("short")) for entry, codes in (row.split(":") for row in [
+    "open: EACCES EINTR EIO EMFILE ENFILE ENOENT ENOMEM", "read: EINTR EIO ENOMEM short",
+    "readlink: EACCES EIO ENOENT ENOMEM", "readdir: EIO EBADF", "getdents64: EIO EBADF ENOENT",
+    "fstatat: EACCES EIO ENOENT ENOMEM EOVERFLOW", "statx: EACCES ENOENT ENOMEM ENOSYS",
+    "fstatfs: EINTR EIO ENOMEM ENOSYS", "socket: EACCES EMFILE ENFILE ENOBUFS EPROTONOSUPPORT",
+    "setsockopt: ENOMEM ENOPROTOOPT", "sendto: EINTR ENOBUFS ENOMEM ECONNREFUSED",
+    "recv: EINTR ENOBUFS ENOMEM short", "process_vm_readv: EFAULT ENOMEM EPERM ESRCH short",
+    "syscall: EMFILE ENOMEM EPERM ESRCH", "pipe2: EMFILE ENFILE", "clone: EAGAIN ENOMEM",
+    "poll: EINTR ENOMEM", "waitpid: EINTR ECHILD", "pthread_create: EAGAIN EPERM",
+    "nanosleep: EINTR", "sysconf: EINVAL", "opendir: EACCES EMFILE ENFILE ENOENT ENOMEM",
+    "access: EACCES EIO ENOENT", "calloc: ENOMEM", "new: ENOMEM"])}
 
 
+# (errno, cut short) pairs; a call cut short has errno 0.
 def kinds(entry):
-    """(errno, cut short) pairs; a call cut short has errno 0."""
-    errnos, shortens = ENTRIES[entry]
-    return [(code, False) for code in errnos] + ([(0, True)] if shortens else [])
+    return [(code, False) for code in ENTRIES[entry][0]] + [(0, True)] * ENTRIES[entry][1]
 
 
 def kind_name(code, shortened):
@@ -68,8 +51,9 @@ def kind_name(code, shortened):
 
 # --- the queries -------------------------------------------------------------------------------
 # Each: name, call, the exception texts it documents ({errno}: the failing errno, {os_error}: its
-# OS error text; a regex otherwise), a check of an answer against the healthy one (a text saying
-# what is wrong, or None), and how many calls of each entry to try.
+# OS error text; a regex otherwise), a check of an answer against the healthy one given the
+# failing call's path and errno (a text saying what is wrong, or None), and how many calls of
+# each entry to try.
 
 ME = os.getpid()
 BAD_ALLOC = r"FatalError: {fn}: std::bad_alloc"
@@ -80,69 +64,51 @@ SPAWN = [r"FatalError: failed to spawn thread: {os_error}"]
 # The errno values the personality gives for a file of a process, as Darwin would: a file that
 # vanished is a process that is gone, a refusal is EPERM.
 DARWIN_ERRNO = {E.ENOENT: E.ESRCH, E.EACCES: E.EPERM}
-Failed = collections.namedtuple("Failed", "path code")  # what the failing call was about
 
 
-def fields(obj, *names):
-    return tuple(getattr(obj, n) for n in names)
-
-
-def own_process(got, healthy, failed):
-    """The caller's own process: there, or gone only when its files said so; a process whose
-    stat line cannot be read is listed with its pid alone."""
+# The caller's own process: there, or gone only when its files said so; a process whose
+# stat line cannot be read is listed with its pid alone.
+def own_process(got, healthy, path, code):
     if got is None:
-        return None if failed.code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
+        return None if code in (E.ENOENT, E.ESRCH) else "no record of the calling process"
     if got.pid != healthy.pid or got.name not in (healthy.name, ""):
-        return f"made-up record {fields(got, 'pid', 'name')}"
+        return f"made-up record {got.pid, got.name}"
     return None if got.command in (healthy.command, "") else f"made-up command {got.command!r}"
 
 
-def count_near(got, healthy=None, failed=None):
-    """Processes come and go: the count is compared with the machine's own now."""
+# Processes come and go: the count is compared with the machine's own now.
+def count_near(got, *_):
     now = sum(name.isdigit() for name in os.listdir("/proc"))
     return None if got >= now * 9 // 10 else f"{got} processes of {now}"
 
 
-def same(*names):
-    return lambda got, healthy, failed: (None if fields(got, *names) == fields(healthy, *names)
-                                         else f"{fields(got, *names)} for {fields(healthy, *names)}")
-
-
-def cpu_info(got, healthy, failed):
-    if fields(got, "physical_cores", "logical_cores") != fields(healthy, "physical_cores",
-                                                                "logical_cores"):
-        return "made-up core counts"
-    for name, fallback in (("model_name", ""), ("vendor", "Unknown"), ("frequency_mhz", 0)):
-        if getattr(got, name) not in (getattr(healthy, name), fallback):
-            return f"made-up {name} {getattr(got, name)!r}"
-    return None
-
-
-def at_most_one_lost(key, item_path=".*"):
-    """A listing that may lack the one item whose call failed: one whose file (the failing
-    call's path) matches `item_path`, not a file of the whole listing."""
-    def check(got, healthy, failed):
-        got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
-        if any(k not in healthy_keys for k in got_keys):
-            return f"unexpected {got_keys} for {healthy_keys}"
-        lost = len(healthy_keys) - len(got_keys)
-        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, failed.path)):
-            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {failed.path!r}"
+# The named fields as healthy, or else as their fallback, when they have one.
+def same(*names, fallbacks=None):
+    def check(got, healthy, *_):
+        for name in names:
+            allowed = getattr(healthy, name), (fallbacks or {}).get(name, getattr(healthy, name))
+            if getattr(got, name) not in allowed:
+                return f"made-up {name} {getattr(got, name)!r} for {getattr(healthy, name)!r}"
         return None
     return check
 
 
-def some_or_none(key):
-    return lambda got, healthy, failed: (None if not got or key(got) == key(healthy)
-                                         else f"made-up {key(got)} for {key(healthy)}")
+# A listing that may lack the one item whose call failed: one whose file (the failing
+# call's path) matches `item_path`, not a file of the whole listing.
+def at_most_one_lost(key, item_path=".*"):
+    def check(got, healthy, path, code):
+        got_keys, healthy_keys = [key(x) for x in got], [key(x) for x in healthy]
+        if any(k not in healthy_keys for k in got_keys):
+            return f"unexpected {got_keys} for {healthy_keys}"
+        lost = len(healthy_keys) - len(got_keys)
+        if lost > 1 or (lost == 1 and not re.fullmatch(item_path, path)):
+            return f"{len(got_keys)} of {len(healthy_keys)} after a failure on {path!r}"
+        return None
+    return check
 
 
-def anything(got, healthy, failed):
-    return None
-
-
+# The queries and what they run on: a listener, a child, a directory.
 class Queries:
-    """The queries and what they run on: a listener, a child, a directory."""
 
     def __init__(self, lumenstat):
         self.m = lumenstat
@@ -165,6 +131,11 @@ class Queries:
 
     def table(self):
         m, d = self.m, self.dir.name
+        cpu_info = same("physical_cores", "logical_cores", "model_name", "vendor", "frequency_mhz",
+                        fallbacks={"model_name": "", "vendor": "Unknown", "frequency_mhz": 0})
+        some_or_none = lambda got, healthy, *_: (  # noqa: E731
+            None if not got or (got.pid, got.local_addr) == (healthy.pid, healthy.local_addr)
+            else f"made-up {got} for {healthy}")
         return [
             ("get_process_by_pid", lambda: m.get_process_by_pid(ME), TABLE, own_process, 12),
             ("get_process_count", m.get_process_count, TABLE, count_near, 3),
@@ -175,7 +146,7 @@ class Queries:
              cpu_info, 16),
             ("py_get_cpu_times", m.py_get_cpu_times,
              [r'RuntimeError: SysCall\("host_processor_info failed with error -?\d+"\)'],
-             lambda got, healthy, failed: None if len(got) == len(healthy) else "CPUs lost", 16),
+             lambda got, healthy, *_: None if len(got) == len(healthy) else "CPUs lost", 16),
             ("py_get_memory_info", m.py_get_memory_info,
              [r'FatalError: py_get_memory_info failed: SysCall\("(sysctl HW_MEMSIZE failed|host_statistics64 failed with error -?\d+|sysconf _SC_PAGESIZE failed)"\)'],
              same("total"), 16),
@@ -189,20 +160,20 @@ class Queries:
             ("get_process_socket_queues", lambda: m.get_process_socket_queues(ME), [],
              at_most_one_lost(lambda q: (q.fd, q.local_addr)), 12),
             ("get_connection_by_local_addr", lambda: m.get_connection_by_local_addr(self.listener),
-             [], some_or_none(lambda c: (c.pid, c.local_addr)), 4),
+             [], some_or_none, 4),
             ("get_process_socket_stats", self.socket_stats, [],
              at_most_one_lost(lambda s: (s.fd, s.local_addr)), 8),
             ("start_tracking_queues", lambda: self.one_poll(m.start_tracking_queues), SPAWN,
-             anything, 6),
+             lambda *_: None, 6),
             ("start_tracking_children", lambda: self.one_poll(m.start_tracking_children), SPAWN,
-             anything, 3),
+             lambda *_: None, 3),
             ("PySystemSummary", lambda: m.PySystemSummary(0),
              [r'FatalError: PySystemSummary failed: SysCall\(".*"\)'],
-             lambda got, healthy, failed: count_near(got.process_count), 2),
+             lambda got, *_: count_near(got.process_count), 2),
         ]
 
+    # The query, noting the errno its diagnostic line names (it must be the failing one's).
     def socket_stats(self):
-        """The query, noting the errno its diagnostic line names (it must be the failing one's)."""
         with tempfile.TemporaryFile() as err:
             saved = os.dup(2)
             os.dup2(err.fileno(), 2)
@@ -216,15 +187,15 @@ class Queries:
         self.stats_errno = int(found.group(1)) if found else None
         return stats
 
+    # Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
+    # waits for its thread to end. The reports of that poll.
     def one_poll(self, start):
-        """Starts a tracker, lets it poll once (its sleep waits at the gate), stops it, and
-        waits for its thread to end. The reports of that poll."""
         reports, threads = [], lambda: len(os.listdir("/proc/self/task"))
         lib.lfi_gate(1)
         before = threads()
         tracker = start(ME, reports.append)
         deadline = time.monotonic() + 5
-        while lib.lfi_sleeping() == 0 and time.monotonic() < deadline:
+        while lib.lfi_gate(-1) == 0 and time.monotonic() < deadline:
             time.sleep(0.001)
         tracker.stop()
         lib.lfi_gate(0)
@@ -258,12 +229,12 @@ def judge(queries, name, patterns, check, healthy, got, error, code, path):
     if name == "get_process_socket_stats" and code and reported not in (None, code,
                                                                           DARWIN_ERRNO.get(code)):
         return f"reported errno {reported} for {code}"
-    return check(got, healthy, Failed(path, code))
+    return check(got, healthy, path, code)
 
 
+# Which of `count` calls to fail, at most `samples`: the first and last third of them
+# from each end, the rest evenly between.
 def spread(count, samples):
-    """Which of `count` calls to fail, at most `samples`: the first and last third of them
-    from each end, the rest evenly between."""
     if count <= samples:
         return list(range(1, count + 1))
     ends = samples // 3
@@ -273,9 +244,9 @@ def spread(count, samples):
     return sorted(picked)
 
 
+# Every run in order, (query, entry, call, errno, shortened, focused), from one counting run
+# of each query; and how many calls were counted.
 def plan(queries):
-    """Every run in order, (query, entry, call, errno, shortened, focused), from one counting run
-    of each query; and how many calls were counted."""
     by_query, counted = {}, 0
     for name, call, patterns, check, samples in queries.table():
         lib.lfi_arm(None, 0, 0, 0, 0)
@@ -313,7 +284,7 @@ def worker(plan_file, skip):
     healthy = {name: outcome(q[1])[0] for name, q in table.items()}
     with open(plan_file) as f:
         runs = json.load(f)["runs"]
-    descriptors = lambda: len(os.listdir("/proc/self/fd"))
+    descriptors = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
     for number, (name, entry, n, code, short, focused) in enumerate(runs[skip:], skip):
         _, call, patterns, check, _ = table[name]
         print(json.dumps({"run": number}), flush=True)
@@ -330,27 +301,20 @@ def worker(plan_file, skip):
         if what is None:
             lib.lfi_advance_clock(2_000_000_000)
             again, error = outcome(call)
-            what = error or check(again, healthy[name], Failed("", 0))
+            what = error or check(again, healthy[name], "", 0)
             what = what and "the next call: " + what
         print(json.dumps({"done": number, "fault": what, "fired": lib.lfi_fired()}), flush=True)
     queries.close()
 
 
-def make_plan(plan_file):
-    queries = load_module()
-    runs, calls = plan(queries)
-    queries.close()
-    with open(plan_file, "w") as f:
-        json.dump({"runs": runs, "calls": calls}, f)
-
-
 def main(seconds):
     start, next_run, fired, faults = time.monotonic(), 0, 0, []
-    with tempfile.NamedTemporaryFile(suffix=".json") as plan_file:
-        subprocess.run([sys.executable, __file__, "--plan", plan_file.name], check=True)
-        with open(plan_file.name) as f:
-            made = json.load(f)
-        runs = made["runs"]
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as plan_file:
+        queries = load_module()  # the counting runs are healthy: they run in this process
+        runs, calls = plan(queries)
+        queries.close()
+        json.dump({"runs": runs}, plan_file)
+        plan_file.flush()
         while next_run < len(runs) and time.monotonic() - start < seconds:
             err = tempfile.TemporaryFile()
             child = subprocess.Popen(
@@ -384,7 +348,7 @@ def main(seconds):
         print(f"FAILED: {name}: call {n}{about} of {entry} {kind_name(code, short)}: {what}")
     tried = runs[:next_run]
     line = (f"fault sweep over the Linux personality: {len({r[0] for r in tried})} queries, "
-            f"{made['calls']} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
+            f"{calls} calls, {len({kind_name(r[3], r[4]) for r in tried})} failure kinds, "
             f"{next_run} of {len(runs)} runs ({fired} failures fired) in "
             f"{time.monotonic() - start:.0f} s; failed: {len(faults) or 'none'}")
     print(line)
@@ -397,7 +361,5 @@ def main(seconds):
 if __name__ == "__main__":
     if sys.argv[1] == "--worker":
         worker(sys.argv[2], int(sys.argv[3]))
-    elif sys.argv[1] == "--plan":
-        make_plan(sys.argv[2])
     else:
         sys.exit(main(float(sys.argv[1])))

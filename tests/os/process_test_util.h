@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -27,15 +29,6 @@ inline std::string slurp(const std::string& path) {
     return out.str();
 }
 
-// What is written to `fd` until its end; then `fd` is closed.
-inline std::string read_to_end(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    ::close(fd);
-    return text;
-}
-
 // The number after `key` at the start of a line: ("MemFree:" in meminfo, "btime " in stat).
 inline std::uint64_t value_after(const std::string& text, const std::string& key) {
     const std::size_t at = ("\n" + text).find("\n" + key);
@@ -45,7 +38,6 @@ inline std::uint64_t value_after(const std::string& text, const std::string& key
 inline std::uint64_t meminfo_kib(const std::string& key) {
     return value_after(slurp("/proc/meminfo"), key + ":");
 }
-
 inline std::uint64_t boot_time() { return value_after(slurp("/proc/stat"), "btime "); }
 
 // The whitespace-separated fields of a file; of /proc/PID/stat after the
@@ -62,16 +54,6 @@ inline std::vector<std::string> stat_fields(int pid) {
 }
 inline std::uint64_t statm_pages(int pid, int index) {
     return std::stoull(fields("/proc/" + std::to_string(pid) + "/statm").at(index));
-}
-
-// This process's CPU time, all threads, user and system.
-inline std::uint64_t own_cpu_ns() {
-    return static_cast<std::uint64_t>(std::clock()) * (1000000000 / CLOCKS_PER_SEC);
-}
-
-inline void burn_cpu(std::chrono::milliseconds amount) {
-    const std::clock_t end = std::clock() + amount.count() * CLOCKS_PER_SEC / 1000;
-    for (volatile std::uint64_t sink = 0; std::clock() < end;) sink = sink + 1;
 }
 
 template <typename Condition>

@@ -1,46 +1,35 @@
 // The Linux personality's process list, descriptor list and socket details,
-// compared with sockets this test opens itself.
+// compared with sockets this test opens itself; and the descriptor listings
+// read ahead for a walk over every process, which answer the walk of their
+// query scope as a listing made then would.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/tcp.h>
 #include <netdb.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <map>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "os/darwin_socket.h"
 #include "os/linux/linux_system.h"
 #include "os/linux/socket/sock_diag_dump.h"
 #include "os/linux/socket/socket_table.h"
+#include "os/linux/socket/socket_walk.h"
 #include "os/linux/socket/tcp_states.h"
 #include "os/process_test_util.h"
-#include "socket/enumeration.h"
-#include "socket/queues.h"
 
 namespace lumenstat::testing {
 namespace {
 
 namespace d = darwin;
 namespace ls = os::linux_sockets;
-using os::UniqueFd;
+using namespace std::chrono_literals;
 
 std::uint16_t port_of(int fd) {
     sockaddr_in6 at{};  // the port sits at the same offset in sockaddr_in
@@ -148,13 +137,16 @@ struct Personality : ::testing::Test {
         return fds;
     }
 
-    int walk() {
+    // Every process, as a walk over them lists them first.
+    std::vector<int> walk() {
         std::vector<int> pids(8192);
-        return system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int));
+        const int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int));
+        pids.resize(static_cast<std::size_t>(std::max(got, 0)) / sizeof(int));
+        return pids;
     }
 
     // The socket record of `fd`: its size returned, or 0 and errno.
-    int read_socket(int fd, d::socket_fdinfo& out, int size = sizeof(out)) {
+    int read_socket(int fd, d::socket_fdinfo& out, int size = sizeof(d::socket_fdinfo)) {
         errno = 0;
         return system.proc_pidfdinfo(self, fd, d::PROC_PIDFDSOCKETINFO, &out, size);
     }
@@ -170,16 +162,12 @@ struct Personality : ::testing::Test {
 
 // Both lists are in order; a descriptor table longer than several reads of
 // the directory return, its newest descriptor far above the others, is listed
-// whole, once each, and the count probe agrees.
-TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
-    std::vector<int> pids(8192);
-    const int got = system.proc_listpids(d::PROC_ALL_PIDS, 0, pids.data(), 8192 * sizeof(int));
-    ASSERT_GT(got, 0);
-    pids.resize(static_cast<std::size_t>(got) / sizeof(int));
-    EXPECT_TRUE(std::ranges::is_sorted(pids));
-    EXPECT_TRUE(std::ranges::binary_search(pids, self));
+// whole, once each, and the count probe agrees. A record asked of a pipe, a
+// closed descriptor or into a buffer too short is refused as libproc does.
+TEST_F(Personality, ListsAreOrderedAndWholeAndRefusalsSayWhy) {
+    const std::vector<int> pids = walk();
+    EXPECT_TRUE(std::ranges::is_sorted(pids) && std::ranges::binary_search(pids, self));
 
-    const int file = keep(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     const rlimit raised{std::min<rlim_t>(limit.rlim_max, 16384), limit.rlim_max};
@@ -189,11 +177,7 @@ TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
     setrlimit(RLIMIT_NOFILE, &limit);
     const auto fds = list_fds(self, 8192);
     std::vector<int> listed, in_proc;
-    std::map<int, std::uint32_t> types;
-    for (const auto& entry : fds) {
-        listed.push_back(entry.proc_fd);
-        types[entry.proc_fd] = entry.proc_fdtype;
-    }
+    for (const auto& entry : fds) listed.push_back(entry.proc_fd);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         in_proc.push_back(std::stoi(entry.path().filename()));
     }
@@ -204,9 +188,24 @@ TEST_F(Personality, ProcessAndDescriptorListsAreOrderedAndWhole) {
     std::ranges::sort(in_proc);
     EXPECT_EQ(listed, in_proc);  // in order, none twice, none missing, the highest too
     EXPECT_EQ(system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, nullptr, 0), int(fds.size()) * 8);
-    EXPECT_EQ(std::vector<std::uint32_t>({types[v6], types[pipe], types[file]}),
-              std::vector<std::uint32_t>(
-                  {d::PROX_FDTYPE_SOCKET, d::PROX_FDTYPE_PIPE, d::PROX_FDTYPE_VNODE}));
+
+    const int gone = ::dup(server);
+    ::close(gone);
+    list_fds(self);  // as every query does before reading descriptors
+    d::socket_fdinfo out{};
+    const int full = sizeof(out);
+    for (auto [fd, size, error] : {std::tuple{pipe, full, EBADF}, std::tuple{gone, full, EBADF},
+                                   std::tuple{server, full - 1, ENOMEM}}) {
+        EXPECT_EQ(read_socket(fd, out, size), 0) << fd;
+        EXPECT_EQ(errno, error) << fd;
+    }
+}
+
+// Linux's TCP state of a socket of this process.
+int linux_tcp_state(int fd) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
 }
 
 // The same records with no scope open, in a query about this process (which
@@ -229,7 +228,7 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     for (const std::string_view mode : {"no scope", "query", "walk"}) {
         std::optional<os::QueryScope> scope;
         if (mode != "no scope") scope.emplace(system);
-        EXPECT_TRUE(mode != "walk" || walk() > 0);
+        EXPECT_TRUE(mode != "walk" || !walk().empty());
         list_fds(self);
         for (auto& [fd, text] : expected) {
             d::socket_fdinfo out{};
@@ -240,7 +239,8 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     }
 
     // Unread bytes (buffer sizes: tests/python/test_sockets.py), read afresh by a later query
-    // even right after a walk; a connection waiting to be accepted is not a byte.
+    // even right after a walk; neither a connection waiting to be accepted nor the peer's FIN
+    // is a byte.
     std::vector<char> data(1000, 'x');
     ASSERT_EQ(::write(client, data.data(), data.size()), 1000);
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1000u);
@@ -248,131 +248,45 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     walk();
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
+    ::shutdown(client, SHUT_WR);
+    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(accepted) == 8; }));
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
+    EXPECT_EQ(info(accepted).soi_proto.pri_tcp.tcpsi_state, d::TCPS_CLOSE_WAIT);
 }
 
-// Linux's TCP state of a socket of this process.
-int linux_tcp_state(int fd) {
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
-}
-
-// Writes until the peer's window and this socket's buffer are full; the bytes written.
-std::size_t fill(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    std::vector<char> chunk(4096, 'f');
-    std::size_t total = 0;
-    for (ssize_t n; (n = ::write(fd, chunk.data(), chunk.size())) > 0;) total += std::size_t(n);
-    EXPECT_EQ(errno, EAGAIN);
-    return total;
-}
-
-// Reads exactly `count` bytes, leaving whatever follows (a FIN) unread.
-void drain(int fd, std::size_t count) {
-    std::vector<char> chunk(4096);
-    while (count > 0) {
-        pollfd ready{fd, POLLIN, 0};
-        ASSERT_EQ(::poll(&ready, 1, 5000), 1);
-        ssize_t n = ::read(fd, chunk.data(), std::min(count, chunk.size()));
-        ASSERT_GT(n, 0);
-        count -= std::size_t(n);
-    }
-}
-
-// Every TCP state a descriptor can be in but ESTABLISHED (the test above's),
-// reached live through small buffers the peer does not read (a FIN queued
-// behind unsent bytes is not sent), in Darwin's numbers; and the peer's FIN is
-// not an unread byte.
-TEST_F(Personality, TcpStatesAndUnreadBytesAsDarwinHasThem) {
-    const int listener = open_socket(SOCK_STREAM, "127.0.0.1", 0, true);
-    const int small = 4096;
-    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
-        setsockopt(listener, SOL_SOCKET, option, &small, sizeof small);
-    }
-    auto pair = [&] {
-        const int near = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        for (int option : {SO_SNDBUF, SO_RCVBUF}) {
-            setsockopt(near, SOL_SOCKET, option, &small, sizeof small);
-        }
-        sockaddr_in to{AF_INET, htons(port_of(listener)), {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(::connect(near, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-        return std::pair{near, keep(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC))};
+// A listing of this process read ahead for a walk answers one PROC_PIDLISTFDS
+// of its scope (a size probe and the listing after it count as one); later
+// ones read anew.
+TEST_F(Personality, ListingReadAheadAnswersOneListingOfItsScope) {
+    os::QueryScope scope(system);
+    walk();
+    std::this_thread::sleep_for(20ms);  // time for the reading ahead to reach this process
+    EXPECT_GT(system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, nullptr, 0), 0);
+    const int added = open_socket(SOCK_STREAM, "127.0.0.1", 0, true);
+    // Where the helpers share this process's descriptor table (under the thread sanitizer) one
+    // of theirs may have had the new socket's number; it was not a socket.
+    const auto listed = [&] {
+        return std::ranges::count_if(list_fds(self), [&](const d::proc_fdinfo& fd) {
+            return fd.proc_fd == added && fd.proc_fdtype == d::PROX_FDTYPE_SOCKET;
+        });
     };
-    // A listener whose one-place accept queue is full drops the next SYN.
-    const int full = open_socket(SOCK_STREAM, "127.0.0.1");
-    ASSERT_EQ(::listen(full, 0), 0);
-    open_socket(SOCK_STREAM, "127.0.0.1", port_of(full));
-    const int syn_sent = keep(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in to{AF_INET, htons(port_of(full)), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(::connect(syn_sent, reinterpret_cast<sockaddr*>(&to), sizeof to), -1);
-    ASSERT_EQ(errno, EINPROGRESS);
-
-    const int fin_wait_1 = pair().first;  // the accepted end stays open, unread
-    fill(fin_wait_1);
-    ::shutdown(fin_wait_1, SHUT_WR);
-    const auto [fin_wait_2, close_wait] = pair();
-    ::shutdown(fin_wait_2, SHUT_WR);
-    // Five bytes, then the FIN, then a FIN back behind a full window.
-    const auto [after_data, last_ack] = pair();
-    ASSERT_EQ(::write(after_data, "hello", 5), 5);
-    ::shutdown(after_data, SHUT_WR);
-    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(last_ack) == 8; }));
-    fill(last_ack);
-    ::shutdown(last_ack, SHUT_WR);
-    // Both ends close at once behind full windows; one then reads the other's
-    // bytes, not its FIN.
-    const auto [closing, other] = pair();
-    fill(closing);
-    const std::size_t from_other = fill(other);
-    ::shutdown(closing, SHUT_WR);
-    ::shutdown(other, SHUT_WR);
-    drain(closing, from_other);
-
-    const std::tuple<int, int, int, std::uint32_t> expected[] = {
-        // descriptor, Linux state, Darwin state, unread bytes
-        {listener, 10, d::TCPS_LISTEN, 0},      {syn_sent, 2, d::TCPS_SYN_SENT, 0},
-        {fin_wait_1, 4, d::TCPS_FIN_WAIT_1, 0}, {fin_wait_2, 5, d::TCPS_FIN_WAIT_2, 0},
-        {close_wait, 8, d::TCPS_CLOSE_WAIT, 0}, {last_ack, 9, d::TCPS_LAST_ACK, 5},
-        {closing, 11, d::TCPS_CLOSING, 0},      {idle, 7, d::TCPS_CLOSED, 0},
-    };
-    for (auto [fd, linux_state, darwin_state, unread] : expected) {
-        ASSERT_TRUE(wait_until([&] { return linux_tcp_state(fd) == linux_state; }))
-            << fd << " in " << linux_tcp_state(fd) << ", not " << linux_state;
-        const d::socket_info got = info(fd);
-        EXPECT_EQ(got.soi_proto.pri_tcp.tcpsi_state, darwin_state) << linux_state;
-        EXPECT_EQ(got.soi_rcv.sbi_cc, unread) << linux_state;
-    }
+    EXPECT_EQ(listed(), 0) << "the listing after the probe was read anew";
+    EXPECT_EQ(listed(), 1) << "a later listing was answered from the walk's";
 }
 
-// The Linux states no descriptor of the test above is held in, and numbers
-// outside Linux's table.
-TEST(SocketTables, StatesNoLiveSocketReachesHaveTheirDarwinNumber) {
-    const std::pair<std::uint8_t, int> rows[] = {{3, d::TCPS_SYN_RECEIVED},
-                                                 {6, d::TCPS_TIME_WAIT},
-                                                 {12, d::TCPS_SYN_RECEIVED},
-                                                 {0, -1},
-                                                 {13, -1},
-                                                 {255, -1}};
-    for (auto [state, darwin_state] : rows) {
-        EXPECT_EQ(ls::darwin_tcp_state(state), darwin_state) << int(state);
-        EXPECT_FALSE(ls::queue_counts_fin(state)) << int(state);
+// Every Linux state, numbers outside Linux's table, and the states whose
+// count of unread bytes holds the peer's FIN.
+TEST(SocketTables, LinuxStatesHaveTheirDarwinNumber) {
+    std::string darwin_states, fin_counted;
+    for (int state = 0; state < 15; ++state) {
+        const auto linux_state = static_cast<std::uint8_t>(state == 14 ? 255 : state);
+        darwin_states += std::to_string(ls::darwin_tcp_state(linux_state)) + " ";
+        if (ls::queue_counts_fin(linux_state)) fin_counted += std::to_string(state) + " ";
     }
-}
-
-TEST_F(Personality, FailuresSayWhy) {
-    const int closed = ::dup(server);
-    ::close(closed);
-    list_fds(self);  // as every query does before reading descriptors
-    d::socket_fdinfo out{};
-    // An unused pid: process_task_test.cpp.
-    const int full = sizeof(out);
-    const std::tuple<int, int, int> cases[] = {
-        {pipe, full, EBADF}, {closed, full, EBADF}, {server, full - 1, ENOMEM}};
-    for (auto [fd, size, error] : cases) {
-        EXPECT_EQ(read_socket(fd, out, size), 0) << fd;
-        EXPECT_EQ(errno, error) << fd;
-    }
+    // Darwin's numbers: CLOSED 0, LISTEN 1, SYN_SENT 2, SYN_RECEIVED 3, ESTABLISHED 4,
+    // CLOSE_WAIT 5, FIN_WAIT_1 6, CLOSING 7, LAST_ACK 8, FIN_WAIT_2 9, TIME_WAIT 10.
+    EXPECT_EQ(darwin_states, "-1 4 2 3 6 9 10 0 5 8 1 7 3 -1 -1 ");
+    EXPECT_EQ(fin_counted, "8 9 11 ");
 }
 
 // The tables of a walk are read on another thread; a child forked in the
@@ -380,13 +294,11 @@ TEST_F(Personality, FailuresSayWhy) {
 TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
 #if defined(__SANITIZE_THREAD__)
     // This compiler's thread sanitizer does not hold its allocator's locks
-    // across fork: a child forked while the helper allocates waits forever
-    // in its own first allocation. The plain and address-sanitized builds
-    // run the test.
+    // across fork: a child forked while the helper allocates waits forever.
     GTEST_SKIP() << "the thread sanitizer's allocator is not safe across fork";
 #endif
     os::QueryScope scope(system);
-    ASSERT_GT(walk(), 0);
+    ASSERT_FALSE(walk().empty());
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -395,9 +307,8 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
         d::socket_fdinfo out{};
         bool found = read_socket(server, out) == static_cast<int>(sizeof(out)) &&
                      out.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
-        // The parent's helper threads do not exist here; leaving through the
-        // bare system call skips a thread sanitizer's exit check, which would
-        // count them as never joined.
+        // The bare system call skips a thread sanitizer's exit check, which would count the
+        // parent's helper threads, absent here, as never joined.
         syscall(SYS_exit_group, found ? 0 : 1);
     }
     int status = 0;
@@ -405,42 +316,14 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// Each thread walks with its own table: concurrent listings and queue
-// queries of the whole machine all see this process's sockets.
-TEST_F(Personality, ConcurrentListingsAndQueueQueriesSeeOurSockets) {
-    ASSERT_EQ(::write(client, "abc", 3), 3);
-    const auto me = static_cast<std::uint32_t>(self), fd = static_cast<std::uint32_t>(accepted);
-    std::vector<int> seen(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 3; ++round) {
-                SocketCache cache;  // no sharing: every call enumerates
-                for (const SocketConnection& r :
-                     flatten(get_tcp_connections(os::native(), cache).value_or(StateGroups{}))) {
-                    // The IPv6 listeners may draw the same port number on their own address.
-                    seen[t] += r.pid == me && r.local_addr.port == port &&
-                               r.local_addr.family == AddressFamily::V4;
-                }
-                auto queues = get_process_socket_queues(os::native(), me);
-                for (const SocketQueueInfo& q : queues.value_or(std::vector<SocketQueueInfo>{})) {
-                    seen[t] += 10 * (q.fd == fd && q.recv_queue_bytes == 3);
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    // Per round: the listener and the accepted socket share the local port.
-    EXPECT_EQ(seen, std::vector<int>(4, 3 * (2 + 10)));
-}
-
-// Netlink and /proc/net agree on our sockets, each found in its own table only.
+// Netlink and /proc/net agree on our sockets, each found in its own table only;
+// a /proc/net text's broken lines and inode-0 entries are left out.
 TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
     for (ls::TableKind kind : ls::TABLE_KINDS) {
         ls::SocketTable netlink, files;
         ASSERT_TRUE(ls::read_netlink(kind, netlink)) << std::strerror(errno);
         ASSERT_TRUE(ls::read_proc_net(kind, files));
-        for (int fd : {server, client, udp, v6, dual, mapped}) {
+        for (int fd : {server, client, accepted, udp, v6, dual, mapped}) {
             bool in_kind =
                 (fd == udp) != kind.tcp && (fd == v6 || fd == dual || fd == mapped) == kind.ipv6;
             ASSERT_EQ(netlink.contains(inode_of(fd)), in_kind) << fd;
@@ -450,40 +333,28 @@ TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
             EXPECT_GT(netlink.at(inode_of(fd)).recv_buffer, 0u);
         }
     }
-}
-
-TEST(SocketTables, ProcNetTextParsesAndSkipsBrokenLines) {
-    const char* text =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-        "timeout inode\n"
-        "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000003 00:00000000 00000000     0        "
-        "0 4242 1 0000000000000000 100 0 0 10 0\n"
-        "   1: 0100007F:1F91 0100007F:D431 01 0000000A:00000014 00:00000000 00000000     0        "
-        "0 4343 1\n"
-        "   2: 0100007F:1F92 0100007F:D4\n"
-        "   3: 0100007F:1F93 00000000:0000 0A 00000000:00000000 00:00000000 00000000 0 0 0 1\n";
     ls::SocketTable table;
-    ls::parse_proc_net(text, false, true, table);
-    ASSERT_EQ(table.size(), 2u);  // the truncated line and the inode-0 entry are left out
-    EXPECT_EQ(fields(table.at(4242)), "tcp 10 127.0.0.1:8080 0.0.0.0:0");
-    EXPECT_EQ(fields(table.at(4343)), "tcp 1 127.0.0.1:8081 127.0.0.1:54321");
-    EXPECT_EQ(std::vector<std::uint32_t>({table.at(4242).send_queue, table.at(4242).recv_queue,
-                                          table.at(4343).send_queue, table.at(4343).recv_queue}),
-              std::vector<std::uint32_t>({0, 3, 10, 20}));
+    ls::parse_proc_net(
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
+        "   1: 0100007F:1F91 0100007F:D431 01 0000000A:00000014 00:00000000 00000000 0 0 4343 1\n"
+        "   2: 0100007F:1F92 0100007F:D4\n"
+        "   3: 0100007F:1F93 00000000:0000 0A 00000000:00000000 00:00000000 00000000 0 0 0 1\n",
+        false, true, table);
+    ASSERT_EQ(table.size(), 1u);
+    const ls::KernelSocket& got = table.at(4343);
+    EXPECT_EQ(
+        fields(got) + " " + std::to_string(got.send_queue) + "/" + std::to_string(got.recv_queue),
+        "tcp 1 127.0.0.1:8081 127.0.0.1:54321 10/20");
 }
 
-// A dump that sends nothing (here: none was asked for) fails after a while
-// instead of holding the caller for ever.
+// A dump that sends nothing (here: none was asked for) fails instead of holding the caller.
 TEST(SocketTables, StalledDumpFails) {
-    const UniqueFd netlink = os::sock_diag::open_diag_socket();
+    const os::UniqueFd netlink = os::sock_diag::open_diag_socket();
     ASSERT_GE(netlink.get(), 0) << std::strerror(errno);
     ls::SocketTable table;
-    const auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_FALSE(ls::receive_dump(netlink.get(), true, table));
     EXPECT_EQ(errno, EAGAIN);
-    EXPECT_GE(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(os::sock_diag::kDumpStallMs));
 }
 
 }  // namespace
