@@ -4,6 +4,7 @@ import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -55,3 +56,15 @@ def resources():
     with open("/proc/self/statm") as f:
         resident_pages = int(f.read().split()[1])
     return sys.getallocatedblocks(), len(os.listdir("/proc/self/fd")), resident_pages
+
+
+@pytest.fixture(scope="session")
+def failing_new(tmp_path_factory):
+    """An environment whose Python processes preload a library that makes operator new fail on
+    the threads that ask it to (see tests/support/failing_new.cpp)."""
+    if sys.executable.endswith("-sanitized"):
+        pytest.skip("the sanitizer's operator new comes before any preloaded one")
+    library = tmp_path_factory.mktemp("failing_new") / "failing_new.so"
+    subprocess.run(["c++", "-shared", "-fPIC", "-O2", "-o", library,
+                    Path(__file__).parents[1] / "support" / "failing_new.cpp"], check=True)
+    return dict(os.environ, LD_PRELOAD=str(library))

@@ -147,6 +147,49 @@ def test_stop_inside_callbacks_and_from_threads_and_bad_callbacks_never_break_an
     assert run_python(HAZARDS) == (0, "", "1 True 1\n")
 
 
+OUT_OF_MEMORY = """
+import ctypes, os, socket, subprocess, sys, time, weakref
+import lumenstat
+
+fail_allocations = ctypes.CDLL(None).fail_allocations_on_this_thread
+kind, when = sys.argv[1:]
+sleeper = subprocess.Popen(["sleep", "60"]) if kind == "children" else None
+# Addresses too long for a string's inline buffer: their texts are allocated.
+listeners = [socket.create_server(("127.100.100.100", 0))
+             for _ in range(2 if when == "payload" else 1 if kind == "sockets" else 0)]
+own, calls = {}, []
+
+def callback(payload):
+    calls.append(1)
+    if len(calls) == 1:  # "payload": the next report's key is allocated, its payload is not
+        fail_allocations(1 if when == "payload" else 0)
+        if when == "ending":
+            own["tracker"].stop()
+
+released = weakref.ref(callback)
+own["tracker"] = getattr(lumenstat, "start_tracking_" + kind)(os.getpid(), callback)
+del callback
+deadline = time.monotonic() + 20
+while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
+    time.sleep(0.05)
+own["tracker"].stop()  # module code, which releases what an ended thread left behind
+print(len(os.listdir("/proc/self/task")), len(calls), released() is None)
+sleeper and sleeper.kill()
+"""
+
+
+# A stopped tracker's thread lets go of the callback as it ends; a payload is built holding the
+# interpreter lock, which must be given back.
+@pytest.mark.parametrize("kind, when, diagnostic", [
+    ("queues", "ending", ""), ("children", "ending", ""), ("sockets", "ending", ""),
+    ("children", "poll", "std::bad_alloc"), ("sockets", "payload", "cannot allocate a payload")])
+def test_failed_allocations_on_a_tracker_thread_end_it_without_harm(failing_new, kind, when,
+                                                                    diagnostic):
+    done = run_python(OUT_OF_MEMORY, kind, when, env=failing_new)
+    expected_stderr = f"lumenstat: tracker thread ended: {diagnostic}\n" if diagnostic else ""
+    assert done == (0, expected_stderr, "1 1 True\n")
+
+
 SHUTDOWN = """
 import atexit, os, subprocess, sys, time, warnings
 import lumenstat
