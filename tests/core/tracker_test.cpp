@@ -76,62 +76,6 @@ TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
     EXPECT_EQ(sysctls(*m, true), 10u);
 }
 
-TEST(SocketTracker, ReportsNewKeysOfTheProcessOnlyWithAStateChangeAsANewKey) {
-    auto m = std::make_shared<WholeMachine>();
-    SocketCache cache;
-    m->sockets.processes = {
-        {300, {testing::listener(3, 9090)}},
-        {301,
-         {testing::listener(3, 8080), testing::file_fd(4),
-          testing::socket_fd(5, testing::udp(d::DARWIN_AF_INET6, 53))}},
-    };
-    auto gate = PollGate<SocketConnectionEvent>::install(m->sys, m);
-    auto tracker = start_tracking_sockets(m->sys, 301, gate->sink(), cache);
-    ASSERT_TRUE(gate->polls_ended(1));
-    auto& events = gate->reports;
-    {
-        std::lock_guard lock(gate->mutex);
-        ASSERT_EQ(events.size(), 2u);
-        for (const auto& e : events) EXPECT_EQ(e.pid, 301u);
-        EXPECT_EQ(m->sockets.listpids_calls, 2);  // one enumeration: a size probe, a listing
-        // The listener is accepted into connections from two peers, which differ by their
-        // remote address alone; fd 5 stays as it was.
-        m->sockets.processes[1].fds[0] = testing::socket_fd(
-            3, testing::tcp(d::DARWIN_AF_INET, 8080, 40000, d::TCPS_ESTABLISHED));
-        m->sockets.processes[1].fds.push_back(testing::socket_fd(
-            6, testing::tcp(d::DARWIN_AF_INET, 8080, 40001, d::TCPS_ESTABLISHED)));
-    }
-    gate->next_poll();  // within the cache's second: the same snapshot, nothing new
-    ASSERT_TRUE(gate->polls_ended(2));
-    {
-        std::lock_guard lock(gate->mutex);
-        EXPECT_EQ(events.size(), 2u);
-        EXPECT_EQ(m->sockets.listpids_calls, 2);
-        m->sockets.now_ns += 1'000'000'000;
-    }
-    gate->next_poll();
-    ASSERT_TRUE(gate->polls_ended(3));
-    {
-        std::lock_guard lock(gate->mutex);
-        ASSERT_EQ(events.size(), 4u);
-        EXPECT_EQ(events[2].state, SocketState::Established);
-        EXPECT_EQ(events[2].remote_addr->port, 40000);
-        EXPECT_EQ(events[3].remote_addr->port, 40001);
-        EXPECT_EQ(m->sockets.listpids_calls, 4);
-        // The same connection in another state is a new key.
-        m->sockets.processes[1].fds[0].info->psi.soi_proto.pri_tcp.tcpsi_state =
-            d::TCPS_CLOSE_WAIT;
-        m->sockets.now_ns += 1'000'000'000;
-    }
-    gate->next_poll();
-    ASSERT_TRUE(gate->polls_ended(4));
-    tracker->stop();
-    ASSERT_TRUE(gate->thread_ended());
-    ASSERT_EQ(events.size(), 5u);
-    EXPECT_EQ(events[4].state, SocketState::CloseWait);
-    EXPECT_EQ(events[4].remote_addr->port, 40000);
-}
-
 // Three ways a tracker's thread ends after one delivery: stop() from inside
 // it, after the sleep that follows; a sink that cannot go on, at once; stop()
 // while the delivery is under way (a Python thread holding the interpreter

@@ -55,7 +55,7 @@ struct WholeMachine {
     };
     using Statistics = std::map<std::string, std::int64_t>;
     struct Driver {
-        bool readable = true;                 // its properties can be read
+        bool readable = true;                  // its properties can be read
         std::optional<Statistics> statistics;  // absent: no "Statistics" at all
     };
 
@@ -70,18 +70,18 @@ struct WholeMachine {
         {"hw.logicalcpu", std::string("\x08\0\0\0", 4)},
         {"hw.physicalcpu", std::string("\x04\0\0\0", 4)},
         {"machdep.cpu.brand_string", std::string("Apple M2\0", 9)},
-        {"hw.model", std::string("Apple M2\0", 9)},  // agrees with the brand
+        {"hw.model", std::string("Apple M2\0", 9)},                     // agrees with the brand
         {"hw.cpufrequency", std::string("\0\x5e\xd0\xb2\0\0\0\0", 8)},  // 3 GHz
     };
     // The mount table; getfsstat's count and fill may differ from it, as when
     // mounts come and go between the two calls.
-    std::vector<d::statfs> mounts = {mount("/dev/disk3s1", "/", "apfs", 4096, 1000, 400, 300),
-                                     mount("devfs", "/dev", "devfs", 4096, 2000, 400, 300),
-                                     mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 4096,
-                                           3000, 400, 300)};
+    std::vector<d::statfs> mounts = {
+        mount("/dev/disk3s1", "/", "apfs", 4096, 1000, 400, 300),
+        mount("devfs", "/dev", "devfs", 4096, 2000, 400, 300),
+        mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 4096, 3000, 400, 300)};
     std::optional<int> mount_count, mounts_filled;
     std::vector<int> getfsstat_sizes;
-    std::vector<Entry> entries = {{".", kDir, 64},    {"..", kDir, 64},     {"b.txt", kFile, 500},
+    std::vector<Entry> entries = {{".", kDir, 64},       {"..", kDir, 64},    {"b.txt", kFile, 500},
                                   {"A.txt", kFile, 500}, {"zdir", kDir, 400}, {"link", kLink, 400}};
     std::vector<std::string> opened;  // the paths given to opendir
     std::vector<Driver> drivers;
@@ -93,17 +93,21 @@ struct WholeMachine {
         add_process(300, 1, "zsh", {"-zsh", "-l"});
         add_process(301, 300, "python3", {"python3", "serve.py", "--port=8080"});
         add_process(302, 301, "sleep", {"sleep", "60"});
+        table.back().p_stat = d::SSTOP;
         sockets.processes = {
             {1, {file_fd(0)}},
             {300, {file_fd(0), socket_fd(3, udp(d::DARWIN_AF_INET6, 5353))}},
             {301,
              {listener(3, 8080), socket_fd(4, tcp(d::DARWIN_AF_INET, 8080, 50000, 4)), file_fd(5),
-              listener(6, 8443, d::DARWIN_AF_INET6)}},
+              listener(6, 8443, d::DARWIN_AF_INET6),
+              socket_fd(7, tcp(d::DARWIN_AF_INET, 8080, 50001, 4))}},
             {302, {}},
         };
         for (FakeProcess& process : sockets.processes) {
             for (FakeDescriptor& fd : process.fds) {
                 if (!fd.info) continue;
+                fd.info->psi.soi_proto.pri_in.insi_vflag =
+                    fd.info->psi.soi_family == d::DARWIN_AF_INET ? d::INI_IPV4 : d::INI_IPV6;
                 fd.info->psi.soi_rcv.sbi_cc = 10u * fd.fd;
                 fd.info->psi.soi_rcv.sbi_hiwat = 65536;
                 fd.info->psi.soi_snd.sbi_cc = 20u * fd.fd;
@@ -116,7 +120,8 @@ struct WholeMachine {
         // Driver n counts (n + 1) * 1000 + k under its k-th key; the second has moved nothing.
         for (std::int64_t n = 0; n < 3; ++n) {
             Statistics counts;
-            for (std::int64_t k = 0; k < 6; ++k) counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
+            for (std::int64_t k = 0; k < 6; ++k)
+                counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
             drivers.push_back({true, counts});
         }
         sockets.install(sys);
@@ -146,13 +151,13 @@ struct WholeMachine {
         std::memcpy(area.data(), &argc, 4);
         area += "/usr/bin/" + std::string(comm) + std::string(3, '\0');
         for (const std::string& arg : args) area += arg + '\0';
-        argument_areas[pid] = area + std::string(5, '\0');
+        argument_areas[pid] = area;
     }
 
 private:
-    static constexpr const char* kCounters[] = {
-        "Bytes (Read)",       "Bytes (Write)",     "Operations (Read)",
-        "Operations (Write)", "Total Time (Read)", "Total Time (Write)"};
+    static constexpr const char* kCounters[] = {"Bytes (Read)",      "Bytes (Write)",
+                                                "Operations (Read)", "Operations (Write)",
+                                                "Total Time (Read)", "Total Time (Write)"};
     struct Object {
         std::string text;  // a key's text
         std::int64_t value = 0;
@@ -268,7 +273,7 @@ private:
         sys.on_vm_deallocate = [this](void* address, std::size_t size) {
             auto it = handed_arrays_.find(address);
             if (it == handed_arrays_.end() || size != 8 * sizeof(d::integer_t)) {
-                bad_returns.push_back("vm_deallocate of memory not handed out whole");
+                bad_returns.emplace_back("vm_deallocate of memory not handed out whole");
                 return 1;
             }
             take_back(it->second, "vm_deallocate");
@@ -349,7 +354,7 @@ private:
         };
         sys.on_IOObjectRelease = [this](d::io_object_t object) {
             auto it = io_.find(object);
-            if (it == io_.end()) return bad_returns.push_back("IOObjectRelease of no object"), 1;
+            if (it == io_.end()) return bad_returns.emplace_back("IOObjectRelease of no object"), 1;
             take_back(it->second, "IOObjectRelease");
             return d::KERN_SUCCESS;
         };
