@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -13,6 +15,7 @@
 
 #include "core/whole_machine.h"
 #include "process/argument_area.h"
+#include "process/kill.h"
 
 namespace lumenstat {
 namespace {
@@ -93,15 +96,6 @@ struct Machine : testing::WholeMachine {
     }
 };
 
-TEST(ProcessTable, NamesDecodeLossilyWithinTheirField) {
-    Machine m(2);
-    std::memcpy(m.table[0].p_comm, "bad\xff\xfe", 6);
-    std::memset(m.table[1].p_comm, 'x', sizeof m.table[1].p_comm);
-    const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 2u);
-    EXPECT_EQ(procs[0].name + " " + procs[1].name, "bad\uFFFD\uFFFD " + std::string(16, 'x'));
-}
-
 TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
     // A probe that saw fewer processes: 20% margin, at least one entry, then
     // doubling on every ENOMEM. A fetch whose length claims other than what
@@ -143,58 +137,32 @@ TEST(ProcessTable, AbsurdProbedSizesFailUnfetched) {
     }
 }
 
-TEST(ProcessTable, ArgumentAreasReadToTheLengthTheKernelWrote) {
-    Machine m(3);
-    m.argument_areas = {
-        {1, area_text(2, "/long/path\0one\0two\0"sv)},
-        {2, area_text(3, "/p\0x\0"sv)},   // probed large, the kernel writes only these
-        {3, area_text(1, "/p\0a\0"sv)}};  // the fetch claims fewer than 4 bytes
-    m.probes[2] = 64;
-    m.claims[3] = 3;
-    std::vector<Args> got;
-    for (const ProcessInfo& p : m.processes()) got.push_back(p.cmdline);
-    EXPECT_EQ(got, (std::vector<Args>{{"one", "two"}, {"x"}, {}}));
-}
-
-TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {
-    struct Case {
-        bool rusage_ok;
-        std::uint64_t footprint, resident, task, taskall;  // kNone: the call fails
-        std::int16_t pages;
-        long page_size;
-        std::uint64_t usage;
+TEST(KillProcess, SendsSigkillAndMapsErrno) {
+    FakeSystem sys;
+    std::vector<std::pair<int, int>> sent;
+    int next_errno = 0;
+    sys.on_kill = [&](int pid, int sig) {
+        sent.emplace_back(pid, sig);
+        errno = next_errno;
+        return next_errno == 0 ? 0 : -1;
     };
-    const Case cases[] = {
-        {true, 1, 2, 3, 4, 5, 16384, 1},
-        {true, 0, 2, 3, 4, 5, 16384, 2},
-        {true, 0, 0, 3, 4, 5, 16384, 3},
-        {true, 0, 0, 0, 4, 5, 16384, 5 * 16384},  // task info answering zero ends the chain
-        {false, 0, 0, 3, 4, 5, 16384, 3},         // a failed rusage's buffer is not read
-        {false, 0, 0, kNone, 4, 5, 16384, 4},
-        {false, 0, 0, kNone, kNone, -5, 16384, 0},
-        {false, 0, 0, kNone, kNone, 32767, std::numeric_limits<long>::max(), kNone},
-        {false, 0, 0, kNone, kNone, 5, -1, 0},
+    EXPECT_TRUE(kill_process(sys, 1234));
+    const std::tuple<int, std::uint32_t, QueryError> failures[] = {
+        {EPERM, 1, QueryError::permission_denied("kill pid 1")},
+        {ESRCH, 2147483647, QueryError::process_not_found(2147483647)},
+        {EINVAL, 77, QueryError::sys_call("kill(77) failed: " + os_error_text(EINVAL))},
+        // Pids that would signal a process group or every process are refused unsent.
+        {0, 0, QueryError::process_not_found(0)},
+        {0, 2147483648u, QueryError::process_not_found(2147483648u)},
+        {0, 4294967295u, QueryError::process_not_found(4294967295u)},
     };
-    for (const Case& c : cases) {
-        Machine m(1);
-        m.table[0].e_xrssize = c.pages;
-        m.page_size = c.page_size;
-        m.sys.on_proc_pid_rusage = [&](int, int, void* out) {
-            std::memset(out, 0xAB, sizeof(darwin::rusage_info_v0));  // garbage unless answered
-            if (!c.rusage_ok) return -1;
-            static_cast<darwin::rusage_info_v0*>(out)->ri_phys_footprint = c.footprint;
-            static_cast<darwin::rusage_info_v0*>(out)->ri_resident_size = c.resident;
-            return 0;
-        };
-        m.sys.on_proc_pidinfo = [&](int, int flavor, std::uint64_t, void* out, int size) {
-            const bool all = flavor == darwin::PROC_PIDTASKALLINFO;
-            auto* task = all ? &static_cast<darwin::proc_taskallinfo*>(out)->ptinfo
-                             : static_cast<darwin::proc_taskinfo*>(out);
-            task->pti_resident_size = all ? c.taskall : c.task;
-            return task->pti_resident_size == kNone ? 0 : size;
-        };
-        EXPECT_EQ(m.processes().at(0).memory_usage, c.usage) << c.footprint << c.resident << c.task;
+    for (const auto& [code, pid, error] : failures) {
+        next_errno = code;
+        const auto result = kill_process(sys, pid);
+        EXPECT_TRUE(!result && result.error() == error) << pid;
     }
+    EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{
+                        {1234, SIGKILL}, {1, SIGKILL}, {2147483647, SIGKILL}, {77, SIGKILL}}));
 }
 
 }  // namespace

@@ -211,59 +211,5 @@ TEST(SocketCacheFork, TheChildFindsTheMutexFree) {
     EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST_F(Enumeration, LookupsTakeTheFirstMatchOfOneListing) {
-    d::socket_fdinfo mapped = tcp(V6, 8080, 0, d::TCPS_LISTEN);
-    std::memcpy(mapped.psi.soi_proto.pri_in.insi_laddr.bytes + 10, "\xff\xff\x7f\0\0\x01", 6);
-    m.sockets.processes = {
-        {40, {listener(3, 8080), socket_fd(4, mapped)}},
-        {41, {socket_fd(3, tcp(V4, 5000, 8080, d::TCPS_ESTABLISHED)), socket_fd(4, udp(V6, 8080))}},
-    };
-    auto found = [](const FoundConnection& r) { return r && *r ? connection_text(**r) : "none"; };
-    auto at = [](const char* text) { return *parse_socket_address(text).value; };
-    const std::pair<FoundConnection, const char*> rows[] = {
-        {connection_by_pid(m.sys, 42, cache), "none"},
-        {connection_by_inode(m.sys, 1, cache), "none"},
-        {connection_by_local_addr(m.sys, at("[::ffff:127.0.0.1]:8080"), cache),
-         "tcp6 [::ffff:127.0.0.1]:8080 - LISTEN 40"},
-        {connection_by_local_addr(m.sys, at("127.0.0.1:8080"), cache),
-         "tcp 127.0.0.1:8080 - LISTEN 40"},
-        {connection_by_local_addr(m.sys, at("[::1]:8080"), cache), "udp6 [::1]:8080 - UNKNOWN 41"},
-        // A parsed scope id never matches a kernel address, whose scope is 0.
-        {connection_by_local_addr(m.sys, at("[::1%4]:8080"), cache), "none"},
-        // Listeners have no remote address, whatever their Python form shows.
-        {connection_by_remote_addr(m.sys, at("127.0.0.1:0"), cache), "none"},
-    };
-    for (const auto& [result, text] : rows) EXPECT_EQ(found(result), text);
-    // Of several matches, the first the listing holds.
-    const std::vector<SocketConnection> listing = flatten(*get_connections(m.sys, cache));
-    EXPECT_EQ(found(connection_by_inode(m.sys, 0, cache)), connection_text(listing.front()));
-    EXPECT_EQ(found(connection_by_pid(m.sys, 41, cache)),
-              connection_text(*std::ranges::find(listing, 41u, &SocketConnection::pid)));
-    EXPECT_EQ(
-        connection_texts(*connections_by_state(m.sys, SocketState::Listen, cache)),
-        (Texts{"tcp 127.0.0.1:8080 - LISTEN 40", "tcp6 [::ffff:127.0.0.1]:8080 - LISTEN 40"}));
-    EXPECT_EQ(m.calls("proc_listpids"), 2u);
-}
-
-TEST_F(Enumeration, DebugLinesGoToDescriptorOneForTheChosenProcessOnFreshEnumerations) {
-    m.sockets.processes = {{311, {listener(3, 9)}},
-                           {312, {listener(3, 631), socket_fd(4, udp(V4, 5353, 53))}}};
-    for (const char* value : {"+312", "312 "}) {
-        m.sockets.debug_pid = value;
-        m.sockets.now_ns += 1'000'000'000;
-        ::testing::internal::CaptureStdout();
-        listening();
-        listening();  // from the cache: silent
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                  value[0] != '+' ? ""
-                                  : "conn: SocketConnection { protocol: TcpV4, local_addr: "
-                                    "127.0.0.1:631, remote_addr: None, state: Listen, pid: "
-                                    "Some(312), inode: 0 }\nconn: SocketConnection { protocol: "
-                                    "UdpV4, local_addr: 127.0.0.1:5353, remote_addr: None, "
-                                    "state: Unknown, pid: Some(312), inode: 0 }\n")
-            << value;
-    }
-}
-
 }  // namespace
 }  // namespace lumenstat

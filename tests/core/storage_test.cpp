@@ -21,21 +21,6 @@ using testing::words;
 using Texts = std::vector<std::string>;
 constexpr std::uint16_t kFile = WholeMachine::kFile, kDir = WholeMachine::kDir;
 
-TEST(Disks, KeepsDiskDevicesInKernelOrder) {
-    WholeMachine m;
-    m.mounts.clear();
-    for (const char* device :
-         {"/dev/disk3s1", "devfs", "disk", "/dev", "/devfoo", "ramdisk1", "//server/disk-share",
-          "//server/share", "map auto_home", "/dev/", "DISK", "/dev/disk3s1"}) {
-        m.mounts.push_back(mount(device));
-    }
-    Texts kept;
-    for (const DiskInfo& d : std::vector(get_disks(m.sys).value())) kept.push_back(d.device);
-    EXPECT_EQ(kept, (Texts{"/dev/disk3s1", "disk", "ramdisk1", "//server/disk-share", "/dev/",
-                           "/dev/disk3s1"}));
-    EXPECT_EQ(m.getfsstat_sizes, (std::vector<int>{0, 12 * 2168}));
-}
-
 TEST(Disks, Figures) {
     struct Case {
         std::uint32_t bsize;
@@ -100,25 +85,6 @@ TEST(DiskIo, DriversNumberedByRecordsProduced) {
     // Negative counters are 0; the times are the driver's nanoseconds, unchanged.
     EXPECT_EQ(got, (Texts{"disk0 1 2 3 4 5 6", "disk1 7 0 0 0 0 0", "disk2 0 1 0 0 0 0"}));
     EXPECT_TRUE(m.leaks().empty());
-}
-
-TEST(ListDir, DirectoriesFirstThenByteOrder) {
-    WholeMachine m;
-    const std::string l16(16, 'l');  // names that share their first sixteen bytes
-    m.entries = {{"b.txt", kFile, 3},    {".", kDir, 64},     {"zdir", kDir, 4096},
-                 {"gone", std::nullopt}, {"\xc3\xa9", kFile}, {"a", kDir, 96},
-                 {"bad\xff", kFile, 1},  {l16 + "b", kFile},  {l16, kFile},
-                 {"twin\xff", kFile, 8}, {l16 + "a", kFile},  {"twin\xfe", kFile, 7}};
-    Texts got;
-    for (const DirEntry& e : std::vector(list_dir(m.sys, "/base").value())) {
-        got.push_back(words(e.path, e.is_dir, e.size));
-    }
-    // Names that read the same keep the order they were listed in; a directory
-    // reports no size.
-    EXPECT_EQ(got,
-              (Texts{"/base/a 1 0", "/base/zdir 1 0", "/base/b.txt 0 3", "/base/bad\uFFFD 0 1",
-                     "/base/" + l16 + " 0 0", "/base/" + l16 + "a 0 0", "/base/" + l16 + "b 0 0",
-                     "/base/twin\uFFFD 0 8", "/base/twin\uFFFD 0 7", "/base/\u00e9 0 0"}));
 }
 
 TEST(ListDir, PathsJoinedWithOneSlash) {

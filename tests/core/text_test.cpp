@@ -13,10 +13,10 @@
 namespace lumenstat {
 namespace {
 
-using Texts = std::pair<std::string, std::string>;
+using Rewrites = std::pair<std::string, std::string>;
 
 TEST(UpperCase, FollowsFullUnicodeMapping) {
-    const Texts cases[] = {
+    const Rewrites cases[] = {
         {"lIsTeN CLOSE_WAIT 1-2", "LISTEN CLOSE_WAIT 1-2"},
         {"stra\u00DFe \uFB03", "STRASSE FFI"},                     // one code point, several
         {"\u0390", "\u0399\u0308\u0301"},                          // three code points
@@ -52,42 +52,6 @@ TEST(Utf8, LossyDecodingReplacesMaximalSubparts) {
         EXPECT_EQ(lossy_utf8(bytes), lossy) << bytes;
         EXPECT_EQ(is_valid_utf8(bytes), valid) << bytes;
     }
-}
-
-TEST(QueryError, DisplayAndDebugFormsOfEveryKind) {
-    const std::tuple<QueryError, std::string, std::string> cases[] = {
-        {QueryError::io(ENOENT), "IO error: No such file or directory (os error 2)",
-         "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })"},
-        {QueryError::io(EACCES), "IO error: Permission denied (os error 13)",
-         "Io(Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" })"},
-        {QueryError::parse(""), "Parse error: ", "Parse(\"\")"},
-        // The display form passes text through; only the debug form escapes it.
-        {QueryError::sys_call("say \"hi\"\nnext"), "System call failed: say \"hi\"\nnext",
-         "SysCall(\"say \\\"hi\\\"\\nnext\")"},
-        {QueryError::permission_denied("kill pid 1"), "Permission denied: kill pid 1",
-         "PermissionDenied(\"kill pid 1\")"},
-        {QueryError::process_not_found(4294967295u), "Process not found: pid 4294967295",
-         "ProcessNotFound(4294967295)"},
-    };
-    for (const auto& [error, display, debug] : cases) {
-        EXPECT_EQ(error.display(), display);
-        EXPECT_EQ(error.debug(), debug);
-    }
-}
-
-TEST(DebugQuoted, EscapesWhatCannotBeShownAndDecodesLossily) {
-    const Texts cases[] = {
-        {"plain it's", "\"plain it's\""},
-        {"a\"b\\c", "\"a\\\"b\\\\c\""},
-        {std::string("t\tr\rn\n\0", 7), "\"t\\tr\\rn\\n\\0\""},
-        {"\x01\x1f\x7f", "\"\\u{1}\\u{1f}\\u{7f}\""},
-        {"e\u0301 \u3000", "\"e\\u{301} \\u{3000}\""},  // a combining mark, a wide space
-        {"\U0010FFFF", "\"\\u{10ffff}\""},              // unassigned, highest code point
-        {"caf\u00E9 \U0001F600", "\"caf\u00E9 \U0001F600\""},
-        // Invalid bytes are decoded lossily first, and U+FFFD shows as itself.
-        {"x\xFFy\xE2\x82", "\"x\uFFFDy\uFFFD\""},
-    };
-    for (const auto& [input, expected] : cases) EXPECT_EQ(debug_quoted(input), expected) << input;
 }
 
 }  // namespace
