@@ -53,59 +53,6 @@ struct FakeMachine {
     std::optional<int> listpids_probe;  // absent: the honest size
     std::vector<int> listfds_sizes;
 
-    void install(FakeSystem& system) {
-        system.on_getenv = [this](const char* name) {
-            bool set = std::string(name) == "DEBUG_SOCKET_PID" && debug_pid;
-            return set ? debug_pid->c_str() : nullptr;
-        };
-        system.on_monotonic_ns = [this] { return now_ns; };
-        system.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
-            if (out == nullptr) {
-                return listpids_probe.value_or(static_cast<int>(processes.size() * 4));
-            }
-            std::size_t n = std::min(processes.size(), static_cast<std::size_t>(size) / 4);
-            for (std::size_t i = 0; i < n; ++i) static_cast<int*>(out)[i] = processes[i].pid;
-            return static_cast<int>(n * 4);
-        };
-        system.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
-            const FakeProcess* process = find(pid);
-            if (process == nullptr) return errno = ESRCH, 0;
-            if (flavor == d::PROC_PIDTASKALLINFO) {
-                if (size < (int)sizeof(d::proc_taskallinfo)) return 0;
-                auto* info = static_cast<d::proc_taskallinfo*>(out);
-                *info = {};
-                info->pbsd.pbi_nfiles = process->nfiles.value_or(process->fds.size());
-                return static_cast<int>(sizeof(*info));
-            }
-            if (flavor == d::PROC_PIDLISTFDS && out == nullptr) {
-                if (!process->size_readable) return 0;
-                return static_cast<int>(std::min<std::uint64_t>(
-                    std::uint64_t{process->nfiles.value_or(process->fds.size())} * 8, INT32_MAX));
-            }
-            listfds_sizes.push_back(size);
-            if (flavor != d::PROC_PIDLISTFDS) return 0;
-            if (!process->fds_readable) return errno = EPERM, 0;
-            std::size_t n = std::min(process->fds.size(), static_cast<std::size_t>(size) / 8);
-            for (std::size_t i = 0; i < n; ++i) {
-                static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd, process->fds[i].type};
-            }
-            return static_cast<int>(n * 8);
-        };
-        system.on_proc_pidfdinfo = [this](int pid, int fd, int flavor, void* out, int size) {
-            const FakeProcess* process = find(pid);
-            if (process == nullptr || flavor != d::PROC_PIDFDSOCKETINFO ||
-                size != (int)sizeof(d::socket_fdinfo)) {
-                return 0;
-            }
-            for (const FakeDescriptor& descriptor : process->fds) {
-                if (descriptor.fd != fd || !descriptor.info) continue;
-                std::memcpy(out, &*descriptor.info, sizeof(d::socket_fdinfo));
-                return descriptor.result;
-            }
-            return errno = EBADF, 0;
-        };
-    }
-
     const FakeProcess* find(int pid) const {
         auto it = std::find_if(processes.begin(), processes.end(),
                                [&](const FakeProcess& p) { return p.pid == pid; });
@@ -257,7 +204,6 @@ struct WholeMachine {
                 counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
             drivers.push_back({true, counts});
         }
-        sockets.install(sys);
         install_processes();
         install_host();
         install_storage();
@@ -349,23 +295,58 @@ private:
                         flavor == d::RUSAGE_INFO_V0 ? sizeof(d::rusage_info_v0) : sizeof usage);
             return 0;
         };
-        auto sockets_pidinfo = sys.on_proc_pidinfo;
-        sys.on_proc_pidinfo = [this, sockets_pidinfo](int pid, int flavor, std::uint64_t arg,
-                                                      void* out, int size) {
-            if (!known(pid)) return errno = ESRCH, 0;
-            d::proc_taskallinfo all{};
-            if (flavor == d::PROC_PIDTASKALLINFO) {
-                sockets_pidinfo(pid, flavor, arg, &all, sizeof all);  // the descriptor count
-            } else if (flavor != d::PROC_PIDTASKINFO) {
-                return sockets_pidinfo(pid, flavor, arg, out, size);
+        sys.on_getenv = [this](const char* name) {
+            const bool set = std::string_view(name) == "DEBUG_SOCKET_PID" && sockets.debug_pid;
+            return set ? sockets.debug_pid->c_str() : nullptr;
+        };
+        sys.on_monotonic_ns = [this] { return sockets.now_ns; };
+        sys.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
+            const auto& all = sockets.processes;
+            if (out == nullptr) return sockets.listpids_probe.value_or(4 * int(all.size()));
+            const std::size_t n = std::min(all.size(), static_cast<std::size_t>(size) / 4);
+            for (std::size_t i = 0; i < n; ++i) static_cast<int*>(out)[i] = all[i].pid;
+            return static_cast<int>(n * 4);
+        };
+        sys.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
+            const FakeProcess* process = sockets.find(pid);
+            if (process == nullptr) return errno = ESRCH, 0;
+            const std::uint64_t nfiles = process->nfiles.value_or(process->fds.size());
+            if (flavor == d::PROC_PIDLISTFDS && out == nullptr) {
+                return process->size_readable ? int(std::min<std::uint64_t>(nfiles * 8, INT32_MAX))
+                                              : 0;
             }
+            if (flavor == d::PROC_PIDLISTFDS) {
+                sockets.listfds_sizes.push_back(size);
+                if (!process->fds_readable) return errno = EPERM, 0;
+                const std::size_t n = std::min(process->fds.size(), std::size_t(size) / 8);
+                for (std::size_t i = 0; i < n; ++i) {
+                    static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd,
+                                                            process->fds[i].type};
+                }
+                return static_cast<int>(n * 8);
+            }
+            d::proc_taskallinfo all{};
+            all.pbsd.pbi_nfiles = static_cast<std::uint32_t>(nfiles);
             all.ptinfo.pti_resident_size = kResident;
             all.ptinfo.pti_total_user = sockets.now_ns / 4 * kDenom / kNumer;
-            const auto length = flavor == d::PROC_PIDTASKINFO ? sizeof all.ptinfo : sizeof all;
+            const bool task = flavor == d::PROC_PIDTASKINFO;
+            const auto length = task ? sizeof all.ptinfo : sizeof all;
             if (size < static_cast<int>(length)) return errno = EINVAL, 0;
-            std::memcpy(out, flavor == d::PROC_PIDTASKINFO ? static_cast<void*>(&all.ptinfo) : &all,
-                        length);
+            std::memcpy(out, task ? static_cast<void*>(&all.ptinfo) : &all, length);
             return static_cast<int>(length);
+        };
+        sys.on_proc_pidfdinfo = [this](int pid, int fd, int flavor, void* out, int size) {
+            const FakeProcess* process = sockets.find(pid);
+            if (process == nullptr || flavor != d::PROC_PIDFDSOCKETINFO ||
+                size != int(sizeof(d::socket_fdinfo))) {
+                return 0;
+            }
+            for (const FakeDescriptor& descriptor : process->fds) {
+                if (descriptor.fd != fd || !descriptor.info) continue;
+                std::memcpy(out, &*descriptor.info, sizeof(d::socket_fdinfo));
+                return descriptor.result;
+            }
+            return errno = EBADF, 0;
         };
         sys.on_kill = [this](int pid, int) { return known(pid) ? 0 : (errno = ESRCH, -1); };
         sys.on_spawn_collect = [](const char*, const char* const*, os::ChildOutput& output) {
