@@ -27,7 +27,6 @@ using namespace std::string_literals;
 using namespace std::string_view_literals;
 
 constexpr std::size_t kEntry = sizeof(kinfo_proc);
-constexpr std::uint64_t kNone = ~0ull;            // a memory source whose call fails
 constexpr std::size_t kHonest = ~std::size_t{0};  // a probe or claim that tells the truth
 
 std::string area_text(std::int32_t argc, std::string_view rest) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,12 +12,8 @@
 namespace lumenstat {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::PollGate;
 using testing::WholeMachine;
-namespace d = darwin;
-
-constexpr auto kPatience = 5s;
 
 // The machine's sysctl calls so far about argument areas, or about the rest:
 // the process table.
@@ -74,52 +69,6 @@ TEST(ChildTracker, ReportsEachDescendantOnceInWalkOrderPollingEveryHalfSecond) {
     EXPECT_EQ(pids(), (Pairs{{11, 10}, {12, 10}, {14, 12}, {13, 11}, {15, 12}}));
     // Arguments (a probe and a fetch) are read for new descendants only: four, then B2.
     EXPECT_EQ(sysctls(*m, true), 10u);
-}
-
-// Three ways a tracker's thread ends after one delivery: stop() from inside
-// it, after the sleep that follows; a sink that cannot go on, at once; stop()
-// while the delivery is under way (a Python thread holding the interpreter
-// lock the delivery waits for), which returns without waiting for it, the
-// delivery still arriving. stop() may be called again, also after the end.
-TEST(TrackerStop, EndsTheThreadAfterOneDeliveryWithoutWaitingForIt) {
-    enum Way { kInside, kRefused, kUnderWay };
-    for (const Way way : {kInside, kRefused, kUnderWay}) {
-        auto m = std::make_shared<WholeMachine>();
-        auto gate = PollGate<std::vector<SocketQueueInfo>>::install(m->sys, m);
-        std::promise<ProcessQueueTracker*> handle;
-        std::promise<void> unblock;
-        bool in_delivery = false;
-        auto during = [&, ready = handle.get_future().share(),
-                       unblocked = unblock.get_future().share()](const auto&) {
-            if (way == kRefused) return false;
-            if (way == kUnderWay) {
-                {
-                    std::lock_guard lock(gate->mutex);
-                    in_delivery = true;
-                }
-                gate->changed.notify_all();
-                unblocked.wait_for(kPatience);
-            } else if (ready.wait_for(kPatience) == std::future_status::ready) {
-                ready.get()->stop();
-                ready.get()->stop();
-            }
-            return true;
-        };
-        auto tracker = start_tracking_queues(m->sys, 100, gate->sink(during));
-        handle.set_value(&*tracker);
-        if (way == kUnderWay) {
-            ASSERT_TRUE(gate->wait([&] { return in_delivery; }));
-            auto stopped = std::async(std::launch::async, [&] { tracker->stop(); });
-            EXPECT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
-            unblock.set_value();
-        }
-        ASSERT_TRUE(gate->wait([&] { return !gate->reports.empty(); }));
-        if (way == kRefused) tracker->stop();  // the handle's share of the sink goes with it
-        ASSERT_TRUE(gate->thread_ended()) << way;
-        EXPECT_EQ(gate->reports.size(), 1u) << way;
-        EXPECT_EQ(gate->sleeps, way == kRefused ? 0 : 1) << way;
-        tracker->stop();
-    }
 }
 
 }  // namespace
