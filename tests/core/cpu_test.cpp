@@ -25,28 +25,6 @@ using testing::words;
 using Spans = std::vector<std::pair<long, long>>;  // seconds, nanoseconds
 using namespace std::string_literals;
 
-CpuTimes t(std::uint64_t user, std::uint64_t system, std::uint64_t idle, std::uint64_t nice) {
-    return {.user = user, .system = system, .idle = idle, .nice = nice, .iowait = 0};
-}
-
-TEST(CpuUsage, ArithmeticOverTickPairs) {
-    const std::tuple<const char*, CpuTimes, CpuTimes, double> cases[] = {
-        {"entirely idle", t(10, 10, 100, 0), t(10, 10, 200, 0), 0.0},
-        {"never idle", t(10, 10, 100, 0), t(60, 50, 100, 10), 100.0},
-        {"no tick elapsed", t(5, 5, 5, 5), t(5, 5, 5, 5), 0.0},
-        {"total went backwards", t(50, 50, 50, 50), t(10, 10, 10, 10), 0.0},
-        {"idle went backwards", t(0, 0, 100, 0), t(30, 0, 90, 0), 100.0},
-        {"idle ahead of total", t(100, 0, 0, 0), t(0, 0, 150, 0), 0.0},
-    };
-    for (const auto& [what, first, second, usage] : cases) {
-        EXPECT_EQ(usage_between({first}, {second}), std::vector<double>{usage}) << what;
-    }
-    // Pairs stop at the shorter sample.
-    const std::vector<CpuTimes> two = {t(1, 0, 1, 0), t(0, 0, 4, 0)};
-    EXPECT_EQ(usage_between(std::vector<CpuTimes>(3), two), (std::vector<double>{50.0, 0.0}));
-    EXPECT_EQ(usage_between(two, std::vector<CpuTimes>(3)).size(), 2u);
-}
-
 // The nanosleep requests made for `span`: the first `interrupted` calls are
 // cut short by a signal with half the request left, then calls fail with
 // `fail_errno` if it is set.

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -44,26 +43,20 @@ struct PollGate : std::enable_shared_from_this<PollGate<Report>> {
         return gate;
     }
 
-    // A sink that records each report; `during`, if given, runs first and
-    // says whether the tracker may go on.
-    std::unique_ptr<EventSink<Report>> sink(std::function<bool(const Report&)> during = nullptr) {
+    // A sink that records each report.
+    std::unique_ptr<EventSink<Report>> sink() {
         struct Sink : EventSink<Report> {
             std::shared_ptr<PollGate> gate;
-            std::function<bool(const Report&)> during;
-            Sink(std::shared_ptr<PollGate> g, std::function<bool(const Report&)> d)
-                : gate(std::move(g)), during(std::move(d)) {
-                gate->count_sink(1);
-            }
+            explicit Sink(std::shared_ptr<PollGate> g) : gate(std::move(g)) { gate->count_sink(1); }
             ~Sink() override { gate->count_sink(-1); }
             bool deliver(const Report& report) override {
-                const bool go_on = during ? during(report) : true;
                 std::lock_guard lock(gate->mutex);
                 gate->reports.push_back(report);
                 gate->changed.notify_all();
-                return go_on;
+                return true;
             }
         };
-        return std::make_unique<Sink>(this->shared_from_this(), std::move(during));
+        return std::make_unique<Sink>(this->shared_from_this());
     }
 
     // Whether `predicate` came true within the patience (a failure, not a hang).

@@ -3,87 +3,45 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstring>
-#include <limits>
-#include <map>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <vector>
 
 #include "core/whole_machine.h"
-#include "process/argument_area.h"
 #include "process/kill.h"
 
 namespace lumenstat {
 namespace {
 
-using darwin::kinfo_proc;
-using Args = std::vector<std::string>;
 using Lengths = std::vector<std::size_t>;
-using namespace std::string_literals;
-using namespace std::string_view_literals;
 
-constexpr std::size_t kEntry = sizeof(kinfo_proc);
+constexpr std::size_t kEntry = sizeof(darwin::kinfo_proc);
 constexpr std::size_t kHonest = ~std::size_t{0};  // a probe or claim that tells the truth
 
-std::string area_text(std::int32_t argc, std::string_view rest) {
-    return std::string(reinterpret_cast<const char*>(&argc), 4) + std::string(rest);  // LE host
-}
-
-TEST(ArgumentArea, ParsesAndDropsAsDescribed) {
-    const std::tuple<const char*, std::string, Args> cases[] = {
-        {"path skipped, padding skipped, environment after argc ignored",
-         area_text(2, "/bin/ls\0\0\0\0ls\0-l\0HOME=/root\0"sv),
-         {"ls", "-l"}},
-        {"empty executable path", area_text(1, "\0\0\0only\0"sv), {"only"}},
-        {"empty arguments count towards argc", area_text(3, "/p\0a\0\0\0b\0"sv), {"a"}},
-        {"invalid UTF-8 dropped, others keep their order",
-         area_text(3, "/p\0a\0\xc0\xaf\0caf\xc3\xa9\0"sv),
-         {"a", "caf\xc3\xa9"}},
-        {"argc larger than the area, last argument unterminated",
-         area_text(1000, "/p\0\0a\0b"sv),
-         {"a", "b"}},
-        {"path without terminator", area_text(3, "/no/terminator"sv), {}},
-        {"path followed only by padding", area_text(3, "/p\0\0\0\0"sv), {}},
-        {"argc 0", area_text(0, "/p\0a\0"sv), {}},
-        {"argc INT_MIN", area_text(INT_MIN, "/p\0a\0"sv), {}},
-        {"shorter than argc", "\2\0\0"s, {}},
-    };
-    for (const auto& [what, text, expected] : cases) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-        EXPECT_EQ(parse_argument_area({bytes, text.size()}), expected) << what;
-    }
-}
-
-// The fake machine with a process table and argument areas of the test's
-// own; a size probe or a fetch may claim other than the truth (key -1: the
-// table). Every memory source but the table's page count fails unless scripted.
+// The fake machine with `processes` processes, whose table's size probe or
+// fetch may claim other than the truth.
 struct Machine : testing::WholeMachine {
-    std::map<int, std::size_t> probes, claims;
-    Lengths fetch_lengths;  // of the table
+    std::optional<std::size_t> probe, claim;
+    Lengths fetch_lengths;
 
     explicit Machine(int processes = 0) {
         table.clear();
-        argument_areas.clear();
         for (int pid = 1; pid <= processes; ++pid) add_process(pid, 1, "p", {});
-        sys.on_proc_pid_rusage = nullptr;
-        sys.on_proc_pidinfo = nullptr;
         sys.on_sysctl = [this, honest = sys.on_sysctl](const int* name, unsigned namelen, void* old,
                                                        std::size_t* len, const void* new_,
                                                        std::size_t newlen) {
-            const int key = name[1] == darwin::KERN_PROCARGS2 ? name[2] : -1;
-            if (old == nullptr && probes.contains(key)) return *len = probes[key], 0;
-            if (old != nullptr && key == -1) {
+            const bool of_table = name[1] != darwin::KERN_PROCARGS2;
+            if (of_table && old == nullptr && probe) return *len = *probe, 0;
+            if (of_table && old != nullptr) {
                 fetch_lengths.push_back(*len);
                 // Every byte up to the given length must be ours to write, and zero.
                 const auto* p = static_cast<const unsigned char*>(old);
                 EXPECT_TRUE(std::all_of(p, p + *len, [](unsigned char b) { return b == 0; }));
             }
             const int r = honest(name, namelen, old, len, new_, newlen);
-            if (old != nullptr && claims.contains(key)) *len = claims[key];
+            if (of_table && old != nullptr && claim) *len = *claim;
             return r;
         };
     }
@@ -110,8 +68,8 @@ TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
     };
     for (const auto& [probe, count, claim, read, lengths] : cases) {
         Machine m(count);
-        if (probe != kHonest) m.probes[-1] = probe;
-        if (claim != kHonest) m.claims[-1] = claim;
+        if (probe != kHonest) m.probe = probe;
+        if (claim != kHonest) m.claim = claim;
         const auto procs = m.processes();
         ASSERT_EQ(procs.size(), read) << count;
         for (std::size_t i = 0; i < read; ++i) EXPECT_EQ(procs[i].pid, i + 1);
@@ -130,7 +88,7 @@ TEST(ProcessTable, AbsurdProbedSizesFailUnfetched) {
     };
     for (const auto& [probed, text] : cases) {
         Machine m;
-        m.probes[-1] = probed;
+        m.probe = probed;
         EXPECT_EQ(get_processes(m.sys).error(), QueryError::sys_call(std::string(text)));
         EXPECT_TRUE(m.fetch_lengths.empty()) << text;
     }

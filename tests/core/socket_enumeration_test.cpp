@@ -85,33 +85,6 @@ struct Enumeration : ::testing::Test {
     }
 };
 
-TEST_F(Enumeration, GroupsInProtocolThenProcessThenDescriptorOrder) {
-    m.sockets.processes = {
-        {300,
-         {socket_fd(3, udp(V4, 5353, 53)), listener(4, 443, V6), file_fd(5), listener(6, 80),
-          socket_fd(7, tcp(V4, 80, 50000, d::TCPS_ESTABLISHED)), socket_fd(8, udp(V6, 53))}},
-        {100,
-         {listener(9, 22), socket_fd(10, udp(V4, 68)), listener(11, 22, V6),
-          socket_fd(12, tcp(V4, 1, 4, d::TCPS_TIME_WAIT))}},
-    };
-    auto groups = get_connections(m.sys, cache);
-    ASSERT_TRUE(groups);
-    std::string all;
-    for (SocketState state : kAllSocketStates) {
-        if (!groups->contains(state)) continue;
-        for (const std::string& text : connection_texts(groups->at(state))) all += text + "; ";
-    }
-    EXPECT_EQ(all,
-              "tcp 127.0.0.1:80 127.0.0.2:50000 ESTABLISHED 300; tcp 127.0.0.1:1 127.0.0.2:4 "
-              "TIME_WAIT 100; tcp 127.0.0.1:80 - LISTEN 300; tcp 127.0.0.1:22 - LISTEN 100; tcp6 "
-              "[::1]:443 - LISTEN 300; tcp6 [::1]:22 - LISTEN 100; udp 127.0.0.1:5353 - UNKNOWN "
-              "300; udp 127.0.0.1:68 - UNKNOWN 100; udp6 [::1]:53 - UNKNOWN 300; ");
-    EXPECT_EQ(m.calls("proc_pidfdinfo"), 9u);  // socket descriptors only
-    EXPECT_EQ(flatten(*get_tcp_connections(m.sys, cache)).size(), 6u);
-    EXPECT_EQ(flatten(*get_udp_sockets(m.sys, cache)).size(), 3u);
-    EXPECT_EQ(m.calls("proc_listpids"), 2u);  // every listing from one enumeration
-}
-
 TEST_F(Enumeration, UnreadableItemsCostOnlyThemselves) {
     FakeDescriptor failing = listener(4, 81);
     failing.info.reset();
@@ -167,48 +140,6 @@ TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUn
     // Every socket_table call of a listing now enumerates on its own.
     EXPECT_EQ(m.calls("proc_listpids"), 5u + 4 * 2);
     EXPECT_FALSE(cache.fresh(Protocol::TcpV4, m.sockets.now_ns));
-}
-
-// A fork while a tracker thread holds the process's cache: the child, which
-// has no such thread, must find the mutex free.
-TEST(SocketCacheFork, TheChildFindsTheMutexFree) {
-#if defined(__SANITIZE_THREAD__)
-    // The thread sanitizer reports the thread the child does not have as
-    // leaked when the child exits. The plain and address-sanitized builds run
-    // the test.
-    GTEST_SKIP() << "the thread sanitizer fails a child forked beside a running thread";
-#endif
-    using namespace std::chrono_literals;
-    SocketCache& cache = socket_cache();
-    std::atomic<bool> holding{false}, forking{false};
-    std::thread holder([&] {
-        cache.locked([&] {
-            holding = true;
-            while (!forking) std::this_thread::yield();
-            std::this_thread::sleep_for(100ms);  // the fork starts meanwhile
-            return 0;
-        });
-    });
-    while (!holding) std::this_thread::yield();
-    forking = true;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        cache.unusable();  // takes the mutex
-        ::_exit(0);
-    }
-    holder.join();
-    ASSERT_GT(child, 0);
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < 500 && !ended; ++i) {
-        ended = ::waitpid(child, &status, WNOHANG) == child;
-        if (!ended) std::this_thread::sleep_for(10ms);
-    }
-    if (!ended) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-    }
-    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

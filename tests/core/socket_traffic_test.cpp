@@ -26,26 +26,6 @@ std::string entries_text(const TrafficTable& table) {
     return text;
 }
 
-TEST(TrafficCount, UnsignedDecimalWithAnOptionalPlusElseZero) {
-    const std::pair<const char*, std::uint64_t> cases[] = {
-        {"0", 0},
-        {"42", 42},
-        {"+42", 42},
-        {"0042", 42},
-        {"", 0},
-        {"+", 0},
-        {"-", 0},
-        {"-5", 0},
-        {"++5", 0},
-        {"5 ", 0},
-        {"1,5", 0},
-        {"1e3", 0},
-        {"\xEF\xBC\x95", 0},  // FULLWIDTH DIGIT FIVE
-        {"18446744073709551615", 18446744073709551615u},
-        {"18446744073709551616", 0}};
-    for (auto [field, value] : cases) EXPECT_EQ(parse_traffic_count(field), value) << field;
-}
-
 TEST(TrafficTableParse, KeepsConnectionLinesWithTrafficToleratingTheRest) {
     const std::string output =
         "time,,interface,state,bytes_in,bytes_out\n"                         // header: no arrow

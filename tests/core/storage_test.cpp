@@ -21,50 +21,6 @@ using testing::words;
 using Texts = std::vector<std::string>;
 constexpr std::uint16_t kFile = WholeMachine::kFile, kDir = WholeMachine::kDir;
 
-TEST(Disks, Figures) {
-    struct Case {
-        std::uint32_t bsize;
-        std::uint64_t blocks, bfree, bavail;
-        const char* figures;  // total, used, available, percent
-    };
-    const Case cases[] = {
-        {4096, 1000, 250, 200, "4096000 3072000 819200 75"},  // reserved: used + avail < total
-        {4096, 0, 0, 0, "0 0 0 0"},                           // no blocks, no division
-        {0xffffffff, 1ull << 32, 0, 1, "18446744069414584320 18446744069414584320 4294967295 100"},
-        {4096, kMax, 0, kMax, "18446744073709551615 18446744073709551615 18446744073709551615 100"},
-        {4096, 10, 20, 5, "40960 0 20480 0"},  // more free than total: nothing used
-    };
-    for (const Case& c : cases) {
-        WholeMachine m;
-        m.mounts = {mount("/dev/disk1s1", "/", "apfs", c.bsize, c.blocks, c.bfree, c.bavail)};
-        const DiskInfo d = get_disks(m.sys).value().at(0);
-        EXPECT_EQ(words(d.total_bytes, d.used_bytes, d.available_bytes, d.usage_percent),
-                  c.figures);
-    }
-}
-
-TEST(Disks, MountsComingAndGoingBetweenCountAndFill) {
-    struct Case {
-        std::size_t mounts;
-        std::optional<int> count, fill;  // absent: the table's own
-        std::size_t listed;
-        std::vector<int> sizes;
-    };
-    const Case cases[] = {
-        {3, std::nullopt, 1, 1, {0, 3 * 2168}},  // mounts vanish: only filled entries are read
-        {3, 2, std::nullopt, 2, {0, 2 * 2168}},  // mounts appear: the buffer holds the first count
-        {0, std::nullopt, std::nullopt, 0, {0, 0}},  // an empty table still makes the second call
-    };
-    for (const Case& c : cases) {
-        WholeMachine m;
-        m.mounts.assign(c.mounts, mount("/dev/a"));
-        m.mount_count = c.count;
-        m.mounts_filled = c.fill;
-        EXPECT_EQ(get_disks(m.sys).value().size(), c.listed);
-        EXPECT_EQ(m.getfsstat_sizes, c.sizes) << c.listed;
-    }
-}
-
 TEST(DiskIo, DriversNumberedByRecordsProduced) {
     using Statistics = WholeMachine::Statistics;
     const Statistics moved = {{"Bytes (Read)", 1},      {"Bytes (Write)", 2},
