@@ -8,14 +8,10 @@
 #include "core/answer_text.h"
 #include "core/whole_machine.h"
 #include "disk/disk_io.h"
-#include "disk/disks.h"
-#include "disk/list_dir.h"
 
 namespace lumenstat {
 namespace {
 
-using testing::kMax;
-using testing::mount;
 using testing::WholeMachine;
 using testing::words;
 using Texts = std::vector<std::string>;
@@ -41,24 +37,6 @@ TEST(DiskIo, DriversNumberedByRecordsProduced) {
     // Negative counters are 0; the times are the driver's nanoseconds, unchanged.
     EXPECT_EQ(got, (Texts{"disk0 1 2 3 4 5 6", "disk1 7 0 0 0 0 0", "disk2 0 1 0 0 0 0"}));
     EXPECT_TRUE(m.leaks().empty());
-}
-
-TEST(ListDir, PathsJoinedWithOneSlash) {
-    const std::pair<std::string_view, const char*> cases[] = {
-        {"/tmp", "/tmp/x"},
-        {"/tmp/", "/tmp/x"},
-        {".", "./x"},
-        {"", "x"},
-        {"//", "//x"},
-        {std::string_view("/tmp\0x", 6), nullptr}};  // a NUL never reaches opendir
-    for (const auto& [argument, expected] : cases) {
-        WholeMachine m;
-        m.entries = {{"x", kFile}};
-        auto listed = list_dir(m.sys, argument);
-        EXPECT_EQ(listed ? listed->at(0).path : listed.error().text(),
-                  expected ? expected : "file name contained an unexpected NUL byte");
-        EXPECT_EQ(m.opened, expected ? Texts{std::string(argument)} : Texts{});
-    }
 }
 
 }  // namespace

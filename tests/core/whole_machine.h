@@ -32,7 +32,6 @@ struct FakeDescriptor {
     int fd = 0;
     std::uint32_t type = d::PROX_FDTYPE_SOCKET;
     std::optional<d::socket_fdinfo> info;  // absent: proc_pidfdinfo fails
-    int result = static_cast<int>(sizeof(d::socket_fdinfo));
 };
 
 struct FakeProcess {
@@ -48,7 +47,6 @@ struct FakeProcess {
 
 struct FakeMachine {
     std::vector<FakeProcess> processes;
-    std::optional<std::string> debug_pid;
     std::uint64_t now_ns = 5'000'000'000;
     std::optional<int> listpids_probe;  // absent: the honest size
     std::vector<int> listfds_sizes;
@@ -100,22 +98,19 @@ inline FakeDescriptor listener(int fd, std::uint16_t port, int family = d::DARWI
     return socket_fd(fd, tcp(family, port, 0, d::TCPS_LISTEN));
 }
 
-inline FakeDescriptor file_fd(int fd) { return {fd, d::PROX_FDTYPE_VNODE, std::nullopt, 0}; }
+inline FakeDescriptor file_fd(int fd) { return {fd, d::PROX_FDTYPE_VNODE, std::nullopt}; }
 
-inline d::statfs mount(std::string_view from, std::string_view on = "/mnt",
-                       std::string_view type = "apfs", std::uint32_t bsize = 4096,
-                       std::uint64_t blocks = 0, std::uint64_t bfree = 0,
-                       std::uint64_t bavail = 0) {
+inline d::statfs mount(std::string_view from, std::string_view on, std::string_view type,
+                       std::uint64_t blocks) {
     d::statfs entry{};
-    std::memcpy(entry.f_mntfromname, from.data(),
-                std::min(from.size(), sizeof entry.f_mntfromname));
-    std::memcpy(entry.f_mntonname, on.data(), std::min(on.size(), sizeof entry.f_mntonname));
-    std::memcpy(entry.f_fstypename, type.data(), std::min(type.size(), sizeof entry.f_fstypename));
-    entry.f_bsize = bsize;
+    std::memcpy(entry.f_mntfromname, from.data(), from.size());
+    std::memcpy(entry.f_mntonname, on.data(), on.size());
+    std::memcpy(entry.f_fstypename, type.data(), type.size());
+    entry.f_bsize = 4096;
     entry.f_iosize = 1 << 20;  // never the block size
     entry.f_blocks = blocks;
-    entry.f_bfree = bfree;
-    entry.f_bavail = bavail;
+    entry.f_bfree = 400;
+    entry.f_bavail = 300;
     return entry;
 }
 
@@ -153,14 +148,9 @@ struct WholeMachine {
         {"hw.model", std::string("Apple M2\0", 9)},                     // agrees with the brand
         {"hw.cpufrequency", std::string("\0\x5e\xd0\xb2\0\0\0\0", 8)},  // 3 GHz
     };
-    // The mount table; getfsstat's count and fill may differ from it, as when
-    // mounts come and go between the two calls.
-    std::vector<d::statfs> mounts = {
-        mount("/dev/disk3s1", "/", "apfs", 4096, 1000, 400, 300),
-        mount("devfs", "/dev", "devfs", 4096, 2000, 400, 300),
-        mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 4096, 3000, 400, 300)};
-    std::optional<int> mount_count, mounts_filled;
-    std::vector<int> getfsstat_sizes;
+    std::vector<d::statfs> mounts = {mount("/dev/disk3s1", "/", "apfs", 1000),
+                                     mount("devfs", "/dev", "devfs", 2000),
+                                     mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 3000)};
     std::vector<Entry> entries = {{".", kDir, 64},       {"..", kDir, 64},    {"b.txt", kFile, 500},
                                   {"A.txt", kFile, 500}, {"zdir", kDir, 400}, {"link", kLink, 400}};
     std::vector<std::string> opened;  // the paths given to opendir
@@ -295,10 +285,6 @@ private:
                         flavor == d::RUSAGE_INFO_V0 ? sizeof(d::rusage_info_v0) : sizeof usage);
             return 0;
         };
-        sys.on_getenv = [this](const char* name) {
-            const bool set = std::string_view(name) == "DEBUG_SOCKET_PID" && sockets.debug_pid;
-            return set ? sockets.debug_pid->c_str() : nullptr;
-        };
         sys.on_monotonic_ns = [this] { return sockets.now_ns; };
         sys.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
             const auto& all = sockets.processes;
@@ -344,7 +330,7 @@ private:
             for (const FakeDescriptor& descriptor : process->fds) {
                 if (descriptor.fd != fd || !descriptor.info) continue;
                 std::memcpy(out, &*descriptor.info, sizeof(d::socket_fdinfo));
-                return descriptor.result;
+                return static_cast<int>(sizeof(d::socket_fdinfo));
             }
             return errno = EBADF, 0;
         };
@@ -410,12 +396,9 @@ private:
     void install_storage() {
         sys.on_getfsstat = [this](d::statfs* buffer, int size, int mode) {
             if (mode != d::kMntNowait) return errno = EINVAL, -1;  // no waiting on a file system
-            getfsstat_sizes.push_back(size);
-            if (buffer == nullptr) return mount_count.value_or(static_cast<int>(mounts.size()));
-            if (mounts_filled && *mounts_filled < 0) return errno = EIO, *mounts_filled;
-            int filled = std::min(static_cast<int>(mounts.size()),
-                                  size / static_cast<int>(sizeof(d::statfs)));
-            filled = std::min(filled, mounts_filled.value_or(filled));
+            if (buffer == nullptr) return static_cast<int>(mounts.size());
+            const int filled = std::min(static_cast<int>(mounts.size()),
+                                        size / static_cast<int>(sizeof(d::statfs)));
             std::copy_n(mounts.begin(), filled, buffer);
             return filled;
         };
