@@ -1,7 +1,7 @@
 // A tracker's sleeps pass through a gate the test opens one poll at a time,
 // so that the test sees every poll's reports before the next poll starts.
-// Sinks record into the gate and share it, with the machine it was installed
-// on, so both outlive the tracker's thread whatever the test does.
+// Sinks record into the gate and share it, so it outlives the tracker's
+// thread whatever the test does.
 #pragma once
 
 #include <chrono>
@@ -24,17 +24,12 @@ struct PollGate : std::enable_shared_from_this<PollGate<Report>> {
     int allowed = 0;
     int sinks = 0;  // alive
     std::vector<Report> reports;
-    std::vector<std::pair<long, long>> sleep_requests;
-    std::shared_ptr<void> machine;
 
-    // Makes `sys` sleep through a new gate, which keeps `machine` alive.
-    static std::shared_ptr<PollGate> install(FakeSystem& sys,
-                                             std::shared_ptr<void> machine = nullptr) {
+    // Makes `sys` sleep through a new gate.
+    static std::shared_ptr<PollGate> install(FakeSystem& sys) {
         auto gate = std::make_shared<PollGate>();
-        gate->machine = std::move(machine);
-        sys.on_nanosleep = [gate = gate.get()](const timespec* request, timespec*) {
+        sys.on_nanosleep = [gate = gate.get()](const timespec*, timespec*) {
             std::unique_lock lock(gate->mutex);
-            gate->sleep_requests.emplace_back(request->tv_sec, request->tv_nsec);
             const int ticket = ++gate->sleeps;
             gate->changed.notify_all();
             gate->changed.wait(lock, [&] { return gate->allowed >= ticket; });

@@ -17,40 +17,6 @@ namespace {
 using namespace testing;
 using Texts = std::vector<std::string>;
 
-std::string entries_text(const TrafficTable& table) {
-    std::string text;
-    for (const auto& entry : table.entries()) {
-        text += entry.description + " = " + std::to_string(entry.counts.bytes_sent) + "/" +
-                std::to_string(entry.counts.bytes_received) + "\n";
-    }
-    return text;
-}
-
-TEST(TrafficTableParse, KeepsConnectionLinesWithTrafficToleratingTheRest) {
-    const std::string output =
-        "time,,interface,state,bytes_in,bytes_out\n"                         // header: no arrow
-        "12:00,python.312,,,9000,8000\n"                                     // the process itself
-        "x,tcp4 1.1.1.1:1<->2.2.2.2:2,,,5,6\r\n"                             // CRLF
-        "\xC2\xA0 x, tcp4 1.1.1.1:3<->*:* \xE3\x80\x80,,,+7,\t8 \xC2\x85\n"  // Unicode blanks
-        "x,tcp4 1.1.1.1:4<->2.2.2.2:4,,,0,0\n"   // nothing carried: not kept
-        "x,tcp4 1.1.1.1:5<->2.2.2.2:5,,,-1,9\n"  // a bad count reads 0
-        "x,tcp4 1.1.1.1:6<->2.2.2.2:6,,,1\n"     // five fields
-        "x,tcp4 \xFF\xFE"
-        "1.1.1.1:7<->2.2.2.2:7,,,1,1\n"                       // invalid UTF-8
-        "x,tcp4 1.1.1.1:1<->2.2.2.2:2,,,50,60,more,fields\n"  // a later line replaces
-        "\n   \n\r\n"
-        "x,tcp6 ::1.8<->::1.9,,,18446744073709551616,3";  // no line end at the end
-    EXPECT_EQ(entries_text(TrafficTable::parse(output)),
-              "tcp4 1.1.1.1:1<->2.2.2.2:2 = 60/50\n"
-              "tcp4 1.1.1.1:3<->*:* = 8/7\n"
-              "tcp4 1.1.1.1:5<->2.2.2.2:5 = 9/0\n"
-              "tcp4 \xEF\xBF\xBD\xEF\xBF\xBD"
-              "1.1.1.1:7<->2.2.2.2:7 = 1/1\n"
-              "tcp6 ::1.8<->::1.9 = 3/0\n");
-    // Carriage returns alone end no line: the second connection lands in the first's fields.
-    EXPECT_EQ(entries_text(TrafficTable::parse("x,a<->b,,,1,2\rx,c<->d,,,3,4\r")), "a<->b = 0/1\n");
-}
-
 // Each socket takes the line whose halves are its endpoints as a whole: a
 // text found anywhere inside a description would give port 80 the counts of
 // port 8080, 10.0.0.1 those of 110.0.0.1, and the two ends of a connection
