@@ -240,6 +240,20 @@ std::vector<Query> queries() {
     SocketAddress listener = SocketAddress::v6({}, 8443);  // the only socket bound there
     listener.bytes[15] = 1;
     const SocketAddress peer = SocketAddress::v4({127, 0, 0, 2}, 50000);
+    // Answers that several queries give, in part or whole.
+    const std::string processes =
+        "1 1 launchd Running 11468800 1700000001 [/sbin/launchd|/sbin/launchd,]; 300 1 zsh Running "
+        "11468800 1700000300 [-zsh|-zsh,-l,]; 301 300 python3 Running 11468800 1700000301 "
+        "[python3|python3,serve.py,--port=8080,]; 302 301 sleep Stopped 11468800 1700000302 "
+        "[sleep|sleep,60,]";
+    const std::string memory = "17179869184 4964352000 12215517184 1638400000 71.1037";
+    const std::string cpu_info = "4 8 Apple M2 Apple 3000", usage = "16.666667; 30.000000";
+    const std::string disks =
+        "/dev/disk3s1 apfs 4096000 2457600 1228800; /dev/disk3s5 apfs 12288000 10649600 1228800";
+    const std::string tcp =
+        "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; tcp "
+        "127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301";
+    const std::string udp = "udp6 [::1]:5353 - UNKNOWN 300", sockets = tcp + "; " + udp;
     return {
         {"get_processes",
          [](Context& x) {
@@ -247,11 +261,7 @@ std::vector<Query> queries() {
                  for (const ProcessInfo& p : ps) add_process(p, items);
              });
          },
-         "1 1 launchd Running 11468800 1700000001 [/sbin/launchd|/sbin/launchd,]; "
-         "300 1 zsh Running 11468800 1700000300 [-zsh|-zsh,-l,]; "
-         "301 300 python3 Running 11468800 1700000301 [python3|python3,serve.py,--port=8080,]; "
-         "302 301 sleep Stopped 11468800 1700000302 [sleep|sleep,60,]",
-         kProcessTableErrors},
+         processes, kProcessTableErrors},
         {"get_process_io",
          [](Context& x) {
              return listing(get_process_io(x.sys, 300), [](const ProcessIoInfo& io, auto& items) {
@@ -273,7 +283,7 @@ std::vector<Query> queries() {
          {R"~(PermissionDenied("kill pid 300"))~", "ProcessNotFound(300)",
           R"~(SysCall("kill(300) failed: {os_error}"))~"}},
         {"get_cpu_info", [](Context& x) { return listing(get_cpu_info(x.sys), add_cpu_info); },
-         "4 8 Apple M2 Apple 3000", kCpuInfoErrors},
+         cpu_info, kCpuInfoErrors},
         {"get_cpu_times",
          [](Context& x) {
              return listing(get_cpu_times(x.sys), [](const auto& times, auto& items) {
@@ -284,16 +294,13 @@ std::vector<Query> queries() {
          },
          "5000 2500 40000 500; 15000 0 35000 0", kCpuTimesErrors},
         {"get_cpu_usage",
-         [](Context& x) { return listing(get_cpu_usage(x.sys, kHalfSecond), add_usages); },
-         "16.666667; "
-         "30.000000",
+         [](Context& x) { return listing(get_cpu_usage(x.sys, kHalfSecond), add_usages); }, usage,
          kCpuTimesErrors},
         {"get_memory_info", [](Context& x) { return listing(get_memory_info(x.sys), add_memory); },
-         "17179869184 4964352000 12215517184 1638400000 71.1037", kMemoryErrors},
+         memory, kMemoryErrors},
         {"get_disks",
          [](Context& x) { return listing(get_disks(x.sys), add_disks); },
-         "/dev/disk3s1 apfs 4096000 2457600 1228800; "
-         "/dev/disk3s5 apfs 12288000 10649600 1228800",
+         disks,
          {R"~(SysCall("getfsstat failed"))~"}},
         {"get_disk_io_stats",
          [](Context& x) {
@@ -328,16 +335,13 @@ std::vector<Query> queries() {
          [](Context& x) {
              return listing(get_tcp_connections(x.sys, x.cache), add_connection_groups);
          },
-         "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; "
-         "tcp 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301"},
+         tcp},
         {"get_udp_sockets",
          [](Context& x) { return listing(get_udp_sockets(x.sys, x.cache), add_connection_groups); },
-         "udp6 [::1]:5353 - UNKNOWN 300"},
+         udp},
         {"get_connections",
          [](Context& x) { return listing(get_connections(x.sys, x.cache), add_connection_groups); },
-         "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; "
-         "tcp 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301; "
-         "udp6 [::1]:5353 - UNKNOWN 300"},
+         sockets},
         {"get_socket_summary",
          [](Context& x) {
              Result<SocketStateSummary> summary = get_socket_summary(x.sys, x.cache);
@@ -349,9 +353,7 @@ std::vector<Query> queries() {
                  add_summary(sum, *counted, items);
              });
          },
-         "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; "
-         "tcp 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301; "
-         "udp6 [::1]:5353 - UNKNOWN 300"},
+         sockets},
         {"connection_by_pid",
          [](Context& x) { return found(connection_by_pid(x.sys, 300, x.cache)); },
          "udp6 [::1]:5353 - UNKNOWN 300"},
@@ -409,15 +411,7 @@ std::vector<Query> queries() {
                                 add_summary(sum.socket_summary, groups, items);
                             });
          },
-         "17179869184 4964352000 12215517184 1638400000 71.1037; 4 8 Apple M2 Apple 3000; "
-         "/dev/disk3s1 apfs 4096000 2457600 1228800; /dev/disk3s5 apfs 12288000 10649600 1228800; "
-         "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; "
-         "tcp 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301; "
-         "udp6 [::1]:5353 - UNKNOWN 300; "
-         "1 1 launchd Running 11468800 1700000001 [/sbin/launchd|/sbin/launchd,]; "
-         "300 1 zsh Running 11468800 1700000300 [-zsh|-zsh,-l,]; "
-         "301 300 python3 Running 11468800 1700000301 [python3|python3,serve.py,--port=8080,]; "
-         "302 301 sleep Stopped 11468800 1700000302 [sleep|sleep,60,]; 16.666667; 30.000000",
+         memory + "; " + cpu_info + "; " + disks + "; " + sockets + "; " + processes + "; " + usage,
          joined(kMemoryErrors, kCpuInfoErrors,
                 std::vector<std::string>{R"~(SysCall("getfsstat failed"))~"}, kProcessTableErrors,
                 kCpuTimesErrors)},
@@ -443,8 +437,7 @@ std::vector<Query> queries() {
                  },
                  add_socket_event);
          },
-         "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; "
-         "tcp 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301",
+         tcp,
          {},
          true},
         {"tracker queues poll",
