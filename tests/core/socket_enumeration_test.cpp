@@ -1,19 +1,11 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "core/answer_text.h"
 #include "core/whole_machine.h"
 #include "socket/enumeration.h"
-#include "socket/lookups.h"
-#include "socket/parsers.h"
 
 namespace lumenstat {
 namespace {

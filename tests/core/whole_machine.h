@@ -153,7 +153,6 @@ struct WholeMachine {
                                      mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 3000)};
     std::vector<Entry> entries = {{".", kDir, 64},       {"..", kDir, 64},    {"b.txt", kFile, 500},
                                   {"A.txt", kFile, 500}, {"zdir", kDir, 400}, {"link", kLink, 400}};
-    std::vector<std::string> opened;  // the paths given to opendir
     std::vector<Driver> drivers;
     std::multiset<const void*> out;  // handed out, not yet taken back
     std::vector<std::string> bad_returns;
@@ -402,8 +401,7 @@ private:
             std::copy_n(mounts.begin(), filled, buffer);
             return filled;
         };
-        sys.on_opendir = [this](const char* path) {
-            opened.emplace_back(path);
+        sys.on_opendir = [this](const char*) {
             next_entry_ = 0;
             return static_cast<d::DIR*>(const_cast<void*>(hand_out({})));
         };
