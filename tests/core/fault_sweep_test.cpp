@@ -1,11 +1,12 @@
 // The failure sweep: every core query and one poll of every tracker runs once
-// on a healthy machine to learn its calls, then once for every call N and
-// every failure that call can meet, with call N failing. Each run must end in
-// an error the query documents (exact text), or in the healthy answer without
-// only the items whose call failed, or with them in a described fallback
-// form; everything handed out must come back; and a later call on the same
-// machine must answer as if the failure never happened. A new query is one
-// row of `queries()`.
+// on a healthy machine, where it must give the answer its row expects, to
+// learn its calls; then once for every call N and every failure that call
+// can meet, with call N failing. Each run must end in an error the query
+// documents (exact text), or in the healthy answer without only the items
+// whose call failed, or with them in a described fallback form; everything
+// handed out must come back; and a later call on the same machine must
+// answer as if the failure never happened. A new query is one row of
+// `queries()`.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -51,6 +51,9 @@ TEST(SocketClassification, KindProtocolVersionAndState) {
                   row.expected ? row.expected : "skipped")
             << row.kind << " " << row.protocol << " " << row.family;
     }
+}
+
+TEST(SocketDebugPid, AcceptsOnlyPlainUnsigned32BitDecimal) {
     EXPECT_EQ(parse_debug_pid("+312"), 312u);
     EXPECT_EQ(parse_debug_pid("0004294967295"), 4294967295u);
     for (const char* bad : {"", "+", "312 ", " 312", "-1", "4294967296", "3a", "++1",

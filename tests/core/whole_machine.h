@@ -45,7 +45,8 @@ struct FakeProcess {
     std::optional<std::uint32_t> nfiles;
 };
 
-struct FakeMachine {
+// The processes as libproc lists them, with their descriptors, and the clock.
+struct ProcessList {
     std::vector<FakeProcess> processes;
     std::uint64_t now_ns = 5'000'000'000;
     std::optional<int> listpids_probe;  // absent: the honest size
@@ -135,7 +136,7 @@ struct WholeMachine {
     };
 
     FakeSystem sys;
-    FakeMachine sockets;
+    ProcessList sockets;
     std::vector<d::kinfo_proc> table;
     std::map<int, std::string> argument_areas;
     std::uint64_t memsize = 16ull << 30;

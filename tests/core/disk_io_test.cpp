@@ -1,5 +1,6 @@
-// Mounted file systems, block-storage counters and directory listings over
-// the fake machine's mount table, registry and directory.
+// Block-storage counters over the fake machine's registry of drivers.
+#include "disk/disk_io.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +8,6 @@
 
 #include "core/answer_text.h"
 #include "core/whole_machine.h"
-#include "disk/disk_io.h"
 
 namespace lumenstat {
 namespace {
@@ -15,7 +15,6 @@ namespace {
 using testing::WholeMachine;
 using testing::words;
 using Texts = std::vector<std::string>;
-constexpr std::uint16_t kFile = WholeMachine::kFile, kDir = WholeMachine::kDir;
 
 TEST(DiskIo, DriversNumberedByRecordsProduced) {
     using Statistics = WholeMachine::Statistics;
@@ -24,9 +23,9 @@ TEST(DiskIo, DriversNumberedByRecordsProduced) {
                               {"Total Time (Read)", 5}, {"Total Time (Write)", 6}};
     WholeMachine m;
     m.drivers = {{true, moved},
-                 {true, Statistics{{"Bytes (Read)", 0}}},
-                 {false, moved},        // properties cannot be read
-                 {true, std::nullopt},  // no "Statistics"
+                 {true, Statistics{{"Bytes (Read)", 0}}},  // moved nothing
+                 {false, moved},                           // properties cannot be read
+                 {true, std::nullopt},                     // no "Statistics"
                  {true, Statistics{{"Bytes (Read)", 7}}},
                  {true, Statistics{{"Operations (Write)", -5}, {"Bytes (Write)", 1}}}};
     Texts got;
