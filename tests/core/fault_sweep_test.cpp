@@ -1,11 +1,12 @@
 // The failure sweep: every core query and one poll of every tracker runs once
-// on a healthy machine to learn its calls, then once for every call N and
-// every failure that call can meet, with call N failing. Each run must end in
-// an error the query documents (exact text), or in the healthy answer without
-// only the items whose call failed, or with them in a described fallback
-// form; everything handed out must come back; and a later call on the same
-// machine must answer as if the failure never happened. A new query is one
-// row of `queries()`.
+// on a healthy machine, where it must give the answer its row expects, to
+// learn its calls; then once for every call N and every failure that call
+// can meet, with call N failing. Each run must end in an error the query
+// documents (exact text), or in the healthy answer without only the items
+// whose call failed, or with them in a described fallback form; everything
+// handed out must come back; and a later call on the same machine must
+// answer as if the failure never happened. A new query is one row of
+// `queries()`.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,8 +14,8 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 
+#include "core/answer_text.h"
 #include "core/poll_gate.h"
 #include "core/whole_machine.h"
 #include "cpu/cpu_info.h"
@@ -38,10 +39,13 @@
 namespace lumenstat {
 namespace {
 
+using testing::address;
 using testing::Call;
-using testing::FakeSystem;
+using testing::connection_text;
 using testing::Failure;
+using testing::FakeSystem;
 using testing::WholeMachine;
+using testing::words;
 
 // One item of an answer. `key` names what it is about, as the calls' subjects
 // do ("pid:301", "pid:301/fd:4", "entry:b.txt"); "" is about the whole answer.
@@ -73,6 +77,7 @@ struct Context {
 struct Query {
     std::string name;
     std::function<Outcome(Context&)> run;
+    std::string healthy;  // the answer on the healthy machine, its items joined by "; "
     // Exact debug forms; {code} stands for the failing call's errno or
     // kern_return_t, {os_error} for its OS error text.
     std::vector<std::string> errors = {};
@@ -93,19 +98,6 @@ Outcome listing(const Result<T>& result, Render render) {
     return outcome;
 }
 
-std::string address(const std::optional<SocketAddress>& a) {
-    return a ? socket_address_text(*a) : "-";
-}
-
-// The values, written out with a space between each two.
-template <class... Values>
-std::string words(const Values&... values) {
-    std::ostringstream text;
-    ((text << values << ' '), ...);
-    std::string all = text.str();
-    return all.substr(0, all.size() - 1);
-}
-
 std::string arguments(const std::string& exe_path, const std::vector<std::string>& cmdline) {
     std::string text = "[" + exe_path + "|";
     for (const std::string& arg : cmdline) text += arg + ',';
@@ -116,13 +108,13 @@ void add_process(const ProcessInfo& p, std::vector<Item>& items) {
     const std::string head =
         words(p.pid, p.ppid, p.name, status_text(p.status), p.memory_usage, p.start_time, "");
     // arguments unreadable: none
-    items.push_back({"pid:" + std::to_string(p.pid), head + arguments(p.exe_path, p.cmdline),
-                     {head + "[|]"}});
+    items.push_back(
+        {"pid:" + std::to_string(p.pid), head + arguments(p.exe_path, p.cmdline), {head + "[|]"}});
 }
 
 void add_connections(const std::vector<SocketConnection>& records, std::vector<Item>& items) {
     std::vector<std::pair<std::string, std::uint32_t>> texts;
-    for (const SocketConnection& c : records) texts.emplace_back(debug_text(c), c.pid.value_or(0));
+    for (const SocketConnection& c : records) texts.emplace_back(connection_text(c), *c.pid);
     std::sort(texts.begin(), texts.end());  // the groups' order is unspecified
     for (const auto& [text, pid] : texts) {
         items.push_back({"pid:" + std::to_string(pid), text, {}, Item::any_call});
@@ -224,22 +216,19 @@ Outcome two_polls(Context& x, Start start, Render render) {
 
 void add_child(const ChildProcessEvent& e, std::vector<Item>& items) {
     const std::string head = words(e.pid, e.ppid, e.name, e.start_time, "");
-    items.push_back({"pid:" + std::to_string(e.pid), head + arguments(e.exe_path, e.cmdline),
-                     {head + "[|]"}});
+    items.push_back(
+        {"pid:" + std::to_string(e.pid), head + arguments(e.exe_path, e.cmdline), {head + "[|]"}});
 }
 
 void add_socket_event(const SocketConnectionEvent& e, std::vector<Item>& items) {
-    add_connections(
-        {SocketConnection{e.protocol, e.local_addr, e.remote_addr, e.state, e.pid, e.inode}},
-        items);
-    items.back().loss = Item::never;  // a socket the first poll missed comes with the second
+    items.push_back({"pid:" + std::to_string(*e.pid), connection_text(e)});
 }
 
 void add_queues(const std::vector<SocketQueueInfo>& queues, std::vector<Item>& items) {
     for (const SocketQueueInfo& q : queues) {
         items.push_back({"pid:" + std::to_string(q.pid) + "/fd:" + std::to_string(q.fd),
-                         words(socket_address_text(q.local_addr), address(q.remote_addr),
-                               state_debug_text(q.state), q.recv_queue_bytes, q.recv_queue_hiwat,
+                         words(q.fd, socket_address_text(q.local_addr), address(q.remote_addr),
+                               state_display_text(q.state), q.recv_queue_bytes, q.recv_queue_hiwat,
                                q.send_queue_bytes, q.send_queue_hiwat),
                          {},
                          Item::own_call});
@@ -252,6 +241,20 @@ std::vector<Query> queries() {
     SocketAddress listener = SocketAddress::v6({}, 8443);  // the only socket bound there
     listener.bytes[15] = 1;
     const SocketAddress peer = SocketAddress::v4({127, 0, 0, 2}, 50000);
+    // Answers that several queries give, in part or whole.
+    const std::string processes =
+        "1 1 launchd Running 11468800 1700000001 [/sbin/launchd|/sbin/launchd,]; 300 1 zsh Running "
+        "11468800 1700000300 [-zsh|-zsh,-l,]; 301 300 python3 Running 11468800 1700000301 "
+        "[python3|python3,serve.py,--port=8080,]; 302 301 sleep Stopped 11468800 1700000302 "
+        "[sleep|sleep,60,]";
+    const std::string memory = "17179869184 4964352000 12215517184 1638400000 71.1037";
+    const std::string cpu_info = "4 8 Apple M2 Apple 3000", usage = "16.666667; 30.000000";
+    const std::string disks =
+        "/dev/disk3s1 apfs 4096000 2457600 1228800; /dev/disk3s5 apfs 12288000 10649600 1228800";
+    const std::string tcp =
+        "tcp 127.0.0.1:8080 - LISTEN 301; tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301; tcp "
+        "127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 301; tcp6 [::1]:8443 - LISTEN 301";
+    const std::string udp = "udp6 [::1]:5353 - UNKNOWN 300", sockets = tcp + "; " + udp;
     return {
         {"get_processes",
          [](Context& x) {
@@ -259,26 +262,29 @@ std::vector<Query> queries() {
                  for (const ProcessInfo& p : ps) add_process(p, items);
              });
          },
-         kProcessTableErrors},
+         processes, kProcessTableErrors},
         {"get_process_io",
          [](Context& x) {
              return listing(get_process_io(x.sys, 300), [](const ProcessIoInfo& io, auto& items) {
-                 items.push_back({"", words(io.read_bytes, io.write_bytes)});
+                 items.push_back({"", words(io.pid, io.read_bytes, io.write_bytes)});
              });
          },
+         "300 1228800 153600",
          {"ProcessNotFound(300)"}},
         {"get_process_cpu_usage",
          [](Context& x) {
              return listing(get_process_cpu_usage(x.sys, 301, kHalfSecond),
                             [](double usage, auto& items) { add_usages({usage}, items); });
          },
+         "25.000000",
          {"ProcessNotFound(301)"}},
         {"kill_process",
          [](Context& x) { return listing(kill_process(x.sys, 300), nullptr); },
+         "done",
          {R"~(PermissionDenied("kill pid 300"))~", "ProcessNotFound(300)",
           R"~(SysCall("kill(300) failed: {os_error}"))~"}},
         {"get_cpu_info", [](Context& x) { return listing(get_cpu_info(x.sys), add_cpu_info); },
-         kCpuInfoErrors},
+         cpu_info, kCpuInfoErrors},
         {"get_cpu_times",
          [](Context& x) {
              return listing(get_cpu_times(x.sys), [](const auto& times, auto& items) {
@@ -287,14 +293,15 @@ std::vector<Query> queries() {
                  }
              });
          },
-         kCpuTimesErrors},
+         "5000 2500 40000 500; 15000 0 35000 0", kCpuTimesErrors},
         {"get_cpu_usage",
-         [](Context& x) { return listing(get_cpu_usage(x.sys, kHalfSecond), add_usages); },
+         [](Context& x) { return listing(get_cpu_usage(x.sys, kHalfSecond), add_usages); }, usage,
          kCpuTimesErrors},
         {"get_memory_info", [](Context& x) { return listing(get_memory_info(x.sys), add_memory); },
-         kMemoryErrors},
+         memory, kMemoryErrors},
         {"get_disks",
          [](Context& x) { return listing(get_disks(x.sys), add_disks); },
+         disks,
          {R"~(SysCall("getfsstat failed"))~"}},
         {"get_disk_io_stats",
          [](Context& x) {
@@ -309,6 +316,7 @@ std::vector<Query> queries() {
                  }
              });
          },
+         "1000 1001 1002 1003 1004 1005; 3000 3001 3002 3003 3004 3005",
          {R"~(SysCall("IOServiceMatching failed"))~",
           R"~(SysCall("IOServiceGetMatchingServices failed: {code}"))~"}},
         {"list_dir",
@@ -322,19 +330,19 @@ std::vector<Query> queries() {
              }
              return outcome;
          },
+         "/dir/zdir 1 0; /dir/A.txt 0 500; /dir/b.txt 0 500; /dir/link 0 400",
          {"{os_error}"}},
         {"get_tcp_connections",
          [](Context& x) {
              return listing(get_tcp_connections(x.sys, x.cache), add_connection_groups);
-         }},
+         },
+         tcp},
         {"get_udp_sockets",
-         [](Context& x) {
-             return listing(get_udp_sockets(x.sys, x.cache), add_connection_groups);
-         }},
+         [](Context& x) { return listing(get_udp_sockets(x.sys, x.cache), add_connection_groups); },
+         udp},
         {"get_connections",
-         [](Context& x) {
-             return listing(get_connections(x.sys, x.cache), add_connection_groups);
-         }},
+         [](Context& x) { return listing(get_connections(x.sys, x.cache), add_connection_groups); },
+         sockets},
         {"get_socket_summary",
          [](Context& x) {
              Result<SocketStateSummary> summary = get_socket_summary(x.sys, x.cache);
@@ -345,30 +353,39 @@ std::vector<Query> queries() {
                  add_connection_groups(*counted, items);
                  add_summary(sum, *counted, items);
              });
-         }},
+         },
+         sockets},
         {"connection_by_pid",
-         [](Context& x) { return found(connection_by_pid(x.sys, 300, x.cache)); }},
+         [](Context& x) { return found(connection_by_pid(x.sys, 300, x.cache)); },
+         "udp6 [::1]:5353 - UNKNOWN 300"},
         {"connection_by_local_addr",
          [listener](Context& x) {
              return found(connection_by_local_addr(x.sys, listener, x.cache));
-         }},
+         },
+         "tcp6 [::1]:8443 - LISTEN 301"},
         {"connection_by_remote_addr",
-         [peer](Context& x) { return found(connection_by_remote_addr(x.sys, peer, x.cache)); }},
+         [peer](Context& x) { return found(connection_by_remote_addr(x.sys, peer, x.cache)); },
+         "tcp 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 301"},
         {"connections_by_state",
          [](Context& x) {
              return listing(connections_by_state(x.sys, SocketState::Listen, x.cache),
                             add_connections);
-         }},
+         },
+         "tcp 127.0.0.1:8080 - LISTEN 301; tcp6 [::1]:8443 - LISTEN 301"},
         {"get_process_socket_queues",
-         [](Context& x) { return listing(get_process_socket_queues(x.sys, 301), add_queues); }},
+         [](Context& x) { return listing(get_process_socket_queues(x.sys, 301), add_queues); },
+         "3 127.0.0.1:8080 - LISTEN 30 65536 60 131072; "
+         "4 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 40 65536 80 131072; "
+         "6 [::1]:8443 - LISTEN 60 65536 120 131072; "
+         "7 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 70 65536 140 131072"},
         {"get_process_socket_stats",
          [](Context& x) {
              return listing(
                  get_process_socket_stats(x.sys, 301), [](const auto& stats, auto& items) {
                      for (const SocketStats& t : stats) {
-                         const std::string head = words(protocol_text(t.protocol),
-                                                        socket_address_text(t.local_addr),
-                                                        address(t.remote_addr), "");
+                         const std::string head =
+                             words(t.pid, t.fd, protocol_text(t.protocol),
+                                   socket_address_text(t.local_addr), address(t.remote_addr), "");
                          // a traffic tool that cannot be run leaves the counts at 0
                          items.push_back({"pid:301/fd:" + std::to_string(t.fd),
                                           head + words(t.bytes_sent, t.bytes_received),
@@ -376,7 +393,9 @@ std::vector<Query> queries() {
                                           Item::own_call});
                      }
                  });
-         }},
+         },
+         "301 3 tcp 127.0.0.1:8080 - 0 0; 301 4 tcp 127.0.0.1:8080 127.0.0.2:50000 700 1500; "
+         "301 6 tcp6 [::1]:8443 - 10 20; 301 7 tcp 127.0.0.1:8080 127.0.0.2:50001 0 0"},
         {"get_system_summary",
          [](Context& x) {
              return listing(get_system_summary(x.sys, kHalfSecond, x.cache),
@@ -393,6 +412,7 @@ std::vector<Query> queries() {
                                 add_summary(sum.socket_summary, groups, items);
                             });
          },
+         memory + "; " + cpu_info + "; " + disks + "; " + sockets + "; " + processes + "; " + usage,
          joined(kMemoryErrors, kCpuInfoErrors,
                 std::vector<std::string>{R"~(SysCall("getfsstat failed"))~"}, kProcessTableErrors,
                 kCpuTimesErrors)},
@@ -405,6 +425,8 @@ std::vector<Query> queries() {
                  },
                  add_child);
          },
+         "301 300 python3 1700000301 [python3|python3,serve.py,--port=8080,]; "
+         "302 301 sleep 1700000302 [sleep|sleep,60,]",
          {},
          true},
         {"tracker sockets poll",
@@ -416,6 +438,7 @@ std::vector<Query> queries() {
                  },
                  add_socket_event);
          },
+         tcp,
          {},
          true},
         {"tracker queues poll",
@@ -425,6 +448,13 @@ std::vector<Query> queries() {
                  [](auto& s, auto sink) { return start_tracking_queues(s, 301, std::move(sink)); },
                  add_queues);
          },
+         "3 127.0.0.1:8080 - LISTEN 30 65536 60 131072; "
+         "3 127.0.0.1:8080 - LISTEN 30 65536 60 131072; "
+         "4 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 40 65536 80 131072; "
+         "4 127.0.0.1:8080 127.0.0.2:50000 ESTABLISHED 40 65536 80 131072; "
+         "6 [::1]:8443 - LISTEN 60 65536 120 131072; 6 [::1]:8443 - LISTEN 60 65536 120 131072; "
+         "7 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 70 65536 140 131072; "
+         "7 127.0.0.1:8080 127.0.0.2:50001 ESTABLISHED 70 65536 140 131072",
          {},
          true},
     };
@@ -492,7 +522,7 @@ std::string judge(const Query& query, const Outcome& healthy, const Outcome& got
 std::string texts(const Outcome& outcome) {
     if (outcome.error) return *outcome.error;
     std::string all;
-    for (const Item& item : outcome.items) all += item.text + "; ";
+    for (const Item& item : outcome.items) all += (all.empty() ? "" : "; ") + item.text;
     return all;
 }
 
@@ -536,7 +566,7 @@ Runs run_query(const Query& query, std::size_t n, Failure failure) {
 void sweep_query(const Query& query, Sweep& sweep) {
     const Runs healthy = run_query(query, 0, {});
     ASSERT_TRUE(healthy.left.empty()) << query.name << ": " << healthy.left.front();
-    ASSERT_FALSE(healthy.first.error) << query.name << ": " << *healthy.first.error;
+    EXPECT_EQ(texts(healthy.first), query.healthy) << query.name;
     // Every call is made inside a query scope, and a sleep ends the scope:
     // what is read after it is read afresh.
     for (std::size_t n = 1; n <= healthy.calls.size(); ++n) {

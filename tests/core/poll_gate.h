@@ -1,13 +1,12 @@
 // A tracker's sleeps pass through a gate the test opens one poll at a time,
 // so that the test sees every poll's reports before the next poll starts.
-// Sinks record into the gate and share it, with the machine it was installed
-// on, so both outlive the tracker's thread whatever the test does.
+// Sinks record into the gate and share it, so it outlives the tracker's
+// thread whatever the test does.
 #pragma once
 
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -25,17 +24,12 @@ struct PollGate : std::enable_shared_from_this<PollGate<Report>> {
     int allowed = 0;
     int sinks = 0;  // alive
     std::vector<Report> reports;
-    std::vector<std::pair<long, long>> sleep_requests;
-    std::shared_ptr<void> machine;
 
-    // Makes `sys` sleep through a new gate, which keeps `machine` alive.
-    static std::shared_ptr<PollGate> install(FakeSystem& sys,
-                                             std::shared_ptr<void> machine = nullptr) {
+    // Makes `sys` sleep through a new gate.
+    static std::shared_ptr<PollGate> install(FakeSystem& sys) {
         auto gate = std::make_shared<PollGate>();
-        gate->machine = std::move(machine);
-        sys.on_nanosleep = [gate = gate.get()](const timespec* request, timespec*) {
+        sys.on_nanosleep = [gate = gate.get()](const timespec*, timespec*) {
             std::unique_lock lock(gate->mutex);
-            gate->sleep_requests.emplace_back(request->tv_sec, request->tv_nsec);
             const int ticket = ++gate->sleeps;
             gate->changed.notify_all();
             gate->changed.wait(lock, [&] { return gate->allowed >= ticket; });
@@ -44,26 +38,20 @@ struct PollGate : std::enable_shared_from_this<PollGate<Report>> {
         return gate;
     }
 
-    // A sink that records each report; `during`, if given, runs first and
-    // says whether the tracker may go on.
-    std::unique_ptr<EventSink<Report>> sink(std::function<bool(const Report&)> during = nullptr) {
+    // A sink that records each report.
+    std::unique_ptr<EventSink<Report>> sink() {
         struct Sink : EventSink<Report> {
             std::shared_ptr<PollGate> gate;
-            std::function<bool(const Report&)> during;
-            Sink(std::shared_ptr<PollGate> g, std::function<bool(const Report&)> d)
-                : gate(std::move(g)), during(std::move(d)) {
-                gate->count_sink(1);
-            }
+            explicit Sink(std::shared_ptr<PollGate> g) : gate(std::move(g)) { gate->count_sink(1); }
             ~Sink() override { gate->count_sink(-1); }
             bool deliver(const Report& report) override {
-                const bool go_on = during ? during(report) : true;
                 std::lock_guard lock(gate->mutex);
                 gate->reports.push_back(report);
                 gate->changed.notify_all();
-                return go_on;
+                return true;
             }
         };
-        return std::make_unique<Sink>(this->shared_from_this(), std::move(during));
+        return std::make_unique<Sink>(this->shared_from_this());
     }
 
     // Whether `predicate` came true within the patience (a failure, not a hang).

@@ -2,69 +2,46 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <limits>
-#include <map>
+#include <csignal>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <vector>
 
 #include "core/whole_machine.h"
+#include "process/kill.h"
 
 namespace lumenstat {
 namespace {
 
-using darwin::kinfo_proc;
-using Args = std::vector<std::string>;
 using Lengths = std::vector<std::size_t>;
-using namespace std::string_literals;
-using namespace std::string_view_literals;
 
-constexpr std::size_t kEntry = sizeof(kinfo_proc);
-constexpr std::uint64_t kNone = ~0ull;          // a memory source whose call fails
+constexpr std::size_t kEntry = sizeof(darwin::kinfo_proc);
 constexpr std::size_t kHonest = ~std::size_t{0};  // a probe or claim that tells the truth
 
-kinfo_proc entry(std::int32_t pid, std::string_view comm = "proc", int stat = darwin::SRUN) {
-    kinfo_proc e{};
-    e.p_pid = pid;
-    e.e_ppid = 1;
-    e.p_stat = static_cast<char>(stat);
-    std::memcpy(e.p_comm, comm.data(), std::min(comm.size(), sizeof e.p_comm));
-    return e;
-}
-
-std::string area_text(std::int32_t argc, std::string_view rest) {
-    return std::string(reinterpret_cast<const char*>(&argc), 4) + std::string(rest);  // LE host
-}
-
-// The fake machine with a process table and argument areas of the test's
-// own; a size probe or a fetch may claim other than the truth (key -1: the
-// table). Every memory source but the table's page count fails unless scripted.
+// The fake machine with `processes` processes, whose table's size probe or
+// fetch may claim other than the truth.
 struct Machine : testing::WholeMachine {
-    std::map<int, std::size_t> probes, claims;
-    Lengths fetch_lengths;  // of the table
+    std::optional<std::size_t> probe, claim;
+    Lengths fetch_lengths;
 
-    Machine() {
+    explicit Machine(int processes = 0) {
         table.clear();
-        argument_areas.clear();
-        sys.on_proc_pid_rusage = nullptr;
-        sys.on_proc_pidinfo = nullptr;
-        sys.on_sysctl = [this, honest = sys.on_sysctl](const int* name, unsigned namelen,
-                                                       void* old, std::size_t* len,
-                                                       const void* new_, std::size_t newlen) {
-            const int key = name[1] == darwin::KERN_PROCARGS2 ? name[2] : -1;
-            if (old == nullptr && probes.contains(key)) return *len = probes[key], 0;
-            if (old != nullptr && key == -1) {
+        for (int pid = 1; pid <= processes; ++pid) add_process(pid, 1, "p", {});
+        sys.on_sysctl = [this, honest = sys.on_sysctl](const int* name, unsigned namelen, void* old,
+                                                       std::size_t* len, const void* new_,
+                                                       std::size_t newlen) {
+            const bool of_table = name[1] != darwin::KERN_PROCARGS2;
+            if (of_table && old == nullptr && probe) return *len = *probe, 0;
+            if (of_table && old != nullptr) {
                 fetch_lengths.push_back(*len);
                 // Every byte up to the given length must be ours to write, and zero.
                 const auto* p = static_cast<const unsigned char*>(old);
                 EXPECT_TRUE(std::all_of(p, p + *len, [](unsigned char b) { return b == 0; }));
             }
             const int r = honest(name, namelen, old, len, new_, newlen);
-            if (old != nullptr && claims.contains(key)) *len = claims[key];
+            if (of_table && old != nullptr && claim) *len = *claim;
             return r;
         };
     }
@@ -75,29 +52,6 @@ struct Machine : testing::WholeMachine {
         return result.value_or(std::vector<ProcessInfo>{});
     }
 };
-
-TEST(ProcessTable, BuildsEveryFieldInKernelOrder) {
-    Machine m;
-    kinfo_proc shell = entry(812, "zsh", darwin::SSLEEP);
-    shell.e_ppid = 811;
-    shell.p_starttime.tv_sec = 1700000000;
-    shell.p_starttime.tv_usec = 999999;
-    kinfo_proc unterminated = entry(6);
-    std::memset(unterminated.p_comm, 'x', sizeof unterminated.p_comm);
-    m.table = {shell, entry(0, "kernel_task"), entry(5, "bad\xff\xfe"), unterminated};
-    m.argument_areas[812] = area_text(2, "/bin/zsh\0\0\0\0-zsh\0-l\0TERM=xterm\0"sv);
-    m.table[0].e_xrssize = 2;
-
-    const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 4u);
-    const ProcessInfo& p = procs[0];
-    EXPECT_EQ(std::tie(p.pid, p.ppid, p.status, p.exe_path, p.memory_usage, p.start_time),
-              std::tuple(812u, 811u, ProcessStatus::Sleeping, "-zsh"s, 32768ull, 1700000000ull));
-    EXPECT_EQ(p.cmdline, (Args{"-zsh", "-l"}));
-    std::vector<std::string> names;
-    for (const ProcessInfo& each : procs) names.push_back(each.name);
-    EXPECT_EQ(names, (Args{"zsh", "kernel_task", "bad\uFFFD\uFFFD", std::string(16, 'x')}));
-}
 
 TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
     // A probe that saw fewer processes: 20% margin, at least one entry, then
@@ -113,10 +67,9 @@ TEST(ProcessTable, GrowsTheBufferUntilTheTableFitsAndReadsOnlyWholeEntries) {
         {kHonest, 3, 1000 * kEntry, 3, {2332}},
     };
     for (const auto& [probe, count, claim, read, lengths] : cases) {
-        Machine m;
-        for (int pid = 1; pid <= count; ++pid) m.table.push_back(entry(pid));
-        if (probe != kHonest) m.probes[-1] = probe;
-        if (claim != kHonest) m.claims[-1] = claim;
+        Machine m(count);
+        if (probe != kHonest) m.probe = probe;
+        if (claim != kHonest) m.claim = claim;
         const auto procs = m.processes();
         ASSERT_EQ(procs.size(), read) << count;
         for (std::size_t i = 0; i < read; ++i) EXPECT_EQ(procs[i].pid, i + 1);
@@ -135,78 +88,38 @@ TEST(ProcessTable, AbsurdProbedSizesFailUnfetched) {
     };
     for (const auto& [probed, text] : cases) {
         Machine m;
-        m.probes[-1] = probed;
+        m.probe = probed;
         EXPECT_EQ(get_processes(m.sys).error(), QueryError::sys_call(std::string(text)));
         EXPECT_TRUE(m.fetch_lengths.empty()) << text;
     }
 }
 
-TEST(ProcessTable, ArgumentAreasReadToTheLengthTheKernelWrote) {
-    Machine m;
-    for (int pid = 1; pid <= 3; ++pid) m.table.push_back(entry(pid));
-    m.argument_areas = {{1, area_text(4, "/long/path\0one\0two\0three\0four\0"sv)},
-                        {2, area_text(3, "/p\0x\0"sv)},  // probed large, the kernel writes only these
-                        {3, area_text(1, "/p\0a\0"sv)}};  // the fetch claims fewer than 4 bytes
-    m.probes[2] = 64;
-    m.claims[3] = 3;
-    const auto procs = m.processes();
-    ASSERT_EQ(procs.size(), 3u);
-    EXPECT_EQ(std::tie(procs[0].cmdline, procs[0].exe_path),
-              std::tuple(Args{"one", "two", "three", "four"}, "one"s));
-    EXPECT_EQ(procs[1].cmdline, Args{"x"});
-    EXPECT_TRUE(procs[2].cmdline.empty() && procs[2].exe_path.empty());
-}
-
-TEST(ProcessTable, MemoryUsageIsTheFirstNonZeroSource) {
-    struct Case {
-        bool rusage_ok;
-        std::uint64_t footprint, resident, task, taskall;  // kNone: the call fails
-        std::int16_t pages;
-        long page_size;
-        std::uint64_t usage;
+TEST(KillProcess, SendsSigkillAndMapsErrno) {
+    FakeSystem sys;
+    std::vector<std::pair<int, int>> sent;
+    int next_errno = 0;
+    sys.on_kill = [&](int pid, int sig) {
+        sent.emplace_back(pid, sig);
+        errno = next_errno;
+        return next_errno == 0 ? 0 : -1;
     };
-    const Case cases[] = {
-        {true, 1, 2, 3, 4, 5, 16384, 1},
-        {true, 0, 2, 3, 4, 5, 16384, 2},
-        {true, 0, 0, 3, 4, 5, 16384, 3},
-        {true, 0, 0, 0, 4, 5, 16384, 5 * 16384},  // task info answering zero ends the chain
-        {false, 0, 0, 3, 4, 5, 16384, 3},         // a failed rusage's buffer is not read
-        {false, 0, 0, kNone, 4, 5, 16384, 4},
-        {false, 0, 0, kNone, kNone, -5, 16384, 0},
-        {false, 0, 0, kNone, kNone, 32767, std::numeric_limits<long>::max(), kNone},
-        {false, 0, 0, kNone, kNone, 5, -1, 0},
+    EXPECT_TRUE(kill_process(sys, 1234));
+    const std::tuple<int, std::uint32_t, QueryError> failures[] = {
+        {EPERM, 1, QueryError::permission_denied("kill pid 1")},
+        {ESRCH, 2147483647, QueryError::process_not_found(2147483647)},
+        {EINVAL, 77, QueryError::sys_call("kill(77) failed: " + os_error_text(EINVAL))},
+        // Pids that would signal a process group or every process are refused unsent.
+        {0, 0, QueryError::process_not_found(0)},
+        {0, 2147483648u, QueryError::process_not_found(2147483648u)},
+        {0, 4294967295u, QueryError::process_not_found(4294967295u)},
     };
-    for (const Case& c : cases) {
-        Machine m;
-        m.table = {entry(9)};
-        m.table[0].e_xrssize = c.pages;
-        m.page_size = c.page_size;
-        m.sys.on_proc_pid_rusage = [&](int pid, int flavor, void* out) {
-            EXPECT_TRUE(pid == 9 && flavor == darwin::RUSAGE_INFO_V0);
-            std::memset(out, 0xAB, sizeof(darwin::rusage_info_v0));  // garbage unless answered
-            if (!c.rusage_ok) return -1;
-            static_cast<darwin::rusage_info_v0*>(out)->ri_phys_footprint = c.footprint;
-            static_cast<darwin::rusage_info_v0*>(out)->ri_resident_size = c.resident;
-            return 0;
-        };
-        m.sys.on_proc_pidinfo = [&](int, int flavor, std::uint64_t, void* out, int size) {
-            const bool all = flavor == darwin::PROC_PIDTASKALLINFO;
-            auto* task = all ? &static_cast<darwin::proc_taskallinfo*>(out)->ptinfo
-                             : static_cast<darwin::proc_taskinfo*>(out);
-            task->pti_resident_size = all ? c.taskall : c.task;
-            return task->pti_resident_size == kNone ? 0 : size;
-        };
-        EXPECT_EQ(m.processes().at(0).memory_usage, c.usage) << c.footprint << c.resident << c.task;
+    for (const auto& [code, pid, error] : failures) {
+        next_errno = code;
+        const auto result = kill_process(sys, pid);
+        EXPECT_TRUE(!result && result.error() == error) << pid;
     }
-}
-
-TEST(ProcessStatus, FromPStatAndTexts) {
-    const std::string_view texts[] = {"Unknown", "Idle",   "Running", "Sleeping",
-                                      "Stopped", "Zombie", "Unknown"};
-    for (int p_stat = 0; p_stat < 7; ++p_stat) {
-        EXPECT_EQ(status_text(status_from_p_stat(p_stat)), texts[p_stat]) << p_stat;
-    }
-    EXPECT_EQ(status_from_p_stat(-1), ProcessStatus::Unknown);
+    EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{
+                        {1234, SIGKILL}, {1, SIGKILL}, {2147483647, SIGKILL}, {77, SIGKILL}}));
 }
 
 }  // namespace

@@ -9,33 +9,109 @@
 // and takes back: `leaks()` names what is still out, or was handed back twice.
 #pragma once
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "core/socket_fake_machine.h"
+#include "os/darwin_socket.h"
 #include "support/fake_system.h"
 
 namespace lumenstat::testing {
 
-inline d::statfs mount(std::string_view from, std::string_view on = "/mnt",
-                       std::string_view type = "apfs", std::uint32_t bsize = 4096,
-                       std::uint64_t blocks = 0, std::uint64_t bfree = 0,
-                       std::uint64_t bavail = 0) {
+inline constexpr int V4 = d::DARWIN_AF_INET, V6 = d::DARWIN_AF_INET6;
+
+struct FakeDescriptor {
+    int fd = 0;
+    std::uint32_t type = d::PROX_FDTYPE_SOCKET;
+    std::optional<d::socket_fdinfo> info;  // absent: proc_pidfdinfo fails
+};
+
+struct FakeProcess {
+    FakeProcess(int pid, std::vector<FakeDescriptor> fds = {}) : pid(pid), fds(std::move(fds)) {}
+
+    int pid;
+    std::vector<FakeDescriptor> fds;
+    bool size_readable = true;  // the size probe of the descriptor list
+    bool fds_readable = true;   // else the listing fails with EPERM
+    // pbi_nfiles and the size probe's count; default: the number of fds
+    std::optional<std::uint32_t> nfiles;
+};
+
+// The processes as libproc lists them, with their descriptors, and the clock.
+struct ProcessList {
+    std::vector<FakeProcess> processes;
+    std::uint64_t now_ns = 5'000'000'000;
+    std::optional<int> listpids_probe;  // absent: the honest size
+    std::vector<int> listfds_sizes;
+
+    const FakeProcess* find(int pid) const {
+        auto it = std::find_if(processes.begin(), processes.end(),
+                               [&](const FakeProcess& p) { return p.pid == pid; });
+        return it == processes.end() ? nullptr : &*it;
+    }
+};
+
+// A socket as Darwin's kernel fills it, from 127.0.0.1 (::1 when `family` is
+// AF_INET6) to 127.0.0.2 (::2); a remote port of 0 leaves the remote address
+// zero. IPv4 addresses sit in the last four bytes of the 16-byte fields.
+inline d::socket_fdinfo socket_info(int kind, int protocol, int family, std::uint16_t lport,
+                                    std::uint16_t rport, int tcp_state, std::uint8_t vflag = 0) {
+    d::socket_fdinfo info{};
+    info.psi.soi_kind = kind;
+    info.psi.soi_protocol = protocol;
+    info.psi.soi_family = family;
+    d::in_sockinfo& in = info.psi.soi_proto.pri_in;
+    in.insi_vflag = vflag;
+    auto fill = [&](std::uint8_t* bytes, std::uint8_t last) {
+        bytes[15] = last;
+        if (family != d::DARWIN_AF_INET6) bytes[12] = 127;
+    };
+    fill(in.insi_laddr.bytes, 1);
+    in.insi_lport = htons(lport);
+    if (rport != 0) fill(in.insi_faddr.bytes, 2);
+    in.insi_fport = htons(rport);
+    info.psi.soi_proto.pri_tcp.tcpsi_state = tcp_state;
+    return info;
+}
+
+inline d::socket_fdinfo tcp(int family, std::uint16_t lport, std::uint16_t rport, int state,
+                            std::uint8_t vflag = 0) {
+    return socket_info(d::SOCKINFO_TCP, d::DARWIN_IPPROTO_TCP, family, lport, rport, state, vflag);
+}
+
+inline d::socket_fdinfo udp(int family, std::uint16_t lport, std::uint16_t rport = 0) {
+    return socket_info(d::SOCKINFO_IN, d::DARWIN_IPPROTO_UDP, family, lport, rport, 0);
+}
+
+inline FakeDescriptor socket_fd(int fd, const d::socket_fdinfo& info) {
+    return {fd, d::PROX_FDTYPE_SOCKET, info};
+}
+
+inline FakeDescriptor listener(int fd, std::uint16_t port, int family = d::DARWIN_AF_INET) {
+    return socket_fd(fd, tcp(family, port, 0, d::TCPS_LISTEN));
+}
+
+inline FakeDescriptor file_fd(int fd) { return {fd, d::PROX_FDTYPE_VNODE, std::nullopt}; }
+
+inline d::statfs mount(std::string_view from, std::string_view on, std::string_view type,
+                       std::uint64_t blocks) {
     d::statfs entry{};
-    std::memcpy(entry.f_mntfromname, from.data(),
-                std::min(from.size(), sizeof entry.f_mntfromname));
-    std::memcpy(entry.f_mntonname, on.data(), std::min(on.size(), sizeof entry.f_mntonname));
-    std::memcpy(entry.f_fstypename, type.data(), std::min(type.size(), sizeof entry.f_fstypename));
-    entry.f_bsize = bsize;
+    std::memcpy(entry.f_mntfromname, from.data(), from.size());
+    std::memcpy(entry.f_mntonname, on.data(), on.size());
+    std::memcpy(entry.f_fstypename, type.data(), type.size());
+    entry.f_bsize = 4096;
     entry.f_iosize = 1 << 20;  // never the block size
     entry.f_blocks = blocks;
-    entry.f_bfree = bfree;
-    entry.f_bavail = bavail;
+    entry.f_bfree = 400;
+    entry.f_bavail = 300;
     return entry;
 }
 
@@ -55,12 +131,12 @@ struct WholeMachine {
     };
     using Statistics = std::map<std::string, std::int64_t>;
     struct Driver {
-        bool readable = true;                 // its properties can be read
+        bool readable = true;                  // its properties can be read
         std::optional<Statistics> statistics;  // absent: no "Statistics" at all
     };
 
     FakeSystem sys;
-    FakeMachine sockets;
+    ProcessList sockets;
     std::vector<d::kinfo_proc> table;
     std::map<int, std::string> argument_areas;
     std::uint64_t memsize = 16ull << 30;
@@ -70,20 +146,14 @@ struct WholeMachine {
         {"hw.logicalcpu", std::string("\x08\0\0\0", 4)},
         {"hw.physicalcpu", std::string("\x04\0\0\0", 4)},
         {"machdep.cpu.brand_string", std::string("Apple M2\0", 9)},
-        {"hw.model", std::string("Apple M2\0", 9)},  // agrees with the brand
+        {"hw.model", std::string("Apple M2\0", 9)},                     // agrees with the brand
         {"hw.cpufrequency", std::string("\0\x5e\xd0\xb2\0\0\0\0", 8)},  // 3 GHz
     };
-    // The mount table; getfsstat's count and fill may differ from it, as when
-    // mounts come and go between the two calls.
-    std::vector<d::statfs> mounts = {mount("/dev/disk3s1", "/", "apfs", 4096, 1000, 400, 300),
-                                     mount("devfs", "/dev", "devfs", 4096, 2000, 400, 300),
-                                     mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 4096,
-                                           3000, 400, 300)};
-    std::optional<int> mount_count, mounts_filled;
-    std::vector<int> getfsstat_sizes;
-    std::vector<Entry> entries = {{".", kDir, 64},    {"..", kDir, 64},     {"b.txt", kFile, 500},
+    std::vector<d::statfs> mounts = {mount("/dev/disk3s1", "/", "apfs", 1000),
+                                     mount("devfs", "/dev", "devfs", 2000),
+                                     mount("/dev/disk3s5", "/System/Volumes/Data", "apfs", 3000)};
+    std::vector<Entry> entries = {{".", kDir, 64},       {"..", kDir, 64},    {"b.txt", kFile, 500},
                                   {"A.txt", kFile, 500}, {"zdir", kDir, 400}, {"link", kLink, 400}};
-    std::vector<std::string> opened;  // the paths given to opendir
     std::vector<Driver> drivers;
     std::multiset<const void*> out;  // handed out, not yet taken back
     std::vector<std::string> bad_returns;
@@ -93,17 +163,21 @@ struct WholeMachine {
         add_process(300, 1, "zsh", {"-zsh", "-l"});
         add_process(301, 300, "python3", {"python3", "serve.py", "--port=8080"});
         add_process(302, 301, "sleep", {"sleep", "60"});
+        table.back().p_stat = d::SSTOP;
         sockets.processes = {
             {1, {file_fd(0)}},
             {300, {file_fd(0), socket_fd(3, udp(d::DARWIN_AF_INET6, 5353))}},
             {301,
              {listener(3, 8080), socket_fd(4, tcp(d::DARWIN_AF_INET, 8080, 50000, 4)), file_fd(5),
-              listener(6, 8443, d::DARWIN_AF_INET6)}},
+              listener(6, 8443, d::DARWIN_AF_INET6),
+              socket_fd(7, tcp(d::DARWIN_AF_INET, 8080, 50001, 4))}},
             {302, {}},
         };
         for (FakeProcess& process : sockets.processes) {
             for (FakeDescriptor& fd : process.fds) {
                 if (!fd.info) continue;
+                fd.info->psi.soi_proto.pri_in.insi_vflag =
+                    fd.info->psi.soi_family == d::DARWIN_AF_INET ? d::INI_IPV4 : d::INI_IPV6;
                 fd.info->psi.soi_rcv.sbi_cc = 10u * fd.fd;
                 fd.info->psi.soi_rcv.sbi_hiwat = 65536;
                 fd.info->psi.soi_snd.sbi_cc = 20u * fd.fd;
@@ -116,14 +190,19 @@ struct WholeMachine {
         // Driver n counts (n + 1) * 1000 + k under its k-th key; the second has moved nothing.
         for (std::int64_t n = 0; n < 3; ++n) {
             Statistics counts;
-            for (std::int64_t k = 0; k < 6; ++k) counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
+            for (std::int64_t k = 0; k < 6; ++k)
+                counts[kCounters[k]] = n == 1 ? 0 : (n + 1) * 1000 + k;
             drivers.push_back({true, counts});
         }
-        sockets.install(sys);
         install_processes();
         install_host();
         install_storage();
         install_registry();
+    }
+
+    // How many calls named `name` the machine has answered.
+    std::size_t calls(std::string_view name) {
+        return std::ranges::count(sys.calls(), name, &Call::name);
     }
 
     std::vector<std::string> leaks() const {
@@ -146,13 +225,13 @@ struct WholeMachine {
         std::memcpy(area.data(), &argc, 4);
         area += "/usr/bin/" + std::string(comm) + std::string(3, '\0');
         for (const std::string& arg : args) area += arg + '\0';
-        argument_areas[pid] = area + std::string(5, '\0');
+        argument_areas[pid] = area;
     }
 
 private:
-    static constexpr const char* kCounters[] = {
-        "Bytes (Read)",       "Bytes (Write)",     "Operations (Read)",
-        "Operations (Write)", "Total Time (Read)", "Total Time (Write)"};
+    static constexpr const char* kCounters[] = {"Bytes (Read)",      "Bytes (Write)",
+                                                "Operations (Read)", "Operations (Write)",
+                                                "Total Time (Read)", "Total Time (Write)"};
     struct Object {
         std::string text;  // a key's text
         std::int64_t value = 0;
@@ -206,23 +285,54 @@ private:
                         flavor == d::RUSAGE_INFO_V0 ? sizeof(d::rusage_info_v0) : sizeof usage);
             return 0;
         };
-        auto sockets_pidinfo = sys.on_proc_pidinfo;
-        sys.on_proc_pidinfo = [this, sockets_pidinfo](int pid, int flavor, std::uint64_t arg,
-                                                      void* out, int size) {
-            if (!known(pid)) return errno = ESRCH, 0;
-            d::proc_taskallinfo all{};
-            if (flavor == d::PROC_PIDTASKALLINFO) {
-                sockets_pidinfo(pid, flavor, arg, &all, sizeof all);  // the descriptor count
-            } else if (flavor != d::PROC_PIDTASKINFO) {
-                return sockets_pidinfo(pid, flavor, arg, out, size);
+        sys.on_monotonic_ns = [this] { return sockets.now_ns; };
+        sys.on_proc_listpids = [this](std::uint32_t, std::uint32_t, void* out, int size) {
+            const auto& all = sockets.processes;
+            if (out == nullptr) return sockets.listpids_probe.value_or(4 * int(all.size()));
+            const std::size_t n = std::min(all.size(), static_cast<std::size_t>(size) / 4);
+            for (std::size_t i = 0; i < n; ++i) static_cast<int*>(out)[i] = all[i].pid;
+            return static_cast<int>(n * 4);
+        };
+        sys.on_proc_pidinfo = [this](int pid, int flavor, std::uint64_t, void* out, int size) {
+            const FakeProcess* process = sockets.find(pid);
+            if (process == nullptr) return errno = ESRCH, 0;
+            const std::uint64_t nfiles = process->nfiles.value_or(process->fds.size());
+            if (flavor == d::PROC_PIDLISTFDS && out == nullptr) {
+                return process->size_readable ? int(std::min<std::uint64_t>(nfiles * 8, INT32_MAX))
+                                              : 0;
             }
+            if (flavor == d::PROC_PIDLISTFDS) {
+                sockets.listfds_sizes.push_back(size);
+                if (!process->fds_readable) return errno = EPERM, 0;
+                const std::size_t n = std::min(process->fds.size(), std::size_t(size) / 8);
+                for (std::size_t i = 0; i < n; ++i) {
+                    static_cast<d::proc_fdinfo*>(out)[i] = {process->fds[i].fd,
+                                                            process->fds[i].type};
+                }
+                return static_cast<int>(n * 8);
+            }
+            d::proc_taskallinfo all{};
+            all.pbsd.pbi_nfiles = static_cast<std::uint32_t>(nfiles);
             all.ptinfo.pti_resident_size = kResident;
             all.ptinfo.pti_total_user = sockets.now_ns / 4 * kDenom / kNumer;
-            const auto length = flavor == d::PROC_PIDTASKINFO ? sizeof all.ptinfo : sizeof all;
+            const bool task = flavor == d::PROC_PIDTASKINFO;
+            const auto length = task ? sizeof all.ptinfo : sizeof all;
             if (size < static_cast<int>(length)) return errno = EINVAL, 0;
-            std::memcpy(out, flavor == d::PROC_PIDTASKINFO ? static_cast<void*>(&all.ptinfo) : &all,
-                        length);
+            std::memcpy(out, task ? static_cast<void*>(&all.ptinfo) : &all, length);
             return static_cast<int>(length);
+        };
+        sys.on_proc_pidfdinfo = [this](int pid, int fd, int flavor, void* out, int size) {
+            const FakeProcess* process = sockets.find(pid);
+            if (process == nullptr || flavor != d::PROC_PIDFDSOCKETINFO ||
+                size != int(sizeof(d::socket_fdinfo))) {
+                return 0;
+            }
+            for (const FakeDescriptor& descriptor : process->fds) {
+                if (descriptor.fd != fd || !descriptor.info) continue;
+                std::memcpy(out, &*descriptor.info, sizeof(d::socket_fdinfo));
+                return static_cast<int>(sizeof(d::socket_fdinfo));
+            }
+            return errno = EBADF, 0;
         };
         sys.on_kill = [this](int pid, int) { return known(pid) ? 0 : (errno = ESRCH, -1); };
         sys.on_spawn_collect = [](const char*, const char* const*, os::ChildOutput& output) {
@@ -268,7 +378,7 @@ private:
         sys.on_vm_deallocate = [this](void* address, std::size_t size) {
             auto it = handed_arrays_.find(address);
             if (it == handed_arrays_.end() || size != 8 * sizeof(d::integer_t)) {
-                bad_returns.push_back("vm_deallocate of memory not handed out whole");
+                bad_returns.emplace_back("vm_deallocate of memory not handed out whole");
                 return 1;
             }
             take_back(it->second, "vm_deallocate");
@@ -286,17 +396,13 @@ private:
     void install_storage() {
         sys.on_getfsstat = [this](d::statfs* buffer, int size, int mode) {
             if (mode != d::kMntNowait) return errno = EINVAL, -1;  // no waiting on a file system
-            getfsstat_sizes.push_back(size);
-            if (buffer == nullptr) return mount_count.value_or(static_cast<int>(mounts.size()));
-            if (mounts_filled && *mounts_filled < 0) return errno = EIO, *mounts_filled;
-            int filled = std::min(static_cast<int>(mounts.size()),
-                                  size / static_cast<int>(sizeof(d::statfs)));
-            filled = std::min(filled, mounts_filled.value_or(filled));
+            if (buffer == nullptr) return static_cast<int>(mounts.size());
+            const int filled = std::min(static_cast<int>(mounts.size()),
+                                        size / static_cast<int>(sizeof(d::statfs)));
             std::copy_n(mounts.begin(), filled, buffer);
             return filled;
         };
-        sys.on_opendir = [this](const char* path) {
-            opened.emplace_back(path);
+        sys.on_opendir = [this](const char*) {
             next_entry_ = 0;
             return static_cast<d::DIR*>(const_cast<void*>(hand_out({})));
         };
@@ -349,7 +455,7 @@ private:
         };
         sys.on_IOObjectRelease = [this](d::io_object_t object) {
             auto it = io_.find(object);
-            if (it == io_.end()) return bad_returns.push_back("IOObjectRelease of no object"), 1;
+            if (it == io_.end()) return bad_returns.emplace_back("IOObjectRelease of no object"), 1;
             take_back(it->second, "IOObjectRelease");
             return d::KERN_SUCCESS;
         };
@@ -382,10 +488,7 @@ private:
         io_[static_cast<d::io_object_t>(port)] = object;
         return static_cast<d::io_object_t>(port);
     }
-    bool known(int pid) const {
-        return std::any_of(table.begin(), table.end(),
-                           [&](const auto& e) { return e.p_pid == pid; });
-    }
+    bool known(int pid) const { return sockets.find(pid) != nullptr; }
 
     std::map<void*, const void*> handed_arrays_;
     std::map<d::io_object_t, const void*> io_;

@@ -41,19 +41,11 @@ struct Failure {
 // "EMFILE", "short count", "kern_return 5", ...
 inline std::string failure_name(const Failure& failure) {
     const char* errno_name = strerrorname_np(failure.code);
-    switch (failure.kind) {
-        case Failure::error_number:
-            return errno_name != nullptr ? errno_name : "errno " + std::to_string(failure.code);
-        case Failure::short_count:
-            return "short count";
-        case Failure::truncated:
-            return "truncated";
-        case Failure::kern_return:
-            return "kern_return " + std::to_string(failure.code);
-        case Failure::no_object:
-            return "NULL object";
-    }
-    return "?";
+    if (failure.kind == Failure::error_number && errno_name != nullptr) return errno_name;
+    const char* kinds[] = {"errno ", "short count", "truncated", "kern_return ", "NULL object"};
+    const bool coded =
+        failure.kind == Failure::error_number || failure.kind == Failure::kern_return;
+    return kinds[failure.kind] + (coded ? std::to_string(failure.code) : "");
 }
 
 struct Call {
@@ -93,8 +85,7 @@ public:
     fn<int(int, const char*, d::stat*, int)> on_fstatat;
     fn<int(d::DIR*)> on_closedir;
     fn<d::CFMutableDictionaryRef(const char*)> on_IOServiceMatching;
-    fn<kr_t(d::mach_port_t, d::CFDictionaryRef, d::io_iterator_t*)>
-        on_IOServiceGetMatchingServices;
+    fn<kr_t(d::mach_port_t, d::CFDictionaryRef, d::io_iterator_t*)> on_IOServiceGetMatchingServices;
     fn<d::io_object_t(d::io_iterator_t)> on_IOIteratorNext;
     fn<kr_t(d::io_registry_entry_t, d::CFMutableDictionaryRef*)>
         on_IORegistryEntryCreateCFProperties;
@@ -132,11 +123,11 @@ public:
                std::size_t newlen) override {
         const bool arguments = namelen == 3 && name[1] == d::KERN_PROCARGS2;
         const bool fixed = namelen == 2 && name[1] == d::HW_MEMSIZE && old != nullptr;
-        return sized(note("sysctl", arguments ? pid_subject(name[2]) : "",
-                          sysctl_failures(old, fixed)),
-                     old, len, [&](void* o, std::size_t* l) {
-                         return answer(-1, on_sysctl, name, namelen, o, l, new_, newlen);
-                     });
+        return sized(
+            note("sysctl", arguments ? pid_subject(name[2]) : "", sysctl_failures(old, fixed)), old,
+            len, [&](void* o, std::size_t* l) {
+                return answer(-1, on_sysctl, name, namelen, o, l, new_, newlen);
+            });
     }
     int sysctlbyname(const char* name, void* old, std::size_t* len, const void* new_,
                      std::size_t newlen) override {
@@ -150,7 +141,8 @@ public:
         return made("sysconf", "", errnos({EINVAL}), -1L, on_sysconf, name);
     }
     int kill(int pid, int sig) override {
-        return made("kill", pid_subject(pid), errnos({EINVAL, EPERM, ESRCH}), -1, on_kill, pid, sig);
+        return made("kill", pid_subject(pid), errnos({EINVAL, EPERM, ESRCH}), -1, on_kill, pid,
+                    sig);
     }
     int nanosleep(const timespec* request, timespec* remaining) override {
         // EINVAL and EFAULT answer only a request the caller got wrong.
@@ -173,14 +165,16 @@ public:
         const bool record = out != nullptr && flavor != d::PROC_PIDLISTFDS;
         return record_call(note("proc_pidinfo", pid_subject(pid),
                                 libproc_failures(record, {ESRCH, EPERM, EINVAL, ENOMEM})),
-                           out, size,
-                           [&](void* o) { return answer(-1, on_proc_pidinfo, pid, flavor, arg, o, size); });
+                           out, size, [&](void* o) {
+                               return answer(-1, on_proc_pidinfo, pid, flavor, arg, o, size);
+                           });
     }
     int proc_pidfdinfo(int pid, int fd, int flavor, void* out, int size) override {
         return record_call(note("proc_pidfdinfo", pid_subject(pid) + "/fd:" + std::to_string(fd),
                                 libproc_failures(true, {ESRCH, EBADF, EPERM, EINVAL, ENOTSUP})),
-                           out, size,
-                           [&](void* o) { return answer(-1, on_proc_pidfdinfo, pid, fd, flavor, o, size); });
+                           out, size, [&](void* o) {
+                               return answer(-1, on_proc_pidfdinfo, pid, fd, flavor, o, size);
+                           });
     }
     int proc_pid_rusage(int pid, int flavor, void* out) override {
         return made("proc_pid_rusage", pid_subject(pid), errnos({ESRCH, EPERM, EINVAL}), -1,
@@ -195,8 +189,8 @@ public:
     }
     kr_t host_processor_info(int flavor, d::natural_t* cpus, d::integer_t** info,
                              d::natural_t* count) override {
-        return made("host_processor_info", "", kern_failures(), -1, on_host_processor_info,
-                    flavor, cpus, info, count);
+        return made("host_processor_info", "", kern_failures(), -1, on_host_processor_info, flavor,
+                    cpus, info, count);
     }
     kr_t vm_deallocate(void* address, std::size_t size) override {
         return made("vm_deallocate", "", {}, 0, on_vm_deallocate, address, size);
@@ -261,8 +255,8 @@ public:
         return next;
     }
     kr_t IORegistryEntryCreateCFProperties(d::io_registry_entry_t entry,
-                                           d::CFMutableDictionaryRef* properties,
-                                           d::CFAllocatorRef, d::IOOptionBits) override {
+                                           d::CFMutableDictionaryRef* properties, d::CFAllocatorRef,
+                                           d::IOOptionBits) override {
         std::vector<Failure> failures = io_failures();
         failures.push_back({F::no_object});
         if (auto failure = note("IORegistryEntryCreateCFProperties", "io:" + std::to_string(entry),
@@ -309,18 +303,23 @@ private:
         auto failure = note(name, std::move(subject), std::move(failures));
         if (!failure) return answer(unscripted, operation, args...);
         errno = failure->code;
-        if constexpr (std::is_pointer_v<R>) return nullptr;
-        else return static_cast<R>(failure->kind == F::kern_return ? failure->code : -1);
+        if constexpr (std::is_pointer_v<R>)
+            return nullptr;
+        else
+            return static_cast<R>(failure->kind == F::kern_return ? failure->code : -1);
     }
     static std::string pid_subject(int pid) { return "pid:" + std::to_string(pid); }
     std::string current(const std::string& subject) {
         std::lock_guard lock(mutex_);
         return subject;
     }
-    static std::vector<Failure> errnos(std::initializer_list<int> codes) {
+    static std::vector<Failure> coded(Failure::Kind kind, std::initializer_list<int> codes) {
         std::vector<Failure> out;
-        for (int code : codes) out.push_back({F::error_number, code});
+        for (int code : codes) out.push_back({kind, code});
         return out;
+    }
+    static std::vector<Failure> errnos(std::initializer_list<int> codes) {
+        return coded(F::error_number, codes);
     }
     static std::vector<Failure> sysctl_failures(const void* old, bool fixed_size) {
         std::vector<Failure> out =
@@ -333,19 +332,12 @@ private:
         if (record) out.push_back({F::short_count});
         return out;
     }
-    static std::vector<Failure> kern_failures() {
-        // KERN_INVALID_ARGUMENT, KERN_FAILURE, KERN_RESOURCE_SHORTAGE, KERN_INVALID_HOST
-        std::vector<Failure> out;
-        for (int code : {4, 5, 6, 22}) out.push_back({F::kern_return, code});
-        return out;
-    }
+    // KERN_INVALID_ARGUMENT, KERN_FAILURE, KERN_RESOURCE_SHORTAGE, KERN_INVALID_HOST
+    static std::vector<Failure> kern_failures() { return coded(F::kern_return, {4, 5, 6, 22}); }
+    // kIOReturnError, kIOReturnNoMemory, kIOReturnNoResources, kIOReturnNotPermitted
     static std::vector<Failure> io_failures() {
-        // kIOReturnError, kIOReturnNoMemory, kIOReturnNoResources, kIOReturnNotPermitted
-        std::vector<Failure> out;
-        for (unsigned code : {0xe00002bcu, 0xe00002bdu, 0xe00002beu, 0xe00002e2u}) {
-            out.push_back({F::kern_return, static_cast<int>(code)});
-        }
-        return out;
+        return coded(F::kern_return,
+                     {int(0xe00002bcu), int(0xe00002bdu), int(0xe00002beu), int(0xe00002e2u)});
     }
 
     // Numbers the call; the failure to apply when it is the chosen one.

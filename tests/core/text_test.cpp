@@ -1,17 +1,22 @@
+// Text as the library writes it: UTF-8 decoding, full upper-casing and the
+// error texts with their debug quoting.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <tuple>
 
+#include "error.h"
 #include "text/utf8.h"
-#include "unicode/debug_escape.h"
 #include "unicode/upper_case.h"
 
 namespace lumenstat {
 namespace {
 
-TEST(UpperCaseTest, FollowsFullUnicodeMapping) {
-    const std::pair<std::string, std::string> cases[] = {
+using Rewrites = std::pair<std::string, std::string>;
+
+TEST(UpperCase, FollowsFullUnicodeMapping) {
+    const Rewrites cases[] = {
         {"lIsTeN CLOSE_WAIT 1-2", "LISTEN CLOSE_WAIT 1-2"},
         {"stra\u00DFe \uFB03", "STRASSE FFI"},                     // one code point, several
         {"\u0390", "\u0399\u0308\u0301"},                          // three code points
@@ -25,19 +30,7 @@ TEST(UpperCaseTest, FollowsFullUnicodeMapping) {
     for (const auto& [input, expected] : cases) EXPECT_EQ(to_upper_full(input), expected) << input;
 }
 
-TEST(DebugEscapeTest, ClassifiesByGeneralCategory) {
-    const std::pair<char32_t, bool> cases[] = {
-        {U' ', false},     {U'~', false},     {U'\u00E9', false},     {U'\uFFFD', false},
-        {U'\u0000', true}, {U'\u009F', true}, {U'\u00AD', true},      {U'\u00A0', true},
-        {U'\u0300', true}, {U'\u0378', true}, {U'\uE000', true},      {0xD800, true},
-        {0x10FFFF, true},  {0x110000, true},  {U'\U0001F600', false}, {U'\U000E0001', true},
-    };
-    for (const auto& [cp, escaped] : cases) {
-        EXPECT_EQ(escaped_in_debug(cp), escaped) << std::hex << static_cast<unsigned>(cp);
-    }
-}
-
-TEST(Utf8Test, LossyDecodingReplacesMaximalSubparts) {
+TEST(Utf8, LossyDecodingReplacesMaximalSubparts) {
     const auto r = [](int n) {  // n replacement characters
         std::string out;
         while (n-- > 0) out += "\uFFFD";
@@ -59,18 +52,6 @@ TEST(Utf8Test, LossyDecodingReplacesMaximalSubparts) {
         EXPECT_EQ(lossy_utf8(bytes), lossy) << bytes;
         EXPECT_EQ(is_valid_utf8(bytes), valid) << bytes;
     }
-}
-
-TEST(Utf8Test, StepReportsLengthAndValueAndAppendEncodes) {
-    const Utf8Step euro = decode_utf8_step("x\xE2\x82\xAC", 1);
-    EXPECT_EQ(std::tuple(euro.code_point, euro.length, euro.valid),
-              std::tuple(U'\u20AC', 3u, true));
-    const Utf8Step cut = decode_utf8_step("\xF0\x9F\x98z", 0);
-    EXPECT_EQ(std::tuple(cut.code_point, cut.length, cut.valid),
-              std::tuple(kReplacementCharacter, 3u, false));
-    std::string out;
-    for (char32_t cp : {U'A', U'\u07FF', U'\u0800', U'\uFFFF', U'\U00010000'}) append_utf8(out, cp);
-    EXPECT_EQ(out, "A\u07FF\u0800\uFFFF\U00010000");
 }
 
 }  // namespace
