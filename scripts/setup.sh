@@ -44,12 +44,11 @@ packages=(cmake g++ make)                      # the build
 packages+=(python3-prometheus-client)           # the report's server (--serve)
 [ "$cxx_tests" = 1 ] && packages+=(
     git file libgtest-dev                       # C++ tests
-    procps iproute2                             # ps, free, ss: tests compare with them
+    procps iproute2                             # ps: tests compare with it; ss: the benchmarks
 )
 if [ "$tests" = 1 ]; then
     packages+=(
         python3 python3-pytest python3-psutil   # Python tests; psutil is the benchmark's peer
-        python3-mypy                            # type-checks code against the installed stubs
         clang-14 libclang-rt-14-dev llvm-14     # fuzzing (libFuzzer), llvm-nm for Mach-O
     )
     # npm fetches zig for the macOS cross-check; a Node.js from elsewhere that brings npm will do.
