@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "core/answer_text.h"
 #include "core/whole_machine.h"
@@ -130,6 +136,39 @@ TEST_F(Enumeration, CacheServesUnderOneWholeSecondAndWhenTheClockGoesBackUntilUn
     // Every socket_table call of a listing now enumerates on its own.
     EXPECT_EQ(m.calls("proc_listpids"), 5u + 4 * 2);
     EXPECT_FALSE(cache.fresh(Protocol::TcpV4, m.sockets.now_ns));
+}
+
+
+// A fork while another thread holds the process's cache (a tracker's, say):
+// the child, which has no such thread, must find the mutex free.
+TEST(SocketCacheFork, TheChildFindsTheMutexFree) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer fails a child forked beside a running thread";
+#endif
+    std::atomic<bool> holding{false}, forking{false};
+    std::thread holder([&] {
+        socket_cache().locked([&] {
+            holding = true;
+            while (!forking) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the fork starts meanwhile
+            return 0;
+        });
+    });
+    while (!holding) std::this_thread::yield();
+    forking = true;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        socket_cache().unusable();  // takes the mutex
+        ::_exit(0);
+    }
+    holder.join();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (::kill(child, SIGKILL) == 0) ::waitpid(child, &status, 0);  // still waiting: hung
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
