@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -120,8 +121,7 @@ Range find_image(const char* fragment) {
                 if (segment.p_type != PT_LOAD) continue;
                 const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
                 if (s->range.low == 0 || start < s->range.low) s->range.low = start;
-                if (start + segment.p_memsz > s->range.high)
-                    s->range.high = start + segment.p_memsz;
+                s->range.high = std::max(s->range.high, start + segment.p_memsz);
             }
             return 1;
         },

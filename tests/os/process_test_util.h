@@ -29,16 +29,13 @@ inline std::string slurp(const std::string& path) {
     return out.str();
 }
 
-// The number after `key` at the start of a line: ("MemFree:" in meminfo, "btime " in stat).
-inline std::uint64_t value_after(const std::string& text, const std::string& key) {
+// The number after `key` at the start of a line of a file: ("MemFree:" in
+// /proc/meminfo, "btime " in /proc/stat).
+inline std::uint64_t value_after(const std::string& path, const std::string& key) {
+    const std::string text = slurp(path);
     const std::size_t at = ("\n" + text).find("\n" + key);
     return at == std::string::npos ? 0 : std::stoull(text.substr(at + key.size()));
 }
-
-inline std::uint64_t meminfo_kib(const std::string& key) {
-    return value_after(slurp("/proc/meminfo"), key + ":");
-}
-inline std::uint64_t boot_time() { return value_after(slurp("/proc/stat"), "btime "); }
 
 // The whitespace-separated fields of a file; of /proc/PID/stat after the
 // command name, numbered as in proc(5) (fields[3] is the state letter).
@@ -52,10 +49,6 @@ inline std::vector<std::string> fields(const std::string& path, std::size_t skip
 inline std::vector<std::string> stat_fields(int pid) {
     return fields("/proc/" + std::to_string(pid) + "/stat", 3);
 }
-inline std::uint64_t statm_pages(int pid, int index) {
-    return std::stoull(fields("/proc/" + std::to_string(pid) + "/statm").at(index));
-}
-
 template <typename Condition>
 bool wait_until(Condition condition) {
     for (int i = 0; i < 500 && !condition(); ++i) {
@@ -94,18 +87,6 @@ inline Child spawn(const std::vector<std::string>& argv) {
     const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
     wait_until([&] { return slurp(path) == nul_joined(argv); });
     return Child(pid);
-}
-
-// The argument area of `pid`, fetched after a size probe as callers do;
-// empty when either fails.
-inline std::string args_area(os::System& system, int pid) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-    std::size_t size = 0;
-    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
-    std::string area(size, '\0');
-    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
-    area.resize(size);
-    return area;
 }
 
 // The process table, fetched after a size probe as callers do.

@@ -79,8 +79,7 @@ TEST_F(Spawn, EachWayOfEndingAsWaitpidTellsIt) {
             {"noisy", {}, std::string(3000000, '\0'), std::string(4000000, '\0'), 0},
             {"signals", {}, "", "", W_EXITCODE(1, 0)},  // grep found no bit set
         };
-    struct sigaction ignore {
-    }, saved_pipe{}, saved_child{};
+    struct sigaction ignore = {}, saved_pipe = {}, saved_child = {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, &saved_pipe);
     ::sigaction(SIGCHLD, &ignore, &saved_child);

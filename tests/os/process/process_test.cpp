@@ -38,10 +38,15 @@ int probe_errno(os::System& system, std::vector<int> name) {
 }
 
 // The arguments of `pid` after the executable's path and its padding, as a
-// size probe and the fetch after it give them; empty when they fail.
+// size probe and the fetch after it give them; empty when either fails.
 std::string arguments_of(os::System& system, int pid) {
-    const std::string area = args_area(system, pid);
-    return area.empty() ? area : area.substr((area.find('\0', 4) + 8) / 8 * 8);
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t size = 0;
+    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
+    std::string area(size, '\0');
+    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
+    area.resize(size);
+    return area.substr((area.find('\0', 4) + 8) / 8 * 8);
 }
 
 // Enough children that the table's stat lines, and the argument areas read
@@ -68,7 +73,8 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     EXPECT_EQ(std::pair(self.e_ppid, int(self.p_stat)), std::pair(getppid(), darwin::SRUN));
     const std::uint64_t hz = sysconf(_SC_CLK_TCK),
                         ticks = std::stoull(stat_fields(getpid()).at(22));
-    EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec), boot_time() + ticks / hz);
+    EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec),
+              value_after("/proc/stat", "btime ") + ticks / hz);
     EXPECT_EQ(self.p_starttime.tv_usec, static_cast<std::int32_t>(ticks % hz * 1000000 / hz));
     std::string states;  // Darwin's numbers: SIDL 1, SRUN 2, SSLEEP 3, SSTOP 4, SZOMB 5
     for (char letter : {'D', 't', 'I', 'X', '?'}) {
@@ -96,7 +102,8 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     // A stopped process's memory holds still: its resident size is exactly
     // the one ps shows (statm's, not the stat line's lagging count), in the
     // table, the usage counters and the task information.
-    const std::uint64_t resident = statm_pages(stopped.pid, 1);
+    const std::uint64_t resident =
+        std::stoull(fields("/proc/" + std::to_string(stopped.pid) + "/statm").at(1));
     darwin::rusage_info_v2 usage{};
     ASSERT_EQ(system.proc_pid_rusage(stopped.pid, darwin::RUSAGE_INFO_V2, &usage), 0);
     darwin::proc_taskallinfo all{};

@@ -201,13 +201,6 @@ TEST_F(Personality, ListsAreOrderedAndWholeAndRefusalsSayWhy) {
     }
 }
 
-// Linux's TCP state of a socket of this process.
-int linux_tcp_state(int fd) {
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
-}
-
 // The same records with no scope open, in a query about this process (which
 // reads a protocol's tables only once one of its sockets is looked up) and in
 // a walk over every process, where the first look-up the connection tables
@@ -249,7 +242,11 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
     ::shutdown(client, SHUT_WR);
-    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(accepted) == 8; }));
+    ASSERT_TRUE(wait_until([&] {  // Linux's CLOSE_WAIT
+        tcp_info tcp{};
+        socklen_t size = sizeof tcp;
+        return getsockopt(accepted, IPPROTO_TCP, TCP_INFO, &tcp, &size) == 0 && tcp.tcpi_state == 8;
+    }));
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
     EXPECT_EQ(info(accepted).soi_proto.pri_tcp.tcpsi_state, d::TCPS_CLOSE_WAIT);
 }
