@@ -236,20 +236,16 @@ static int opened(const void* caller, int dir, const char* path, int flags, va_l
     return failing("open", caller, full) ? fail()
                                          : remember(real_openat(dir, path, flags, mode), full);
 }
-EXPORT int open(const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const int fd = opened(CALLER, AT_FDCWD, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
-EXPORT int openat(int dir, const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const int fd = opened(CALLER, dir, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
+#define OPENING(name, dir, params)                             \
+    EXPORT int name params {                                   \
+        va_list rest;                                          \
+        va_start(rest, flags);                                 \
+        const int fd = opened(CALLER, dir, path, flags, rest); \
+        va_end(rest);                                          \
+        return fd;                                             \
+    }
+OPENING(open, AT_FDCWD, (const char* path, int flags, ...))
+OPENING(openat, dir, (int dir, const char* path, int flags, ...))
 EXPORT DIR* opendir(const char* path) {
     REAL(opendir);
     if (failing("opendir", CALLER, path)) return fail(), nullptr;

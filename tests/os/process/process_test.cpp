@@ -126,13 +126,10 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     std::string area(size, '\x55');
     ASSERT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), 0);
     ASSERT_EQ(size, area.size());
-    // argc, the executable's path as exec was given it (not the file the
-    // link resolves to), NUL padding to 8 bytes, the arguments.
-    const std::uint32_t argc = argv.size();
-    std::string expected(reinterpret_cast<const char*>(&argc), 4);
-    expected += "/bin/sh";
-    expected.resize((expected.size() + 8) / 8 * 8, '\0');
-    EXPECT_EQ(area, expected + nul_joined(argv));
+    // argc (7, in the machine's little-endian order), the executable's path as
+    // exec was given it (not the file the link resolves to), NUL padding to 8
+    // bytes, the arguments.
+    EXPECT_EQ(area, std::string("\7\0\0\0/bin/sh\0\0\0\0\0", 16) + nul_joined(argv));
     // One byte short fails without writing past the length it was given.
     area.back() = '\x55';
     size = area.size() - 1;
