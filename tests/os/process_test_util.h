@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -49,6 +50,11 @@ inline std::vector<std::string> fields(const std::string& path, std::size_t skip
 inline std::vector<std::string> stat_fields(int pid) {
     return fields("/proc/" + std::to_string(pid) + "/stat", 3);
 }
+// How many descriptors this process has open.
+inline long open_descriptors() {
+    return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd"));
+}
+
 template <typename Condition>
 bool wait_until(Condition condition) {
     for (int i = 0; i < 500 && !condition(); ++i) {

@@ -18,9 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// How many descriptors this process has open.
-long open_descriptors() { return std::ranges::distance(fs::directory_iterator("/proc/self/fd")); }
-
 // A directory of stand-in programs put first on PATH for the test's length.
 struct Spawn : ::testing::Test {
     os::LinuxSystem system;
