@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/tcp.h>
 #include <netdb.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -231,7 +230,7 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
 
     // Unread bytes (the count and buffer sizes: tests/python/test_sockets.py), read afresh by a
     // later query even right after a walk; neither a connection waiting to be accepted nor the
-    // peer's FIN is a byte. (Linux's CLOSE_WAIT as Darwin's: SocketTables below.)
+    // peer's FIN is a byte.
     std::vector<char> data(1000, 'x');
     ASSERT_EQ(::write(client, data.data(), data.size()), 1000);
     EXPECT_EQ(info(server).soi_rcv.sbi_cc, 0u);
@@ -239,11 +238,8 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
     ::shutdown(client, SHUT_WR);
-    ASSERT_TRUE(wait_until([&] {  // Linux's CLOSE_WAIT
-        tcp_info tcp{};
-        socklen_t size = sizeof tcp;
-        return getsockopt(accepted, IPPROTO_TCP, TCP_INFO, &tcp, &size) == 0 && tcp.tcpi_state == 8;
-    }));
+    ASSERT_TRUE(wait_until(
+        [&] { return info(accepted).soi_proto.pri_tcp.tcpsi_state == d::TCPS_CLOSE_WAIT; }));
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
 }
 
@@ -309,7 +305,8 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// Netlink and /proc/net agree on our sockets, each found in its own table only;
+// Netlink and /proc/net agree on our sockets, each found in its own table only
+// (the buffer sizes netlink adds: tests/python/test_sockets.py);
 // a /proc/net text's broken lines and inode-0 entries are left out.
 TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
     for (ls::TableKind kind : ls::TABLE_KINDS) {
@@ -323,7 +320,6 @@ TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
             ASSERT_EQ(files.contains(inode_of(fd)), in_kind) << fd;
             if (!in_kind) continue;
             EXPECT_EQ(fields(netlink.at(inode_of(fd))), fields(files.at(inode_of(fd))));
-            EXPECT_GT(netlink.at(inode_of(fd)).recv_buffer, 0u);
         }
     }
     ls::SocketTable table;
