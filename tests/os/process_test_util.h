@@ -103,8 +103,7 @@ inline std::vector<darwin::kinfo_proc> process_table(os::System& system) {
     const std::size_t probed = size;
     std::vector<darwin::kinfo_proc> table(size / sizeof(darwin::kinfo_proc));
     EXPECT_EQ(system.sysctl(name, 3, table.data(), &size, nullptr, 0), 0);
-    EXPECT_LE(size, probed);
-    EXPECT_EQ(size % sizeof(darwin::kinfo_proc), 0u);
+    EXPECT_TRUE(size <= probed && size % sizeof(darwin::kinfo_proc) == 0) << size << " " << probed;
     table.resize(size / sizeof(darwin::kinfo_proc));
     return table;
 }

@@ -14,6 +14,7 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/process/process_memo.h"
 #include "os/linux/process/process_stat.h"
+#include "os/linux/unique_fd.h"
 #include "os/process_test_util.h"
 
 namespace lumenstat::testing {
@@ -133,8 +134,7 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     area.back() = '\x55';
     size = area.size() - 1;
     errno = 0;
-    EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), -1);
-    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0) == -1 ? errno : 0, ENOMEM);
     EXPECT_EQ(area.back(), '\x55');
 }
 
@@ -212,7 +212,7 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
     });
     ASSERT_TRUE(wait_until([&] { return tid != 0; }));
     os::LinuxSystem system;
-    const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const os::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     d::proc_taskallinfo all{};
     d::rusage_info_v2 usage{};
     d::socket_fdinfo fd{};
@@ -222,7 +222,7 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
     };
     auto rusage = [&](int p, int flavor) { return system.proc_pid_rusage(p, flavor, &usage) == 0; };
     auto fdinfo = [&](int p) {
-        return system.proc_pidfdinfo(p, socket, d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
+        return system.proc_pidfdinfo(p, socket.get(), d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
     };
     auto args = [&](int p) {
         return probe_errno(system, {d::CTL_KERN, d::KERN_PROCARGS2, p}) == 0;
@@ -249,7 +249,6 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
                 << what << " " << pid << ": " << error;
         }
     }
-    ::close(socket);
 }
 
 // Readings kept for the calls of a query live exactly as long as its scope:

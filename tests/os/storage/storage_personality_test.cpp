@@ -43,10 +43,9 @@ TEST(StatfsNowait, AMountThatHangsDoesNotHoldTheListing) {
         out.figures.f_blocks = 42;
         return 0;
     });
-    const std::vector<std::string> paths = {"/a", "/hung", "/b"};
     auto answered = [&](std::chrono::milliseconds patience) {
         std::string text;
-        for (const auto& answer : asker.ask(paths, patience)) {
+        for (const auto& answer : asker.ask({"/a", "/hung", "/b"}, patience)) {
             text += answer && answer->figures.f_blocks == 42 ? "42 " : "- ";
         }
         return text + std::to_string(asker.in_flight());
