@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -107,26 +109,22 @@ F real(const char* name) {
 
 // The address range of the loaded object whose path contains `fragment`.
 Range find_image(const char* fragment) {
-    struct Search {
-        const char* fragment;
-        Range range;
-    } search{fragment, {}};
+    std::pair<const char*, Range> search{fragment, {}};  // what to look for, what was found
     dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* data) {
-            auto* s = static_cast<Search*>(data);
-            if (info->dlpi_name == nullptr || !std::strstr(info->dlpi_name, s->fragment)) return 0;
+            auto& [fragment, range] = *static_cast<std::pair<const char*, Range>*>(data);
+            if (info->dlpi_name == nullptr || !std::strstr(info->dlpi_name, fragment)) return 0;
             for (int i = 0; i < info->dlpi_phnum; ++i) {
                 const ElfW(Phdr)& segment = info->dlpi_phdr[i];
                 if (segment.p_type != PT_LOAD) continue;
                 const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-                if (s->range.low == 0 || start < s->range.low) s->range.low = start;
-                if (start + segment.p_memsz > s->range.high)
-                    s->range.high = start + segment.p_memsz;
+                if (range.low == 0 || start < range.low) range.low = start;
+                range.high = std::max(range.high, start + segment.p_memsz);
             }
             return 1;
         },
         &search);
-    return search.range;
+    return search.second;
 }
 
 }  // namespace
@@ -236,20 +234,16 @@ static int opened(const void* caller, int dir, const char* path, int flags, va_l
     return failing("open", caller, full) ? fail()
                                          : remember(real_openat(dir, path, flags, mode), full);
 }
-EXPORT int open(const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const int fd = opened(CALLER, AT_FDCWD, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
-EXPORT int openat(int dir, const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const int fd = opened(CALLER, dir, path, flags, rest);
-    va_end(rest);
-    return fd;
-}
+#define OPENING(name, dir, params)                             \
+    EXPORT int name params {                                   \
+        va_list rest;                                          \
+        va_start(rest, flags);                                 \
+        const int fd = opened(CALLER, dir, path, flags, rest); \
+        va_end(rest);                                          \
+        return fd;                                             \
+    }
+OPENING(open, AT_FDCWD, (const char* path, int flags, ...))
+OPENING(openat, dir, (int dir, const char* path, int flags, ...))
 EXPORT DIR* opendir(const char* path) {
     REAL(opendir);
     if (failing("opendir", CALLER, path)) return fail(), nullptr;

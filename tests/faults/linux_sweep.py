@@ -225,10 +225,9 @@ def judge(queries, name, patterns, check, healthy, got, error, code, path):
             if re.fullmatch(pattern.replace("{fn}", re.escape(name)), error):
                 return None
         return f"raised {error}"
-    reported = queries.stats_errno
-    if name == "get_process_socket_stats" and code and reported not in (None, code,
-                                                                          DARWIN_ERRNO.get(code)):
-        return f"reported errno {reported} for {code}"
+    if name == "get_process_socket_stats" and code and queries.stats_errno not in (
+            None, code, DARWIN_ERRNO.get(code)):
+        return f"reported errno {queries.stats_errno} for {code}"
     return check(got, healthy, path, code)
 
 

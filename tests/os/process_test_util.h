@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -29,16 +30,13 @@ inline std::string slurp(const std::string& path) {
     return out.str();
 }
 
-// The number after `key` at the start of a line: ("MemFree:" in meminfo, "btime " in stat).
-inline std::uint64_t value_after(const std::string& text, const std::string& key) {
+// The number after `key` at the start of a line of a file: ("MemFree:" in
+// /proc/meminfo, "btime " in /proc/stat).
+inline std::uint64_t value_after(const std::string& path, const std::string& key) {
+    const std::string text = slurp(path);
     const std::size_t at = ("\n" + text).find("\n" + key);
     return at == std::string::npos ? 0 : std::stoull(text.substr(at + key.size()));
 }
-
-inline std::uint64_t meminfo_kib(const std::string& key) {
-    return value_after(slurp("/proc/meminfo"), key + ":");
-}
-inline std::uint64_t boot_time() { return value_after(slurp("/proc/stat"), "btime "); }
 
 // The whitespace-separated fields of a file; of /proc/PID/stat after the
 // command name, numbered as in proc(5) (fields[3] is the state letter).
@@ -52,8 +50,9 @@ inline std::vector<std::string> fields(const std::string& path, std::size_t skip
 inline std::vector<std::string> stat_fields(int pid) {
     return fields("/proc/" + std::to_string(pid) + "/stat", 3);
 }
-inline std::uint64_t statm_pages(int pid, int index) {
-    return std::stoull(fields("/proc/" + std::to_string(pid) + "/statm").at(index));
+// How many descriptors this process has open.
+inline long open_descriptors() {
+    return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd"));
 }
 
 template <typename Condition>
@@ -96,18 +95,6 @@ inline Child spawn(const std::vector<std::string>& argv) {
     return Child(pid);
 }
 
-// The argument area of `pid`, fetched after a size probe as callers do;
-// empty when either fails.
-inline std::string args_area(os::System& system, int pid) {
-    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
-    std::size_t size = 0;
-    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
-    std::string area(size, '\0');
-    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
-    area.resize(size);
-    return area;
-}
-
 // The process table, fetched after a size probe as callers do.
 inline std::vector<darwin::kinfo_proc> process_table(os::System& system) {
     const int name[] = {darwin::CTL_KERN, darwin::KERN_PROC, darwin::KERN_PROC_ALL};
@@ -116,8 +103,7 @@ inline std::vector<darwin::kinfo_proc> process_table(os::System& system) {
     const std::size_t probed = size;
     std::vector<darwin::kinfo_proc> table(size / sizeof(darwin::kinfo_proc));
     EXPECT_EQ(system.sysctl(name, 3, table.data(), &size, nullptr, 0), 0);
-    EXPECT_LE(size, probed);
-    EXPECT_EQ(size % sizeof(darwin::kinfo_proc), 0u);
+    EXPECT_TRUE(size <= probed && size % sizeof(darwin::kinfo_proc) == 0) << size << " " << probed;
     table.resize(size / sizeof(darwin::kinfo_proc));
     return table;
 }

@@ -14,6 +14,7 @@
 #include "os/linux/linux_system.h"
 #include "os/linux/process/process_memo.h"
 #include "os/linux/process/process_stat.h"
+#include "os/linux/unique_fd.h"
 #include "os/process_test_util.h"
 
 namespace lumenstat::testing {
@@ -38,10 +39,15 @@ int probe_errno(os::System& system, std::vector<int> name) {
 }
 
 // The arguments of `pid` after the executable's path and its padding, as a
-// size probe and the fetch after it give them; empty when they fail.
+// size probe and the fetch after it give them; empty when either fails.
 std::string arguments_of(os::System& system, int pid) {
-    const std::string area = args_area(system, pid);
-    return area.empty() ? area : area.substr((area.find('\0', 4) + 8) / 8 * 8);
+    const int name[] = {darwin::CTL_KERN, darwin::KERN_PROCARGS2, pid};
+    std::size_t size = 0;
+    if (system.sysctl(name, 3, nullptr, &size, nullptr, 0) != 0) return {};
+    std::string area(size, '\0');
+    if (system.sysctl(name, 3, area.data(), &size, nullptr, 0) != 0) return {};
+    area.resize(size);
+    return area.substr((area.find('\0', 4) + 8) / 8 * 8);
 }
 
 // Enough children that the table's stat lines, and the argument areas read
@@ -52,9 +58,8 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     std::vector<std::unique_ptr<Child>> children;
     for (int i = 0; i < 80; ++i) children.emplace_back(new Child(spawn({"/bin/sleep", "60"})));
     // Past its exec a child still runs until sleep has started sleeping.
-    for (const auto& child : children) {
-        ASSERT_TRUE(wait_until([&] { return stat_fields(child->pid).at(3) == "S"; }));
-    }
+    for (const auto& c : children)
+        ASSERT_TRUE(wait_until([&] { return stat_fields(c->pid)[3] == "S"; }));
     os::QueryScope scope(system, os::ScopeAsks::arguments_of_every_listed_process);
     const auto table = process_table(system);
     for (const auto& child : children) {
@@ -68,7 +73,8 @@ TEST(ProcessTable, EntriesAgreeWithTheKernel) {
     EXPECT_EQ(std::pair(self.e_ppid, int(self.p_stat)), std::pair(getppid(), darwin::SRUN));
     const std::uint64_t hz = sysconf(_SC_CLK_TCK),
                         ticks = std::stoull(stat_fields(getpid()).at(22));
-    EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec), boot_time() + ticks / hz);
+    EXPECT_EQ(static_cast<std::uint64_t>(self.p_starttime.tv_sec),
+              value_after("/proc/stat", "btime ") + ticks / hz);
     EXPECT_EQ(self.p_starttime.tv_usec, static_cast<std::int32_t>(ticks % hz * 1000000 / hz));
     std::string states;  // Darwin's numbers: SIDL 1, SRUN 2, SSLEEP 3, SSTOP 4, SZOMB 5
     for (char letter : {'D', 't', 'I', 'X', '?'}) {
@@ -96,7 +102,8 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     // A stopped process's memory holds still: its resident size is exactly
     // the one ps shows (statm's, not the stat line's lagging count), in the
     // table, the usage counters and the task information.
-    const std::uint64_t resident = statm_pages(stopped.pid, 1);
+    const std::uint64_t resident =
+        std::stoull(fields("/proc/" + std::to_string(stopped.pid) + "/statm").at(1));
     darwin::rusage_info_v2 usage{};
     ASSERT_EQ(system.proc_pid_rusage(stopped.pid, darwin::RUSAGE_INFO_V2, &usage), 0);
     darwin::proc_taskallinfo all{};
@@ -119,19 +126,15 @@ TEST(ProcessTable, ZombieAndStoppedChildWithTheirArguments) {
     std::string area(size, '\x55');
     ASSERT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), 0);
     ASSERT_EQ(size, area.size());
-    // argc, the executable's path as exec was given it (not the file the
-    // link resolves to), NUL padding to 8 bytes, the arguments.
-    const std::uint32_t argc = argv.size();
-    std::string expected(reinterpret_cast<const char*>(&argc), 4);
-    expected += "/bin/sh";
-    expected.resize((expected.size() + 8) / 8 * 8, '\0');
-    EXPECT_EQ(area, expected + nul_joined(argv));
+    // argc (7, in the machine's little-endian order), the executable's path as
+    // exec was given it (not the file the link resolves to), NUL padding to 8
+    // bytes, the arguments.
+    EXPECT_EQ(area, std::string("\7\0\0\0/bin/sh\0\0\0\0\0", 16) + nul_joined(argv));
     // One byte short fails without writing past the length it was given.
     area.back() = '\x55';
     size = area.size() - 1;
     errno = 0;
-    EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0), -1);
-    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(system.sysctl(name, 3, area.data(), &size, nullptr, 0) == -1 ? errno : 0, ENOMEM);
     EXPECT_EQ(area.back(), '\x55');
 }
 
@@ -191,10 +194,8 @@ TEST(TaskInfo, OwnTaskAndUsageAgreeWithProc) {
         return usage.ri_user_time + usage.ri_system_time;
     });
     EXPECT_EQ(usage.ri_phys_footprint, usage.ri_resident_size);
-    const auto descriptors =
-        std::ranges::distance(std::filesystem::directory_iterator("/proc/self/fd"));
     ASSERT_EQ(system.proc_pidinfo(getpid(), d::PROC_PIDTASKALLINFO, 0, &all, sizeof all), 232);
-    EXPECT_TRUE(all.pbsd.pbi_nfiles >= descriptors && all.pbsd.pbi_nfiles % 64 == 0)
+    EXPECT_TRUE(all.pbsd.pbi_nfiles >= open_descriptors() && all.pbsd.pbi_nfiles % 64 == 0)
         << all.pbsd.pbi_nfiles;
 }
 
@@ -211,7 +212,7 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
     });
     ASSERT_TRUE(wait_until([&] { return tid != 0; }));
     os::LinuxSystem system;
-    const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const os::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     d::proc_taskallinfo all{};
     d::rusage_info_v2 usage{};
     d::socket_fdinfo fd{};
@@ -221,7 +222,7 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
     };
     auto rusage = [&](int p, int flavor) { return system.proc_pid_rusage(p, flavor, &usage) == 0; };
     auto fdinfo = [&](int p) {
-        return system.proc_pidfdinfo(p, socket, d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
+        return system.proc_pidfdinfo(p, socket.get(), d::PROC_PIDFDSOCKETINFO, &fd, sizeof fd) > 0;
     };
     auto args = [&](int p) {
         return probe_errno(system, {d::CTL_KERN, d::KERN_PROCARGS2, p}) == 0;
@@ -248,7 +249,6 @@ TEST(TaskInfo, RefusalsFollowLibproc) {
                 << what << " " << pid << ": " << error;
         }
     }
-    ::close(socket);
 }
 
 // Readings kept for the calls of a query live exactly as long as its scope:

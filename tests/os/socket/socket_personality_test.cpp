@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/tcp.h>
 #include <netdb.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -60,9 +59,8 @@ std::string fields(const d::socket_fdinfo& out) {
     const int skip = v6 ? 0 : 12;
     std::string text;
     for (int v : {s.soi_kind, s.soi_family, s.soi_protocol, int{in.insi_vflag},
-                  s.soi_proto.pri_tcp.tcpsi_state}) {
+                  s.soi_proto.pri_tcp.tcpsi_state})
         text += std::to_string(v) + " ";
-    }
     return text + endpoint(v6, in.insi_laddr.bytes + skip, ntohs(in.insi_lport)) + " " +
            endpoint(v6, in.insi_faddr.bytes + skip, ntohs(in.insi_fport));
 }
@@ -130,9 +128,9 @@ struct Personality : ::testing::Test {
     const int unix_socket = first_of_two(true);
     const int pipe = first_of_two(false);
 
-    std::vector<d::proc_fdinfo> list_fds(int pid, int room = 2048) {
+    std::vector<d::proc_fdinfo> list_fds(int room = 2048) {
         std::vector<d::proc_fdinfo> fds(room);
-        int got = system.proc_pidinfo(pid, d::PROC_PIDLISTFDS, 0, fds.data(), room * 8);
+        int got = system.proc_pidinfo(self, d::PROC_PIDLISTFDS, 0, fds.data(), room * 8);
         fds.resize(got > 0 ? static_cast<std::size_t>(got) / 8 : 0);
         return fds;
     }
@@ -153,7 +151,7 @@ struct Personality : ::testing::Test {
 
     // A fresh look at one descriptor, as a query about this process makes it.
     d::socket_info info(int fd) {
-        list_fds(self);
+        list_fds();
         d::socket_fdinfo out{};
         EXPECT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
         return out.psi;
@@ -175,7 +173,7 @@ TEST_F(Personality, ListsAreOrderedAndWholeAndRefusalsSayWhy) {
     for (int i = 0; i < 4000; ++i) keep(::fcntl(v6, F_DUPFD_CLOEXEC, 0));
     keep(::dup3(v6, static_cast<int>(raised.rlim_cur) - 1, O_CLOEXEC));
     setrlimit(RLIMIT_NOFILE, &limit);
-    const auto fds = list_fds(self, 8192);
+    const auto fds = list_fds(8192);
     std::vector<int> listed, in_proc;
     for (const auto& entry : fds) listed.push_back(entry.proc_fd);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -191,21 +189,13 @@ TEST_F(Personality, ListsAreOrderedAndWholeAndRefusalsSayWhy) {
 
     const int gone = ::dup(server);
     ::close(gone);
-    list_fds(self);  // as every query does before reading descriptors
+    list_fds();  // as every query does before reading descriptors
     d::socket_fdinfo out{};
     const int full = sizeof(out);
     for (auto [fd, size, error] : {std::tuple{pipe, full, EBADF}, std::tuple{gone, full, EBADF},
                                    std::tuple{server, full - 1, ENOMEM}}) {
-        EXPECT_EQ(read_socket(fd, out, size), 0) << fd;
-        EXPECT_EQ(errno, error) << fd;
+        EXPECT_EQ(read_socket(fd, out, size) == 0 ? errno : -1, error) << fd;
     }
-}
-
-// Linux's TCP state of a socket of this process.
-int linux_tcp_state(int fd) {
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_state : -1;
 }
 
 // The same records with no scope open, in a query about this process (which
@@ -229,7 +219,7 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         std::optional<os::QueryScope> scope;
         if (mode != "no scope") scope.emplace(system);
         EXPECT_TRUE(mode != "walk" || !walk().empty());
-        list_fds(self);
+        list_fds();
         for (auto& [fd, text] : expected) {
             d::socket_fdinfo out{};
             ASSERT_EQ(read_socket(fd, out), static_cast<int>(sizeof(out))) << std::strerror(errno);
@@ -238,20 +228,19 @@ TEST_F(Personality, SocketsAsDarwinDescribesThem) {
         }
     }
 
-    // Unread bytes (buffer sizes: tests/python/test_sockets.py), read afresh by a later query
-    // even right after a walk; neither a connection waiting to be accepted nor the peer's FIN
-    // is a byte.
+    // Unread bytes (the count and buffer sizes: tests/python/test_sockets.py), read afresh by a
+    // later query even right after a walk; neither a connection waiting to be accepted nor the
+    // peer's FIN is a byte.
     std::vector<char> data(1000, 'x');
     ASSERT_EQ(::write(client, data.data(), data.size()), 1000);
-    EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1000u);
     EXPECT_EQ(info(server).soi_rcv.sbi_cc, 0u);
     walk();
     info(accepted);
     ASSERT_EQ(::write(client, data.data(), 500), 500);
     ::shutdown(client, SHUT_WR);
-    ASSERT_TRUE(wait_until([&] { return linux_tcp_state(accepted) == 8; }));
+    ASSERT_TRUE(wait_until(
+        [&] { return info(accepted).soi_proto.pri_tcp.tcpsi_state == d::TCPS_CLOSE_WAIT; }));
     EXPECT_EQ(info(accepted).soi_rcv.sbi_cc, 1500u);
-    EXPECT_EQ(info(accepted).soi_proto.pri_tcp.tcpsi_state, d::TCPS_CLOSE_WAIT);
 }
 
 // A listing of this process read ahead for a walk answers one PROC_PIDLISTFDS
@@ -266,7 +255,7 @@ TEST_F(Personality, ListingReadAheadAnswersOneListingOfItsScope) {
     // Where the helpers share this process's descriptor table (under the thread sanitizer) one
     // of theirs may have had the new socket's number; it was not a socket.
     const auto listed = [&] {
-        return std::ranges::count_if(list_fds(self), [&](const d::proc_fdinfo& fd) {
+        return std::ranges::count_if(list_fds(), [&](const d::proc_fdinfo& fd) {
             return fd.proc_fd == added && fd.proc_fdtype == d::PROX_FDTYPE_SOCKET;
         });
     };
@@ -303,7 +292,7 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         alarm(10);  // a look-up waiting for the parent's thread would hang
-        list_fds(self);
+        list_fds();
         d::socket_fdinfo out{};
         bool found = read_socket(server, out) == static_cast<int>(sizeof(out)) &&
                      out.psi.soi_proto.pri_tcp.tcpsi_state == d::TCPS_LISTEN;
@@ -316,7 +305,8 @@ TEST_F(Personality, WalkGoesOnInAChildForkedDuringIt) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// Netlink and /proc/net agree on our sockets, each found in its own table only;
+// Netlink and /proc/net agree on our sockets, each found in its own table only
+// (the buffer sizes netlink adds: tests/python/test_sockets.py);
 // a /proc/net text's broken lines and inode-0 entries are left out.
 TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
     for (ls::TableKind kind : ls::TABLE_KINDS) {
@@ -330,7 +320,6 @@ TEST_F(Personality, KernelTablesAgreeOnOurSockets) {
             ASSERT_EQ(files.contains(inode_of(fd)), in_kind) << fd;
             if (!in_kind) continue;
             EXPECT_EQ(fields(netlink.at(inode_of(fd))), fields(files.at(inode_of(fd))));
-            EXPECT_GT(netlink.at(inode_of(fd)).recv_buffer, 0u);
         }
     }
     ls::SocketTable table;
