@@ -66,8 +66,6 @@ def test_listings_and_lookups_show_our_sockets(s):
         [("tcp", "ESTABLISHED", text(s.client), 0), ("tcp", "LISTEN", "127.0.0.1:0", 0)],
         [("tcp", "ESTABLISHED", text(s.listener), 0)], [("udp", "UNKNOWN", "127.0.0.1:0", 0)],
         [("tcp6", "LISTEN", "127.0.0.1:0", 0)]]
-    assert (mine(lumenstat.get_udp_sockets(), text(s.udp)),
-            mine(lumenstat.get_tcp_connections(), text(s.udp))) == (mine(listing, text(s.udp)), [])
     states = [c.state for c in listing]
     assert (summary.total, summary.established, summary.listen, summary.time_wait,
             summary.close_wait) == (len(listing), *map(states.count, (
@@ -96,8 +94,6 @@ def test_queues_show_unread_bytes_buffer_sizes_and_peers(s):
     assert (queues[s.client.fileno()].recv_queue_bytes, server.send_queue_bytes) == (99, 0)
     # Unlike in listings, a connected UDP socket shows its peer (and a listener's is "").
     assert (udp.protocol, udp.state, udp.remote_addr) == ("udp", "UNKNOWN", text(s.listener))
-    s.client.recv(99)
-    s.server.recv(1234, socket.MSG_WAITALL)
 
 
 def exchange(family, host, up, down):

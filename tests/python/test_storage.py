@@ -58,8 +58,6 @@ def test_list_dir_describes_entries_and_says_why_it_fails(tmp_path):
     assert [(e.name, e.path, e.is_dir, e.size) for e in lumenstat.list_dir(path=str(tmp_path))] == [
         ("caf\ufffd", f"{tmp_path}/caf\ufffd", True, 0), ("b.txt", f"{tmp_path}/b.txt", False, 5),
         ("link", f"{tmp_path}/link", False, 1)]
-    for path, text in [(str(tmp_path / "b.txt"), "Not a directory (os error 20)"),
-                       ("a\0b", "file name contained an unexpected NUL byte")]:
-        with pytest.raises(OSError) as raised:
-            lumenstat.list_dir(path)
-        assert raised.value.args == (f"list_dir({path}): {text}",)
+    with pytest.raises(OSError) as raised:
+        lumenstat.list_dir("a\0b")
+    assert raised.value.args == ("list_dir(a\0b): file name contained an unexpected NUL byte",)

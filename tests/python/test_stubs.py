@@ -53,12 +53,10 @@ def test_stub_names_and_parameters_are_the_modules():
         runtime = {k: v for k, v in vars(value).items() if not k.startswith("__")}
         assert sorted(members) == sorted(runtime), name
         for member, descriptor in runtime.items():
-            if type(descriptor).__name__ == "getset_descriptor":
-                assert decorators(members[member]) == {"property"}, (name, member)
-            else:
-                assert decorators(members[member]) == set(), (name, member)
-                assert (stub_parameters(members[member])
-                        == signature_names(descriptor.__text_signature__)), (name, member)
+            is_property = type(descriptor).__name__ == "getset_descriptor"
+            assert decorators(members[member]) == ({"property"} if is_property else set()), member
+            assert is_property or (stub_parameters(members[member])
+                                   == signature_names(descriptor.__text_signature__)), member
 
 
 def conforms(value, annotation):

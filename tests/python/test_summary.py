@@ -28,10 +28,8 @@ def test_every_read_builds_new_objects_and_lookups_compare_exact_texts(listener)
     # Each method without arguments answers as its attribute: get_cpu_info() as cpu.
     methods = [m for m, f in vars(lumenstat.PySystemSummary).items()
                if getattr(f, "__text_signature__", None) == "($self)"]
-    assert len(methods) == 8
-    for method in methods:
-        attribute = method.removeprefix("get_").removesuffix("_info")
-        assert fields(getattr(snapshot, method)()) == fields(getattr(snapshot, attribute)), method
+    assert len(methods) == 8 and {m: fields(getattr(snapshot, m)()) for m in methods} == {
+        m: fields(getattr(snapshot, m.removeprefix("get_").removesuffix("_info"))) for m in methods}
 
     # Texts are compared whole, a NUL included; the records each lookup picks are the core's.
     assert [fields(found) for found in (
