@@ -28,7 +28,11 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "planted"
 TABLE = ROOT / "build" / "planted-faults.tsv"
 VENV = Path(os.environ.get("LUMENSTAT_VENV", ROOT / ".venv"))
+# The main job's set-up check: with a planted fault it rebuilds and reinstalls the venv's
+# package, which costs more than the rest of a run, and checks the set-up, not the fault.
 PYTEST_SECONDS = 1200  # a fault that hangs a Python test is caught when this runs out
+SETUP_BOOKKEEPING_TEST = ("tests/python/test_report.py::"
+                          "test_main_job_prints_the_document_alone_and_installs_only_what_changed")
 
 
 @dataclass(frozen=True)
@@ -281,7 +285,8 @@ def run_suite(log):
         return first_ctest_failure(output)
     env = dict(os.environ, PYTHONPATH=python_path())
     status, output = run([VENV / "bin" / "python", "-m", "pytest", "tests/python", "-x", "-q",
-                          "-p", "no:cacheprovider", "-rfE", "-m", "not slow and not real"], log, env=env,
+                          "-p", "no:cacheprovider", "-rfE", "-m", "not slow and not real",
+                          "--deselect", SETUP_BOOKKEEPING_TEST], log, env=env,
                          timeout=PYTEST_SECONDS)
     if status is None:
         return "pytest (hung)"
