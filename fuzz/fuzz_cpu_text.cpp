@@ -43,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t c[8];
         std::memcpy(c, data, sizeof c);
         std::string line = "cpu  1 2 3 4 5 6 7 8 0 0\ncpu7";
-        for (std::uint32_t v : c) (line += ' ') += std::to_string(v);
+        for (std::uint32_t v : c) {
+            line += ' ';
+            line += std::to_string(v);
+        }
         line += " 0 0\nintr 1 2\n";
         std::vector<Ticks> folded;
         if (!parse_proc_stat_cpus(line, folded) || folded.size() != 1) std::abort();
